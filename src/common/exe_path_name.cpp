@@ -1,0 +1,76 @@
+#include "common/exe_path_name.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "common/str_conv.h"
+#include "log/evt_log.h"
+
+CExePathName::CExePathName() {
+    // The kernel does not say how long the link is: grow until it fits.
+    std::vector<char> buf(128);
+    while (true) {
+        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) {
+            VLOG_ERROR("CExePathName::veskGetDir", "Unavailable current path directory");
+            return;
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            Set(std::string(buf.data(), static_cast<size_t>(n)));
+            return;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+CExePathName::CExePathName(const std::string& exe_path) { Set(exe_path); }
+
+std::string CExePathName::Normalise(const std::string& path) {
+    std::string p(path);
+    for (auto& c : p)
+        if (c == '\\') c = '/';
+    size_t pos;
+    while ((pos = p.find("/./")) != std::string::npos) p.erase(pos, 2);
+    while ((pos = p.find("/../")) != std::string::npos) {
+        const size_t prev = pos == 0 ? std::string::npos : p.rfind('/', pos - 1);
+        const size_t from = prev == std::string::npos ? 0 : prev;
+        p.erase(from, pos + 3 - from);
+    }
+    return p;
+}
+
+void CExePathName::Set(const std::string& path) {
+    full_a_ = Normalise(path);
+    const size_t sep = full_a_.rfind('/');
+    name_a_ = sep == std::string::npos ? full_a_ : full_a_.substr(sep + 1);
+    dir_a_ = sep == std::string::npos ? std::string() : full_a_.substr(0, sep);
+    dir_slash_a_ = dir_a_ + '/';
+    full_ = vesk::from_utf8(full_a_);
+    name_ = vesk::from_utf8(name_a_);
+    dir_ = vesk::from_utf8(dir_a_);
+    dir_slash_ = vesk::from_utf8(dir_slash_a_);
+}
+
+std::unique_ptr<IExePathName> CreateExePathName() { return std::make_unique<CExePathName>(); }
+
+namespace vesk {
+
+std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub) {
+    const std::string dir = to_utf8(program_folder);
+    if (!dir.empty() && ::access(dir.c_str(), W_OK) == 0) return program_folder + sub;
+
+    const bool is_logs = sub.rfind(L"logs", 0) == 0;
+    const char* xdg = std::getenv(is_logs ? "XDG_STATE_HOME" : "XDG_CONFIG_HOME");
+    std::string base;
+    if (xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home ? home : "") + (is_logs ? "/.local/state" : "/.config");
+    }
+    return from_utf8(base) + L"/vesk-firmup/" + sub;
+}
+
+}  // namespace vesk

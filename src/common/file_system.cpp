@@ -1,0 +1,283 @@
+#include "common/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/clock.h"
+#include "common/path_file.h"
+#include "common/str_conv.h"
+
+namespace {
+
+std::string narrow(const std::wstring& p) {
+    std::string s = vesk::to_utf8(p);
+    for (auto& c : s)
+        if (c == '\\') c = '/';
+    return s;
+}
+
+enum class Entry { File, Folder };
+
+// Sorted names of one folder's entries of the given kind that match pattern.
+bool list_entries(const std::wstring& folder, const std::wstring& pattern, Entry kind,
+                  std::vector<std::wstring>& found) {
+    const std::string dir = narrow(folder);
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return false;
+    std::vector<std::wstring> names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st{};
+        const std::string full = (dir.empty() ? std::string() : dir + "/") + name;
+        if (::stat(full.c_str(), &st) != 0) continue;
+        const bool want = kind == Entry::File ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode);
+        if (!want) continue;
+        std::wstring wname = vesk::from_utf8(name);
+        if (wname.empty()) continue;  // a name that is not UTF-8 cannot be represented
+        if (vesk::wildcard_match(pattern, wname)) names.push_back(std::move(wname));
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    found.insert(found.end(), names.begin(), names.end());
+    return true;
+}
+
+bool copy_file(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    char buf[65536];
+    bool ok = true;
+    while (true) {
+        const ssize_t n = ::read(in, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0 || ::write(out, buf, static_cast<size_t>(n)) != n) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0) ok = false;
+    return ok;
+}
+
+bool read_all(const std::string& path, std::string& out) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    out.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace
+
+namespace vesk {
+
+bool wildcard_match(const std::wstring& pattern, const std::wstring& name) {
+    if (pattern.empty() || pattern == L"*.*" || pattern == L"*") return true;
+    return ::fnmatch(to_utf8(pattern).c_str(), to_utf8(name).c_str(), FNM_CASEFOLD) == 0;
+}
+
+}  // namespace vesk
+
+bool FS::ListFiles(const std::wstring& folder, std::vector<std::wstring>& out,
+                   const std::wstring& pattern) const {
+    return list_entries(folder, pattern, Entry::File, out);
+}
+
+bool FS::ListFiles(const std::wstring& folder, std::vector<std::wstring>& out,
+                   const std::vector<std::wstring>& patterns) const {
+    if (patterns.empty()) return ListFiles(folder, out, L"*.*");
+    bool ok = true;
+    for (const auto& p : patterns) ok = ListFiles(folder, out, p) && ok;
+    return ok;
+}
+
+bool FS::ListFolders(const std::wstring& folder, std::vector<std::wstring>& out,
+                     const std::wstring& pattern) const {
+    return list_entries(folder, pattern, Entry::Folder, out);
+}
+
+bool FS::ListFolders(const std::wstring& folder, std::vector<std::wstring>& out,
+                     const std::vector<std::wstring>& patterns) const {
+    if (patterns.empty()) return ListFolders(folder, out, L"*");
+    bool ok = true;
+    for (const auto& p : patterns) ok = ListFolders(folder, out, p) && ok;
+    return ok;
+}
+
+bool FS::ListFilesRecursive(const std::wstring& folder, std::vector<std::wstring>& out,
+                            const std::wstring& pattern) const {
+    CPathFile pf;
+    std::vector<std::wstring> files;
+    if (!ListFiles(folder, files, pattern)) return false;
+    for (const auto& f : files) out.push_back(pf.Join(folder, f));
+    std::vector<std::wstring> subs;
+    ListFolders(folder, subs, L"*");
+    for (const auto& s : subs) ListFilesRecursive(pf.Join(folder, s), out, pattern);
+    return true;
+}
+
+bool FS::ListFilesRecursive(const std::wstring& folder, std::vector<std::wstring>& out,
+                            const std::vector<std::wstring>& patterns) const {
+    if (patterns.empty()) return ListFilesRecursive(folder, out, L"*.*");
+    bool ok = true;
+    for (const auto& p : patterns) ok = ListFilesRecursive(folder, out, p) && ok;
+    return ok;
+}
+
+int FS::Kind(const std::wstring& path) const {
+    CPathFile pf;
+    std::string p = narrow(pf.WithoutTrailingSeparator(path));
+    if (path.empty()) return 2;
+    if (p.empty()) p = "/";  // the path was only separators: the root
+    struct stat st{};
+    if (::stat(p.c_str(), &st) != 0) return 3;
+    if (S_ISREG(st.st_mode)) return 0;
+    if (S_ISDIR(st.st_mode)) return 1;
+    return 2;
+}
+
+int FS::CreateFolders(const std::wstring& path, bool last_is_folder) const {
+    if (path.empty()) return 2;
+    CPathFile pf;
+    const auto parts = pf.Components(path, last_is_folder);
+    if (parts.empty()) return 2;
+    int result = 0;
+    std::wstring current;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        current = i == 0 ? parts[0] : current + L'/' + parts[i];
+        if (current.empty()) continue;  // the root of an absolute path
+        if (IsFolder(current)) continue;
+        if (::mkdir(narrow(current).c_str(), 0755) != 0 && !IsFolder(current)) {
+            result = 1;
+            break;
+        }
+    }
+    vesk::Sleep(100);
+    return result;
+}
+
+bool FS::DeleteFolderTree(const std::wstring& path) const {
+    CPathFile pf;
+    const std::wstring folder = pf.WithoutTrailingSeparator(path);
+    if (!IsFolder(folder)) return false;
+    bool ok = true;
+    std::vector<std::wstring> entries;
+    list_entries(folder, L"*", Entry::File, entries);
+    for (const auto& f : entries) ok = ::unlink(narrow(pf.Join(folder, f)).c_str()) == 0 && ok;
+    entries.clear();
+    list_entries(folder, L"*", Entry::Folder, entries);
+    for (const auto& s : entries) ok = DeleteFolderTree(pf.Join(folder, s)) && ok;
+    // Leave the folder first if the working folder is inside it.
+    const std::string target = narrow(folder);
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd) {
+        const std::string c = cwd;
+        std::free(cwd);
+        if (c == target || c.rfind(target + "/", 0) == 0) {
+            if (::chdir((target + "/..").c_str()) != 0) ok = false;
+        }
+    }
+    ok = ::rmdir(target.c_str()) == 0 && ok;
+    vesk::Sleep(100);
+    return ok;
+}
+
+bool FS::CopyFolderTree(const std::wstring& from, const std::wstring& to) const {
+    CPathFile pf;
+    if (!IsFolder(from)) return false;
+    if (CreateFolders(to, true) != 0) return false;
+    bool ok = true;
+    std::vector<std::wstring> entries;
+    list_entries(from, L"*", Entry::File, entries);
+    for (const auto& f : entries)
+        ok = copy_file(narrow(pf.Join(from, f)), narrow(pf.Join(to, f))) && ok;
+    entries.clear();
+    list_entries(from, L"*", Entry::Folder, entries);
+    for (const auto& s : entries) ok = CopyFolderTree(pf.Join(from, s), pf.Join(to, s)) && ok;
+    return ok;
+}
+
+bool FS::Rename(const std::wstring& from, const std::wstring& to) const {
+    if (!IsFile(from)) return false;
+    return ::rename(narrow(from).c_str(), narrow(to).c_str()) == 0;
+}
+
+bool FS::ReadText(const std::wstring& path, std::string& out) const {
+    return read_all(narrow(path), out);
+}
+
+bool FS::ReadLines(const std::wstring& path, std::vector<std::string>& out) const {
+    std::string all;
+    if (!read_all(narrow(path), all)) return false;
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t nl = all.find('\n', start);
+        size_t end = nl == std::string::npos ? all.size() : nl;
+        size_t stop = end;
+        if (stop > start && all[stop - 1] == '\r') --stop;
+        out.emplace_back(all, start, stop - start);
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return true;
+}
+
+std::unique_ptr<uint8_t[]> FS::ReadBytes(const std::wstring& path, size_t& size) const {
+    size = 0;
+    std::string all;
+    if (!read_all(narrow(path), all)) return nullptr;
+    auto buf = std::make_unique<uint8_t[]>(all.size() ? all.size() : 1);
+    std::copy(all.begin(), all.end(), buf.get());
+    size = all.size();
+    return buf;
+}
+
+bool FS::ReadBytes(const std::wstring& path, std::vector<uint8_t>& out) const {
+    std::string all;
+    if (!read_all(narrow(path), all)) return false;
+    out.assign(all.begin(), all.end());
+    return true;
+}
+
+bool FS::WriteBytes(const std::wstring& path, const uint8_t* data, size_t size) const {
+    if (path.empty() || !data || size == 0) return false;
+    FILE* f = std::fopen(narrow(path).c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(data, 1, size, f) == size;
+    if (std::fclose(f) != 0) ok = false;
+    return ok;
+}
+
+std::wstring FS::CurrentFolder() const {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd) return {};
+    std::wstring w = vesk::from_utf8(cwd);
+    std::free(cwd);
+    if (w.empty() || w.back() != L'/') w += L'/';
+    return w;
+}
+
+bool FS::SetCurrentFolder(const std::wstring& path) const {
+    return !path.empty() && ::chdir(narrow(path).c_str()) == 0;
+}
+
+std::unique_ptr<IFileSystem> CreateFileSystem() { return std::make_unique<FS>(); }
