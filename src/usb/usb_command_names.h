@@ -1,0 +1,24 @@
+#pragma once
+// Names of the command codes, as failure messages and traces print them.
+#include <cstdint>
+
+// Name of a memory-request (0x0E) command, or nullptr for an unnamed code.
+const char* MemoryCommandName(uint8_t command);
+// Name of a command-request (0x0D) command, or nullptr.
+const char* Quarv3CommandName(uint8_t command);
+
+// Memory-request command codes the transport sends itself.
+enum : uint8_t {
+    MEM_READ = 1,
+    MEM_READ128_SLAVE = 4,
+    MEM_READVERS = 7,
+    MEM_WRITE = 9,
+    SLAVE_BULKWRITE = 55,
+    MEM_READ16_SLAVE = 61,
+};
+enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13 };
+enum : uint8_t { BULK_WRITE = 0, BULK_READ = 1 };
+
+// Memory areas selected by a high address bit.
+constexpr uint32_t kAreaBank1 = 0x40000000;
+constexpr uint32_t kAreaGPS = 0x20000000;
