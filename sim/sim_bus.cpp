@@ -1,0 +1,289 @@
+#include "sim/sim_bus.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/clock.h"
+
+namespace vesk::sim {
+
+using namespace vesk::usb;
+
+class SimBus::Handle : public IUsbDevice {
+public:
+    Handle(SimBus* bus, std::string path, uint32_t gen)
+        : bus_(bus), path_(std::move(path)), gen_(gen) {}
+    ~Handle() override { bus_->Close(path_, gen_); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    int ReadConfigDescriptor(uint8_t* buf, size_t cap, size_t* got) override {
+        return bus_->Descriptor(path_, gen_, buf, cap, got);
+    }
+    int ControlOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
+                   uint16_t length, uint32_t timeout_ms, size_t* transferred) override {
+        return bus_->ControlOut(path_, gen_, request, value, index, data, length, timeout_ms,
+                                transferred);
+    }
+    int BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length, uint32_t timeout_ms,
+               size_t* transferred) override {
+        return bus_->Bulk(path_, gen_, true, endpoint, data, length, timeout_ms, transferred);
+    }
+    int BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length, uint32_t timeout_ms,
+                size_t* transferred) override {
+        return bus_->Bulk(path_, gen_, false, endpoint, const_cast<uint8_t*>(data), length,
+                          timeout_ms, transferred);
+    }
+
+private:
+    SimBus* bus_;
+    std::string path_;
+    uint32_t gen_;
+};
+
+SimBus::~SimBus() = default;
+
+uint64_t SimBus::Now() const { return vesk::process_clock().now_ms(); }
+
+SimInstrument& SimBus::Add(const SimInstrumentConfig& cfg) {
+    Slot s;
+    s.inst = std::make_unique<SimInstrument>(cfg);
+    if (s.inst->path().empty()) {
+        int port = 1;
+        while (FindSlot(MakeDevicePath(1, {port}))) ++port;
+        s.inst->set_path(MakeDevicePath(1, {port}));
+    }
+    const std::string path = s.inst->path();
+    slots_.push_back(std::move(s));
+    std::stable_sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
+        return DevicePathLess(a.inst->path(), b.inst->path());
+    });
+    BusEvent(path, "plugged in");
+    return *FindSlot(path)->inst;
+}
+
+SimBus::Slot* SimBus::FindSlot(const std::string& path) {
+    for (auto& s : slots_)
+        if (s.inst->path() == path) return &s;
+    return nullptr;
+}
+
+const SimBus::Slot* SimBus::FindSlot(const std::string& path) const {
+    for (const auto& s : slots_)
+        if (s.inst->path() == path) return &s;
+    return nullptr;
+}
+
+SimInstrument* SimBus::Find(const std::string& path) {
+    Slot* s = FindSlot(path);
+    return s ? s->inst.get() : nullptr;
+}
+
+std::vector<SimInstrument*> SimBus::Instruments() {
+    std::vector<SimInstrument*> out;
+    for (auto& s : slots_) out.push_back(s.inst.get());
+    return out;
+}
+
+void SimBus::BusEvent(const std::string& path, const std::string& what) {
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = TraceKind::Bus;
+    e.note = what;
+    trace_.Add(std::move(e));
+}
+
+void SimBus::TakeOff(Slot& s) {
+    s.on_bus = false;
+    s.open = false;  // an old handle now only gets "no device"
+    ++s.generation;
+    s.back_at.reset();
+    s.back_in_booter.reset();
+}
+
+void SimBus::Update() {
+    const uint64_t now = Now();
+    for (auto& s : slots_) {
+        if (s.plugged && !s.on_bus && s.back_at && now >= *s.back_at) {
+            s.on_bus = true;
+            s.inst->SetMode(s.back_in_booter.value_or(s.inst->in_booter()));
+            s.back_at.reset();
+            BusEvent(s.inst->path(), s.inst->in_booter() ? "back, booter running"
+                                                         : "back, firmware running");
+        }
+    }
+}
+
+bool SimBus::Unplug(const std::string& path) {
+    Slot* s = FindSlot(path);
+    if (!s || !s->plugged) return false;
+    TakeOff(*s);
+    s->plugged = false;
+    BusEvent(path, "unplugged");
+    return true;
+}
+
+bool SimBus::Plug(const std::string& path) {
+    Slot* s = FindSlot(path);
+    if (!s || s->plugged) return false;
+    TakeOff(*s);  // a fresh enumeration
+    s->plugged = true;
+    s->on_bus = true;
+    s->inst->ResetVolatile();
+    BusEvent(path, "plugged in");
+    return true;
+}
+
+bool SimBus::IsPresent(const std::string& path) {
+    Update();
+    const Slot* s = FindSlot(path);
+    return s && s->plugged && s->on_bus;
+}
+
+std::optional<uint64_t> SimBus::ReturnTime(const std::string& path) const {
+    const Slot* s = FindSlot(path);
+    return s ? s->back_at : std::nullopt;
+}
+
+void SimBus::AfterTransfer(Slot& s) {
+    if (auto booter = s.inst->TakePendingLeave()) {
+        const std::string path = s.inst->path();
+        TakeOff(s);
+        if (s.inst->FindFault(FaultKind::NeverReturns)) {
+            BusEvent(path, "left the bus, will not come back");
+        } else {
+            s.back_at = Now() + s.inst->config().reenumerate_ms;
+            s.back_in_booter = *booter;
+            BusEvent(path, "left the bus, back at " + std::to_string(*s.back_at) + " ms");
+        }
+    }
+    if (const SimFault* f = s.inst->FindFault(FaultKind::UnplugAfter))
+        if (s.plugged && s.inst->transfers() >= f->n) Unplug(s.inst->path());
+}
+
+bool SimBus::ListDevices(std::vector<std::string>& paths, int* /*error*/) {
+    Update();
+    for (const auto& s : slots_)
+        if (s.plugged && s.on_bus) paths.push_back(s.inst->path());
+    return true;
+}
+
+std::unique_ptr<IUsbDevice> SimBus::Open(const std::string& path, int* error) {
+    Update();
+    Slot* s = FindSlot(path);
+    int r = kUsbOk;
+    if (!s || !s->plugged || !s->on_bus)
+        r = kUsbErrorNoDevice;
+    else if (s->open)
+        r = kUsbErrorBusy;
+    else
+        r = s->inst->CheckFault(kTargetOpen);
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = TraceKind::Open;
+    e.result = r;
+    trace_.Add(std::move(e));
+    if (r != kUsbOk) {
+        if (error) *error = r;
+        return nullptr;
+    }
+    s->open = true;
+    return std::make_unique<Handle>(this, path, s->generation);
+}
+
+SimBus::Slot* SimBus::Live(const std::string& path, uint32_t generation) {
+    Update();
+    Slot* s = FindSlot(path);
+    if (!s || !s->plugged || !s->on_bus || s->generation != generation) return nullptr;
+    return s;
+}
+
+void SimBus::Close(const std::string& path, uint32_t gen) {
+    Slot* s = FindSlot(path);
+    if (!s || s->generation != gen) return;
+    s->open = false;
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = TraceKind::Close;
+    trace_.Add(std::move(e));
+}
+
+int SimBus::Descriptor(const std::string& path, uint32_t gen, uint8_t* buf, size_t cap,
+                       size_t* got) {
+    *got = 0;
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = TraceKind::Descriptor;
+    e.length = uint32_t(cap);
+    Slot* s = Live(path, gen);
+    if (!s) {
+        e.result = kUsbErrorNoDevice;
+    } else if ((e.result = s->inst->CheckFault(kTargetDescriptor)) == kUsbOk) {
+        const auto d = s->inst->ConfigDescriptor();
+        *got = std::min(cap, d.size());
+        std::memcpy(buf, d.data(), *got);
+        e.transferred = *got;
+    }
+    trace_.Add(e);
+    return e.result;
+}
+
+int SimBus::ControlOut(const std::string& path, uint32_t gen, uint8_t request, uint16_t value,
+                       uint16_t index, const uint8_t* data, uint16_t length,
+                       uint32_t timeout_ms, size_t* transferred) {
+    *transferred = 0;
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = TraceKind::Control;
+    e.request = request;
+    e.value = value;
+    e.index = index;
+    e.length = length;
+    if (data && length) e.data.assign(data, data + length);
+    Slot* s = Live(path, gen);
+    if (!s) {
+        // A device that vanished: the host's transfer fails at once.
+        e.result = kUsbErrorNoDevice;
+        trace_.Add(std::move(e));
+        return kUsbErrorNoDevice;
+    }
+    (void)timeout_ms;  // the instrument answers every control request at once
+    e.result = s->inst->Control(e, length, transferred, &e.note);
+    e.transferred = *transferred;
+    const int r = e.result;
+    trace_.Add(std::move(e));
+    AfterTransfer(*s);
+    return r;
+}
+
+int SimBus::Bulk(const std::string& path, uint32_t gen, bool in, uint8_t endpoint,
+                 uint8_t* data, uint32_t length, uint32_t timeout_ms, size_t* transferred) {
+    *transferred = 0;
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = in ? TraceKind::BulkIn : TraceKind::BulkOut;
+    e.endpoint = endpoint;
+    e.length = length;
+    Slot* s = Live(path, gen);
+    if (!s) {
+        e.result = kUsbErrorNoDevice;
+        trace_.Add(std::move(e));
+        return kUsbErrorNoDevice;
+    }
+    e.result = in ? s->inst->BulkIn(endpoint, data, length, timeout_ms, transferred, &e.note)
+                  : s->inst->BulkOut(endpoint, data, length, timeout_ms, transferred, &e.note);
+    e.transferred = *transferred;
+    if (*transferred <= SimTrace::kMaxBulkBytesKept) e.data.assign(data, data + *transferred);
+    const int r = e.result;
+    trace_.Add(std::move(e));
+    AfterTransfer(*s);
+    return r;
+}
+
+}  // namespace vesk::sim

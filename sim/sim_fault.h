@@ -1,0 +1,48 @@
+#pragma once
+// Faults a scenario can ask of an instrument.
+#include <cstdint>
+#include <string>
+
+namespace vesk::sim {
+
+enum class FaultKind {
+    DriverError,      // the transfer fails at the carrier (libusb I/O error)
+    Stall,            // the instrument stalls the request
+    Short,            // the transfer moves one byte less than asked
+    IdentityChanges,  // MEM_READVERS gives another record on each read
+    NeverReturns,     // after a mode switch or restart the instrument stays away
+    UnplugAfter,      // unplugged after n transfers
+};
+
+enum class FaultWhen { Once, Always, From };
+
+// Transfer targets besides the control request codes 0x00..0x0F.
+enum : int {
+    kTargetAny = -1,
+    kTargetBulkIn = 0x100,
+    kTargetBulkOut = 0x101,
+    kTargetOpen = 0x102,
+    kTargetDescriptor = 0x103,
+};
+
+struct SimFault {
+    FaultKind kind = FaultKind::DriverError;
+    int target = kTargetAny;  // request code or one of the targets above
+    int command = -1;         // command byte (direction for 0x0C, wValue for 0x00..0x02); -1 any
+    FaultWhen when = FaultWhen::Always;
+    // From: the first matching transfer that fails (1-based). UnplugAfter: the
+    // number of transfers. IdentityChanges: how many reads change (0 = all).
+    uint32_t n = 1;
+    uint32_t seen = 0;  // matching transfers so far
+
+    bool IsTransferFault() const {
+        return kind == FaultKind::DriverError || kind == FaultKind::Stall ||
+               kind == FaultKind::Short;
+    }
+    // Counts a transfer that matches and says whether the fault applies to it.
+    bool Hit(int transfer_target, int transfer_command);
+};
+
+const char* FaultKindName(FaultKind k);
+
+}  // namespace vesk::sim

@@ -1,0 +1,130 @@
+#pragma once
+// The device side of one simulated instrument: its identity, memory, main
+// buffer, the announcement rule of bulk transfers, mode switches and faults.
+// Commands are dispatched through handler tables, so further behaviour (net
+// tables, slaves, flash regions, configuration, key devices) plugs in with
+// Set*Handler without touching the transfer rules.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/sim_fault.h"
+#include "sim/sim_memory.h"
+#include "sim/sim_trace.h"
+#include "usb/info_ident.h"
+
+namespace vesk::sim {
+
+struct SimInstrumentConfig {
+    std::string path;  // empty: the bus gives the next free port
+    uint32_t code = 0;
+    uint32_t serial = 0;
+    uint8_t fw_major = 0, fw_minor = 0, fw_build = 0;  // BCD bytes
+    uint8_t boot_major = 0, boot_minor = 0;
+    bool in_booter = false;
+    uint16_t tipoFamBoot = 0;
+    bool d11 = false;  // PDIUSBD11 chip (8-byte packets); else PDIUSBD12 (64)
+    uint16_t product_id = 0x0101;
+    uint32_t reenumerate_ms = 3000;
+    std::vector<SimFault> faults;
+};
+
+class SimInstrument {
+public:
+    static constexpr size_t kMainBufferSize = 65536;
+    static constexpr uint16_t kFirmwareRunning = 1;
+
+    using Handler = std::function<int(SimInstrument&, const ControlRequest&)>;
+
+    explicit SimInstrument(const SimInstrumentConfig& cfg);
+
+    const SimInstrumentConfig& config() const { return cfg_; }
+    const std::string& path() const { return cfg_.path; }
+    void set_path(const std::string& p) { cfg_.path = p; }
+    bool in_booter() const { return identity_.IsInBooter(); }
+    uint16_t packet_size() const { return cfg_.d11 ? 8 : 64; }
+    uint8_t endpoint_in() const { return cfg_.d11 ? 0x81 : 0x82; }
+    uint8_t endpoint_out() const { return cfg_.d11 ? 0x01 : 0x02; }
+    std::vector<uint8_t> ConfigDescriptor() const;
+
+    // The instrument's own identity; after changing it call PublishIdentity
+    // so the memory it is also read from agrees.
+    INFOIDENT& identity() { return identity_; }
+    void PublishIdentity();
+    // What MEM_READVERS puts into the main buffer (counts as one read).
+    INFOIDENT ReportedIdentity();
+
+    SimMemory& memory() { return memory_; }
+    std::vector<uint8_t>& main_buffer() { return main_buffer_; }
+    std::vector<SimFault>& faults() { return cfg_.faults; }
+    const SimFault* FindFault(FaultKind k) const;
+    uint32_t transfers() const { return transfers_; }
+    // Memory-used word reported by CMD_GETONLINE, logged data for CMD_DWNLDDATA.
+    uint32_t memory_used = 0;
+    std::vector<uint8_t> logged_data;
+    std::vector<uint8_t> config_area = std::vector<uint8_t>(8192, 0xFF);
+
+    // Device side of the transfers; results are carrier codes (0 ok).
+    int Control(const ControlRequest& rq, uint16_t length, size_t* transferred,
+                std::string* note);
+    int BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length, uint32_t timeout_ms,
+               size_t* transferred, std::string* note);
+    int BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length, uint32_t timeout_ms,
+                size_t* transferred, std::string* note);
+    // An open or descriptor read, for faults aimed at them; 0 or an error.
+    int CheckFault(int target);
+
+    // Extension points: a handler replaces the built-in behaviour of a command.
+    void SetMemoryHandler(uint8_t command, Handler h) { memory_handlers_[command] = std::move(h); }
+    void SetQuarv3Handler(uint8_t command, Handler h) { quarv3_handlers_[command] = std::move(h); }
+    void SetBooterHandler(uint8_t command, Handler h) { booter_handlers_[command] = std::move(h); }
+    // Requests 0x00, 0x01, 0x02.
+    void SetRequestHandler(uint8_t request, Handler h) { request_handlers_[request] = std::move(h); }
+
+    // Lets the next bulk transfer through without an announcement (the
+    // download commands move their data this way).
+    void ArmBulkIn(uint32_t length, uint32_t address = 0);
+    void ArmBulkOut(uint32_t length, std::function<void(const uint8_t*, uint32_t)> sink);
+
+    // Asks the bus to take the instrument off and bring it back in booter or firmware.
+    void LeaveBus(bool booter_after) { pending_leave_ = booter_after; }
+    std::optional<bool> TakePendingLeave();
+    // Booter or firmware running; also forgets what a re-enumeration forgets.
+    void SetMode(bool booter);
+    void ResetVolatile();
+
+private:
+    struct PendingBulk {
+        bool active = false;
+        bool in = false;
+        uint32_t length = 0;
+        uint32_t address = 0;
+        std::function<void(const uint8_t*, uint32_t)> sink;
+    };
+
+    int ApplyTransferFault(int target, int command, FaultKind* kind);
+    int Dispatch(const ControlRequest& rq, std::string* note);
+    int MemoryCommand(const ControlRequest& rq, std::string* note);
+    int Quarv3Command(const ControlRequest& rq);
+    int BooterCommand(const ControlRequest& rq, std::string* note);
+    // A bulk transfer that nothing announced: the instrument does not answer
+    // and the host's transfer runs into its timeout.
+    int Unannounced(uint32_t timeout_ms, std::string* note, const char* why);
+
+    SimInstrumentConfig cfg_;
+    INFOIDENT identity_;
+    SimMemory memory_;
+    std::vector<uint8_t> main_buffer_;
+    PendingBulk pending_;
+    uint32_t main_buffer_written_ = 0;  // bytes of the last bulk write not yet consumed
+    uint32_t transfers_ = 0;
+    uint32_t ident_reads_ = 0;
+    std::optional<bool> pending_leave_;
+    std::map<uint8_t, Handler> memory_handlers_, quarv3_handlers_, booter_handlers_,
+        request_handlers_;
+};
+
+}  // namespace vesk::sim

@@ -1,0 +1,259 @@
+#include "sim/sim_scenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace vesk::sim {
+
+using nlohmann::json;
+
+namespace {
+
+// Carries the first error out of the nested readers.
+struct BadValue {
+    std::string key;
+    std::string what;
+};
+
+[[noreturn]] void Bad(const std::string& key, const std::string& what) {
+    throw BadValue{key, what};
+}
+
+void OnlyKeys(const json& obj, const std::string& where, const std::set<std::string>& allowed) {
+    for (auto it = obj.begin(); it != obj.end(); ++it)
+        if (!allowed.count(it.key()))
+            Bad(where.empty() ? it.key() : where + "." + it.key(), "unknown key");
+}
+
+uint64_t UInt(const json& v, const std::string& key, uint64_t max) {
+    if (!v.is_number_integer() || (v.is_number_integer() && !v.is_number_unsigned() && v.get<int64_t>() < 0))
+        Bad(key, "expected a whole number from 0 to " + std::to_string(max));
+    const uint64_t n = v.get<uint64_t>();
+    if (n > max) Bad(key, "expected a whole number from 0 to " + std::to_string(max));
+    return n;
+}
+
+bool Bool(const json& v, const std::string& key) {
+    if (!v.is_boolean()) Bad(key, "expected true or false");
+    return v.get<bool>();
+}
+
+std::string Text(const json& v, const std::string& key) {
+    if (!v.is_string()) Bad(key, "expected a string");
+    return v.get<std::string>();
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// "43.04.01" -> {0x43, 0x04, 0x01}: the bytes as the instrument prints them.
+std::vector<uint8_t> VersionBytes(const json& v, const std::string& key, size_t parts) {
+    const std::string form = parts == 3 ? "\"MM.mm.bb\"" : "\"MM.mm\"";
+    const std::string s = Text(v, key);
+    std::vector<uint8_t> out;
+    if (s.size() != parts * 3 - 1) Bad(key, "expected " + form + ", got \"" + s + "\"");
+    for (size_t i = 0; i < parts; ++i) {
+        const int hi = HexDigit(s[i * 3]), lo = HexDigit(s[i * 3 + 1]);
+        if (hi < 0 || lo < 0 || (i + 1 < parts && s[i * 3 + 2] != '.'))
+            Bad(key, "expected " + form + ", got \"" + s + "\"");
+        out.push_back(uint8_t(hi << 4 | lo));
+    }
+    return out;
+}
+
+int FaultTarget(const json& v, const std::string& key) {
+    if (v.is_number_integer()) return int(UInt(v, key, 0x0F));
+    const std::string s = Text(v, key);
+    static const std::pair<const char*, int> kNames[] = {
+        {"debug", 0x00},   {"gps", 0x01},     {"cfg", 0x02},
+        {"bulk", 0x0C},    {"quarv3", 0x0D},  {"memory", 0x0E},
+        {"booter", 0x0F},  {"bulk_in", kTargetBulkIn}, {"bulk_out", kTargetBulkOut},
+        {"open", kTargetOpen}, {"descriptor", kTargetDescriptor}, {"any", kTargetAny},
+    };
+    for (const auto& [name, code] : kNames)
+        if (s == name) return code;
+    if (s.size() == 4 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && HexDigit(s[2]) >= 0 &&
+        HexDigit(s[3]) >= 0) {
+        const int code = HexDigit(s[2]) << 4 | HexDigit(s[3]);
+        if (code <= 0x0F) return code;
+    }
+    Bad(key,
+        "expected a request code 0..15 (or \"0x0E\"), or one of debug, gps, cfg, bulk, quarv3, "
+        "memory, booter, bulk_in, bulk_out, open, descriptor, any; got \"" + s + "\"");
+}
+
+SimFault ReadFault(const json& f, const std::string& where) {
+    if (!f.is_object()) Bad(where, "expected an object");
+    OnlyKeys(f, where, {"kind", "request", "command", "when", "n", "reads", "requests"});
+    if (!f.contains("kind")) Bad(where + ".kind", "missing");
+    const std::string kind = Text(f["kind"], where + ".kind");
+    SimFault out;
+    static const std::pair<const char*, FaultKind> kKinds[] = {
+        {"driver_error", FaultKind::DriverError}, {"stall", FaultKind::Stall},
+        {"short", FaultKind::Short}, {"identity_changes", FaultKind::IdentityChanges},
+        {"never_returns", FaultKind::NeverReturns}, {"unplug_after", FaultKind::UnplugAfter},
+    };
+    bool known = false;
+    for (const auto& [name, k] : kKinds)
+        if (kind == name) out.kind = k, known = true;
+    if (!known)
+        Bad(where + ".kind", "expected driver_error, stall, short, identity_changes, "
+                             "never_returns or unplug_after; got \"" + kind + "\"");
+    auto refuse = [&](const char* k) {
+        if (f.contains(k)) Bad(where + "." + k, std::string("not used by a ") + kind + " fault");
+    };
+    if (out.IsTransferFault()) {
+        refuse("reads");
+        refuse("requests");
+        if (f.contains("request")) out.target = FaultTarget(f["request"], where + ".request");
+        if (f.contains("command")) out.command = int(UInt(f["command"], where + ".command", 0xFFFF));
+        const std::string when = f.contains("when") ? Text(f["when"], where + ".when") : "always";
+        if (when == "once") out.when = FaultWhen::Once;
+        else if (when == "always") out.when = FaultWhen::Always;
+        else if (when == "from") out.when = FaultWhen::From;
+        else Bad(where + ".when", "expected once, always or from; got \"" + when + "\"");
+        if (out.when == FaultWhen::From) {
+            if (!f.contains("n")) Bad(where + ".n", "missing (the first failing request, from 1)");
+            out.n = uint32_t(UInt(f["n"], where + ".n", 0xFFFFFFFF));
+            if (out.n == 0) Bad(where + ".n", "expected 1 or more");
+        } else {
+            refuse("n");
+        }
+    } else {
+        for (const char* k : {"request", "command", "when", "n"}) refuse(k);
+        if (out.kind == FaultKind::IdentityChanges) {
+            refuse("requests");
+            out.n = f.contains("reads") ? uint32_t(UInt(f["reads"], where + ".reads", 0xFFFFFFFF)) : 0;
+        } else if (out.kind == FaultKind::UnplugAfter) {
+            refuse("reads");
+            if (!f.contains("requests")) Bad(where + ".requests", "missing");
+            out.n = uint32_t(UInt(f["requests"], where + ".requests", 0xFFFFFFFF));
+        } else {
+            refuse("reads");
+            refuse("requests");
+        }
+    }
+    return out;
+}
+
+SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
+    if (!j.is_object()) Bad(where, "expected an object");
+    OnlyKeys(j, where,
+             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "chip",
+              "product_id", "reenumerate_ms", "faults", "path"});
+    for (const char* k : {"code", "serial", "firmware"})
+        if (!j.contains(k)) Bad(where + "." + k, "missing");
+    SimInstrumentConfig c;
+    c.code = uint32_t(UInt(j["code"], where + ".code", 0xFFFFFFFF));
+    c.serial = uint32_t(UInt(j["serial"], where + ".serial", 0xFFFFFFFF));
+    const auto fw = VersionBytes(j["firmware"], where + ".firmware", 3);
+    c.fw_major = fw[0], c.fw_minor = fw[1], c.fw_build = fw[2];
+    if (j.contains("booter")) {
+        const auto b = VersionBytes(j["booter"], where + ".booter", 2);
+        c.boot_major = b[0], c.boot_minor = b[1];
+    }
+    if (j.contains("in_booter")) c.in_booter = Bool(j["in_booter"], where + ".in_booter");
+    if (j.contains("tipoFamBoot"))
+        c.tipoFamBoot = uint16_t(UInt(j["tipoFamBoot"], where + ".tipoFamBoot", 0xFFFF));
+    if (j.contains("chip")) {
+        const std::string chip = Text(j["chip"], where + ".chip");
+        if (chip != "D11" && chip != "D12")
+            Bad(where + ".chip", "expected \"D11\" or \"D12\", got \"" + chip + "\"");
+        c.d11 = chip == "D11";
+    }
+    if (j.contains("product_id"))
+        c.product_id = uint16_t(UInt(j["product_id"], where + ".product_id", 0xFFFF));
+    if (j.contains("reenumerate_ms"))
+        c.reenumerate_ms = uint32_t(UInt(j["reenumerate_ms"], where + ".reenumerate_ms", 0xFFFFFFFF));
+    if (j.contains("path")) {
+        c.path = Text(j["path"], where + ".path");
+        if (c.path.rfind("usb:", 0) != 0 || c.path.find('-') == std::string::npos)
+            Bad(where + ".path", "expected \"usb:<bus>-<port>[.<port>...]\", got \"" + c.path + "\"");
+    }
+    if (j.contains("faults")) {
+        const json& fs = j["faults"];
+        if (!fs.is_array()) Bad(where + ".faults", "expected a list");
+        for (size_t i = 0; i < fs.size(); ++i)
+            c.faults.push_back(ReadFault(fs[i], where + ".faults[" + std::to_string(i) + "]"));
+    }
+    return c;
+}
+
+}  // namespace
+
+bool ParseScenario(const std::string& text, const std::string& source, Scenario* out,
+                   std::string* error) {
+    json j;
+    try {
+        j = json::parse(text);
+    } catch (const json::parse_error& e) {
+        if (error) *error = source + ": not valid JSON (" + e.what() + ")";
+        return false;
+    }
+    try {
+        if (!j.is_object()) Bad("(top level)", "expected an object");
+        OnlyKeys(j, "", {"time_scale", "instruments", "trace_file"});
+        Scenario s;
+        if (j.contains("time_scale")) {
+            const json& t = j["time_scale"];
+            if (!t.is_number() || t.get<double>() < 0)
+                Bad("time_scale", "expected a number of 0 or more");
+            s.time_scale = t.get<double>();
+        }
+        if (j.contains("trace_file")) s.trace_file = Text(j["trace_file"], "trace_file");
+        if (!j.contains("instruments")) Bad("instruments", "missing");
+        const json& list = j["instruments"];
+        if (!list.is_array()) Bad("instruments", "expected a list");
+        std::set<std::string> paths;
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string where = "instruments[" + std::to_string(i) + "]";
+            s.instruments.push_back(ReadInstrument(list[i], where));
+            const std::string& p = s.instruments.back().path;
+            if (!p.empty() && !paths.insert(p).second)
+                Bad(where + ".path", "\"" + p + "\" is used twice");
+        }
+        *out = std::move(s);
+        return true;
+    } catch (const BadValue& b) {
+        if (error) *error = source + ": " + b.key + ": " + b.what;
+        return false;
+    }
+}
+
+bool LoadScenarioFile(const std::string& path, Scenario* out, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error) *error = path + ": cannot be read";
+        return false;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ParseScenario(ss.str(), path, out, error);
+}
+
+std::unique_ptr<SimBus> MakeBus(const Scenario& scenario) {
+    auto bus = std::make_unique<SimBus>();
+    if (!scenario.trace_file.empty()) bus->trace().StreamTo(scenario.trace_file);
+    for (const auto& c : scenario.instruments) bus->Add(c);
+    return bus;
+}
+
+std::unique_ptr<SimBus> BusFromJson(const std::string& text, std::string* error) {
+    Scenario s;
+    if (!ParseScenario(text, "(scenario text)", &s, error)) return nullptr;
+    return MakeBus(s);
+}
+
+std::unique_ptr<vesk::IClock> MakeScenarioClock(double time_scale) {
+    if (time_scale > 0) return std::make_unique<vesk::ScaledClock>(time_scale);
+    return std::make_unique<vesk::VirtualClock>();
+}
+
+}  // namespace vesk::sim
