@@ -82,7 +82,7 @@ std::string SimTrace::Format(const TraceEntry& e) {
     switch (e.kind) {
     case TraceKind::Control:
         return s + "CTRL 0x" + Printf("%02X ", unsigned(e.request)) + DecodeControl(e) +
-               Printf(" len=%u", unsigned(e.length)) + Outcome(e);
+               Printf(" wLength=%u", unsigned(e.length)) + Outcome(e);
     case TraceKind::BulkIn:
     case TraceKind::BulkOut:
         return s + (e.kind == TraceKind::BulkIn ? "BULK IN " : "BULK OUT") +

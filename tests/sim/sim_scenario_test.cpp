@@ -1,0 +1,151 @@
+#include "sim/sim_scenario.h"
+
+#include <gtest/gtest.h>
+
+#include "../support/temp_dir.h"
+
+namespace {
+
+using vesk::sim::FaultKind;
+using vesk::sim::FaultWhen;
+using vesk::sim::ParseScenario;
+using vesk::sim::Scenario;
+
+TEST(SimScenario, ReadsEveryInstrumentKey) {
+    const std::string text = R"({
+      "time_scale": 0.25,
+      "instruments": [{
+        "code": 300, "serial": 98765, "firmware": "43.04.01", "booter": "02.10",
+        "in_booter": true, "tipoFamBoot": 1025, "chip": "D11", "product_id": 258,
+        "reenumerate_ms": 4400, "path": "usb:3-1.2",
+        "faults": [
+          {"kind": "stall", "request": "memory", "command": 7, "when": "from", "n": 2},
+          {"kind": "short", "request": "bulk_in", "when": "once"},
+          {"kind": "identity_changes", "reads": 4},
+          {"kind": "unplug_after", "requests": 12},
+          {"kind": "never_returns"}
+        ]
+      }, {"code": 1, "serial": 2, "firmware": "01.05.07"}]
+    })";
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario(text, "a.json", &s, &error)) << error;
+    EXPECT_DOUBLE_EQ(s.time_scale, 0.25);
+    ASSERT_EQ(s.instruments.size(), 2u);
+    const auto& c = s.instruments[0];
+    EXPECT_EQ(c.code, 300u);
+    EXPECT_EQ(c.serial, 98765u);
+    EXPECT_EQ(c.fw_major, 0x43);
+    EXPECT_EQ(c.fw_minor, 0x04);
+    EXPECT_EQ(c.fw_build, 0x01);
+    EXPECT_EQ(c.boot_major, 0x02);
+    EXPECT_EQ(c.boot_minor, 0x10);
+    EXPECT_TRUE(c.in_booter);
+    EXPECT_EQ(c.tipoFamBoot, 1025);
+    EXPECT_TRUE(c.d11);
+    EXPECT_EQ(c.product_id, 258);
+    EXPECT_EQ(c.reenumerate_ms, 4400u);
+    EXPECT_EQ(c.path, "usb:3-1.2");
+    ASSERT_EQ(c.faults.size(), 5u);
+    EXPECT_EQ(c.faults[0].kind, FaultKind::Stall);
+    EXPECT_EQ(c.faults[0].target, 0x0E);
+    EXPECT_EQ(c.faults[0].command, 7);
+    EXPECT_EQ(c.faults[0].when, FaultWhen::From);
+    EXPECT_EQ(c.faults[0].n, 2u);
+    EXPECT_EQ(c.faults[1].when, FaultWhen::Once);
+    EXPECT_EQ(c.faults[2].n, 4u);
+    EXPECT_EQ(c.faults[3].n, 12u);
+    EXPECT_EQ(c.faults[4].kind, FaultKind::NeverReturns);
+    // Defaults of the second.
+    const auto& d = s.instruments[1];
+    EXPECT_FALSE(d.in_booter);
+    EXPECT_FALSE(d.d11);
+    EXPECT_EQ(d.reenumerate_ms, 3000u);
+    EXPECT_TRUE(d.faults.empty());
+    // The identity the instrument reports from those values.
+    auto bus = vesk::sim::MakeBus(s);
+    const INFOIDENT& id = bus->Find("usb:3-1.2")->identity();
+    EXPECT_EQ(id.FirmwareVersionText(), L"43.04.01");
+    EXPECT_EQ(id.BooterVersionText(), L"02.10");
+    EXPECT_TRUE(id.IsInBooter());
+    EXPECT_EQ(id.tipoFamBoot(), 1025);
+    EXPECT_EQ(bus->Find("usb:1-1")->identity().FirmwareVersionNumber(), 10507u);
+}
+
+TEST(SimScenario, BadInputNamesTheFileAndTheKey) {
+    const std::string inst = R"("code": 1, "serial": 2, "firmware": "01.02.03")";
+    auto one = [&](const std::string& extra) {
+        return R"({"instruments": [{)" + inst + extra + "}]}";
+    };
+    struct Case {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"{not json", "s.json: not valid JSON"},
+        {"[]", "s.json: (top level): expected an object"},
+        {R"({"instrument": []})", "s.json: instrument: unknown key"},
+        {R"({"time_scale": 1})", "s.json: instruments: missing"},
+        {R"({"instruments": {}})", "s.json: instruments: expected a list"},
+        {R"({"time_scale": -1, "instruments": []})", "s.json: time_scale: expected a number of 0 or more"},
+        {R"({"time_scale": "fast", "instruments": []})", "s.json: time_scale: expected a number of 0 or more"},
+        {R"({"instruments": [{"serial": 2, "firmware": "01.02.03"}]})", "s.json: instruments[0].code: missing"},
+        {one(R"(, "frimware": "x")"), "s.json: instruments[0].frimware: unknown key"},
+        {R"({"instruments": [{"code": 1, "serial": 2, "firmware": "1.2.3"}]})",
+         "s.json: instruments[0].firmware: expected \"MM.mm.bb\", got \"1.2.3\""},
+        {R"({"instruments": [{"code": 1, "serial": 2, "firmware": "01:02:03"}]})",
+         "s.json: instruments[0].firmware: expected \"MM.mm.bb\""},
+        {one(R"(, "booter": "02.10.01")"), "s.json: instruments[0].booter: expected \"MM.mm\""},
+        {R"({"instruments": [{"code": -1, "serial": 2, "firmware": "01.02.03"}]})",
+         "s.json: instruments[0].code: expected a whole number from 0 to 4294967295"},
+        {R"({"instruments": [{"code": 1.5, "serial": 2, "firmware": "01.02.03"}]})",
+         "s.json: instruments[0].code: expected a whole number"},
+        {one(R"(, "tipoFamBoot": 70000)"), "s.json: instruments[0].tipoFamBoot: expected a whole number from 0 to 65535"},
+        {one(R"(, "chip": "D13")"), "s.json: instruments[0].chip: expected \"D11\" or \"D12\", got \"D13\""},
+        {one(R"(, "in_booter": 1)"), "s.json: instruments[0].in_booter: expected true or false"},
+        {one(R"(, "path": "1-1")"), "s.json: instruments[0].path: expected \"usb:<bus>-<port>"},
+        {one(R"(, "faults": {})"), "s.json: instruments[0].faults: expected a list"},
+        {one(R"(, "faults": [{"kind": "explode"}])"), "s.json: instruments[0].faults[0].kind: expected driver_error"},
+        {one(R"(, "faults": [{"request": "memory"}])"), "s.json: instruments[0].faults[0].kind: missing"},
+        {one(R"(, "faults": [{"kind": "stall", "request": "nowhere"}])"),
+         "s.json: instruments[0].faults[0].request: expected a request code"},
+        {one(R"(, "faults": [{"kind": "stall", "when": "sometimes"}])"),
+         "s.json: instruments[0].faults[0].when: expected once, always or from"},
+        {one(R"(, "faults": [{"kind": "stall", "when": "from"}])"), "s.json: instruments[0].faults[0].n: missing"},
+        {one(R"(, "faults": [{"kind": "stall", "when": "from", "n": 0}])"),
+         "s.json: instruments[0].faults[0].n: expected 1 or more"},
+        {one(R"(, "faults": [{"kind": "unplug_after"}])"), "s.json: instruments[0].faults[0].requests: missing"},
+        {one(R"(, "faults": [{"kind": "never_returns", "request": "memory"}])"),
+         "s.json: instruments[0].faults[0].request: not used by a never_returns fault"},
+        {one(R"(, "faults": [{"kind": "stall", "colour": 1}])"), "s.json: instruments[0].faults[0].colour: unknown key"},
+        {R"({"instruments": [{"code": 1, "serial": 2, "firmware": "01.02.03", "path": "usb:1-1"},
+                             {"code": 1, "serial": 3, "firmware": "01.02.03", "path": "usb:1-1"}]})",
+         "s.json: instruments[1].path: \"usb:1-1\" is used twice"},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        EXPECT_FALSE(ParseScenario(c.text, "s.json", &s, &error)) << c.text;
+        EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error;
+    }
+}
+
+TEST(SimScenario, FilesAndClocks) {
+    vesk::test::TempDir dir;
+    dir.write("good.json", R"({"instruments": [{"code": 1, "serial": 2, "firmware": "01.02.03"}]})");
+    dir.write("bad.json", R"({"instruments": [{"code": 1, "serial": 2, "firmware": "x"}]})");
+    Scenario s;
+    std::string error;
+    EXPECT_TRUE(vesk::sim::LoadScenarioFile(dir.file("good.json"), &s, &error)) << error;
+    EXPECT_FALSE(vesk::sim::LoadScenarioFile(dir.file("bad.json"), &s, &error));
+    EXPECT_EQ(error.rfind(dir.file("bad.json") + ": instruments[0].firmware:", 0), 0u) << error;
+    EXPECT_FALSE(vesk::sim::LoadScenarioFile(dir.file("missing.json"), &s, &error));
+    EXPECT_EQ(error, dir.file("missing.json") + ": cannot be read");
+
+    EXPECT_TRUE(dynamic_cast<vesk::VirtualClock*>(vesk::sim::MakeScenarioClock(0).get()));
+    EXPECT_TRUE(dynamic_cast<vesk::ScaledClock*>(vesk::sim::MakeScenarioClock(0.5).get()));
+    std::string e2;
+    EXPECT_FALSE(vesk::sim::BusFromJson("{", &e2));
+    EXPECT_EQ(e2.rfind("(scenario text): not valid JSON", 0), 0u);
+}
+
+}  // namespace
