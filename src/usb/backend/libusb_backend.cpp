@@ -1,5 +1,7 @@
 #include "usb/backend/libusb_backend.h"
 
+#include <libusb.h>
+
 #include <algorithm>
 #include <utility>
 

@@ -1,11 +1,11 @@
 #pragma once
 // Transfers carried by libusb-1.0: instruments are the devices of vendor
 // 0x11CC, named by their physical port so that a path survives re-enumeration.
-#include <libusb-1.0/libusb.h>
-
 #include <mutex>
 
 #include "usb/backend/usb_backend.h"
+
+struct libusb_context;
 
 namespace vesk::usb {
 
