@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 
@@ -63,9 +64,7 @@ SimInstrument& SimBus::Add(const SimInstrumentConfig& cfg) {
 }
 
 SimBus::Slot* SimBus::FindSlot(const std::string& path) {
-    for (auto& s : slots_)
-        if (s.inst->path() == path) return &s;
-    return nullptr;
+    return const_cast<Slot*>(std::as_const(*this).FindSlot(path));
 }
 
 const SimBus::Slot* SimBus::FindSlot(const std::string& path) const {

@@ -266,25 +266,32 @@ int SimInstrument::Unannounced(uint32_t timeout_ms, std::string* note, const cha
     return kUsbErrorTimeout;
 }
 
-int SimInstrument::BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length,
-                          uint32_t timeout_ms, size_t* transferred, std::string* note) {
+int SimInstrument::BulkStart(bool in, uint8_t endpoint, uint32_t length, uint32_t timeout_ms,
+                             size_t* transferred, std::string* note, uint32_t* n) {
     ++transfers_;
     *transferred = 0;
-    if (endpoint != endpoint_in()) {
+    if (endpoint != (in ? endpoint_in() : endpoint_out())) {
         *note = "no such endpoint";
         return kUsbErrorNotFound;
     }
     FaultKind k = FaultKind::DriverError;
-    const bool faulty = ApplyTransferFault(kTargetBulkIn, -1, &k);
+    const bool faulty = ApplyTransferFault(in ? kTargetBulkIn : kTargetBulkOut, -1, &k);
     if (faulty && k != FaultKind::Short) {
         pending_ = PendingBulk{};
         *note = FaultKindName(k);
         return FaultResult(k);
     }
-    if (!pending_.active || !pending_.in)
-        return Unannounced(timeout_ms, note, "not announced");
+    if (!pending_.active || pending_.in != in) return Unannounced(timeout_ms, note, "not announced");
     if (pending_.length != length) return Unannounced(timeout_ms, note, "announced another length");
-    const uint32_t n = faulty ? (length ? length - 1 : 0) : length;
+    if (faulty) *note = FaultKindName(k);
+    *n = faulty ? (length ? length - 1 : 0) : length;
+    return kUsbOk;
+}
+
+int SimInstrument::BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length,
+                          uint32_t timeout_ms, size_t* transferred, std::string* note) {
+    uint32_t n = 0;
+    if (const int r = BulkStart(true, endpoint, length, timeout_ms, transferred, note, &n)) return r;
     if (pending_.address == 0) {
         const size_t have = std::min<size_t>(n, main_buffer_.size());
         std::memcpy(data, main_buffer_.data(), have);
@@ -292,7 +299,6 @@ int SimInstrument::BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length,
     } else {
         memory_.Read(pending_.address, data, n);
     }
-    if (faulty) *note = FaultKindName(k);
     pending_ = PendingBulk{};
     *transferred = n;
     return kUsbOk;
@@ -300,23 +306,8 @@ int SimInstrument::BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length,
 
 int SimInstrument::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length,
                            uint32_t timeout_ms, size_t* transferred, std::string* note) {
-    ++transfers_;
-    *transferred = 0;
-    if (endpoint != endpoint_out()) {
-        *note = "no such endpoint";
-        return kUsbErrorNotFound;
-    }
-    FaultKind k = FaultKind::DriverError;
-    const bool faulty = ApplyTransferFault(kTargetBulkOut, -1, &k);
-    if (faulty && k != FaultKind::Short) {
-        pending_ = PendingBulk{};
-        *note = FaultKindName(k);
-        return FaultResult(k);
-    }
-    if (!pending_.active || pending_.in)
-        return Unannounced(timeout_ms, note, "not announced");
-    if (pending_.length != length) return Unannounced(timeout_ms, note, "announced another length");
-    const uint32_t n = faulty ? (length ? length - 1 : 0) : length;
+    uint32_t n = 0;
+    if (const int r = BulkStart(false, endpoint, length, timeout_ms, transferred, note, &n)) return r;
     if (pending_.sink) {
         pending_.sink(data, n);
     } else if (pending_.address == 0) {
@@ -326,7 +317,6 @@ int SimInstrument::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t lengt
     } else {
         memory_.Write(pending_.address, data, n);
     }
-    if (faulty) *note = FaultKindName(k);
     pending_ = PendingBulk{};
     *transferred = n;
     return kUsbOk;

@@ -110,6 +110,9 @@ private:
     int MemoryCommand(const ControlRequest& rq, std::string* note);
     int Quarv3Command(const ControlRequest& rq);
     int BooterCommand(const ControlRequest& rq, std::string* note);
+    // Checks common to both bulk directions; on success *n bytes are to move.
+    int BulkStart(bool in, uint8_t endpoint, uint32_t length, uint32_t timeout_ms,
+                  size_t* transferred, std::string* note, uint32_t* n);
     // A bulk transfer that nothing announced: the instrument does not answer
     // and the host's transfer runs into its timeout.
     int Unannounced(uint32_t timeout_ms, std::string* note, const char* why);

@@ -232,6 +232,25 @@ TEST_F(USBConnectionTest, ChunkedReads) {
     }
 }
 
+// 65535 rounds to 65536, which does not fit 16 bits: the whole length must
+// still move rather than nothing being read and success reported.
+TEST_F(USBConnectionTest, LengthsNearTheTopOfSixteenBitsAreNotLost) {
+    LoadOne(R"("chip": "D12")");
+    const auto data = Pattern(65535);
+    Inst().memory().Write(0x100000, data);
+    Open();
+    std::vector<uint8_t> dest(65535, 0);
+    ASSERT_TRUE(conn_->ReadMEM_Generic(0x100000, 65535, dest.data()));
+    EXPECT_EQ(dest, data);
+    EXPECT_EQ(Memory().size(), 512u);
+    bus_->trace().Clear();
+    ASSERT_TRUE(conn_->WriteMEM_Generic(0x200000, 65535, data.data(), false));
+    EXPECT_EQ(Inst().memory().Read(0x200000, 65535), data);
+    bus_->trace().Clear();
+    ASSERT_TRUE(conn_->ReadMEM_MainBuff(65535, dest.data()));
+    EXPECT_EQ(Announced(), std::vector<uint16_t>{256});
+}
+
 TEST_F(USBConnectionTest, ChunkedReadFailuresNameTheCommand) {
     struct Case {
         const char* fault;
