@@ -1,7 +1,8 @@
 #pragma once
 // A USB bus of simulated instruments in the program's time (the Clock seam).
 // It carries transfers like the libusb backend does, so everything above the
-// driver access layer runs unchanged on it. Not thread-safe: one caller at a time.
+// driver access layer runs unchanged on it. Not thread-safe: one caller at a
+// time. Handles from Open must be released before the bus.
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -94,13 +94,17 @@ TEST_F(USBHardwareSim, DataStagesAreLittleEndianWithTheirSetupFields) {
     }
 }
 
-// How a carrier outcome becomes 1 / -2 / -3 / -4 with its message.
+// How a carrier outcome becomes 1 / -2 / -3 / -4 with its message, for a
+// 6-byte booter request sent straight through USBDeviceIoControl.
 TEST_F(USBHardwareSim, CarrierOutcomesMapToResultsAndMessages) {
     struct Case {
         const char* fault;
         int result;
         const char* message;
     } cases[] = {
+        {"", 1, nullptr},
+        {R"({"kind": "stall", "request": "booter"})", -2,
+         "CUSBHardware64::USBDeviceIoControl [" },
         {R"({"kind": "stall", "request": "booter"})", -2,
          "ERROR = Error related to bad data transmission at driver level"},
         {R"({"kind": "short", "request": "booter"})", -3, "ERROR = Error: mismatch from"},
@@ -110,12 +114,29 @@ TEST_F(USBHardwareSim, CarrierOutcomesMapToResultsAndMessages) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         LoadOne(std::string(R"("faults": [)") + c.fault + "]");
-        Open();
-        EXPECT_FALSE(conn_->CtrlWrite_Booter(1, 0, 0));
-        EXPECT_TRUE(log_.contains(c.message));
-        EXPECT_TRUE(log_.contains("USBDeviceIoControl ["));
-        EXPECT_TRUE(log_.contains("::CtrlWrite_Booter ["));
-        EXPECT_TRUE(log_.contains("ERROR = Data transmission failure"));
+        auto dev = bus_->Open("usb:1-1", nullptr);
+        ASSERT_TRUE(dev);
+        CUSBParall_PDIUSBD12_64 hw(dev.get());
+        vesk::LogCapture log;
+        uint8_t stage[6] = {1, 0, 0, 0, 0, 0};
+        USBRequestBlock b;
+        b.request_type = 0x40;
+        b.request = 0x0F;
+        b.setup_length = 6;
+        b.buffer = stage;
+        b.buffer_length = 6;
+        EXPECT_EQ(hw.USBDeviceIoControl(kIoctlControlTransfer, b), c.result);
+        if (c.message) {
+            EXPECT_TRUE(log.contains(c.message));
+        } else {
+            EXPECT_TRUE(log.lines().empty());
+        }
+        // The control operation adds its own line and answers false.
+        log.clear();
+        EXPECT_EQ(hw.CtrlWrite_Booter(1, 0, 0), c.result == 1);
+        EXPECT_EQ(log.contains("CUSBHardware64::CtrlWrite_Booter [") &&
+                      log.contains("ERROR = Data transmission failure"),
+                  c.result != 1);
     }
 }
 
