@@ -241,7 +241,11 @@ bool LoadScenarioFile(const std::string& path, Scenario* out, std::string* error
 std::unique_ptr<SimBus> MakeBus(const Scenario& scenario) {
     auto bus = std::make_unique<SimBus>();
     if (!scenario.trace_file.empty()) bus->trace().StreamTo(scenario.trace_file);
-    for (const auto& c : scenario.instruments) bus->Add(c);
+    // Fixed ports first, so the free ports handed to the others never clash with them.
+    for (const auto& c : scenario.instruments)
+        if (!c.path.empty()) bus->Add(c);
+    for (const auto& c : scenario.instruments)
+        if (c.path.empty()) bus->Add(c);
     return bus;
 }
 

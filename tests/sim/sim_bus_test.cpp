@@ -33,6 +33,14 @@ TEST_F(SimBusTest, ListsInstrumentsByBusThenPortChain) {
                                                 "usb:2-1"}));
 }
 
+TEST_F(SimBusTest, InstrumentsWithoutAPathTakeFreePorts) {
+    Load(SimScenarioJson({SimInstrumentJson("", "7"), SimInstrumentJson(R"("path": "usb:1-1")", "8"),
+                          SimInstrumentJson("", "9")}));
+    EXPECT_EQ(List(), (std::vector<std::string>{"usb:1-1", "usb:1-2", "usb:1-3"}));
+    EXPECT_EQ(bus_->Find("usb:1-1")->identity().ID_logger(), 8u);
+    EXPECT_EQ(bus_->Find("usb:1-2")->identity().ID_logger(), 7u);
+}
+
 TEST_F(SimBusTest, DescriptorCarriesThePacketSizeAtOffset22) {
     Load(SimScenarioJson({SimInstrumentJson(R"("chip": "D11")"),
                           SimInstrumentJson(R"("chip": "D12")")}));
