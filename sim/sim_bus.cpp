@@ -161,8 +161,12 @@ void SimBus::AfterTransfer(Slot& s) {
         if (s.plugged && s.inst->transfers() >= f->n) Unplug(s.inst->path());
 }
 
-bool SimBus::ListDevices(std::vector<std::string>& paths, int* /*error*/) {
+bool SimBus::ListDevices(std::vector<std::string>& paths, int* error) {
     Update();
+    if (listing_fails_) {
+        if (error) *error = kUsbErrorIo;
+        return false;
+    }
     for (const auto& s : slots_)
         if (s.plugged && s.on_bus) paths.push_back(s.inst->path());
     return true;

@@ -36,6 +36,9 @@ public:
     // present or will not come back.
     std::optional<uint64_t> ReturnTime(const std::string& path) const;
 
+    // Makes the listing itself fail, as a broken USB stack would.
+    void set_listing_fails(bool fails) { listing_fails_ = fails; }
+
     SimTrace& trace() { return trace_; }
     const SimTrace& trace() const { return trace_; }
 
@@ -75,6 +78,7 @@ private:
 
     std::vector<Slot> slots_;
     SimTrace trace_;
+    bool listing_fails_ = false;
 };
 
 }  // namespace vesk::sim

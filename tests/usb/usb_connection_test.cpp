@@ -167,6 +167,16 @@ TEST_F(USBConnectionTest, ListingSkipsInstrumentsThatCannotBeOpenedOrIdentified)
     }
 }
 
+TEST_F(USBConnectionTest, ListingFailsWhenTheBusCannotBeListed) {
+    LoadOne();
+    bus_->set_listing_fails(true);
+    std::vector<CDeviceInfo> list(1);
+    EXPECT_FALSE(IUSBConnection::GetListaDeviceCollegati(list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(log_.contains("C_Vesk_USB_Commons::GetElencoDeviceCollegati"));
+    EXPECT_TRUE(log_.contains("ERROR = Bad handle"));
+}
+
 TEST_F(USBConnectionTest, ListingAnEmptyBusGivesTrueAndNothing) {
     Load(R"({"instruments": []})");
     std::vector<CDeviceInfo> list(1);
