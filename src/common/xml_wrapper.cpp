@@ -280,7 +280,8 @@ std::string attr_value(xmlAttrPtr a) {
 }
 
 // Parse errors are our result codes, not console noise; never fetch anything.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+constexpr int kParseOptions =
+    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES;
 
 }  // namespace
 
