@@ -283,6 +283,8 @@ std::string attr_value(xmlAttrPtr a) {
 constexpr int kParseOptions =
     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES;
 
+void silent_xml_error(void*, const char*, ...) {}
+
 }  // namespace
 
 namespace vesk {
@@ -290,7 +292,13 @@ namespace vesk {
 xmlDocPtr xml_read_file(const std::string& path_utf8) {
     const int fd = ::open(path_utf8.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
+    // Encoding errors bypass the parser options and go to the library's
+    // generic handler: silence it for this parse only.
+    const xmlGenericErrorFunc previous = xmlGenericError;
+    void* const previous_context = xmlGenericErrorContext;
+    xmlSetGenericErrorFunc(nullptr, silent_xml_error);
     xmlDocPtr doc = xmlReadFd(fd, path_utf8.c_str(), nullptr, kParseOptions);
+    xmlSetGenericErrorFunc(previous_context, previous);
     ::close(fd);
     return doc;
 }

@@ -62,6 +62,23 @@ TEST(XmlWrapperOpen, FailuresGiveNoRootAndLogThePathAndCode) {
     }
 }
 
+TEST(XmlWrapperOpen, EncodingErrorsStayOffTheConsole) {
+    const char* contents[] = {
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?><FILE_INI/>",
+        "<?xml version=\"1.0\" encoding=\"utf7\"?><FILE_INI>+AGEAYgBj-</FILE_INI>",
+        "<?xml version=\"1.0\" encoding=\"no-such-charset\"?><FILE_INI/>",
+        "<?xml version=\"1.0\" encoding=\"UTF-8-------\"?>\n<FILE_INI><p n=\"a\xDF\">1</p></FILE_INI>",
+    };
+    for (const char* content : contents) {
+        SCOPED_TRACE(content);
+        TempDir dir;
+        testing::internal::CaptureStderr();
+        auto [w, root] = OpenText(dir, content);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, "");
+    }
+}
+
 TEST(XmlWrapperOpen, BuildsElementsPropertiesAndRootProperties) {
     TempDir dir;
     auto [w, root] = OpenText(dir, Doc("FILE_INI",
