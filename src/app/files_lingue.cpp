@@ -13,6 +13,9 @@ CFilesLingue::CFilesLingue(const std::wstring& language_folder,
     std::vector<std::wstring> files;
     fs.ListFiles(language_folder, files, L"*.xml");
     for (const auto& file : files) {
+        // The listing ignores case, but the string table opens "<name>.xml":
+        // on a case-sensitive file system any other spelling would not be found.
+        if (pf.Extension(file) != L"xml") continue;
         CEntryLingua entry;
         entry.name = pf.Title(file);
         entry.path = pf.Join(language_folder, file);

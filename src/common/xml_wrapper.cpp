@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -290,8 +291,15 @@ void silent_xml_error(void*, const char*, ...) {}
 namespace vesk {
 
 xmlDocPtr xml_read_file(const std::string& path_utf8) {
-    const int fd = ::open(path_utf8.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a FIFO in place of the file cannot hang the open;
+    // anything but a regular file is refused.
+    const int fd = ::open(path_utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
     // Encoding errors bypass the parser options and go to the library's
     // generic handler: silence it for this parse only.
     const xmlGenericErrorFunc previous = xmlGenericError;

@@ -30,6 +30,7 @@ TEST(FilesLingue, DefaultLanguageChoice) {
         {"no English: first in listing order", {"Italiano.xml", "Deutsch.xml"}, L"Deutsch"},
         {"English in another case is not English", {"english.xml", "Zulu.xml"}, L"Zulu"},
         {"no files", {}, L"English"},
+        {"only lower-case .xml is a language file", {"Zulu.xml"}, L"Zulu"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -37,6 +38,7 @@ TEST(FilesLingue, DefaultLanguageChoice) {
         f.dir.mkdir("language");
         for (const auto& name : c.files) f.dir.write("language/" + name, kLang);
         f.dir.write("language/readme.txt", "not a language");
+        f.dir.write("language/Aaa.XML", kLang);
         CFilesLingue lingue(f.lang(), f.ini());
         EXPECT_EQ(lingue.CurrentLanguage(), c.current);
         EXPECT_EQ(lingue.SelectedLanguage(), c.current);

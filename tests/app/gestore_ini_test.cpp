@@ -213,4 +213,18 @@ TEST(GestoreIniLang, IniFolderInsideAWritableProgramFolder) {
     EXPECT_EQ(vesk::ini_folder(dir.wfolder()), dir.wfolder() + L"user/ini/");
 }
 
+TEST(GestoreIniLang, IniFolderInTheUserConfigurationWhenTheProgramFolderIsNotWritable) {
+    TempDir config;
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    const std::wstring folder = vesk::ini_folder(W(config.file("no/such/program/")));
+    if (old) {
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+    EXPECT_EQ(folder, config.wpath() + L"/vesk-firmup/user/ini/");
+}
+
 }  // namespace

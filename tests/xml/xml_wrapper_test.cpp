@@ -1,6 +1,7 @@
 #include "common/xml_wrapper.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -38,6 +39,7 @@ TEST(XmlWrapperOpen, FailuresGiveNoRootAndLogThePathAndCode) {
     };
     const Case cases[] = {
         {"missing file", "", false, 1},
+        {"a folder in place of the file", "", false, 1},
         {"empty file", "", true, 1},
         {"not xml", "this is not xml <<<", true, 1},
         {"unclosed root", "<FILE_INI><p n=\"a\">1</p>", true, 1},
@@ -50,6 +52,7 @@ TEST(XmlWrapperOpen, FailuresGiveNoRootAndLogThePathAndCode) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         if (c.write) dir.write("f.xml", c.content);
+        if (std::string(c.what) == "a folder in place of the file") dir.mkdir("f.xml");
         vesk::LogCapture log;
         auto w = OpenXMLWrapper(W(dir.file("f.xml")), L"info_version_sw");
         ASSERT_NE(w, nullptr);
@@ -60,6 +63,15 @@ TEST(XmlWrapperOpen, FailuresGiveNoRootAndLogThePathAndCode) {
         EXPECT_TRUE(log.contains(line)) << line;
         EXPECT_TRUE(log.contains("ERROR"));
     }
+}
+
+TEST(XmlWrapperOpen, FifoInPlaceOfTheFileDoesNotBlock) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("f.xml").c_str(), 0600), 0);
+    vesk::LogCapture log;
+    auto w = OpenXMLWrapper(W(dir.file("f.xml")), L"FILE_INI");
+    EXPECT_EQ(w->Root(), nullptr);
+    EXPECT_EQ(w->ErrorCode(), 1);
 }
 
 TEST(XmlWrapperOpen, EncodingErrorsStayOffTheConsole) {
