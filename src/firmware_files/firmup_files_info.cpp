@@ -74,21 +74,23 @@ FirmupFileList* CFirmupFilesInfo::GetBooterList(uint32_t serial) {
     return Bind(master_.booterList, serial);
 }
 
-FirmupFileEntry* CFirmupFilesInfo::GetFwSlave(int slot, uint32_t serial) {
+template <typename T>
+T* CFirmupFilesInfo::SlaveBind(int slot, T Unit::*member, uint32_t serial) {
     Unit* u = Slave(slot);
-    return u ? Bind(u->fw, serial) : nullptr;
+    return u ? Bind(u->*member, serial) : nullptr;
+}
+
+FirmupFileEntry* CFirmupFilesInfo::GetFwSlave(int slot, uint32_t serial) {
+    return SlaveBind(slot, &Unit::fw, serial);
 }
 FirmupFileList* CFirmupFilesInfo::GetFwListSlave(int slot, uint32_t serial) {
-    Unit* u = Slave(slot);
-    return u ? Bind(u->fwList, serial) : nullptr;
+    return SlaveBind(slot, &Unit::fwList, serial);
 }
 FirmupFileEntry* CFirmupFilesInfo::GetBooterSlave(int slot, uint32_t serial) {
-    Unit* u = Slave(slot);
-    return u ? Bind(u->booter, serial) : nullptr;
+    return SlaveBind(slot, &Unit::booter, serial);
 }
 FirmupFileList* CFirmupFilesInfo::GetBooterListSlave(int slot, uint32_t serial) {
-    Unit* u = Slave(slot);
-    return u ? Bind(u->booterList, serial) : nullptr;
+    return SlaveBind(slot, &Unit::booterList, serial);
 }
 
 #define VESK_KEYED_ACCESSORS(Name, Coll)                                                       \

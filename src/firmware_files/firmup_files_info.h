@@ -104,6 +104,8 @@ private:
     static bool DaAggiornare(const FirmupFileList& list, const FirmupFileEntry& selected,
                              const std::wstring& installed);
     Unit* Slave(int slot);
+    template <typename T>
+    T* SlaveBind(int slot, T Unit::*member, uint32_t serial);
     Keyed& KeyedAt(Collection c, int slot, int key);
 
     Unit master_;
