@@ -242,6 +242,16 @@ TEST_F(MHX2BinTest, FileThatCannotBeReadFails) {
     }
 }
 
+TEST_F(MHX2BinTest, HugeFileWithoutLineEndsFailsInBoundedMemory) {
+    // 1 GB of NUL bytes (sparse): one endless line, kept only as far as a record can go.
+    const std::string path = dir_.file("huge.mhx");
+    dir_.write("huge.mhx", "");
+    ASSERT_EQ(::truncate(path.c_str(), 1LL << 30), 0);
+    CMHX2Bin bin(0x100, 0);
+    EXPECT_FALSE(bin.LoadFileMhx(W(path), false, -1));
+    EXPECT_TRUE(log_.contains("Exception caught: Unknown S record Type"));
+}
+
 TEST_F(MHX2BinTest, Hex2DecReadsBothCasesAndComplainsAboutLength) {
     CMHX2Bin bin(0x10, 0);
     EXPECT_EQ(bin.Hex2Dec("aBcD", 4), 0xABCDu);
