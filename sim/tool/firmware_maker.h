@@ -6,7 +6,7 @@
 
 namespace vesk::sim {
 
-struct FirmwareSpec {
+struct FirmwareRequest {
     uint32_t base = 0;
     uint32_t size = 0;
     std::string version;
@@ -18,7 +18,7 @@ struct FirmwareSpec {
 // start of an image.
 inline constexpr uint32_t kStampImageOffset = 0x20;
 
-// The file's text; empty with a reason in error when the spec cannot be made.
-std::string MakeFirmwareText(const FirmwareSpec& spec, std::string& error);
+// The file's text; empty with a reason in error when the request cannot be made.
+std::string MakeFirmwareText(const FirmwareRequest& request, std::string& error);
 
 }  // namespace vesk::sim

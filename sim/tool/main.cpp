@@ -34,7 +34,7 @@ bool ParseU32(const std::string& text, uint32_t& out) {
 }
 
 int MakeFirmware(const std::vector<std::string>& args) {
-    vesk::sim::FirmwareSpec spec;
+    vesk::sim::FirmwareRequest request;
     std::string out_path;
     bool have_base = false, have_size = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -43,29 +43,29 @@ int MakeFirmware(const std::vector<std::string>& args) {
         const std::string& v = args[++i];
         uint32_t n = 0;
         if (a == "--base") {
-            if (!ParseU32(v, spec.base)) return Usage("--base needs an address");
+            if (!ParseU32(v, request.base)) return Usage("--base needs an address");
             have_base = true;
         } else if (a == "--size") {
-            if (!ParseU32(v, spec.size) || spec.size == 0) return Usage("--size needs a positive size");
+            if (!ParseU32(v, request.size) || request.size == 0) return Usage("--size needs a positive size");
             have_size = true;
         } else if (a == "--version") {
-            spec.version = v;
+            request.version = v;
         } else if (a == "--records") {
             if (v != "S1" && v != "S2" && v != "S3") return Usage("--records is S1, S2 or S3");
-            spec.recordType = v[1] - '0';
+            request.recordType = v[1] - '0';
         } else if (a == "--fill-percent") {
             if (!ParseU32(v, n) || n > 100) return Usage("--fill-percent is 0 to 100");
-            spec.fillPercent = static_cast<int>(n);
+            request.fillPercent = static_cast<int>(n);
         } else if (a == "--out") {
             out_path = v;
         } else {
             return Usage(("unknown option " + a).c_str());
         }
     }
-    if (!have_base || !have_size || spec.version.empty() || out_path.empty())
+    if (!have_base || !have_size || request.version.empty() || out_path.empty())
         return Usage("--base, --size, --version and --out are needed");
     std::string error;
-    const std::string text = vesk::sim::MakeFirmwareText(spec, error);
+    const std::string text = vesk::sim::MakeFirmwareText(request, error);
     if (text.empty()) return Usage(error.c_str());
     std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));

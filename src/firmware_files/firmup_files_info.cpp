@@ -9,14 +9,14 @@
 
 namespace {
 
-// The pattern with its first "*" replaced by spec; a literal '%' is escaped
+// The pattern with its first "*" replaced by replacement; a literal '%' is escaped
 // when the result is a scan format.
-std::wstring ReplaceStar(const std::wstring& pattern, const std::wstring& spec, bool escape) {
+std::wstring ReplaceStar(const std::wstring& pattern, const std::wstring& replacement, bool escape) {
     std::wstring out;
     bool replaced = false;
     for (const wchar_t c : pattern) {
         if (c == L'*' && !replaced) {
-            out += spec;
+            out += replacement;
             replaced = true;
         } else if (c == L'%' && escape) {
             out += L"%%";
@@ -149,7 +149,7 @@ std::vector<std::wstring> CFirmupFilesInfo::ListaFile(const std::wstring& folder
     return names;
 }
 
-void CFirmupFilesInfo::CercaFileSingolo(const std::wstring& folder, const std::wstring& pattern,
+void CFirmupFilesInfo::ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
                                         FirmupFileList& list, uint32_t serial) {
     list.clear();
     for (const auto& name : ListaFile(folder, pattern)) {
@@ -159,7 +159,7 @@ void CFirmupFilesInfo::CercaFileSingolo(const std::wstring& folder, const std::w
     }
 }
 
-void CFirmupFilesInfo::CercaFileFwLingua(const std::wstring& folder, const std::wstring& fw_pattern,
+void CFirmupFilesInfo::ScanFwLingua(const std::wstring& folder, const std::wstring& fw_pattern,
                                          const std::wstring& lng_pattern, FirmupFileList& list,
                                          uint32_t serial) {
     list.clear();
@@ -185,7 +185,7 @@ void CFirmupFilesInfo::CercaFileFwLingua(const std::wstring& folder, const std::
     }
 }
 
-void CFirmupFilesInfo::CercaFileBooter(const std::wstring& folder, const std::wstring& pattern,
+void CFirmupFilesInfo::ScanBooter(const std::wstring& folder, const std::wstring& pattern,
                                        FirmupFileList& list, uint32_t serial) {
     list.clear();
     for (const auto& name : ListaFile(folder, pattern)) {

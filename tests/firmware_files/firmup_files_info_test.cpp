@@ -54,7 +54,7 @@ TEST_F(FirmupFilesInfoTest, SingleScanListsAndTheLastIsChosen) {
     Touch({"X_010507_fw.mhx", "X_010500_fw.mhx", "X_9999_fw.mhx", "X_abc_fw.mhx", "Y_020000_fw.mhx"});
     dir_.mkdir("X_010600_fw.mhx");  // a folder is never a file
     FirmupFileList list{{7, L"stale", L"", L"", 1}};
-    Info::CercaFileSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 42);
+    Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 42);
     ASSERT_EQ(Names(list), (std::vector<std::wstring>{L"X_010500_fw.mhx", L"X_010507_fw.mhx"}));
     EXPECT_EQ(list[0].versionText, L"01.05.00");
     EXPECT_EQ(list[1].versionText, L"01.05.07");
@@ -71,10 +71,10 @@ TEST_F(FirmupFilesInfoTest, NameDifferingInCaseIsFoundButGivesVersionZero) {
     Touch({"x_010507_FW.mhx"});
     EXPECT_EQ(Info::ListaFile(dir_.wpath(), L"X_*_fw.mhx"), (std::vector<std::wstring>{L"x_010507_FW.mhx"}));
     FirmupFileList list;
-    Info::CercaFileSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 1);
+    Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 1);
     EXPECT_TRUE(list.empty());
     EXPECT_TRUE(log_.contains("Can't read version number from file x_010507_FW.mhx"));
-    Info::CercaFileBooter(dir_.wpath(), L"X_*_fw.mhx", list, 1);
+    Info::ScanBooter(dir_.wpath(), L"X_*_fw.mhx", list, 1);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].versionNumber, 0u);
     EXPECT_EQ(list[0].versionText, L"00.00");
@@ -91,7 +91,7 @@ TEST_F(FirmupFilesInfoTest, FirmwareIsListedOnlyWithItsLanguageFile) {
     Touch({"X_010300_fw.mhx", "X_010507_fw.mhx", "X_010507_lng.mhx", "X_010600_fw.mhx",
            "X_10600_lng.mhx", "X_9999_fw.mhx", "X_009999_lng.mhx"});
     FirmupFileList list;
-    Info::CercaFileFwLingua(dir_.wpath(), L"X_*_fw.mhx", L"X_*_lng.mhx", list, 5);
+    Info::ScanFwLingua(dir_.wpath(), L"X_*_fw.mhx", L"X_*_lng.mhx", list, 5);
     ASSERT_EQ(Names(list), (std::vector<std::wstring>{L"X_010507_fw.mhx"}));
     EXPECT_EQ(list[0].secondFileName, L"X_010507_lng.mhx");
     EXPECT_EQ(list[0].versionText, L"01.05.07");
@@ -101,7 +101,7 @@ TEST_F(FirmupFilesInfoTest, FirmwareIsListedOnlyWithItsLanguageFile) {
 TEST_F(FirmupFilesInfoTest, BooterScanKeepsEveryVersion) {
     Touch({"Booter_X_0210.mhx", "Booter_X_0009.mhx", "Booter_X_new.mhx"});
     FirmupFileList list;
-    Info::CercaFileBooter(dir_.wpath(), L"Booter_X_*.mhx", list, 3);
+    Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", list, 3);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].versionText, L"00.09");
     EXPECT_EQ(list[1].versionNumber, 210u);
@@ -126,8 +126,8 @@ TEST_F(FirmupFilesInfoTest, UpdateNeededComparesTheSelectedText) {
     for (const auto& c : cases) {
         Info info;
         if (c.with_files) {
-            Info::CercaFileSingolo(dir_.wpath(), L"X_*_fw.mhx", *info.GetFwList(9), 9);
-            Info::CercaFileSingolo(dir_.wpath(), L"X_*_fw.mhx", *info.GetFwListSlave(4, 10), 10);
+            Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", *info.GetFwList(9), 9);
+            Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", *info.GetFwListSlave(4, 10), 10);
             const auto& list = *info.GetFwList(9);
             *info.GetFw(9) = c.pick < 0 ? list.back() : list[static_cast<size_t>(c.pick)];
             *info.GetFwSlave(4, 10) = *info.GetFw(9);
@@ -138,11 +138,11 @@ TEST_F(FirmupFilesInfoTest, UpdateNeededComparesTheSelectedText) {
         EXPECT_FALSE(info.FwSlaveDaAggiornare(c.installed, 32)) << c.name;
     }
     Info info;
-    Info::CercaFileBooter(dir_.wpath(), L"Booter_X_*.mhx", *info.GetBooterList(9), 9);
+    Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", *info.GetBooterList(9), 9);
     Info::ScegliUltimo(*info.GetBooterList(9), *info.GetBooter(9));
     EXPECT_FALSE(info.BooterDaAggiornare(L"02.10"));
     EXPECT_TRUE(info.BooterDaAggiornare(L"02.09"));
-    Info::CercaFileBooter(dir_.wpath(), L"Booter_X_*.mhx", *info.GetBooterListSlave(0, 8), 8);
+    Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", *info.GetBooterListSlave(0, 8), 8);
     Info::ScegliUltimo(*info.GetBooterListSlave(0, 8), *info.GetBooterSlave(0, 8));
     EXPECT_TRUE(info.BooterSlaveDaAggiornare(L"01.00", 0));
 }
