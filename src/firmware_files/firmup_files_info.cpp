@@ -150,7 +150,7 @@ std::vector<std::wstring> CFirmupFilesInfo::ListaFile(const std::wstring& folder
 }
 
 void CFirmupFilesInfo::ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
-                                        FirmupFileList& list, uint32_t serial) {
+                                   FirmupFileList& list, uint32_t serial) {
     list.clear();
     for (const auto& name : ListaFile(folder, pattern)) {
         const uint32_t v = GetNumVersioneDaFile(name, pattern);
@@ -160,8 +160,8 @@ void CFirmupFilesInfo::ScanSingolo(const std::wstring& folder, const std::wstrin
 }
 
 void CFirmupFilesInfo::ScanFwLingua(const std::wstring& folder, const std::wstring& fw_pattern,
-                                         const std::wstring& lng_pattern, FirmupFileList& list,
-                                         uint32_t serial) {
+                                    const std::wstring& lng_pattern, FirmupFileList& list,
+                                    uint32_t serial) {
     list.clear();
     std::vector<std::pair<std::wstring, uint32_t>> fw_names;
     std::vector<std::wstring> lng_names;
@@ -186,7 +186,7 @@ void CFirmupFilesInfo::ScanFwLingua(const std::wstring& folder, const std::wstri
 }
 
 void CFirmupFilesInfo::ScanBooter(const std::wstring& folder, const std::wstring& pattern,
-                                       FirmupFileList& list, uint32_t serial) {
+                                  FirmupFileList& list, uint32_t serial) {
     list.clear();
     for (const auto& name : ListaFile(folder, pattern)) {
         const uint32_t v = GetNumVersioneDaFile(name, pattern);

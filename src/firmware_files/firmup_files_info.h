@@ -72,13 +72,13 @@ public:
     // matching files of folder, in ascending name order, bound to serial.
     // Firmware and accessory files with version 9999 or less are left out.
     static void ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
-                                 FirmupFileList& list, uint32_t serial);
+                            FirmupFileList& list, uint32_t serial);
     // Only firmware files with a language file of the same six-digit version.
     static void ScanFwLingua(const std::wstring& folder, const std::wstring& fw_pattern,
-                                  const std::wstring& lng_pattern, FirmupFileList& list,
-                                  uint32_t serial);
+                             const std::wstring& lng_pattern, FirmupFileList& list,
+                             uint32_t serial);
     static void ScanBooter(const std::wstring& folder, const std::wstring& pattern,
-                                FirmupFileList& list, uint32_t serial);
+                           FirmupFileList& list, uint32_t serial);
     // Copies the list's last entry (the highest name) into selected and
     // returns its version text; the empty text, selected untouched, for an empty list.
     static std::wstring ScegliUltimo(const FirmupFileList& list, FirmupFileEntry& selected);
