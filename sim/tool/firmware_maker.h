@@ -1,0 +1,24 @@
+#pragma once
+// Test and demo firmware files: an S-record file that fills part of an
+// address range with reproducible bytes and carries the version stamp.
+#include <cstdint>
+#include <string>
+
+namespace vesk::sim {
+
+struct FirmwareRequest {
+    uint32_t base = 0;
+    uint32_t size = 0;
+    std::string version;
+    int recordType = 3;     // 1, 2 or 3
+    int fillPercent = 100;  // of every 1 KB block, from its start
+};
+
+// Where the stamp goes: after the 16-byte header the loader writes at the
+// start of an image.
+inline constexpr uint32_t kStampImageOffset = 0x20;
+
+// The file's text; empty with a reason in error when the request cannot be made.
+std::string MakeFirmwareText(const FirmwareRequest& request, std::string& error);
+
+}  // namespace vesk::sim

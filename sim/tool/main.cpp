@@ -1,0 +1,92 @@
+// vesk-sim: the instrument simulator as a tool. For now it makes test firmware.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "firmware_maker.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kMakeFirmwareUsage[] =
+    "usage: vesk-sim make-firmware --base ADDR --size N --version TEXT [--records S1|S2|S3] "
+    "[--fill-percent P] --out FILE\n";
+
+int Usage(const char* why) {
+    std::fprintf(stderr, "vesk-sim make-firmware: %s\n%s", why, kMakeFirmwareUsage);
+    return kExitUsage;
+}
+
+bool ParseU32(const std::string& text, uint32_t& out) {
+    if (text.empty() || text[0] == '-') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+int MakeFirmware(const std::vector<std::string>& args) {
+    vesk::sim::FirmwareRequest request;
+    std::string out_path;
+    bool have_base = false, have_size = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (i + 1 >= args.size()) return Usage(("missing value for " + a).c_str());
+        const std::string& v = args[++i];
+        uint32_t n = 0;
+        if (a == "--base") {
+            if (!ParseU32(v, request.base)) return Usage("--base needs an address");
+            have_base = true;
+        } else if (a == "--size") {
+            if (!ParseU32(v, request.size) || request.size == 0) return Usage("--size needs a positive size");
+            have_size = true;
+        } else if (a == "--version") {
+            request.version = v;
+        } else if (a == "--records") {
+            if (v != "S1" && v != "S2" && v != "S3") return Usage("--records is S1, S2 or S3");
+            request.recordType = v[1] - '0';
+        } else if (a == "--fill-percent") {
+            if (!ParseU32(v, n) || n > 100) return Usage("--fill-percent is 0 to 100");
+            request.fillPercent = static_cast<int>(n);
+        } else if (a == "--out") {
+            out_path = v;
+        } else {
+            return Usage(("unknown option " + a).c_str());
+        }
+    }
+    if (!have_base || !have_size || request.version.empty() || out_path.empty())
+        return Usage("--base, --size, --version and --out are needed");
+    std::string error;
+    const std::string text = vesk::sim::MakeFirmwareText(request, error);
+    if (text.empty()) return Usage(error.c_str());
+    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "vesk-sim make-firmware: cannot write %s\n", out_path.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help") {
+        std::fprintf(args.empty() ? stderr : stdout, "usage: vesk-sim COMMAND [ARGS]\n\n  make-firmware: %s",
+                     kMakeFirmwareUsage + 7);
+        return args.empty() ? kExitUsage : kExitOk;
+    }
+    if (args[0] == "make-firmware") return MakeFirmware(std::vector<std::string>(args.begin() + 1, args.end()));
+    std::fprintf(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
+    return kExitUsage;
+}

@@ -1,0 +1,59 @@
+// vesk-firmup-cli: the updater in a terminal.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_command.h"
+#include "log/evt_log.h"
+
+namespace {
+
+using vesk::cli::CliCommand;
+
+const CliCommand kCommands[] = {
+    {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
+     "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
+};
+
+void PrintHelp(FILE* out) {
+    std::fprintf(out, "Usage: vesk-firmup-cli [--verbose] COMMAND [ARGS]\n\nCommands:\n");
+    for (const auto& c : kCommands) std::fprintf(out, "  %s %s\n      %s\n", c.name, c.usage, c.summary);
+    std::fprintf(out,
+                 "\nOptions:\n  --help     show this text\n  --version  show the version\n"
+                 "  --verbose  show the log on standard error\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // The log's console lines would mix with the output: shown only on request.
+    vesk::set_log_console(nullptr);
+    size_t i = 0;
+    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+        if (args[i] == "--help") {
+            PrintHelp(stdout);
+            return vesk::cli::kExitOk;
+        }
+        if (args[i] == "--version") {
+            std::printf("vesk-firmup-cli %s\n", VESK_VERSION);
+            return vesk::cli::kExitOk;
+        }
+        if (args[i] == "--verbose") {
+            vesk::set_log_console(stderr);
+            continue;
+        }
+        std::fprintf(stderr, "vesk-firmup-cli: unknown option %s\n", args[i].c_str());
+        return vesk::cli::kExitUsage;
+    }
+    if (i == args.size()) {
+        PrintHelp(stderr);
+        return vesk::cli::kExitUsage;
+    }
+    for (const auto& c : kCommands) {
+        if (args[i] == c.name) return c.run(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
+    }
+    std::fprintf(stderr, "vesk-firmup-cli: unknown command %s (see --help)\n", args[i].c_str());
+    return vesk::cli::kExitUsage;
+}

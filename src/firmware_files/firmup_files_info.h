@@ -1,0 +1,114 @@
+#pragma once
+// The catalogue of update files found for one connected instrument: for the
+// master and each slave slot, the firmware, booter, accessory and other-gauge
+// files found in the folders and the one selected for the update.
+//
+// Every selected entry and every entry list belongs to one unit, identified by
+// its serial: a free selected entry (serial 0) is claimed by the first serial
+// that asks for it, and a list is handed out only when all its entries carry
+// the asking serial. The files of two units can never be mixed up.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+class IFileSystem;
+
+struct FirmupFileEntry {
+    uint32_t serial = 0;          // ID_logger of the unit; 0 in an unused entry
+    std::wstring fileName;        // within its folder
+    std::wstring secondFileName;  // the language file paired with a firmware file
+    std::wstring versionText;     // "%02u.%02u.%02u", booter files "%02u.%02u"
+    uint32_t versionNumber = 0;
+};
+
+using FirmupFileList = std::vector<FirmupFileEntry>;
+
+class CFirmupFilesInfo {
+public:
+    static constexpr int kSlaveSlots = 32;
+    static constexpr int kMaster = -1;  // the "slot" of the master in the keyed collections
+
+    CFirmupFilesInfo();
+    virtual ~CFirmupFilesInfo();
+    CFirmupFilesInfo(const CFirmupFilesInfo&) = delete;
+    CFirmupFilesInfo& operator=(const CFirmupFilesInfo&) = delete;
+
+    // Whether the selected file differs from the installed version text.
+    virtual bool FwDaAggiornare(const std::wstring& installed) const;
+    virtual bool BooterDaAggiornare(const std::wstring& installed) const;
+    virtual bool FwSlaveDaAggiornare(const std::wstring& installed, int slot) const;
+    virtual bool BooterSlaveDaAggiornare(const std::wstring& installed, int slot) const;
+
+    // Back to the initial state: selected entries free, lists empty, keyed collections gone.
+    void Svuota();
+
+    // Selected entries and lists under the binding rule; null when the slot
+    // belongs to another serial (or the slave slot is out of range).
+    FirmupFileEntry* GetFw(uint32_t serial);
+    FirmupFileList* GetFwList(uint32_t serial);
+    FirmupFileEntry* GetBooter(uint32_t serial);
+    FirmupFileList* GetBooterList(uint32_t serial);
+    FirmupFileEntry* GetFwSlave(int slot, uint32_t serial);
+    FirmupFileList* GetFwListSlave(int slot, uint32_t serial);
+    FirmupFileEntry* GetBooterSlave(int slot, uint32_t serial);
+    FirmupFileList* GetBooterListSlave(int slot, uint32_t serial);
+    // Accessory files by index 0..2, other gauges' firmware and booter files by
+    // kind; slot is kMaster or a slave slot. Created on first use.
+    FirmupFileEntry* GetAccessorio(int index, uint32_t serial, int slot = kMaster);
+    FirmupFileList* GetAccessorioList(int index, uint32_t serial, int slot = kMaster);
+    FirmupFileEntry* GetOtherFw(int kind, uint32_t serial, int slot = kMaster);
+    FirmupFileList* GetOtherFwList(int kind, uint32_t serial, int slot = kMaster);
+    FirmupFileEntry* GetOtherBooter(int kind, uint32_t serial, int slot = kMaster);
+    FirmupFileList* GetOtherBooterList(int kind, uint32_t serial, int slot = kMaster);
+
+    // The version number in a file name, read where the pattern has its "*";
+    // 0 (and an ERROR line) when none can be read.
+    static uint32_t GetNumVersioneDaFile(const std::wstring& file_name, const std::wstring& pattern);
+
+    // The three folder scans. Each empties list and fills it with the
+    // matching files of folder, in ascending name order, bound to serial.
+    // Firmware and accessory files with version 9999 or less are left out.
+    static void ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
+                            FirmupFileList& list, uint32_t serial);
+    // Only firmware files with a language file of the same six-digit version.
+    static void ScanFwLingua(const std::wstring& folder, const std::wstring& fw_pattern,
+                             const std::wstring& lng_pattern, FirmupFileList& list,
+                             uint32_t serial);
+    static void ScanBooter(const std::wstring& folder, const std::wstring& pattern,
+                           FirmupFileList& list, uint32_t serial);
+    // Copies the list's last entry (the highest name) into selected and
+    // returns its version text; the empty text, selected untouched, for an empty list.
+    static std::wstring ScegliUltimo(const FirmupFileList& list, FirmupFileEntry& selected);
+
+    // The folder listing the scans share: regular files matching the wildcard
+    // pattern without regard to case, sorted by code point.
+    static std::vector<std::wstring> ListaFile(const std::wstring& folder, const std::wstring& pattern);
+
+private:
+    struct Unit {
+        FirmupFileEntry fw, booter;
+        FirmupFileList fwList, booterList;
+    };
+    struct Keyed {
+        FirmupFileEntry selected;
+        FirmupFileList list;
+    };
+    enum class Collection { Accessorio, OtherFw, OtherBooter };
+    using Key = std::tuple<Collection, int, int>;  // collection, slot, index or kind
+
+    static FirmupFileEntry* Bind(FirmupFileEntry& entry, uint32_t serial);
+    static FirmupFileList* Bind(FirmupFileList& list, uint32_t serial);
+    static bool DaAggiornare(const FirmupFileList& list, const FirmupFileEntry& selected,
+                             const std::wstring& installed);
+    Unit* Slave(int slot);
+    template <typename T>
+    T* SlaveBind(int slot, T Unit::*member, uint32_t serial);
+    Keyed& KeyedAt(Collection c, int slot, int key);
+
+    Unit master_;
+    Unit slaves_[kSlaveSlots];
+    std::map<Key, Keyed> keyed_;
+};

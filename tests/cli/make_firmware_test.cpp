@@ -1,0 +1,100 @@
+// vesk-sim make-firmware and the version stamp a simulator reads back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../support/temp_dir.h"
+#include "run_tool.h"
+#include "version_stamp.h"
+
+namespace {
+
+using vesk::sim::FindVersionStamp;
+using vesk::sim::MakeVersionStamp;
+using vesk::test::Quote;
+using vesk::test::RunTool;
+
+TEST(VersionStampTest, FoundAnywhereAndOnlyWhenSound) {
+    const std::vector<uint8_t> stamp = MakeVersionStamp("01.05.07");
+    ASSERT_EQ(stamp.size(), 8u + 1 + 8 + 1);
+    auto at = [&](size_t offset, size_t size) {
+        std::vector<uint8_t> img(size, 0xFF);
+        std::copy(stamp.begin(), stamp.end(), img.begin() + static_cast<long>(offset));
+        return img;
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> image;
+        bool found;
+        size_t offset;
+    } cases[] = {
+        {"start", at(0, 64), true, 0},
+        {"end", at(64 - stamp.size(), 64), true, 64 - stamp.size()},
+        {"cut", std::vector<uint8_t>(stamp.begin(), stamp.end() - 1), false, 0},
+        {"none", std::vector<uint8_t>(64, 0xFF), false, 0},
+    };
+    auto bad_check = at(10, 64);
+    bad_check[10 + stamp.size() - 1] ^= 1;
+    auto then_good = bad_check;
+    std::copy(stamp.begin(), stamp.end(), then_good.begin() + 40);
+    auto bad_length = at(0, 64);
+    bad_length[8] = 200;
+    for (const auto& c : {cases[0], cases[1], cases[2], cases[3], Case{"bad check", bad_check, false, 0},
+                          Case{"bad then good", then_good, true, 40}, Case{"bad length", bad_length, false, 0}}) {
+        std::string version;
+        size_t offset = 99;
+        EXPECT_EQ(FindVersionStamp(c.image.data(), c.image.size(), version, &offset), c.found) << c.name;
+        if (c.found) {
+            EXPECT_EQ(version, "01.05.07") << c.name;
+            EXPECT_EQ(offset, c.offset) << c.name;
+        }
+    }
+    EXPECT_TRUE(MakeVersionStamp("").empty());
+    EXPECT_TRUE(MakeVersionStamp(std::string(33, '1')).empty());
+    EXPECT_TRUE(MakeVersionStamp("01\n05").empty());
+}
+
+TEST(MakeFirmwareTest, ImageCarriesItsVersionAndFill) {
+    vesk::test::TempDir dir;
+    const std::string mhx = dir.file("fw.mhx"), bin = dir.file("fw.bin");
+    const auto made = RunTool(std::string(VESK_SIM) + " make-firmware --base 0x40000 --size 0x10000 --version 02.10.33" +
+                              " --records S2 --fill-percent 25 --out " + Quote(mhx));
+    ASSERT_EQ(made.status, 0) << made.output;
+    // Loaded as a writer would, with its header.
+    const auto conv = RunTool(std::string(VESK_CLI) + " srec2bin --base 0x40000 --size 0x10000 --checksum-offset 16 " +
+                              Quote(mhx) + " " + Quote(bin));
+    ASSERT_EQ(conv.status, 0) << conv.output;
+    const std::string img = vesk::test::read_file(bin);
+    ASSERT_EQ(img.size(), 0x10000u);
+    std::string version;
+    size_t offset = 0;
+    ASSERT_TRUE(FindVersionStamp(reinterpret_cast<const uint8_t*>(img.data()), img.size(), version, &offset));
+    EXPECT_EQ(version, "02.10.33");
+    EXPECT_EQ(offset, 0x20u);
+    // A quarter of every 1 KB block holds data, the rest stays erased.
+    size_t erased = 0;
+    for (size_t i = 0x400; i < img.size(); ++i) erased += static_cast<uint8_t>(img[i]) == 0xFF;
+    EXPECT_NEAR(static_cast<double>(erased) / (img.size() - 0x400), 0.75, 0.01);
+    EXPECT_EQ(img.find_first_not_of('\xFF', 0x400 + 256), 0x800u);
+}
+
+TEST(MakeFirmwareTest, RefusesWhatItCannotMake) {
+    vesk::test::TempDir dir;
+    const std::string out = " --out " + Quote(dir.file("fw.mhx"));
+    const char* cases[] = {
+        "--base 0xFF00 --size 0x200 --version 1 --records S1",   // beyond 16-bit addresses
+        "--base 0 --size 0x10 --version 01.00.00",               // no room for the stamp
+        "--base 0 --size 0x1000 --version 01.00.00 --records S4",
+        "--base 0 --size 0x1000 --version 01.00.00 --fill-percent 101",
+        "--base 0 --size 0x1000",
+        "--size 0x1000 --version 1",
+    };
+    for (const char* c : cases) {
+        const auto r = RunTool(std::string(VESK_SIM) + " make-firmware " + c + out);
+        EXPECT_EQ(r.status, 2) << c << ": " << r.output;
+        EXPECT_NE(r.output.find("usage: vesk-sim make-firmware"), std::string::npos) << c;
+    }
+}
+
+}  // namespace

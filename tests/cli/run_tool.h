@@ -1,0 +1,33 @@
+#pragma once
+// Running the built programs and the reference tools from tests.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace vesk::test {
+
+struct ToolResult {
+    int status = -1;     // exit status, -1 when it did not exit normally
+    std::string output;  // standard output and standard error
+};
+
+inline ToolResult RunTool(const std::string& command) {
+    ToolResult r;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    const int raw = ::pclose(p);
+    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+    return r;
+}
+
+inline std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+}  // namespace vesk::test

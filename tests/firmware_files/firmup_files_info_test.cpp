@@ -1,0 +1,192 @@
+#include "firmware_files/firmup_files_info.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../support/temp_dir.h"
+#include "log/evt_log.h"
+
+namespace {
+
+using Info = CFirmupFilesInfo;
+
+std::vector<std::wstring> Names(const FirmupFileList& list, bool second = false) {
+    std::vector<std::wstring> out;
+    for (const auto& e : list) out.push_back(second ? e.secondFileName : e.fileName);
+    return out;
+}
+
+class FirmupFilesInfoTest : public ::testing::Test {
+protected:
+    void Touch(std::initializer_list<const char*> names) {
+        for (const char* n : names) dir_.write(n, "S9030000FC\n");
+    }
+    vesk::test::TempDir dir_;
+    vesk::LogCapture log_;
+};
+
+TEST_F(FirmupFilesInfoTest, GetNumVersioneDaFileReadsWhereTheStarIs) {
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* pattern;
+        uint32_t version;
+    } cases[] = {
+        {L"Pell_010507_fw.mhx", L"Pell_*_fw.mhx", 10507},
+        {L"Booter_X_0210.mhx", L"Booter_X_*.mhx", 210},
+        {L"pell_010507_fw.mhx", L"Pell_*_fw.mhx", 0},  // literal part differs in case
+        {L"Pell_abc_fw.mhx", L"Pell_*_fw.mhx", 0},
+        {L"Pell_010507_xx.mhx", L"Pell_*_fw.mhx", 10507},  // the number was read
+        {L"A%n_12_b", L"A%n_*_b", 12},                     // '%' is a literal, never a conversion
+        {L"Pell_010507_fw.mhx", L"Pell_fw.mhx", 0},
+    };
+    for (const auto& c : cases) {
+        log_.clear();
+        EXPECT_EQ(Info::GetNumVersioneDaFile(c.name, c.pattern), c.version) << c.name;
+        EXPECT_EQ(log_.contains("Can't read version number from file "), c.version == 0) << c.name;
+    }
+    Info::GetNumVersioneDaFile(L"Pell_abc_fw.mhx", L"Pell_*_fw.mhx");
+    EXPECT_TRUE(log_.contains("Can't read version number from file Pell_abc_fw.mhx (fmt Pell_%u_fw.mhx)"));
+}
+
+TEST_F(FirmupFilesInfoTest, SingleScanListsAndTheLastIsChosen) {
+    Touch({"X_010507_fw.mhx", "X_010500_fw.mhx", "X_9999_fw.mhx", "X_abc_fw.mhx", "Y_020000_fw.mhx"});
+    dir_.mkdir("X_010600_fw.mhx");  // a folder is never a file
+    FirmupFileList list{{7, L"stale", L"", L"", 1}};
+    Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 42);
+    ASSERT_EQ(Names(list), (std::vector<std::wstring>{L"X_010500_fw.mhx", L"X_010507_fw.mhx"}));
+    EXPECT_EQ(list[0].versionText, L"01.05.00");
+    EXPECT_EQ(list[1].versionText, L"01.05.07");
+    EXPECT_EQ(list[1].versionNumber, 10507u);
+    EXPECT_EQ(list[1].serial, 42u);
+    FirmupFileEntry selected;
+    EXPECT_EQ(Info::ScegliUltimo(list, selected), L"01.05.07");
+    EXPECT_EQ(selected.fileName, L"X_010507_fw.mhx");
+    FirmupFileList empty;
+    EXPECT_EQ(Info::ScegliUltimo(empty, selected), L"");
+}
+
+TEST_F(FirmupFilesInfoTest, NameDifferingInCaseIsFoundButGivesVersionZero) {
+    Touch({"x_010507_FW.mhx"});
+    EXPECT_EQ(Info::ListaFile(dir_.wpath(), L"X_*_fw.mhx"), (std::vector<std::wstring>{L"x_010507_FW.mhx"}));
+    FirmupFileList list;
+    Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 1);
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(log_.contains("Can't read version number from file x_010507_FW.mhx"));
+    Info::ScanBooter(dir_.wpath(), L"X_*_fw.mhx", list, 1);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].versionNumber, 0u);
+    EXPECT_EQ(list[0].versionText, L"00.00");
+}
+
+TEST_F(FirmupFilesInfoTest, ListingIsInCodePointOrder) {
+    Touch({"b.mhx", "B.mhx", "a.mhx", "_.mhx", "Z.mhx"});
+    EXPECT_EQ(Info::ListaFile(dir_.wpath(), L"*.MHX"),
+              (std::vector<std::wstring>{L"B.mhx", L"Z.mhx", L"_.mhx", L"a.mhx", L"b.mhx"}));
+    EXPECT_TRUE(Info::ListaFile(dir_.wfolder() + L"missing", L"*.mhx").empty());
+}
+
+TEST_F(FirmupFilesInfoTest, FirmwareIsListedOnlyWithItsLanguageFile) {
+    Touch({"X_010300_fw.mhx", "X_010507_fw.mhx", "X_010507_lng.mhx", "X_010600_fw.mhx",
+           "X_10600_lng.mhx", "X_9999_fw.mhx", "X_009999_lng.mhx"});
+    FirmupFileList list;
+    Info::ScanFwLingua(dir_.wpath(), L"X_*_fw.mhx", L"X_*_lng.mhx", list, 5);
+    ASSERT_EQ(Names(list), (std::vector<std::wstring>{L"X_010507_fw.mhx"}));
+    EXPECT_EQ(list[0].secondFileName, L"X_010507_lng.mhx");
+    EXPECT_EQ(list[0].versionText, L"01.05.07");
+    EXPECT_EQ(list[0].serial, 5u);
+}
+
+TEST_F(FirmupFilesInfoTest, BooterScanKeepsEveryVersion) {
+    Touch({"Booter_X_0210.mhx", "Booter_X_0009.mhx", "Booter_X_new.mhx"});
+    FirmupFileList list;
+    Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", list, 3);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].versionText, L"00.09");
+    EXPECT_EQ(list[1].versionNumber, 210u);
+    EXPECT_EQ(list[1].versionText, L"02.10");
+    EXPECT_EQ(list[2].versionText, L"00.00");
+}
+
+TEST_F(FirmupFilesInfoTest, UpdateNeededComparesTheSelectedText) {
+    Touch({"X_010500_fw.mhx", "X_010507_fw.mhx", "Booter_X_0210.mhx"});
+    struct Case {
+        const char* name;
+        bool with_files;
+        int pick;  // -1 the last entry, otherwise that index
+        const wchar_t* installed;
+        bool expected;
+    } cases[] = {
+        {"same", true, -1, L"01.05.07", false},
+        {"older installed", true, -1, L"01.05.00", true},
+        {"older picked", true, 0, L"01.05.07", true},
+        {"no file", false, -1, L"01.05.00", false},
+    };
+    for (const auto& c : cases) {
+        Info info;
+        if (c.with_files) {
+            Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", *info.GetFwList(9), 9);
+            Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", *info.GetFwListSlave(4, 10), 10);
+            const auto& list = *info.GetFwList(9);
+            *info.GetFw(9) = c.pick < 0 ? list.back() : list[static_cast<size_t>(c.pick)];
+            *info.GetFwSlave(4, 10) = *info.GetFw(9);
+        }
+        EXPECT_EQ(info.FwDaAggiornare(c.installed), c.expected) << c.name;
+        EXPECT_EQ(info.FwSlaveDaAggiornare(c.installed, 4), c.expected) << c.name;
+        EXPECT_FALSE(info.FwSlaveDaAggiornare(c.installed, 5)) << c.name;
+        EXPECT_FALSE(info.FwSlaveDaAggiornare(c.installed, 32)) << c.name;
+    }
+    Info info;
+    Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", *info.GetBooterList(9), 9);
+    Info::ScegliUltimo(*info.GetBooterList(9), *info.GetBooter(9));
+    EXPECT_FALSE(info.BooterDaAggiornare(L"02.10"));
+    EXPECT_TRUE(info.BooterDaAggiornare(L"02.09"));
+    Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", *info.GetBooterListSlave(0, 8), 8);
+    Info::ScegliUltimo(*info.GetBooterListSlave(0, 8), *info.GetBooterSlave(0, 8));
+    EXPECT_TRUE(info.BooterSlaveDaAggiornare(L"01.00", 0));
+}
+
+TEST_F(FirmupFilesInfoTest, EntriesAndListsAreBoundToOneSerial) {
+    Info info;
+    const FirmupFileEntry file{0, L"X_010507_fw.mhx", L"", L"01.05.07", 10507};
+    ASSERT_NE(info.GetFw(0xA), nullptr);
+    *info.GetFw(0xA) = file;
+    info.GetFw(0xA)->serial = 0xA;
+    EXPECT_EQ(info.GetFw(0xB), nullptr);
+    EXPECT_EQ(info.GetFw(0xA)->fileName, L"X_010507_fw.mhx");
+
+    // An empty list goes to anyone; a filled one only to its serial.
+    ASSERT_NE(info.GetFwList(0xB), nullptr);
+    info.GetFwList(0xA)->push_back({0xA, L"f", L"", L"01.00.00", 10000});
+    EXPECT_EQ(info.GetFwList(0xB), nullptr);
+    EXPECT_NE(info.GetFwList(0xA), nullptr);
+
+    // Slave slots and keyed collections follow the same rule per slot and key.
+    ASSERT_NE(info.GetBooterSlave(3, 0xC), nullptr);
+    EXPECT_EQ(info.GetBooterSlave(3, 0xD), nullptr);
+    EXPECT_NE(info.GetBooterSlave(4, 0xD), nullptr);
+    EXPECT_EQ(info.GetFwSlave(32, 0xC), nullptr);
+    EXPECT_EQ(info.GetFwSlave(-1, 0xC), nullptr);
+    ASSERT_NE(info.GetAccessorio(0, 0xA), nullptr);
+    EXPECT_EQ(info.GetAccessorio(0, 0xB), nullptr);
+    EXPECT_NE(info.GetAccessorio(1, 0xB), nullptr);
+    EXPECT_NE(info.GetAccessorio(0, 0xB, 2), nullptr);
+    EXPECT_EQ(info.GetAccessorio(0, 0xC, 2), nullptr);
+    EXPECT_EQ(info.GetAccessorio(0, 0xC, 40), nullptr);
+    info.GetOtherFwList(1, 0xA)->push_back({0xA, L"o", L"", L"01.00.00", 10000});
+    EXPECT_EQ(info.GetOtherFwList(1, 0xB), nullptr);
+    EXPECT_NE(info.GetOtherBooterList(1, 0xB), nullptr);
+    ASSERT_NE(info.GetOtherBooter(1, 0xB), nullptr);
+    EXPECT_EQ(info.GetOtherBooter(1, 0xA), nullptr);
+
+    info.Svuota();
+    EXPECT_NE(info.GetFw(0xB), nullptr);
+    EXPECT_TRUE(info.GetFw(0xB)->fileName.empty());
+    EXPECT_TRUE(info.GetFwList(0xB)->empty());
+    EXPECT_NE(info.GetBooterSlave(3, 0xD), nullptr);
+    EXPECT_NE(info.GetAccessorio(0, 0xB), nullptr);
+    EXPECT_NE(info.GetOtherFwList(1, 0xB), nullptr);
+}
+
+}  // namespace
