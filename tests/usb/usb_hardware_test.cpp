@@ -161,6 +161,7 @@ TEST_F(USBHardwareSim, IoControlResults) {
     EXPECT_FALSE(conn_->CtrlWrite_Memory(7, 0, 0, 0));
     EXPECT_TRUE(log.contains("Error at driver level: 0xfffffffc"));
     EXPECT_FALSE(conn_->ReadBulkPipe(buf, 8));
+    EXPECT_FALSE(conn_->WriteBulkPipe(buf, 8));
 }
 
 }  // namespace
