@@ -46,6 +46,14 @@ SimBus::~SimBus() = default;
 
 uint64_t SimBus::Now() const { return vesk::process_clock().now_ms(); }
 
+TraceEntry SimBus::Entry(const std::string& path, TraceKind kind) const {
+    TraceEntry e;
+    e.time_ms = Now();
+    e.path = path;
+    e.kind = kind;
+    return e;
+}
+
 SimInstrument& SimBus::Add(const SimInstrumentConfig& cfg) {
     Slot s;
     s.inst = std::make_unique<SimInstrument>(cfg);
@@ -85,10 +93,7 @@ std::vector<SimInstrument*> SimBus::Instruments() {
 }
 
 void SimBus::BusEvent(const std::string& path, const std::string& what) {
-    TraceEntry e;
-    e.time_ms = Now();
-    e.path = path;
-    e.kind = TraceKind::Bus;
+    TraceEntry e = Entry(path, TraceKind::Bus);
     e.note = what;
     trace_.Add(std::move(e));
 }
@@ -182,10 +187,7 @@ std::unique_ptr<IUsbDevice> SimBus::Open(const std::string& path, int* error) {
         r = kUsbErrorBusy;
     else
         r = s->inst->CheckFault(kTargetOpen);
-    TraceEntry e;
-    e.time_ms = Now();
-    e.path = path;
-    e.kind = TraceKind::Open;
+    TraceEntry e = Entry(path, TraceKind::Open);
     e.result = r;
     trace_.Add(std::move(e));
     if (r != kUsbOk) {
@@ -207,20 +209,14 @@ void SimBus::Close(const std::string& path, uint32_t gen) {
     Slot* s = FindSlot(path);
     if (!s || s->generation != gen) return;
     s->open = false;
-    TraceEntry e;
-    e.time_ms = Now();
-    e.path = path;
-    e.kind = TraceKind::Close;
+    TraceEntry e = Entry(path, TraceKind::Close);
     trace_.Add(std::move(e));
 }
 
 int SimBus::Descriptor(const std::string& path, uint32_t gen, uint8_t* buf, size_t cap,
                        size_t* got) {
     *got = 0;
-    TraceEntry e;
-    e.time_ms = Now();
-    e.path = path;
-    e.kind = TraceKind::Descriptor;
+    TraceEntry e = Entry(path, TraceKind::Descriptor);
     e.length = uint32_t(cap);
     Slot* s = Live(path, gen);
     if (!s) {
@@ -239,10 +235,7 @@ int SimBus::ControlOut(const std::string& path, uint32_t gen, uint8_t request, u
                        uint16_t index, const uint8_t* data, uint16_t length,
                        uint32_t timeout_ms, size_t* transferred) {
     *transferred = 0;
-    TraceEntry e;
-    e.time_ms = Now();
-    e.path = path;
-    e.kind = TraceKind::Control;
+    TraceEntry e = Entry(path, TraceKind::Control);
     e.request = request;
     e.value = value;
     e.index = index;
@@ -267,10 +260,7 @@ int SimBus::ControlOut(const std::string& path, uint32_t gen, uint8_t request, u
 int SimBus::Bulk(const std::string& path, uint32_t gen, bool in, uint8_t endpoint,
                  uint8_t* data, uint32_t length, uint32_t timeout_ms, size_t* transferred) {
     *transferred = 0;
-    TraceEntry e;
-    e.time_ms = Now();
-    e.path = path;
-    e.kind = in ? TraceKind::BulkIn : TraceKind::BulkOut;
+    TraceEntry e = Entry(path, in ? TraceKind::BulkIn : TraceKind::BulkOut);
     e.endpoint = endpoint;
     e.length = length;
     Slot* s = Live(path, gen);

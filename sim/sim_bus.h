@@ -60,6 +60,8 @@ private:
     Slot* FindSlot(const std::string& path);
     const Slot* FindSlot(const std::string& path) const;
     uint64_t Now() const;
+    // A trace entry stamped with the time and device.
+    TraceEntry Entry(const std::string& path, TraceKind kind) const;
     void Update();
     void BusEvent(const std::string& path, const std::string& what);
     void TakeOff(Slot& s);
