@@ -2,6 +2,7 @@
 
 #include <libudev.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +11,12 @@
 #include "hwdetect/vesk_hw_check_device.h"
 
 std::shared_ptr<CHwUdevSource> CHwUdevSource::Open(const std::string& monitor_name,
-                                                   std::string& error) {
+                                                   std::string& error,
+                                                   const std::string& udev_control) {
+    if (monitor_name == "udev" && !udev_control.empty() && ::access(udev_control.c_str(), F_OK) != 0) {
+        error = "udev is not running (" + udev_control + ": " + std::strerror(errno) + ")";
+        return nullptr;
+    }
     udev* u = udev_new();
     if (!u) {
         error = "udev_new: " + std::string(std::strerror(errno));

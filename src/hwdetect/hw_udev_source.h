@@ -12,8 +12,13 @@ struct udev_monitor;
 class CHwUdevSource : public IHwEventSource {
 public:
     // monitor_name: "udev" (events after udev processed them) or "kernel".
-    // Null with error filled when no monitor can be opened (no udev in a container).
-    static std::shared_ptr<CHwUdevSource> Open(const std::string& monitor_name, std::string& error);
+    // A "udev" monitor without a running udev (no udev_control file) would
+    // open but never hear anything, as in a container: that counts as not
+    // opened. An empty udev_control skips the check.
+    // Null with error filled when no monitor can be opened.
+    static std::shared_ptr<CHwUdevSource> Open(const std::string& monitor_name, std::string& error,
+                                               const std::string& udev_control = kUdevControl);
+    static constexpr const char* kUdevControl = "/run/udev/control";
     ~CHwUdevSource() override;
     CHwUdevSource(const CHwUdevSource&) = delete;
     CHwUdevSource& operator=(const CHwUdevSource&) = delete;

@@ -21,6 +21,7 @@
 
 namespace {
 
+using vesk::test::ExpectDeviceCall;
 using vesk::test::RecordingDest;
 using vesk::test::TempDir;
 namespace hw = vesk::hw;
@@ -79,12 +80,8 @@ TEST_F(QueuedDetection, PlugAndUnplugReachOnDevice0101ThroughTheLoop) {
     EXPECT_EQ(loop.RunOnce(0), 1);
     auto calls = dest.Calls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].op, "0101");
-    EXPECT_FALSE(calls[0].arrived);
-    EXPECT_EQ(calls[0].text, kPlugName);
-    EXPECT_EQ(calls[1].op, "0101");
-    EXPECT_TRUE(calls[1].arrived);
-    EXPECT_EQ(calls[1].text, kPlugName);
+    ExpectDeviceCall(calls[0], "0101", false, kPlugName);
+    ExpectDeviceCall(calls[1], "0101", true, kPlugName);
     EXPECT_EQ(loop.RunOnce(0), 0) << "drained: the descriptor is quiet again";
 
     // Other products and vendors go through the same checks as real notifications.
@@ -137,33 +134,41 @@ TEST_F(QueuedDetection, PushesFromAnotherThreadAreDeliveredOnTheDrainingThread) 
 }
 
 // The window's loop runs on its own thread, started and stopped there, while
-// the test's thread pushes: every call comes on the window's thread.
+// the test's thread pushes: every call comes on the window's thread. A last
+// media event marks the end, so a lost device event fails the test instead of
+// leaving the window waiting.
 TEST(QueuedSource, WindowThreadReceivesWhatOtherThreadsPush) {
     auto sources = std::make_shared<CHwQueuedSourceFactory>();
     RecordingDest dest;
-    std::promise<void> started;
-    std::promise<std::thread::id> window_id;
+    const std::wstring kEnd = L"/end-of-test/";
+    auto ended = [&] {
+        const auto calls = dest.Calls();
+        return !calls.empty() && calls.back().op == "memory" && calls.back().text == kEnd;
+    };
+    std::promise<std::thread::id> started;
     constexpr size_t kEvents = 200;
     std::thread window([&] {
         CHwPollLoop loop;
         CVesk_HW_CheckDevice check(&dest, sources);
         check.AvviaGestioneEventiSistema(loop);
-        window_id.set_value(std::this_thread::get_id());
-        started.set_value();
-        while (dest.Calls().size() < kEvents)
+        started.set_value(std::this_thread::get_id());
+        while (!ended())
             if (loop.RunOnce(-1) < 0) break;
         check.TerminaGestioneEventiSistema();
     });
-    started.get_future().wait();
-    const std::thread::id window_thread = window_id.get_future().get();
+    const std::thread::id window_thread = started.get_future().get();
     for (size_t i = 0; i < kEvents; ++i)
         ASSERT_TRUE(sources->PushUsbDevice(i % 2 == 0, 0x11CC, 0x0101, "usb:2-1"));
+    ASSERT_TRUE(sources->PushMediaChange(hw::kMediaRemoved, kEnd));
     window.join();
     const auto calls = dest.Calls();
-    ASSERT_EQ(calls.size(), kEvents);
+    ASSERT_EQ(calls.size(), kEvents + 1);
     for (size_t i = 0; i < calls.size(); ++i) {
         EXPECT_EQ(calls[i].thread, window_thread);
-        EXPECT_EQ(calls[i].arrived, i % 2 == 0);
+        EXPECT_NE(calls[i].thread, std::this_thread::get_id());
+        if (i < kEvents) {
+            EXPECT_EQ(calls[i].arrived, i % 2 == 0);
+        }
     }
 }
 
@@ -233,7 +238,8 @@ protected:
         tmp.mkdir("run/media/bob/CARD");
         tmp.write("media/alice/STICK/.vesk_info.txt", "info");
         Table({"/", "/home", "/media/alice/OLD"});
-        config.udev_monitor = "no-such-monitor";
+        config.udev_monitor = "udev";
+        config.udev_control = tmp.file("no-udev-control");
         config.media.mountinfo = tmp.file("mountinfo");
         config.media.roots = {Path("/media"), Path("/run/media"), Path("/mnt")};
         config.media.poll_events = POLLIN;
@@ -292,20 +298,42 @@ TEST_F(MountTableDetection, NewAndVanishedMountPointsUnderTheRootsAreMediaEvents
     EXPECT_EQ(dest.Calls().size(), 4u) << "an unchanged table gives nothing";
 }
 
-TEST_F(MountTableDetection, WithoutUdevUsbDetectionStaysOffAndMediaStillWork) {
+TEST_F(MountTableDetection, UdevMonitorThatCannotBeOpened) {
+    tmp.write("udev-control", "");
+    struct Case {
+        std::string monitor;
+        std::string control;
+        std::string error;
+    } cases[] = {
+        {"udev", tmp.file("no-udev-control"),
+         "udev is not running (" + tmp.file("no-udev-control") + ": " + std::strerror(ENOENT) + ")"},
+        {"no-such-monitor", tmp.file("udev-control"),
+         "udev monitor \"no-such-monitor\" cannot be opened"},
+    };
+    for (const auto& c : cases) {
+        config.udev_monitor = c.monitor;
+        config.udev_control = c.control;
+        CVesk_HW_CheckDevice check(&dest, std::make_shared<CHwSystemSourceFactory>(config));
+        vesk::LogCapture log;
+        check.AvviaGestioneEventiSistema(loop);
+        EXPECT_FALSE(check.UsbDetectionOn) << c.monitor;
+        EXPECT_TRUE(check.MediaDetectionOn) << c.monitor;
+        ASSERT_EQ(log.lines().size(), 1u) << c.monitor;
+        EXPECT_NE(log.lines()[0].find("CVesk_HW_CheckDevice::AvviaGestioneEventiSistema"),
+                  std::string::npos);
+        EXPECT_NE(log.lines()[0].find("ERROR = Register device notification failure: " + c.error),
+                  std::string::npos)
+            << log.lines()[0];
+        EXPECT_EQ(loop.WatchedCount(), 1u);
+    }
+}
+
+TEST_F(MountTableDetection, WithoutUdevMediaStillWork) {
     CVesk_HW_CheckDevice check(&dest, std::make_shared<CHwSystemSourceFactory>(config));
     vesk::LogCapture log;
     check.AvviaGestioneEventiSistema(loop);
     EXPECT_FALSE(check.UsbDetectionOn);
     EXPECT_TRUE(check.MediaDetectionOn);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_NE(log.lines()[0].find("CVesk_HW_CheckDevice::AvviaGestioneEventiSistema"), std::string::npos);
-    EXPECT_NE(log.lines()[0].find(
-                  "ERROR = Register device notification failure: udev monitor \"no-such-monitor\" "
-                  "cannot be opened"),
-              std::string::npos)
-        << log.lines()[0];
-    EXPECT_EQ(loop.WatchedCount(), 1u);
 
     Table({"/", "/home", "/media/alice/OLD", "/mnt"});
     loop.RunOnce(0);

@@ -1,5 +1,7 @@
 #pragma once
 // A destination that records every call with the thread it came on.
+#include <gtest/gtest.h>
+
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,5 +50,13 @@ private:
     mutable std::mutex mutex_;
     std::vector<HwCall> calls_;
 };
+
+// Checks one call of a device operation.
+inline void ExpectDeviceCall(const HwCall& call, const std::string& op, bool arrived,
+                             const std::wstring& name) {
+    EXPECT_EQ(call.op, op);
+    EXPECT_EQ(call.arrived, arrived) << op;
+    EXPECT_EQ(call.text, name) << op << ": the name is passed as received";
+}
 
 }  // namespace vesk::test

@@ -13,13 +13,15 @@
 
 namespace {
 
+using vesk::test::ExpectDeviceCall;
 using vesk::test::RecordingDest;
 
 // udev for USB devices; media are not part of this test.
 class UdevOnlySources : public IHwEventSourceFactory {
 public:
     std::shared_ptr<IHwEventSource> OpenUsbSource(std::string& error) override {
-        return CHwUdevSource::Open("udev", error);
+        // The testbed stands in for a running udev.
+        return CHwUdevSource::Open("udev", error, "");
     }
     std::shared_ptr<IHwEventSource> OpenMediaSource(std::string&) override {
         return std::make_shared<CHwQueuedEventSource>();
@@ -81,12 +83,8 @@ TEST_F(UdevSource, PlugAndUnplugReachOnDevice0101) {
     RunUntil(2);
     const auto calls = dest_.Calls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].op, "0101");
-    EXPECT_TRUE(calls[0].arrived);
-    EXPECT_EQ(calls[0].text, kName);
-    EXPECT_EQ(calls[1].op, "0101");
-    EXPECT_FALSE(calls[1].arrived);
-    EXPECT_EQ(calls[1].text, kName);
+    ExpectDeviceCall(calls[0], "0101", true, kName);
+    ExpectDeviceCall(calls[1], "0101", false, kName);
 }
 
 TEST_F(UdevSource, OtherVendorIsLoggedAndNotDelivered) {

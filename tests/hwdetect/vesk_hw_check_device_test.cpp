@@ -20,6 +20,7 @@
 namespace {
 
 using vesk::test::ConsoleCapture;
+using vesk::test::ExpectDeviceCall;
 using vesk::test::HwCall;
 using vesk::test::RecordingDest;
 using vesk::test::TempDir;
@@ -109,9 +110,7 @@ TEST(OnDeviceChange, CallsTheOperationOfTheProduct) {
             continue;
         }
         ASSERT_EQ(calls.size(), 1u) << vesk::to_utf8(c.name);
-        EXPECT_EQ(calls[0].op, *c.op);
-        EXPECT_EQ(calls[0].arrived, c.arrived);
-        EXPECT_EQ(calls[0].text, c.name) << "the name is passed as received";
+        ExpectDeviceCall(calls[0], *c.op, c.arrived, c.name);
     }
 }
 
