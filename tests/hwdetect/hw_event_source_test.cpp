@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -367,6 +371,53 @@ TEST(MountTable, KernelTableIsQuietUntilItChanges) {
     ASSERT_TRUE(loop.Watch(source->Fd(), source->PollEvents(), [&] { ++runs; }));
     EXPECT_EQ(loop.RunOnce(0), 0);
     EXPECT_EQ(runs, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// In a child with its own mount namespace: mounts a tmpfs under a media root
+// and unmounts it, with detection watching the kernel's table. Returns 0 when
+// both events arrived, 77 when the namespace cannot be had, else the failed step.
+int MountInPrivateNamespace(const std::string& media_root) {
+    if (::unshare(CLONE_NEWNS) != 0) return 77;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+    CHwSystemSourceFactory::Config config;
+    config.udev_control = "/nonexistent";  // USB plays no part here
+    config.media.roots = {media_root};
+    RecordingDest dest;
+    CHwPollLoop loop;
+    CVesk_HW_CheckDevice check(&dest, std::make_shared<CHwSystemSourceFactory>(config));
+    check.RequireInfoFile = false;
+    check.AvviaGestioneEventiSistema(loop);
+    if (!check.MediaDetectionOn) return 1;
+    if (loop.RunOnce(0) != 0) return 2;  // quiet while nothing changes
+    const std::string medium = media_root + "/CARD";
+    if (::mount("none", medium.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0) return 77;
+    // Bounded only so that a lost change fails instead of hanging.
+    for (int i = 0; i < 50 && dest.Calls().empty(); ++i) loop.RunOnce(100);
+    auto calls = dest.Calls();
+    const std::wstring root = vesk::from_utf8(medium + "/");
+    if (calls.size() != 1 || !calls[0].arrived || calls[0].text != root) return 3;
+    if (calls[0].records.size() != 1 || !calls[0].records[0].read_only) return 4;
+    if (::umount(medium.c_str()) != 0) return 5;
+    for (int i = 0; i < 50 && dest.Calls().size() < 2; ++i) loop.RunOnce(100);
+    calls = dest.Calls();
+    if (calls.size() != 2 || calls[1].arrived || calls[1].text != root) return 6;
+    return 0;
+}
+
+TEST(MountTable, KernelTableReportsAMountAndItsRemoval) {
+    TempDir tmp;
+    tmp.mkdir("media/CARD");
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(MountInPrivateNamespace(tmp.path() + "/media"));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace for this user";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed step";
 }
 
 }  // namespace

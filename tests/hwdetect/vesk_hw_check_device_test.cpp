@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 #include "../support/console_capture.h"
 #include "../support/temp_dir.h"
@@ -363,6 +364,47 @@ TEST(HwDetectionLifecycle, RegistrationFailuresAreLoggedAndLeaveTheFlagsFalse) {
     check.TerminaGestioneEventiSistema();
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(console.text(), "");
+}
+
+
+class ThrowingSources : public IHwEventSourceFactory {
+public:
+    std::shared_ptr<IHwEventSource> OpenUsbSource(std::string&) override { throw std::bad_alloc(); }
+    std::shared_ptr<IHwEventSource> OpenMediaSource(std::string& error) override {
+        return queued.OpenMediaSource(error);
+    }
+    CHwQueuedSourceFactory queued;
+};
+
+TEST(HwDetectionLifecycle, ExceptionWhileRegisteringIsLogged) {
+    CHwPollLoop loop;
+    CVesk_HW_CheckDevice check(nullptr, std::make_shared<ThrowingSources>());
+    vesk::LogCapture log;
+    check.AvviaGestioneEventiSistema(loop);
+    EXPECT_FALSE(check.UsbDetectionOn);
+    EXPECT_TRUE(check.MediaDetectionOn);
+    EXPECT_TRUE(log.contains("ERROR = Register device notification failure: exception"));
+    EXPECT_EQ(loop.WatchedCount(), 1u);
+}
+
+TEST(DiskMemoryManager, AddsFromSeveralThreadsAndClears) {
+    CVeskDiskMemoryManager list;
+    list.Add(nullptr);
+    EXPECT_EQ(list.Count(), 0u);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&list, t] {
+            for (int i = 0; i < 250; ++i) {
+                auto r = std::make_unique<HW_DISKMEMORY_INFO>();
+                r->root = L"/media/" + std::to_wstring(t) + L"/" + std::to_wstring(i) + L"/";
+                list.Add(std::move(r));
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(list.Count(), 1000u);
+    EXPECT_EQ(list.Records().size(), 1000u);
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0u);
 }
 
 }  // namespace
