@@ -8,35 +8,15 @@
 #include <set>
 #include <sstream>
 
+#include "../support/console_capture.h"
 #include "../support/temp_dir.h"
 #include "common/clock.h"
 
 namespace {
 
+using vesk::test::ConsoleCapture;
 using vesk::test::read_file;
 using vesk::test::TempDir;
-
-// Sends console lines to a temporary file and restores stdout afterwards.
-class ConsoleCapture {
-public:
-    ConsoleCapture() : file_(std::tmpfile()) { vesk::set_log_console(file_); }
-    ~ConsoleCapture() {
-        vesk::set_log_console(stdout);
-        std::fclose(file_);
-    }
-    std::string text() {
-        std::fflush(file_);
-        std::rewind(file_);
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-        return s;
-    }
-
-private:
-    FILE* file_;
-};
 
 class LogTest : public ::testing::Test {
 protected:

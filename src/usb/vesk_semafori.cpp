@@ -1,0 +1,185 @@
+#include "usb/vesk_semafori.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/str_conv.h"
+#include "log/evt_log.h"
+
+namespace {
+
+// The names are read into buffers of this many characters, terminator included.
+constexpr size_t kNameBuffer = 64;
+
+// A '/' in the domain or user name would move the lock file out of its folder.
+std::wstring FileNameSafe(std::wstring s) {
+    for (auto& c : s)
+        if (c == L'/') c = L'_';
+    return s;
+}
+
+std::wstring Utf8Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? vesk::from_utf8(v) : std::wstring();
+}
+
+}  // namespace
+
+CVeskSemafori::Place CVeskSemafori::DefaultPlace() {
+    Place p;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime) {
+        p.folder = runtime;
+    } else {
+        p.folder = "/tmp/vesk-locks-" + std::to_string(::getuid());
+        p.create_folder = true;
+    }
+    p.domain = Utf8Env("USERDOMAIN");
+    if (p.domain.empty()) {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) == 0) p.domain = vesk::from_utf8(host);
+    }
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+        found->pw_name && std::strlen(found->pw_name) < kNameBuffer)
+        p.user = vesk::from_utf8(found->pw_name);
+    return p;
+}
+
+CVeskSemafori::CVeskSemafori() : CVeskSemafori(DefaultPlace()) {}
+
+CVeskSemafori::CVeskSemafori(Place place) : place_(std::move(place)) {
+    const wchar_t* bases[] = {
+        L"{70AA8F2F-4E07-42ce-829A-D999F7D3F11E}",
+        L"{C35DA084-1C38-4D8F-8B81-38183A296AC2}",
+        L"{F89ADE12-E3F3-4CC3-8D17-C3E7FBC0E70F}",
+        L"{C39E6BDA-836F-462C-807D-5A290E25A5CB}",
+    };
+    int n = 1;
+    for (const wchar_t* b : bases) {
+        auto e = std::make_unique<Entry>();
+        e->base_name = b;
+        entries_[n++] = std::move(e);
+    }
+}
+
+CVeskSemafori::~CVeskSemafori() {
+    for (auto& [n, e] : entries_) Sblocca(n);
+    entries_.clear();
+}
+
+std::wstring CVeskSemafori::LockName(int number) const {
+    auto it = entries_.find(number);
+    if (it == entries_.end()) return {};
+    if (!place_.user || place_.user->size() >= kNameBuffer) return it->second->base_name;
+    std::wstring domain = place_.domain.substr(0, kNameBuffer - 1);
+    return it->second->base_name + L"-" + FileNameSafe(domain) + L"-" +
+           FileNameSafe(*place_.user);
+}
+
+std::string CVeskSemafori::LockPath(int number) const {
+    std::wstring name = LockName(number);
+    if (name.empty()) return {};
+    return place_.folder + "/" + vesk::to_utf8(name);
+}
+
+// Another user who could write in the folder could take our locks or replace
+// the lock files, so only a private folder of our own is used.
+bool CVeskSemafori::FolderIsSafe() const {
+    const char* method = "CVeskSemafori::Blocca";
+    if (place_.folder.empty()) {
+        VLOG_ERROR(method, "Lock folder not set");
+        return false;
+    }
+    if (place_.create_folder && ::mkdir(place_.folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        VLOG_ERROR(method, "Lock folder %s cannot be created: %s", place_.folder.c_str(),
+                   std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(place_.folder.c_str(), &st) != 0) {
+        VLOG_ERROR(method, "Lock folder %s unusable: %s", place_.folder.c_str(),
+                   std::strerror(errno));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        VLOG_ERROR(method, "Lock folder %s refused: not a private folder of this user (mode %o)",
+                   place_.folder.c_str(), static_cast<unsigned>(st.st_mode & 07777));
+        return false;
+    }
+    return true;
+}
+
+bool CVeskSemafori::Blocca(int number) {
+    auto it = entries_.find(number);
+    if (it == entries_.end()) {
+        VLOG_ERROR("CVeskSemafori::Blocca", "Invalid request %d", number);
+        return false;
+    }
+    Entry& e = *it->second;
+    if (!FolderIsSafe()) {
+        e.held = e.fd >= 0;
+        return false;
+    }
+    // Each take opens its own descriptor: flock locks belong to the open file,
+    // so a second take of a held lock fails inside this process too.
+    int fd = ::open(LockPath(number).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A failed take leaves a lock this process already holds held: its first
+    // descriptor still owns it.
+    if (fd < 0) {
+        e.held = e.fd >= 0;
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        e.held = e.fd >= 0;
+        return false;
+    }
+    // A second successful take would otherwise leak the first descriptor.
+    if (e.fd >= 0) ::close(e.fd);
+    e.fd = fd;
+    e.held = true;
+    return true;
+}
+
+void CVeskSemafori::Sblocca(int number) {
+    auto it = entries_.find(number);
+    if (it == entries_.end()) {
+        VLOG_ERROR("CVeskSemafori::Sblocca", "Invalid request %d", number);
+        return;
+    }
+    Entry& e = *it->second;
+    if (e.fd >= 0 && ::flock(e.fd, LOCK_UN) == 0) {
+        ::close(e.fd);
+        e.fd = -1;
+    }
+    e.held = false;
+}
+
+int CVeskSemafori::StoBloccando(int number) {
+    auto it = entries_.find(number);
+    if (it == entries_.end()) {
+        VLOG_ERROR("CVeskSemafori::StoBloccando", "Invalid request %d", number);
+        return 0;
+    }
+    return it->second->held ? number : 0;
+}
+
+int CVeskSemafori::AggiungiSemaforo(const std::wstring& base_name) {
+    int n = 6;
+    while (entries_.count(n)) ++n;
+    auto e = std::make_unique<Entry>();
+    e->base_name = base_name;
+    entries_[n] = std::move(e);
+    return n;
+}
