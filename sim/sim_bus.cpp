@@ -68,6 +68,7 @@ SimInstrument& SimBus::Add(const SimInstrumentConfig& cfg) {
         return DevicePathLess(a.inst->path(), b.inst->path());
     });
     BusEvent(path, "plugged in");
+    Presence(*FindSlot(path), true);
     return *FindSlot(path)->inst;
 }
 
@@ -98,6 +99,10 @@ void SimBus::BusEvent(const std::string& path, const std::string& what) {
     trace_.Add(std::move(e));
 }
 
+void SimBus::Presence(const Slot& s, bool arrived) {
+    if (observer_) observer_(arrived, s.inst->config().product_id, s.inst->path());
+}
+
 void SimBus::TakeOff(Slot& s) {
     s.on_bus = false;
     s.open = false;  // an old handle now only gets "no device"
@@ -115,6 +120,7 @@ void SimBus::Update() {
             s.back_at.reset();
             BusEvent(s.inst->path(), s.inst->in_booter() ? "back, booter running"
                                                          : "back, firmware running");
+            Presence(s, true);
         }
     }
 }
@@ -122,9 +128,11 @@ void SimBus::Update() {
 bool SimBus::Unplug(const std::string& path) {
     Slot* s = FindSlot(path);
     if (!s || !s->plugged) return false;
+    const bool was_on_bus = s->on_bus;
     TakeOff(*s);
     s->plugged = false;
     BusEvent(path, "unplugged");
+    if (was_on_bus) Presence(*s, false);
     return true;
 }
 
@@ -136,6 +144,7 @@ bool SimBus::Plug(const std::string& path) {
     s->on_bus = true;
     s->inst->ResetVolatile();
     BusEvent(path, "plugged in");
+    Presence(*s, true);
     return true;
 }
 
@@ -154,6 +163,7 @@ void SimBus::AfterTransfer(Slot& s) {
     if (auto booter = s.inst->TakePendingLeave()) {
         const std::string path = s.inst->path();
         TakeOff(s);
+        Presence(s, false);
         if (s.inst->FindFault(FaultKind::NeverReturns)) {
             BusEvent(path, "left the bus, will not come back");
         } else {

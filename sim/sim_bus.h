@@ -4,6 +4,7 @@
 // driver access layer runs unchanged on it. Not thread-safe: one caller at a
 // time. Handles from Open must be released before the bus.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,14 @@ public:
     // present or will not come back.
     std::optional<uint64_t> ReturnTime(const std::string& path) const;
 
+    // Told of every arrival on and removal from the bus (plug, unplug, a mode
+    // switch leaving and coming back), as a hot-plug monitor would be.
+    using PresenceObserver =
+        std::function<void(bool arrived, uint16_t product_id, const std::string& path)>;
+    void set_presence_observer(PresenceObserver o) { observer_ = std::move(o); }
+    // Lets due re-enumerations happen now (a monitor polls the bus with it).
+    void Tick() { Update(); }
+
     // Makes the listing itself fail, as a broken USB stack would.
     void set_listing_fails(bool fails) { listing_fails_ = fails; }
 
@@ -64,6 +73,7 @@ private:
     TraceEntry Entry(const std::string& path, TraceKind kind) const;
     void Update();
     void BusEvent(const std::string& path, const std::string& what);
+    void Presence(const Slot& s, bool arrived);
     void TakeOff(Slot& s);
     // After each transfer: mode switches and unplug faults take effect.
     void AfterTransfer(Slot& s);
@@ -81,6 +91,7 @@ private:
     std::vector<Slot> slots_;
     SimTrace trace_;
     bool listing_fails_ = false;
+    PresenceObserver observer_;
 };
 
 }  // namespace vesk::sim
