@@ -167,8 +167,10 @@ SimSlaveConfig ReadSlave(const json& j, const std::string& where) {
     for (const char* k : {"number", "code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimSlaveConfig c;
-    c.number = uint8_t(UInt(j["number"], where + ".number", 31));
-    if (c.number == 0) Bad(where + ".number", "expected a whole number from 1 to 31");
+    const json& number = j["number"];
+    if (!number.is_number_unsigned() || number.get<uint64_t>() < 1 || number.get<uint64_t>() > 31)
+        Bad(where + ".number", "expected a whole number from 1 to 31");
+    c.number = uint8_t(number.get<uint64_t>());
     ReadIdentity(j, where, 0xFFFF, c);
     if (j.contains("net_code")) c.net_code = uint16_t(UInt(j["net_code"], where + ".net_code", 0xFFFF));
     if (j.contains("identity_changes"))
