@@ -119,7 +119,7 @@ bool CConnectionStrumentoBase::LeggiNetTable(bool rebuild, bool fail_on_problem_
 void CConnectionStrumentoBase::ReadSlaves() {
     const char* m = "CConnectionStrumentoBase::LeggiNetTable";
     CDeviceInfo& info = *info_;
-    for (size_t s = 0; s < 32; ++s) info.SlaveIdent(s) = INFOIDENT();
+    for (size_t s = 0; s < kNetSlots; ++s) info.SlaveIdent(s) = INFOIDENT();
     problem_slaves_.clear();
     for (size_t s = 0; s < kNetSlots; ++s) {
         const uint16_t net_code = info.NetTable().SlaveCode(s);

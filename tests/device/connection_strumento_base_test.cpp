@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,30 @@ TEST_F(ConnectionBaseTest, SistemaInfoIdentSlaveChoosesItsAddressByBooterFamily)
             EXPECT_EQ(reads[1].address(), uint32_t(c.address) + 16);
         }
         EXPECT_EQ(id.loggerCode(), 41u);
+    }
+}
+
+TEST_F(ConnectionBaseTest, AnySlaveIdentityAndNetTableAreHandledSafely) {
+    Connect(Slaves({Slave(1, 41)}));
+    std::mt19937 rng(11);
+    for (int round = 0; round < 300; ++round) {
+        uint8_t raw[260];
+        for (auto& b : raw) b = uint8_t(rng());
+        INFOIDENT id;
+        id.FromBytes(raw, INFOIDENT::kSize);
+        const uint32_t code = id.loggerCode();
+        ASSERT_TRUE(base_->SistemaInfoIdentSlave(id, 0));
+        if (code & 0xF000) {
+            EXPECT_EQ(id.loggerCode(), code & 0x0FFF);
+            EXPECT_EQ(id.Variante_Ident(), uint8_t(code >> 8));
+        }
+        CDeviceInfo info;
+        info.NetTable().FromBytes(raw, NETIDENT::kSize);
+        for (size_t s = 0; s < 32; ++s) info.SlaveIdent(s).FromBytes(raw + (s * 7) % 132, 128);
+        info.BuildDisplayName({0, 5, 30});
+        std::vector<uint8_t> conflicts;
+        info.CheckSlaveConflicts(conflicts);
+        for (const uint8_t c : conflicts) EXPECT_LT(c, 31);
     }
 }
 
