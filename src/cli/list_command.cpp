@@ -140,10 +140,11 @@ int RunList(const std::vector<std::string>& args) {
         std::fprintf(stderr, "vesk-firmup-cli list: %s\n", error.c_str());
         return kExitFailed;
     }
-    auto bus = vesk::sim::MakeBus(scenario);
-    // Simulated waits take no real time unless the scenario asks for it.
+    // Simulated waits take no real time unless the scenario asks for it; the
+    // bus is made on that clock so its trace starts at its time 0.
     const auto clock = vesk::sim::MakeScenarioClock(scenario.time_scale);
     vesk::ScopedClock scoped_clock(*clock);
+    auto bus = vesk::sim::MakeBus(scenario);
     vesk::usb::ScopedBackend backend(*bus);
     return List(json, ident);
 }

@@ -61,6 +61,24 @@ TEST_F(ListTest, JsonShowsWhatTheScenarioHolds) {
     EXPECT_EQ(json::parse(r.output), expected) << r.output;
 }
 
+TEST_F(ListTest, NetWaitsRunOnTheSimulatorsClock) {
+    std::string text = kNet;
+    text.insert(1, "\"trace_file\": " + json(dir_.file("trace.txt")).dump() + ", ");
+    const auto r = RunTool(kCli + " list --simulate " + Scenario(text));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const std::string trace = vesk::test::read_file(dir_.file("trace.txt"));
+    EXPECT_EQ(trace.rfind("[       0 ms] usb:1-4 BUS plugged in", 0), 0u) << trace;
+    // The rebuild 1200 ms after the identity's 300 ms confirmation, the first
+    // table read 6600 ms after it, the rereads 300 ms apart.
+    EXPECT_NE(trace.find("[    1500 ms] usb:1-4 CTRL 0x0D QUARV3 CMD_GETNETTABLE(27) C1=0 C2=0 C3=0 C4=1"),
+              std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("[    8100 ms] usb:1-4 CTRL 0x0D QUARV3 CMD_GETNETTABLE(27) C1=0 C2=0 C3=0 C4=0"),
+              std::string::npos);
+    EXPECT_NE(trace.find("[    8400 ms] usb:1-4 CTRL 0x0D QUARV3 CMD_GETNETTABLE(27) C1=0 C2=0 C3=0 C4=0"),
+              std::string::npos);
+}
+
 TEST_F(ListTest, IdentAddsTheRecordDumps) {
     const auto r = RunTool(kCli + " list --json --ident --simulate " + Scenario(kNet) + " 2>/dev/null");
     ASSERT_EQ(r.status, 0) << r.output;
