@@ -13,6 +13,7 @@
 
 #include "sim/sim_fault.h"
 #include "sim/sim_memory.h"
+#include "sim/sim_net.h"
 #include "sim/sim_trace.h"
 #include "usb/info_ident.h"
 
@@ -30,6 +31,7 @@ struct SimInstrumentConfig {
     uint16_t product_id = 0x0101;
     uint32_t reenumerate_ms = 3000;
     std::vector<SimFault> faults;
+    SimNetConfig net;
 };
 
 class SimInstrument {

@@ -13,10 +13,14 @@ enum : uint8_t {
     MEM_READ128_SLAVE = 4,
     MEM_READVERS = 7,
     MEM_WRITE = 9,
+    SLAVE_GETIDENT = 49,
+    SLAVE_GOTOBOOTER = 52,
+    SLAVE_GOTOFIRMWARE = 54,
     SLAVE_BULKWRITE = 55,
     MEM_READ16_SLAVE = 61,
+    MEM_GET_INFOFWUPD = 80,
 };
-enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13 };
+enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13, CMD_GETNETTABLE = 27 };
 enum : uint8_t { BULK_WRITE = 0, BULK_READ = 1 };
 
 // Memory areas selected by a high address bit.
