@@ -1,4 +1,5 @@
-// vesk-sim: the instrument simulator as a tool. For now it makes test firmware.
+// vesk-sim: the instrument simulator as a tool: checks and prints scenarios,
+// and makes test firmware.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "firmware_maker.h"
+#include "sim/sim_scenario.h"
 
 namespace {
 
@@ -77,15 +79,55 @@ int MakeFirmware(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+const char kCheckUsage[] = "usage: vesk-sim check SCENARIO\n";
+
+std::string Bcd(uint8_t v) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02X", v);
+    return buf;
+}
+
+// Loads a scenario as the programs would and prints what it holds.
+int Check(const std::vector<std::string>& args) {
+    if (args.size() != 1) {
+        std::fprintf(stderr, "vesk-sim check: one scenario file is needed\n%s", kCheckUsage);
+        return kExitUsage;
+    }
+    vesk::sim::Scenario sc;
+    std::string error;
+    if (!vesk::sim::LoadScenarioFile(args[0], &sc, &error)) {
+        std::fprintf(stderr, "vesk-sim check: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::printf("%s: %zu instrument(s), %s\n", args[0].c_str(), sc.instruments.size(),
+                sc.time_scale > 0 ? ("real time scaled by " + std::to_string(sc.time_scale)).c_str()
+                                  : "virtual time");
+    for (const auto& in : sc.instruments) {
+        std::printf("  %s code %u serial %u firmware %s.%s.%s booter %s.%s %s chip %s\n",
+                    in.path.empty() ? "(next free port)" : in.path.c_str(), in.code, in.serial,
+                    Bcd(in.fw_major).c_str(), Bcd(in.fw_minor).c_str(), Bcd(in.fw_build).c_str(),
+                    Bcd(in.boot_major).c_str(), Bcd(in.boot_minor).c_str(),
+                    in.in_booter ? "in booter" : "in firmware", in.d11 ? "D11" : "D12");
+        for (const auto& sl : in.net.slaves)
+            std::printf("    slave %u code %u serial %u firmware %s.%s.%s booter %s.%s %s\n", sl.number,
+                        sl.code, sl.serial, Bcd(sl.fw_major).c_str(), Bcd(sl.fw_minor).c_str(),
+                        Bcd(sl.fw_build).c_str(), Bcd(sl.boot_major).c_str(), Bcd(sl.boot_minor).c_str(),
+                        sl.in_booter ? "in booter" : "in firmware");
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help") {
-        std::fprintf(args.empty() ? stderr : stdout, "usage: vesk-sim COMMAND [ARGS]\n\n  make-firmware: %s",
+        std::fprintf(args.empty() ? stderr : stdout,
+                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s", kCheckUsage + 7,
                      kMakeFirmwareUsage + 7);
         return args.empty() ? kExitUsage : kExitOk;
     }
+    if (args[0] == "check") return Check(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "make-firmware") return MakeFirmware(std::vector<std::string>(args.begin() + 1, args.end()));
     std::fprintf(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
     return kExitUsage;

@@ -1,4 +1,5 @@
 // vesk-firmup-cli: the updater in a terminal.
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +30,7 @@ void PrintHelp(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
     std::vector<std::string> args(argv + 1, argv + argc);
     // The log's console lines would mix with the output: shown only on request.
     vesk::set_log_console(nullptr);
@@ -54,7 +56,12 @@ int main(int argc, char** argv) {
         return vesk::cli::kExitUsage;
     }
     for (const auto& c : kCommands) {
-        if (args[i] == c.name) return c.run(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
+        if (args[i] != c.name) continue;
+        // Every run keeps its log file, as the window program does.
+        CEvtLogUtils::SetupLogFile(L"VeskFirmwareUpdater");
+        const int status = c.run(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
+        CEvtLogUtils::ReleaseLogFile();
+        return status;
     }
     std::fprintf(stderr, "vesk-firmup-cli: unknown command %s (see --help)\n", args[i].c_str());
     return vesk::cli::kExitUsage;

@@ -98,3 +98,32 @@ TEST(MakeFirmwareTest, RefusesWhatItCannotMake) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VeskSimCheck, PrintsTheScenarioOrNamesTheBadKey) {
+    vesk::test::TempDir dir;
+    dir.write("good.json", R"({"time_scale": 0.5, "instruments": [
+        {"code": 19, "serial": 4242, "firmware": "14.86.82", "booter": "02.10", "in_booter": true,
+         "slaves": [{"number": 3, "code": 2008, "serial": 11, "firmware": "20.01.03", "booter": "01.02"}]}]})");
+    dir.write("bad.json", R"({"instruments": [{"code": 19, "serial": 1, "firmware": "1.2", "booter": "02.10"}]})");
+
+    const auto good = vesk::test::RunTool(std::string(VESK_SIM) + " check " + vesk::test::Quote(dir.file("good.json")));
+    EXPECT_EQ(good.status, 0) << good.output;
+    EXPECT_NE(good.output.find("1 instrument(s), real time scaled by 0.5"), std::string::npos) << good.output;
+    EXPECT_NE(good.output.find("code 19 serial 4242 firmware 14.86.82 booter 02.10 in booter chip D12"),
+              std::string::npos)
+        << good.output;
+    EXPECT_NE(good.output.find("slave 3 code 2008 serial 11 firmware 20.01.03 booter 01.02 in firmware"),
+              std::string::npos)
+        << good.output;
+
+    const auto bad = vesk::test::RunTool(std::string(VESK_SIM) + " check " + vesk::test::Quote(dir.file("bad.json")));
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.output.find("bad.json"), std::string::npos) << bad.output;
+    EXPECT_NE(bad.output.find("firmware"), std::string::npos) << bad.output;
+
+    EXPECT_EQ(vesk::test::RunTool(std::string(VESK_SIM) + " check").status, 2);
+}
+
+}  // namespace
