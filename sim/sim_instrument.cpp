@@ -46,6 +46,7 @@ SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     identity_.set_u8(INFOIDENT::kVerBooter + 3, cfg.boot_minor);
     identity_.set_tipoFamBoot(cfg.tipoFamBoot);
     SetMode(cfg.in_booter);
+    if (cfg.flash) SimFlash::Install(*this, *cfg.flash);
 }
 
 std::vector<uint8_t> SimInstrument::ConfigDescriptor() const {
@@ -176,6 +177,10 @@ int SimInstrument::Control(const ControlRequest& rq, uint16_t length, size_t* tr
         return kUsbErrorPipe;
     }
     const int r = Dispatch(rq, note);
+    if (!handler_note.empty()) {
+        *note = std::move(handler_note);
+        handler_note.clear();
+    }
     if (rq.request != 0x0C) main_buffer_written_ = 0;
     if (r == kUsbOk) *transferred = length;
     return r;

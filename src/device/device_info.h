@@ -37,6 +37,7 @@ public:
     const std::wstring& GetDevicePath() const { return device_path_; }
 
     uint8_t GetGpsSlave() const { return gps_slave_; }
+    void SetGpsSlave(uint8_t v) { gps_slave_ = v; }
     // The identity of the chosen GPS slave; null when none was chosen.
     const INFOIDENT* GetGpsSlaveIdent() const;
     bool GetGpsCamera() const { return gps_camera_; }
