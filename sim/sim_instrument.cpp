@@ -46,6 +46,7 @@ SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     identity_.set_u8(INFOIDENT::kVerBooter + 3, cfg.boot_minor);
     identity_.set_tipoFamBoot(cfg.tipoFamBoot);
     SetMode(cfg.in_booter);
+    InstallNet(*this, cfg.net);
     if (cfg.flash) SimFlash::Install(*this, *cfg.flash);
 }
 

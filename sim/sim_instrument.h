@@ -15,6 +15,7 @@
 #include "sim/sim_fault.h"
 #include "sim/sim_flash.h"
 #include "sim/sim_memory.h"
+#include "sim/sim_net.h"
 #include "sim/sim_trace.h"
 #include "usb/info_ident.h"
 
@@ -32,6 +33,7 @@ struct SimInstrumentConfig {
     uint16_t product_id = 0x0101;
     uint32_t reenumerate_ms = 3000;
     std::vector<SimFault> faults;
+    SimNetConfig net;
     std::optional<SimFlashConfig> flash;  // the update-relevant memory (sim_flash.h)
 };
 

@@ -163,15 +163,10 @@ SimFlashConfig ReadFlash(const json& f, const std::string& where) {
     return c;
 }
 
-SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
-    if (!j.is_object()) Bad(where, "expected an object");
-    OnlyKeys(j, where,
-             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "chip",
-              "product_id", "reenumerate_ms", "faults", "path", "flash"});
-    for (const char* k : {"code", "serial", "firmware"})
-        if (!j.contains(k)) Bad(where + "." + k, "missing");
-    SimInstrumentConfig c;
-    c.code = uint32_t(UInt(j["code"], where + ".code", 0xFFFFFFFF));
+// The identity fields masters and slaves share.
+template <class Config>
+void ReadIdentity(const json& j, const std::string& where, uint64_t code_max, Config& c) {
+    c.code = uint32_t(UInt(j["code"], where + ".code", code_max));
     c.serial = uint32_t(UInt(j["serial"], where + ".serial", 0xFFFFFFFF));
     const auto fw = VersionBytes(j["firmware"], where + ".firmware", 3);
     c.fw_major = fw[0], c.fw_minor = fw[1], c.fw_build = fw[2];
@@ -182,6 +177,64 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     if (j.contains("in_booter")) c.in_booter = Bool(j["in_booter"], where + ".in_booter");
     if (j.contains("tipoFamBoot"))
         c.tipoFamBoot = uint16_t(UInt(j["tipoFamBoot"], where + ".tipoFamBoot", 0xFFFF));
+}
+
+SimSlaveConfig ReadSlave(const json& j, const std::string& where) {
+    if (!j.is_object()) Bad(where, "expected an object");
+    OnlyKeys(j, where,
+             {"number", "code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot",
+              "net_code", "identity_changes", "unreadable"});
+    for (const char* k : {"number", "code", "serial", "firmware"})
+        if (!j.contains(k)) Bad(where + "." + k, "missing");
+    SimSlaveConfig c;
+    const json& number = j["number"];
+    if (!number.is_number_unsigned() || number.get<uint64_t>() < 1 || number.get<uint64_t>() > 31)
+        Bad(where + ".number", "expected a whole number from 1 to 31");
+    c.number = uint8_t(number.get<uint64_t>());
+    ReadIdentity(j, where, 0xFFFF, c);
+    if (j.contains("net_code")) c.net_code = uint16_t(UInt(j["net_code"], where + ".net_code", 0xFFFF));
+    if (j.contains("identity_changes"))
+        c.identity_changes = Bool(j["identity_changes"], where + ".identity_changes");
+    if (j.contains("unreadable")) c.unreadable = Bool(j["unreadable"], where + ".unreadable");
+    return c;
+}
+
+void ReadNet(const json& j, const std::string& where, SimNetConfig* net) {
+    if (j.contains("slaves")) {
+        const json& list = j["slaves"];
+        if (!list.is_array()) Bad(where + ".slaves", "expected a list");
+        std::set<uint8_t> numbers;
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string at = where + ".slaves[" + std::to_string(i) + "]";
+            net->slaves.push_back(ReadSlave(list[i], at));
+            if (!numbers.insert(net->slaves.back().number).second)
+                Bad(at + ".number", "slave " + std::to_string(net->slaves.back().number) + " is used twice");
+        }
+    }
+    if (j.contains("infofwupd_flags")) {
+        const json& v = j["infofwupd_flags"];
+        if (v.is_string()) {
+            if (v.get<std::string>() != "fails")
+                Bad(where + ".infofwupd_flags", "expected a whole number from 0 to 255 or \"fails\"");
+            net->infofwupd_fails = true;
+        } else {
+            net->infofwupd_flags = uint8_t(UInt(v, where + ".infofwupd_flags", 0xFF));
+        }
+    }
+    if (j.contains("net_rebuild_ms"))
+        net->rebuild_ms = uint32_t(UInt(j["net_rebuild_ms"], where + ".net_rebuild_ms", 0xFFFFFFFF));
+}
+
+SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
+    if (!j.is_object()) Bad(where, "expected an object");
+    OnlyKeys(j, where,
+             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "chip",
+              "product_id", "reenumerate_ms", "faults", "path", "slaves", "infofwupd_flags",
+              "net_rebuild_ms", "flash"});
+    for (const char* k : {"code", "serial", "firmware"})
+        if (!j.contains(k)) Bad(where + "." + k, "missing");
+    SimInstrumentConfig c;
+    ReadIdentity(j, where, 0xFFFFFFFF, c);
     if (j.contains("chip")) {
         const std::string chip = Text(j["chip"], where + ".chip");
         if (chip != "D11" && chip != "D12")
@@ -204,6 +257,7 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
         for (size_t i = 0; i < fs.size(); ++i)
             c.faults.push_back(ReadFault(fs[i], where + ".faults[" + std::to_string(i) + "]"));
     }
+    ReadNet(j, where, &c.net);
     return c;
 }
 

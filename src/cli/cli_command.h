@@ -24,5 +24,6 @@ inline constexpr int kExitUsage = 2;
 bool ParseNumber(const std::string& text, long long min, long long max, long long& out);
 
 int RunSrec2Bin(const std::vector<std::string>& args);
+int RunList(const std::vector<std::string>& args);
 
 }  // namespace vesk::cli

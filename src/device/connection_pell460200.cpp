@@ -67,7 +67,7 @@ bool CConnectionPELL460200::ConfigurazioneVuota() const {
 }
 
 bool CConnectionPELL460200::AggiornaAccessoriFile(int index, const std::wstring& path) {
-    if (!accessori_.count(index)) return false;
+    if (!Accessori().count(index)) return false;
     std::vector<uint8_t> file;
     if (!CreateFileSystem()->ReadBytes(path, file) || file.empty()) return false;
     if (index == 0) return AggiornaConfigurazione(file);
@@ -119,6 +119,6 @@ CConnectionPellDL460300::CConnectionPellDL460300(const std::wstring& app_folder)
 
 CConnectionQuarv4ComePell::CConnectionQuarv4ComePell(const std::wstring& app_folder)
     : CConnectionPELL460200(app_folder) {
-    fw_ = {0xFC0000, 0x1000000, 0, L"Quarv4_*_fw.mhx"};
-    accessori_ = {{0, {}}, {1, {}}, {2, {}}};
+    FirmwareFile() = {0xFC0000, 0x1000000, 0, L"Quarv4_*_fw.mhx"};
+    Accessori() = {{0, {}}, {1, {}}, {2, {}}};
 }

@@ -36,7 +36,7 @@ private:
 class CConnectionPell460300 : public CConnectionPELL460200 {
 public:
     explicit CConnectionPell460300(const std::wstring& app_folder = L"");
-    int SlaveUpdateLevel() override { return 0; }
+    int SlaveUpdateLevel() const override { return 0; }
 };
 
 class CConnectionPellDL460300 : public CConnectionPELL460200 {

@@ -7,7 +7,7 @@ class CConnectionStrumentoTipoPell : public CConnectionStrumentoTipoQuarv {
 public:
     explicit CConnectionStrumentoTipoPell(const std::wstring& app_folder = L"");
     bool AggiornaLngFile(const std::wstring& path) override;
-    int SlaveUpdateLevel() override { return 0; }
+    int SlaveUpdateLevel() const override { return 0; }
 
 protected:
     struct SenzaAccessori {};

@@ -17,7 +17,7 @@ bool CConnectionStrumentoTipoQuarv::AllErased(const uint8_t* p, size_t n) {
 
 bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
     const char* method = "CConnectionStrumentoTipoQuarv::AggiornaFwFile";
-    const uint32_t start = fw_.start, end = fw_.end;
+    const uint32_t start = FirmwareFile().start, end = FirmwareFile().end;
     if (end <= start) return false;
     CMHX2Bin image(end - start, start);
     if (!image.GetBinBuffPtr() || !image.LoadFileMhx(path, false, -1)) {
@@ -45,7 +45,7 @@ bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
 
 bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path) {
     const char* method = "CConnectionStrumentoTipoQuarv::AggiornaBooterFile";
-    const uint32_t start = booter_.start, end = booter_.end;
+    const uint32_t start = BooterFile().start, end = BooterFile().end;
     if (end <= start || start >= kBooterImageEnd) return false;
     CMHX2Bin image(kBooterImageEnd - start, start);
     if (!image.GetBinBuffPtr() || !image.LoadFileMhx(path, true, -1)) {
@@ -77,27 +77,27 @@ bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path)
 }
 
 bool CConnectionStrumentoTipoQuarv::NessunaRete() {
-    if (info_) info_->SetGpsSlave(CDeviceInfo::kGpsNone);
+    if (CDeviceInfo* info = GetDeviceInfo()) info->ResetGpsSlave();
     return true;
 }
 
 void CConnectionStrumentoTipoQuarv::SetPellDescriptors(bool with_accessories) {
-    fw_ = {0xFC0000, 0x1000000, 0, L"Pell_*_fw.mhx"};
-    lng_ = {0xFC0000, 0x1000000, kPellLanguageCode, L"Pell_*_lng.mhx"};
-    accessori_ = {{0, {0, 0, 0, with_accessories ? L"Pell_Config_*.bin" : L""}},
+    FirmwareFile() = {0xFC0000, 0x1000000, 0, L"Pell_*_fw.mhx"};
+    LanguageFile() = {0xFC0000, 0x1000000, kPellLanguageCode, L"Pell_*_lng.mhx"};
+    Accessori() = {{0, {0, 0, 0, with_accessories ? L"Pell_Config_*.bin" : L""}},
                   {1, {0, 0, 0, L""}},
                   {2, {0, 0, 0, with_accessories ? L"Pell_Sensors_*.bin" : L""}}};
 }
 
 bool CConnectionStrumentoTipoQuarv::ScriviLingua(const char* method, const std::wstring& path) {
-    const uint32_t start = lng_.start, end = lng_.end;
+    const uint32_t start = LanguageFile().start, end = LanguageFile().end;
     if (end <= start) return false;
     CMHX2Bin image(end - start, start);
     if (!image.GetBinBuffPtr() || !image.LoadFileMhx(path, false, 16)) {
         VLOG_ERROR(method, "Error loading MHX nomefile %s", vesk::to_utf8(path).c_str());
         return false;
     }
-    const uint16_t code = lng_.code;
+    const uint16_t code = LanguageFile().save_code;
     auto save = [&](uint16_t c2, uint16_t c3) {
         if (CtrlWrite_Quarv3(CMD_SAVE_BTFWCODE, code, c2, c3, 0)) return true;
         VLOG_ERROR(method, "Error in control write quarv3 CMD_SAVE_BTFWCODE C1 %u C2 %u C3 %u C4 %u",

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "device/strumento_base_interim.h"
+#include "device/connection_strumento_base.h"
 
 class CConnectionStrumentoTipoQuarv : public CConnectionStrumentoBase {
 public:
@@ -23,9 +23,10 @@ public:
 
     explicit CConnectionStrumentoTipoQuarv(const std::wstring& app_folder = L"");
 
+    IAggiornaFW* GetIAggiornaFW() override { return this; }
     bool AggiornaFwFile(const std::wstring& path) override;
     bool AggiornaBooterFile(const std::wstring& path) override;
-    int SlaveUpdateLevel() override { return 5; }
+    int SlaveUpdateLevel() const override { return 5; }
 
     bool LeggiSensori();
     bool SensoriLetti() const { return sensors_read_; }

@@ -9,7 +9,7 @@ void SetQuarv3Descriptors(UpdateFileDescriptor& fw, UpdateFileDescriptor& booter
 CConnectionStrumentoTipoQuarv3::CConnectionStrumentoTipoQuarv3(const std::wstring& family,
                                                                const std::wstring& app_folder)
     : CConnectionStrumentoTipoQuarv(app_folder) {
-    SetQuarv3Descriptors(fw_, booter_, family);
+    SetQuarv3Descriptors(FirmwareFile(), BooterFile(), family);
 }
 
 bool CConnectionStrumentoTipoQuarv3::LeggiNetTable(bool, bool) {
@@ -19,5 +19,5 @@ bool CConnectionStrumentoTipoQuarv3::LeggiNetTable(bool, bool) {
 CConnectionStrumentoTipoQuarv3vecchio::CConnectionStrumentoTipoQuarv3vecchio(
     const std::wstring& family, const std::wstring& app_folder)
     : CConnectionStrumentoTipoQuarv(app_folder) {
-    SetQuarv3Descriptors(fw_, booter_, family);
+    SetQuarv3Descriptors(FirmwareFile(), BooterFile(), family);
 }

@@ -15,7 +15,7 @@ class CConnectionStrumentoTipoQuarv3vecchio : public CConnectionStrumentoTipoQua
 public:
     explicit CConnectionStrumentoTipoQuarv3vecchio(const std::wstring& family,
                                                    const std::wstring& app_folder = L"");
-    int SlaveUpdateLevel() override { return 0; }
+    int SlaveUpdateLevel() const override { return 0; }
 };
 
 // The descriptors both Quarv3 classes share.

@@ -10,7 +10,7 @@ void SetQuarv4Descriptors(UpdateFileDescriptor& fw, UpdateFileDescriptor& booter
 CConnectionStrumentoTipoQuarv4::CConnectionStrumentoTipoQuarv4(const std::wstring& family,
                                                                const std::wstring& app_folder)
     : CConnectionStrumentoTipoQuarv(app_folder) {
-    SetQuarv4Descriptors(fw_, booter_, family);
+    SetQuarv4Descriptors(FirmwareFile(), BooterFile(), family);
 }
 
 bool CConnectionStrumentoTipoQuarv4::LeggiNetTable(bool, bool) {
@@ -20,5 +20,5 @@ bool CConnectionStrumentoTipoQuarv4::LeggiNetTable(bool, bool) {
 CConnectionStrumentoTipoQuarv4vecchio::CConnectionStrumentoTipoQuarv4vecchio(
     const std::wstring& family, const std::wstring& app_folder)
     : CConnectionStrumentoTipoQuarv(app_folder) {
-    SetQuarv4Descriptors(fw_, booter_, family);
+    SetQuarv4Descriptors(FirmwareFile(), BooterFile(), family);
 }

@@ -15,7 +15,7 @@ class CConnectionStrumentoTipoQuarv4vecchio : public CConnectionStrumentoTipoQua
 public:
     explicit CConnectionStrumentoTipoQuarv4vecchio(const std::wstring& family,
                                                    const std::wstring& app_folder = L"");
-    int SlaveUpdateLevel() override { return 0; }
+    int SlaveUpdateLevel() const override { return 0; }
 };
 
 // The descriptors both Quarv4 classes share.

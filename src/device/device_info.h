@@ -37,7 +37,11 @@ public:
     const std::wstring& GetDevicePath() const { return device_path_; }
 
     uint8_t GetGpsSlave() const { return gps_slave_; }
-    void SetGpsSlave(uint8_t v) { gps_slave_ = v; }
+    // No GPS choice until the net is read again.
+    void ResetGpsSlave() {
+        gps_slave_ = kGpsNone;
+        gps_ident_set_ = false;
+    }
     // The identity of the chosen GPS slave; null when none was chosen.
     const INFOIDENT* GetGpsSlaveIdent() const;
     bool GetGpsCamera() const { return gps_camera_; }

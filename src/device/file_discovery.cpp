@@ -1,7 +1,8 @@
 // The master's update-file scans of CConnectionStrumentoBase: which folder,
 // pattern and catalogue slot each one uses. The scanning itself is the
 // catalogue's.
-#include "device/strumento_base_interim.h"
+#include "device/connection_strumento_base.h"
+#include "firmware_files/firmup_files_info.h"
 
 namespace {
 
@@ -9,43 +10,44 @@ uint32_t Serial(const CDeviceInfo* info) { return info ? info->Ident().ID_logger
 
 }  // namespace
 
-bool CConnectionStrumentoBase::CercaFileFirmware(std::wstring& version,
-                                                 const std::wstring& firmware_folder,
-                                                 const std::wstring& accessory_folder,
-                                                 CFirmupFilesInfo& catalogue) {
+std::wstring CConnectionStrumentoBase::CercaFileFirmware(std::wstring& version,
+                                                         const std::wstring& fw_folder,
+                                                         const std::wstring& acc_folder,
+                                                         CFirmupFilesInfo* catalogue) {
     version.clear();
+    if (!catalogue) return version;
     const uint32_t serial = Serial(info_);
     for (int index = 0; index <= 2; ++index) {
-        auto it = accessori_.find(index);
+        const auto it = accessori_.find(index);
         if (it == accessori_.end() || it->second.pattern.empty()) continue;
-        FirmupFileList* list = catalogue.GetAccessorioList(index, serial);
-        FirmupFileEntry* chosen = catalogue.GetAccessorio(index, serial);
+        FirmupFileList* list = catalogue->GetAccessorioList(index, serial);
+        FirmupFileEntry* chosen = catalogue->GetAccessorio(index, serial);
         if (!list || !chosen) continue;
-        CFirmupFilesInfo::ScanSingolo(accessory_folder, it->second.pattern, *list, serial);
+        CFirmupFilesInfo::ScanSingolo(acc_folder, it->second.pattern, *list, serial);
         CFirmupFilesInfo::ScegliUltimo(*list, *chosen);
     }
-    if (fw_.pattern.empty()) return false;
-    FirmupFileList* list = catalogue.GetFwList(serial);
-    FirmupFileEntry* chosen = catalogue.GetFw(serial);
-    if (!list || !chosen) return false;
-    if (lng_.pattern.empty())
-        CFirmupFilesInfo::ScanSingolo(firmware_folder, fw_.pattern, *list, serial);
+    if (fw_file_.pattern.empty()) return version;
+    FirmupFileList* list = catalogue->GetFwList(serial);
+    FirmupFileEntry* chosen = catalogue->GetFw(serial);
+    if (!list || !chosen) return version;
+    if (lng_file_.pattern.empty())
+        CFirmupFilesInfo::ScanSingolo(fw_folder, fw_file_.pattern, *list, serial);
     else
-        CFirmupFilesInfo::ScanFwLingua(firmware_folder, fw_.pattern, lng_.pattern, *list, serial);
+        CFirmupFilesInfo::ScanFwLingua(fw_folder, fw_file_.pattern, lng_file_.pattern, *list, serial);
     version = CFirmupFilesInfo::ScegliUltimo(*list, *chosen);
-    return !version.empty();
+    return version;
 }
 
-bool CConnectionStrumentoBase::CercaFileBooter(std::wstring& version,
-                                               const std::wstring& booter_folder,
-                                               CFirmupFilesInfo& catalogue) {
+std::wstring CConnectionStrumentoBase::CercaFileBooter(std::wstring& version,
+                                                       const std::wstring& boot_folder,
+                                                       CFirmupFilesInfo* catalogue) {
     version.clear();
-    if (booter_.pattern.empty()) return false;
+    if (!catalogue || boot_file_.pattern.empty()) return version;
     const uint32_t serial = Serial(info_);
-    FirmupFileList* list = catalogue.GetBooterList(serial);
-    FirmupFileEntry* chosen = catalogue.GetBooter(serial);
-    if (!list || !chosen) return false;
-    CFirmupFilesInfo::ScanBooter(booter_folder, booter_.pattern, *list, serial);
+    FirmupFileList* list = catalogue->GetBooterList(serial);
+    FirmupFileEntry* chosen = catalogue->GetBooter(serial);
+    if (!list || !chosen) return version;
+    CFirmupFilesInfo::ScanBooter(boot_folder, boot_file_.pattern, *list, serial);
     version = CFirmupFilesInfo::ScegliUltimo(*list, *chosen);
-    return !version.empty();
+    return version;
 }

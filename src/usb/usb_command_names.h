@@ -13,10 +13,14 @@ enum : uint8_t {
     MEM_READ128_SLAVE = 4,
     MEM_READVERS = 7,
     MEM_WRITE = 9,
+    SLAVE_GETIDENT = 49,
+    SLAVE_GOTOBOOTER = 52,
+    SLAVE_GOTOFIRMWARE = 54,
     SLAVE_BULKWRITE = 55,
     MEM_READ16_SLAVE = 61,
+    MEM_GET_INFOFWUPD = 80,
 };
-enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13, CMD_SAVE_BTFWCODE = 15 };
+enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13, CMD_SAVE_BTFWCODE = 15, CMD_GETNETTABLE = 27 };
 // Configuration requests (0x02, wValue).
 enum : uint16_t { CFG_LEGGI = 0, CFG_SCRIVI = 1, CFG_INIZ_AGG = 2, CFG_FINE_AGG = 3 };
 // Booter-request (0x0F) command codes of the image writers.

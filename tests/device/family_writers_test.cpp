@@ -156,13 +156,13 @@ TEST_F(FamilyWritersTest, FirmwareOfEachFamilyIsWrittenAndReportedAfterTheSwitch
         SCOPED_TRACE(k.sim_family);
         LoadFamily(k.sim_family, true);
         auto& c = Connect(k.make());
-        const auto& fw = c.FwDescriptor();
+        const auto& fw = c.FirmwareFile();
         const auto fw_path = File("fw.mhx", FirmwareText(fw.start, fw.end - fw.start, "01.05.10", 60));
         ASSERT_TRUE(c.AggiornaFwFile(fw_path));
         EXPECT_EQ(Flash().FirmwareImage(Inst()), Loaded(fw_path, fw.start, fw.end, false, -1));
         EXPECT_EQ(Booter(BOOTER_ERASE).size(), 1u);
         if (k.booter) {
-            const auto& b = c.BooterDescriptor();
+            const auto& b = c.BooterFile();
             const auto b_path = File("booter.mhx", FirmwareText(b.start, b.end - b.start, "02.11"));
             ASSERT_TRUE(c.AggiornaBooterFile(b_path));
             EXPECT_EQ(Flash().BooterImage(Inst()), Loaded(b_path, b.start, b.end, true, -1));
@@ -509,21 +509,22 @@ TEST(FamilyClasses, DescriptorsAndSlaveLevels) {
     for (auto& k : cases) {
         SCOPED_TRACE(vesk::to_utf8(k.fw));
         auto& c = *k.c;
-        EXPECT_EQ(c.FwDescriptor().start, k.fw_start);
-        EXPECT_EQ(c.FwDescriptor().end, k.fw_end);
-        EXPECT_EQ(c.FwDescriptor().pattern, k.fw);
-        EXPECT_EQ(c.LngDescriptor().pattern, k.lng);
+        EXPECT_EQ(c.FirmwareFile().start, k.fw_start);
+        EXPECT_EQ(c.FirmwareFile().end, k.fw_end);
+        EXPECT_EQ(c.FirmwareFile().pattern, k.fw);
+        EXPECT_EQ(c.LanguageFile().pattern, k.lng);
         if (!k.lng.empty()) {
-            EXPECT_EQ(c.LngDescriptor().start, 0xFC0000u);
-            EXPECT_EQ(c.LngDescriptor().end, 0x1000000u);
-            EXPECT_EQ(c.LngDescriptor().code, 564);
+            EXPECT_EQ(c.LanguageFile().start, 0xFC0000u);
+            EXPECT_EQ(c.LanguageFile().end, 0x1000000u);
+            EXPECT_EQ(c.LanguageFile().save_code, 564);
         }
-        EXPECT_EQ(c.BooterDescriptor().pattern, k.booter);
+        EXPECT_EQ(c.BooterFile().pattern, k.booter);
         if (!k.booter.empty()) {
-            EXPECT_EQ(c.BooterDescriptor().start, k.b_start);
-            EXPECT_EQ(c.BooterDescriptor().end, k.b_end);
+            EXPECT_EQ(c.BooterFile().start, k.b_start);
+            EXPECT_EQ(c.BooterFile().end, k.b_end);
         }
         EXPECT_EQ(c.SlaveUpdateLevel(), k.level);
+        EXPECT_EQ(c.GetIAggiornaFW(), static_cast<IAggiornaFW*>(&c));
         const auto& acc = c.Accessori();
         if (k.lng.empty() && k.fw.rfind(L"Quarv4_", 0) != 0) {
             EXPECT_TRUE(acc.empty());
@@ -532,7 +533,7 @@ TEST(FamilyClasses, DescriptorsAndSlaveLevels) {
             EXPECT_EQ(acc.at(0).pattern, k.acc0);
             EXPECT_EQ(acc.at(1).pattern, L"");
             EXPECT_EQ(acc.at(2).pattern, k.acc2);
-            for (const auto& [i, d] : acc) EXPECT_EQ(d.start + d.end + d.code, 0u);
+            for (const auto& [i, d] : acc) EXPECT_EQ(d.start + d.end + d.save_code, 0u);
         }
     }
 }

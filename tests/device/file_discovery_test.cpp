@@ -6,6 +6,7 @@
 #include "device/connection_pell460200.h"
 #include "device/connection_strumento_tipo_quarv3.h"
 #include "device/connection_strumento_tipo_quarv4.h"
+#include "firmware_files/firmup_files_info.h"
 #include "log/evt_log.h"
 
 namespace {
@@ -21,13 +22,13 @@ protected:
     std::wstring Firmware(CConnectionStrumentoBase& c) {
         c.SetDeviceInfo(&info_);
         std::wstring v = L"stale";
-        c.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder() + L"_ACCESSORI/", catalogue_);
+        c.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder() + L"_ACCESSORI/", &catalogue_);
         return v;
     }
     std::wstring Booter(CConnectionStrumentoBase& c) {
         c.SetDeviceInfo(&info_);
         std::wstring v = L"stale";
-        c.CercaFileBooter(v, dir_.wfolder() + L"_BOOTER/", catalogue_);
+        c.CercaFileBooter(v, dir_.wfolder() + L"_BOOTER/", &catalogue_);
         return v;
     }
     std::vector<std::wstring> Names(const FirmupFileList* list) {
@@ -106,7 +107,7 @@ TEST_F(FileDiscoveryTest, AccessoryFilesAreScannedPerIndex) {
     CConnectionPellDL460300 dl;
     dl.SetDeviceInfo(&info_);
     std::wstring v;
-    dl.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder() + L"_ACCESSORI/", other);
+    dl.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder() + L"_ACCESSORI/", &other);
     EXPECT_TRUE(other.GetAccessorio(0, kSerial)->fileName.empty());
     EXPECT_TRUE(Names(other.GetAccessorioList(0, kSerial)).empty());
 }
@@ -122,7 +123,7 @@ TEST_F(FileDiscoveryTest, FamiliesWithoutAFileKindOfferNothing) {
     CConnectionStrumentoTipoQuarv4 q4(L"Quarv4x");
     q4.SetDeviceInfo(&info_);
     std::wstring v;
-    q4.CercaFileBooter(v, dir_.wfolder() + L"_BOOTER/", fresh);
+    q4.CercaFileBooter(v, dir_.wfolder() + L"_BOOTER/", &fresh);
     EXPECT_EQ(v, L"03.00");
 }
 
@@ -130,7 +131,7 @@ TEST_F(FileDiscoveryTest, MissingFolderGivesAnEmptyListAndNoLog) {
     CConnectionStrumentoTipoQuarv3 c(L"Quarv3");
     c.SetDeviceInfo(&info_);
     std::wstring v = L"x";
-    c.CercaFileFirmware(v, dir_.wfolder() + L"nowhere/", dir_.wfolder() + L"nowhere/", catalogue_);
+    c.CercaFileFirmware(v, dir_.wfolder() + L"nowhere/", dir_.wfolder() + L"nowhere/", &catalogue_);
     EXPECT_EQ(v, L"");
     EXPECT_TRUE(log_.lines().empty());
 }
@@ -143,7 +144,7 @@ TEST_F(FileDiscoveryTest, AnotherUnitsCatalogueSlotIsLeftAlone) {
     other.Ident().set_ID_logger(kSerial + 1);
     c.SetDeviceInfo(&other);
     std::wstring v;
-    c.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder(), catalogue_);
+    c.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder(), &catalogue_);
     EXPECT_EQ(v, L"");
     EXPECT_EQ(catalogue_.GetFw(kSerial)->fileName, L"Quarv3_010510_fw.mhx");
 }

@@ -1,0 +1,46 @@
+#pragma once
+// The net behind a simulated master: its net table (command 27, with the
+// rebuild that keeps the table moving for a while), the slaves with their
+// identity, mode and memory, the slave requests the master forwards, and the
+// master's firmware-update capability record (request 80).
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vesk::sim {
+
+class SimInstrument;
+
+struct SimSlaveConfig {
+    uint8_t number = 1;  // 1..31; net-table slot number - 1
+    uint32_t code = 0;
+    uint32_t serial = 0;
+    uint8_t fw_major = 0, fw_minor = 0, fw_build = 0;  // BCD bytes
+    uint8_t boot_major = 0, boot_minor = 0;
+    bool in_booter = false;
+    uint16_t tipoFamBoot = 0;
+    // Faults: the code the net table lists when it differs from the identity's,
+    // an identity that changes on every read, a slave that never answers.
+    std::optional<uint16_t> net_code;
+    bool identity_changes = false;
+    bool unreadable = false;
+};
+
+struct SimNetConfig {
+    std::vector<SimSlaveConfig> slaves;
+    // Time a rebuild (command 27 with C4 = 1) keeps the table unsettled.
+    uint32_t rebuild_ms = 4000;
+    // The capability record: a flags byte (valid record), none (the request
+    // is accepted but leaves no valid record), or a request that fails.
+    std::optional<uint8_t> infofwupd_flags;
+    bool infofwupd_fails = false;
+};
+
+// Memory address of the 16-byte hours block and of the build byte block
+// (at + 16, byte 6) for a booter-family kind, as the master reads them.
+uint32_t SlaveHoursAddress(int kind);
+
+// Plugs the net's commands into the instrument's handler tables.
+void InstallNet(SimInstrument& inst, const SimNetConfig& cfg);
+
+}  // namespace vesk::sim

@@ -1,0 +1,380 @@
+#include "device/connection_strumento_base.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+
+#include "common/clock.h"
+#include "common/str_conv.h"
+#include "device/model_names.h"
+#include "log/evt_log.h"
+#include "usb/usb_command_names.h"
+
+namespace {
+
+constexpr const char* kReadMainBufferFailed = "Error in read mem main buffer len %u, pBuffer %p";
+constexpr const char* kReadSlaveBufferFailed =
+    "Error in read mem main buffer len %u, pBuffer %p nslave %u";
+
+std::string Utf8(const std::wstring& s) { return vesk::to_utf8(s); }
+
+bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& out) {
+    std::ifstream in(std::filesystem::path(Utf8(path)), std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+CConnectionStrumentoBase::CConnectionStrumentoBase(const std::wstring& app_folder,
+                                                   uint16_t packet_length)
+    : CUSBConnection(packet_length), app_folder_(app_folder) {}
+
+bool CConnectionStrumentoBase::Connetti(CDeviceInfo* info) {
+    info_ = info;
+    if (!info) return false;
+    return Apri(*info) > 0;
+}
+
+CDeviceInfo* CConnectionStrumentoBase::RefreshIdent(bool with_net_table, bool& ok) {
+    ok = true;
+    if (!info_) {
+        ok = false;
+        return nullptr;
+    }
+    if (!GetINFOIDENT(info_->Ident())) ok = false;
+    if (with_net_table && !LeggiNetTable(true, false)) ok = false;
+    return info_;
+}
+
+void CConnectionStrumentoBase::Chiudi() {
+    ChiudiUSB();
+    info_ = nullptr;
+}
+
+void CConnectionStrumentoBase::Riavvia() {
+    if (!CtrlWrite_Booter(15, 0, 0))
+        VLOG_ERROR("CConnectionStrumentoBase::Riavvia",
+                   "Error in control write booter BOOTER_RESET address %u len %u", 0u, 0u);
+}
+
+bool CConnectionStrumentoBase::SendNetTableCommand(uint16_t c4) {
+    if (CtrlWrite_Quarv3(CMD_GETNETTABLE, 0, 0, 0, c4)) return true;
+    VLOG_ERROR("CConnectionStrumentoBase::LeggiNetTable",
+               "Error in control write quarv3 CMD_GETNETTABLE C1 %u C2 %u C3 %u C4 %u", 0u, 0u, 0u,
+               unsigned(c4));
+    return false;
+}
+
+bool CConnectionStrumentoBase::ReadNetTable(NETIDENT& table) {
+    if (!SendNetTableCommand(0)) return false;
+    // The device sends 256 bytes; the last four of the stored table stay as they were.
+    if (ReadMEM_MainBuff(NETIDENT::kReadSize, table.data())) return true;
+    VLOG_ERROR("CConnectionStrumentoBase::LeggiNetTable", kReadMainBufferFailed,
+               unsigned(NETIDENT::kReadSize), static_cast<void*>(table.data()));
+    return false;
+}
+
+bool CConnectionStrumentoBase::LeggiNetTable(bool rebuild, bool fail_on_problem_slaves) {
+    const char* m = "CConnectionStrumentoBase::LeggiNetTable";
+    if (!info_) return false;
+    CDeviceInfo& info = *info_;
+    NETIDENT& table = info.NetTable();
+    info.ResetGpsSlave();
+    if (rebuild) {
+        vesk::Sleep(kNetRebuildLeadMs);
+        if (!SendNetTableCommand(1)) return false;
+        vesk::Sleep(kNetRebuildMs);
+    }
+    if (!ReadNetTable(table)) return false;
+    for (int attempts = 0;;) {
+        vesk::Sleep(kNetRereadMs);
+        const NETIDENT previous = table;
+        if (!ReadNetTable(table)) return false;
+        if (++attempts > kMaxComparisons) {
+            VLOG_ERROR(m,
+                       "%d attempts are too many... there's no good master at the other side so "
+                       "no good netident :-(",
+                       attempts);
+            return false;
+        }
+        if (table == previous) break;
+    }
+    ReadSlaves();
+    info.BuildDisplayName(problem_slaves_);
+    if (!problem_slaves_.empty()) {
+        std::wstring names;
+        for (const uint8_t s : problem_slaves_)
+            names += L" " + GetNomeStrumento(info.SlaveIdent(s).loggerCode());
+        VLOG_ERROR(m, "Error: problems with slave %s", Utf8(names).c_str());
+        if (fail_on_problem_slaves) return false;
+    }
+    return true;
+}
+
+void CConnectionStrumentoBase::ReadSlaves() {
+    const char* m = "CConnectionStrumentoBase::LeggiNetTable";
+    CDeviceInfo& info = *info_;
+    for (size_t s = 0; s < kNetSlots; ++s) info.SlaveIdent(s) = INFOIDENT();
+    problem_slaves_.clear();
+    for (size_t s = 0; s < kNetSlots; ++s) {
+        const uint16_t net_code = info.NetTable().SlaveCode(s);
+        if (net_code == 0) continue;
+        const uint8_t n = uint8_t(s + 1);
+        INFOIDENT& ident = info.SlaveIdent(s);
+        bool equal = false;
+        bool read_failed = false;
+        for (int attempts = 0;;) {
+            if (!GetInfoIndentSlave(ident.data(), n)) {
+                VLOG_ERROR(m, "Error in get ident slave nslave %u", unsigned(n));
+                read_failed = true;
+                break;
+            }
+            equal = ident.loggerCode() == net_code;
+            if (equal)
+                VLOG_INFO(m, "%s with firmware %s nslave %u",
+                          Utf8(GetNomeStrumento(net_code)).c_str(),
+                          Utf8(ident.FirmwareVersionText()).c_str(), unsigned(n));
+            if (++attempts > kMaxComparisons) {
+                VLOG_ERROR(m, "Too many attempts... there's no good slave at the other side :-( "
+                              "nslave %u",
+                           unsigned(n));
+                break;
+            }
+            vesk::Sleep(kSlaveRereadMs);
+            if (equal) break;
+        }
+        if (read_failed) {
+            problem_slaves_.push_back(uint8_t(s));
+        } else if (equal) {
+            if (!SistemaInfoIdentSlave(ident, s)) {
+                VLOG_ERROR(m, "Unable to fix slave ident nslave %u", unsigned(n));
+                problem_slaves_.push_back(uint8_t(s));
+            }
+        } else {
+            VLOG_ERROR(m, "slave infoident logger code %u differs from netident logger code %u "
+                          "nslave %u",
+                       unsigned(ident.loggerCode()), unsigned(net_code), unsigned(n));
+            problem_slaves_.push_back(uint8_t(s));
+        }
+    }
+}
+
+bool CConnectionStrumentoBase::FetchSlaveIdent(uint8_t* buffer, uint8_t nslave) {
+    const char* m = "CConnectionStrumentoBase::GetInfoIndentSlave";
+    if (!CtrlWrite_Memory(SLAVE_GETIDENT, 0, 0, nslave)) {
+        VLOG_ERROR(m, "Error in control write memory SLAVE_GETIDENT address %u dati %u nslave %u",
+                   0u, 0u, unsigned(nslave));
+        return false;
+    }
+    if (!ReadMEM_MainBuff(INFOIDENT::kSize, buffer)) {
+        VLOG_ERROR(m, kReadSlaveBufferFailed, unsigned(INFOIDENT::kSize),
+                   static_cast<void*>(buffer), unsigned(nslave));
+        return false;
+    }
+    return true;
+}
+
+bool CConnectionStrumentoBase::GetInfoIndentSlave(uint8_t* buffer, uint8_t nslave) {
+    if (!FetchSlaveIdent(buffer, nslave)) return false;
+    std::array<uint8_t, INFOIDENT::kSize> previous;
+    for (int attempts = 0;;) {
+        vesk::Sleep(kSlaveIdentRereadMs);
+        std::copy(buffer, buffer + INFOIDENT::kSize, previous.begin());
+        if (!FetchSlaveIdent(buffer, nslave)) return false;
+        if (++attempts > kMaxComparisons) {
+            VLOG_ERROR("CConnectionStrumentoBase::GetInfoIndentSlave",
+                       "%d attempts are too many... there's no good infoident :-(", attempts);
+            return false;
+        }
+        if (std::equal(previous.begin(), previous.end(), buffer)) return true;
+    }
+}
+
+bool CConnectionStrumentoBase::SistemaInfoIdentSlave(INFOIDENT& ident, size_t slot) {
+    const char* m = "CConnectionStrumentoBase::SistemaInfoIdentSlave";
+    const uint8_t n = uint8_t(slot + 1);
+    uint16_t f = ident.firmInEsec();
+    if ((f >> 8) >= 0x99) f &= 0xFF;
+    const int kind = f == 10 ? 10 : BooterFamilyClass(ident.tipoFamBoot());
+    if (f == 10) ident.set_tipoFamBoot(ident.tipoFamBoot() & 0x00FF);
+    if (kind >= 0 && kind != 10) {
+        const uint32_t address = kind == 11 ? 0xFF000A : kind == 14 ? 0x0E000A : 0xFE000A;
+        uint8_t a[16], b[16];
+        for (auto [addr, buf] : {std::pair{address, a}, std::pair{address + 16, b}}) {
+            if (!CtrlWrite_Memory(MEM_READ16_SLAVE, addr, 0, n)) {
+                VLOG_ERROR(m,
+                           "Error in control write memory MEM_READ16_SLAVE address %u dati %u "
+                           "nslave %u",
+                           unsigned(addr), 0u, unsigned(n));
+                return false;
+            }
+            if (!ReadMEM_MainBuff(sizeof a, buf)) {
+                VLOG_ERROR(m, kReadSlaveBufferFailed, unsigned(sizeof a), static_cast<void*>(buf),
+                           unsigned(n));
+                return false;
+            }
+        }
+        ident.set_u8(INFOIDENT::kOreMinuti + 1, a[0]);
+        ident.set_u8(INFOIDENT::kOreMinuti, a[1]);
+        ident.set_u8(INFOIDENT::kVerFirm + 1, b[6]);
+    }
+    const uint32_t code = ident.loggerCode();
+    if (code & 0xF000) {
+        ident.set_Variante_Ident(uint8_t(code >> 8));
+        ident.set_loggerCode(code & 0x0FFF);
+    }
+    return true;
+}
+
+bool CConnectionStrumentoBase::LeggiIdentSlave(uint8_t nslave, CDeviceInfo& info) {
+    const char* m = "CConnectionStrumentoBase::LeggiIdentSlave";
+    if (nslave == 0 || nslave > 32) return false;
+    const size_t slot = nslave - 1u;
+    INFOIDENT& ident = info.SlaveIdent(slot);
+    if (!GetInfoIndentSlave(ident.data(), nslave)) return false;
+    const uint16_t net_code = info.NetTable().SlaveCode(slot);
+    if (ident.loggerCode() != net_code) {
+        VLOG_ERROR(m, "infoident logger code %u differs from netident logger code %u nslave %u",
+                   unsigned(ident.loggerCode()), unsigned(net_code), unsigned(nslave));
+        return false;
+    }
+    if (!SistemaInfoIdentSlave(ident, slot)) {
+        VLOG_ERROR(m, "Unable to fix slave ident nslave %u", unsigned(nslave));
+        return false;
+    }
+    return true;
+}
+
+bool CConnectionStrumentoBase::DumpStrumento(const std::wstring& path) {
+    if (!IsOpen()) return false;
+    constexpr uint32_t kStep = 8192;
+    constexpr uint32_t kLowStart = 0x8000, kLowEnd = 0x10000;
+    constexpr uint32_t kHighStart = 0x20000, kHighEnd = 0x800000;
+    std::vector<uint8_t> low, high;
+    try {
+        low.assign(kLowEnd - kLowStart, 0);
+        high.assign(kHighEnd - kHighStart, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // A failed read leaves its part as it was.
+    for (uint32_t a = kHighStart; a < kHighEnd; a += kStep)
+        ReadMEM_Bank1(a, kStep, high.data() + (a - kHighStart));
+    for (uint32_t a = kLowStart; a < kLowEnd; a += kStep)
+        ReadMEM_Bank1(a, kStep, low.data() + (a - kLowStart));
+    std::ofstream out(std::filesystem::path(Utf8(path)), std::ios::binary | std::ios::trunc);
+    if (out) {
+        out.write(reinterpret_cast<const char*>(low.data()), std::streamsize(low.size()));
+        out.write(reinterpret_cast<const char*>(high.data()), std::streamsize(high.size()));
+    }
+    return true;
+}
+
+bool CConnectionStrumentoBase::TracciaInfoident(const std::wstring& text) {
+    if (!info_) return false;
+    VLOG_INFO("CConnectionStrumentoBase::TracciaInfoident", "-----> INFOIDENT :%s \n%s",
+              Utf8(text).c_str(), Utf8(info_->Ident().DumpText()).c_str());
+    return true;
+}
+
+bool CConnectionStrumentoBase::GotoBooter() {
+    if (info_ && info_->Ident().IsInBooter()) {
+        VLOG_ERROR("CConnectionStrumentoBase::GotoBooter", "device results to be already in booter");
+        return true;
+    }
+    return CtrlWrite_Booter(4, 0, 0);
+}
+
+bool CConnectionStrumentoBase::GotoFirmware() {
+    if (info_ && !info_->Ident().IsInBooter()) {
+        VLOG_ERROR("CConnectionStrumentoBase::GotoFirmware",
+                   "device results to be already in firmware");
+        return true;
+    }
+    return CtrlWrite_Booter(4, 0, 0);
+}
+
+bool CConnectionStrumentoBase::GotoBooterSlave(uint8_t nslave) {
+    if (CtrlWrite_Memory(SLAVE_GOTOBOOTER, 0, 0, nslave)) return true;
+    VLOG_ERROR("CConnectionStrumentoBase::GotoBooterSlave",
+               "Error in control write memory SLAVE_GOTOBOOTER address %u dati %u nslave %u", 0u, 0u,
+               unsigned(nslave));
+    return false;
+}
+
+bool CConnectionStrumentoBase::GotoFirmwareSlave(uint8_t nslave) {
+    VLOG_INFO("CConnectionStrumentoBase::GotoFirmwareSlave", "GotoFirmwareSlave per idx %u",
+              unsigned(nslave));
+    return CtrlWrite_Memory(SLAVE_GOTOFIRMWARE, 0, 0, nslave);
+}
+
+bool CConnectionStrumentoBase::SalvaTraceUsb(const std::wstring& name, const uint8_t* data,
+                                             size_t length) const {
+    if (app_folder_.empty()) return false;
+    const std::filesystem::path file =
+        std::filesystem::path(Utf8(app_folder_)) / (Utf8(name) + ".usb");
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(reinterpret_cast<const char*>(data), std::streamsize(length));
+    return bool(out);
+}
+
+bool CConnectionStrumentoBase::GetInfoFirmup(INFOFWUPD& record, uint8_t nslave) {
+    const char* m = "CConnectionStrumentoBase::GetInfoFirmup";
+    if (!CtrlWrite_Memory(MEM_GET_INFOFWUPD, 0, 0, nslave)) {
+        VLOG_ERROR(m, "Error in control write memory MEM_GET_INFOFWUPD address %u dati %u nslave %u",
+                   0u, 0u, unsigned(nslave));
+        return false;
+    }
+    if (!ReadMEM_MainBuff(INFOFWUPD::kSize, record.data())) {
+        record.InitDefault();
+        VLOG_ERROR(m, kReadMainBufferFailed, unsigned(INFOFWUPD::kSize),
+                   static_cast<void*>(record.data()));
+        return false;
+    }
+    if (!record.IsValid()) record.InitDefault();
+    return true;
+}
+
+bool CConnectionStrumentoBase::DebugRichiesta16() { return CtrlWrite_Debug(16, 0, 0, nullptr); }
+bool CConnectionStrumentoBase::DebugRichiesta17() { return CtrlWrite_Debug(17, 0, 0, nullptr); }
+
+// File discovery belongs to the families, which know their file names.
+// CercaFileFirmware and CercaFileBooter: file_discovery.cpp.
+
+std::wstring CConnectionStrumentoBase::CercaFileFirmwareOther(std::wstring& version, int,
+                                                              const std::wstring&,
+                                                              const std::wstring&,
+                                                              CFirmupFilesInfo*) {
+    version.clear();
+    return {};
+}
+
+std::wstring CConnectionStrumentoBase::CercaFileBooterOther(std::wstring& version, int,
+                                                            const std::wstring&,
+                                                            CFirmupFilesInfo*) {
+    version.clear();
+    return {};
+}
+
+bool CConnectionStrumentoBase::AggiornaAccessoriFile(int index, const std::wstring& path) {
+    const auto it = accessori_.find(index);
+    if (it == accessori_.end()) return false;
+    std::vector<uint8_t> data;
+    if (!ReadWholeFile(path, data) || data.empty()) return false;
+    const uint16_t length = uint16_t(it->second.end - it->second.start);
+    // A file shorter than the range is padded as erased flash, never read past.
+    if (data.size() < length) data.resize(length, 0xFF);
+    return WriteMEM_Generic(it->second.start, length, data.data(), false);
+}
+
+bool CConnectionStrumentoBase::CaricaOtherAccessoriFile(int, int, const std::wstring& path) {
+    std::vector<uint8_t> data;
+    ReadWholeFile(path, data);
+    return false;
+}

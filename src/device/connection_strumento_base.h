@@ -1,0 +1,113 @@
+#pragma once
+// The common implementation behind every instrument connection: a USB
+// command connection that also answers the identity, net-table, mode-switch
+// and update-file questions with the behaviour the families share.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device/connection_strumento.h"
+#include "usb/usb_connection.h"
+
+// Index -> descriptor of the accessory files.
+using AccessoriMap = std::map<int, UpdateFileDescriptor>;
+
+class CConnectionStrumentoBase : public CUSBConnection,
+                                 public IConnectionStrumento,
+                                 public IAggiornaFW {
+public:
+    static constexpr uint32_t kNetRebuildLeadMs = 1200;
+    static constexpr uint32_t kNetRebuildMs = 6600;
+    static constexpr uint32_t kNetRereadMs = 300;
+    static constexpr uint32_t kSlaveRereadMs = 300;
+    static constexpr uint32_t kSlaveIdentRereadMs = 250;
+    static constexpr int kMaxComparisons = 10;
+    static constexpr size_t kNetSlots = 31;
+
+    explicit CConnectionStrumentoBase(const std::wstring& app_folder = L"",
+                                      uint16_t packet_length = 256);
+    ~CConnectionStrumentoBase() override = default;
+
+    // IConnectionStrumento
+    bool Connetti(CDeviceInfo* info) override;
+    void SetDeviceInfo(CDeviceInfo* info) override { info_ = info; }
+    CDeviceInfo* RefreshIdent(bool with_net_table, bool& ok) override;
+    bool IsOpen() const override { return Hardware() != nullptr; }
+    void Chiudi() override;
+    void Riavvia() override;
+    bool LeggiNetTable(bool rebuild, bool fail_on_problem_slaves) override;
+    bool DumpStrumento(const std::wstring& path) override;
+    bool TracciaInfoident(const std::wstring& text) override;
+    int GetMaxSlaves() const override { return max_slaves_; }
+    bool GotoBooter() override;
+    bool GotoFirmware() override;
+    bool GotoBooterSlave(uint8_t nslave) override;
+    bool GotoFirmwareSlave(uint8_t nslave) override;
+    bool LeggiIdentSlave(uint8_t nslave, CDeviceInfo& info) override;
+
+    // IAggiornaFW
+    bool GetInfoFirmup(INFOFWUPD& record, uint8_t nslave) override;
+    bool DebugRichiesta16() override;
+    bool DebugRichiesta17() override;
+    // The families know their files; a connection of its own has none.
+    std::wstring CercaFileFirmware(std::wstring& version, const std::wstring& fw_folder,
+                                   const std::wstring& acc_folder,
+                                   CFirmupFilesInfo* catalogue) override;
+    std::wstring CercaFileBooter(std::wstring& version, const std::wstring& boot_folder,
+                                 CFirmupFilesInfo* catalogue) override;
+    bool AggiornaAccessoriFile(int index, const std::wstring& path) override;
+    std::wstring CercaFileFirmwareOther(std::wstring& version, int kind,
+                                        const std::wstring& fw_folder,
+                                        const std::wstring& acc_folder,
+                                        CFirmupFilesInfo* catalogue) override;
+    std::wstring CercaFileBooterOther(std::wstring& version, int kind,
+                                      const std::wstring& boot_folder,
+                                      CFirmupFilesInfo* catalogue) override;
+    bool CaricaOtherAccessoriFile(int kind, int index, const std::wstring& path) override;
+
+    // Extensions of the USB layer.
+    // Fixes a slave identity read through the master (slot is 0-based).
+    virtual bool SistemaInfoIdentSlave(INFOIDENT& ident, size_t slot);
+    // Reads one slave identity until two consecutive reads agree.
+    virtual bool GetInfoIndentSlave(uint8_t* buffer128, uint8_t nslave);
+    virtual void PreparaBufferOther() {}
+
+    // Keeps a copy of an exchange in the application folder.
+    bool SalvaTraceUsb(const std::wstring& name, const uint8_t* data, size_t length) const;
+
+    CDeviceInfo* GetDeviceInfo() const { return info_; }
+    const std::wstring& GetAppFolder() const { return app_folder_; }
+    // Slots of the slaves the last net-table read could not settle.
+    const std::vector<uint8_t>& GetProblemSlaves() const { return problem_slaves_; }
+
+    // What the families fill in.
+    UpdateFileDescriptor& FirmwareFile() { return fw_file_; }
+    UpdateFileDescriptor& LanguageFile() { return lng_file_; }
+    UpdateFileDescriptor& BooterFile() { return boot_file_; }
+    AccessoriMap& Accessori() { return accessori_; }
+    size_t NumAccessori() const { return accessori_.size(); }
+    std::map<int, UpdateFileDescriptor>& OtherFirmware() { return other_fw_; }
+    std::map<int, UpdateFileDescriptor>& OtherLanguage() { return other_lng_; }
+    std::map<int, UpdateFileDescriptor>& OtherBooter() { return other_boot_; }
+    std::map<int, AccessoriMap>& OtherAccessori() { return other_acc_; }
+    void SetMaxSlaves(int n) { max_slaves_ = n; }
+
+private:
+    // Command 27 with C4 = rebuild flag, logged on failure.
+    bool SendNetTableCommand(uint16_t c4);
+    bool ReadNetTable(NETIDENT& table);
+    // Request 49 for one slave and the 128-byte read, logged on failure.
+    bool FetchSlaveIdent(uint8_t* buffer128, uint8_t nslave);
+    void ReadSlaves();
+
+    CDeviceInfo* info_ = nullptr;
+    std::wstring app_folder_;
+    UpdateFileDescriptor fw_file_, lng_file_, boot_file_;
+    AccessoriMap accessori_;
+    std::map<int, UpdateFileDescriptor> other_fw_, other_lng_, other_boot_;
+    std::map<int, AccessoriMap> other_acc_;
+    int max_slaves_ = 5;
+    std::vector<uint8_t> problem_slaves_;
+};
