@@ -103,7 +103,7 @@ std::vector<uint8_t> SimFlash::BooterImage(SimInstrument& inst) const {
 }
 
 void SimFlash::LeaveBooter(SimInstrument& inst) {
-    if (booter_touched) {
+    if (booter_changed) {
         const auto image = BooterImage(inst);
         std::string text;
         uint8_t v[2];
@@ -111,8 +111,9 @@ void SimFlash::LeaveBooter(SimInstrument& inst) {
             inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
             inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
         }
+        booter_changed = false;
     }
-    if (firmware_touched) {
+    if (firmware_changed) {
         const auto image = FirmwareImage(inst);
         std::string text;
         uint8_t v[3];
@@ -123,6 +124,8 @@ void SimFlash::LeaveBooter(SimInstrument& inst) {
             return;
         }
         inst.identity().SetFirmwareVersion(v[0], v[1], v[2]);
+        // The running firmware may keep its own data in the region from now on.
+        firmware_changed = false;
     }
     inst.LeaveBus(false);
     inst.handler_note = "switching to firmware";
@@ -164,15 +167,16 @@ int SimFlash::BooterRequest(SimInstrument& inst, uint8_t cmd, uint32_t address, 
     switch (cmd) {
     case BOOTER_ERASE:
         Erase(inst, firmware);
-        firmware_touched = true;
+        firmware_changed = true;
         return kUsbOk;
     case BOOTER_INIZIA:
         Erase(inst, booter);
-        booter_touched = true;
+        booter_changed = true;
         return kUsbOk;
     case BOOTER_WRITE:
         if (!firmware.Contains(address, n)) return Refuse(inst, "outside the firmware region");
         Program(inst, address, data, n);
+        firmware_changed = true;
         return kUsbOk;
     case BOOTER_WRITENEW: {
         // The top byte carries the block's checksum, the low 16 bits the offset.
@@ -182,6 +186,7 @@ int SimFlash::BooterRequest(SimInstrument& inst, uint8_t cmd, uint32_t address, 
         if (sum != uint8_t(address >> 16)) return Refuse(inst, "checksum mismatch");
         if (!booter.Contains(a, n)) return Refuse(inst, "outside the booter region");
         Program(inst, a, data, n);
+        booter_changed = true;
         return kUsbOk;
     }
     default: return kUsbOk;

@@ -49,8 +49,9 @@ public:
     std::vector<uint32_t> config_stuck;
     // What each configuration bulk write carried, in order.
     std::vector<std::vector<uint8_t>> config_writes;
-    // Set by an erase: from then on the region's image decides the version.
-    bool firmware_touched = false, booter_touched = false;
+    // Set by an erase or a write, cleared when a return to firmware has read
+    // the region's stamp: a changed image decides the version reported.
+    bool firmware_changed = false, booter_changed = false;
 
     std::vector<uint8_t> FirmwareImage(SimInstrument& inst) const;
     std::vector<uint8_t> BooterImage(SimInstrument& inst) const;

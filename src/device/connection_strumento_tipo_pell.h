@@ -7,6 +7,9 @@ class CConnectionStrumentoTipoPell : public CConnectionStrumentoTipoQuarv {
 public:
     explicit CConnectionStrumentoTipoPell(const std::wstring& app_folder = L"");
     bool AggiornaLngFile(const std::wstring& path) override;
+    // Its configuration and sensors files have no address range to go to: the
+    // range write would send nothing and report success, so they are refused.
+    bool AggiornaAccessoriFile(int index, const std::wstring& path) override;
     int SlaveUpdateLevel() const override { return 0; }
 
 protected:

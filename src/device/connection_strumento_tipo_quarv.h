@@ -65,8 +65,6 @@ private:
     Area Sensori();
     Area ECU();
 
-    std::vector<uint8_t> config8k_ = std::vector<uint8_t>(8192, 0xFF);
-    std::vector<uint8_t> config16k_ = std::vector<uint8_t>(16384, 0xFF);
     std::vector<uint8_t> ecu_ = std::vector<uint8_t>(kEcuSize, 0xFF);
     std::vector<uint8_t> sensors_ = std::vector<uint8_t>(kSensorsSize, 0xFF);
     bool sensors_read_ = false;

@@ -155,27 +155,44 @@ TEST_F(FamilyWritersTest, FirmwareOfEachFamilyIsWrittenAndReportedAfterTheSwitch
     for (const auto& k : cases) {
         SCOPED_TRACE(k.sim_family);
         LoadFamily(k.sim_family, true);
-        auto& c = Connect(k.make());
-        const auto& fw = c.FirmwareFile();
+        // The run's steps on the connection itself: connect, identify, write,
+        // back to firmware, then a new connection after the re-enumeration.
+        CDeviceInfo info = Info();
+        auto c = k.make();
+        ASSERT_TRUE(c->Connetti(&info));
+        bool ok = false;
+        c->RefreshIdent(false, ok);
+        ASSERT_TRUE(ok);
+        ASSERT_TRUE(info.Ident().IsInBooter());
+        bus_->trace().Clear();
+        const auto& fw = c->FirmwareFile();
         const auto fw_path = File("fw.mhx", FirmwareText(fw.start, fw.end - fw.start, "01.05.10", 60));
-        ASSERT_TRUE(c.AggiornaFwFile(fw_path));
+        ASSERT_TRUE(c->GetIAggiornaFW()->AggiornaFwFile(fw_path));
         EXPECT_EQ(Flash().FirmwareImage(Inst()), Loaded(fw_path, fw.start, fw.end, false, -1));
         EXPECT_EQ(Booter(BOOTER_ERASE).size(), 1u);
         if (k.booter) {
-            const auto& b = c.BooterFile();
+            const auto& b = c->BooterFile();
             const auto b_path = File("booter.mhx", FirmwareText(b.start, b.end - b.start, "02.11"));
-            ASSERT_TRUE(c.AggiornaBooterFile(b_path));
+            ASSERT_TRUE(c->GetIAggiornaFW()->AggiornaBooterFile(b_path));
             EXPECT_EQ(Flash().BooterImage(Inst()), Loaded(b_path, b.start, b.end, true, -1));
             EXPECT_EQ(Booter(BOOTER_INIZIA).size(), 1u);
             EXPECT_EQ(Booter(BOOTER_WRITENEW).size(), (b.end - b.start) / 256);
         }
-        const INFOIDENT id = BackToFirmware();
+        ASSERT_TRUE(c->GotoFirmware());
+        c->Chiudi();
+        clock_.advance_ms(3000);
+        auto again = k.make();
+        ASSERT_TRUE(again->Connetti(&info));
+        again->RefreshIdent(false, ok);
+        ASSERT_TRUE(ok);
+        const INFOIDENT& id = info.Ident();
         EXPECT_FALSE(id.IsInBooter());
         // The identity prints the major version without its leading zero.
         EXPECT_EQ(id.FirmwareVersionText(), L" 1.05.10");
         if (k.booter) {
             EXPECT_EQ(id.BooterVersionText(), L"02.11");
         }
+        again->Chiudi();
     }
 }
 
@@ -401,6 +418,17 @@ TEST_F(ConfigTest, WriteFailuresAreNamed) {
     ASSERT_TRUE(c.LeggiConfigurazione());
     EXPECT_FALSE(c.ScriviCFG());
     EXPECT_TRUE(log_.contains("WriteBulkPipe"));
+}
+
+TEST_F(FamilyWritersTest, OlderPellRefusesItsAccessoryFilesInsteadOfSendingNothing) {
+    LoadFamily("pell", false);
+    auto& c = Connect(std::make_unique<CConnectionStrumentoTipoPell>());
+    const auto file = Pattern(7936, 40);
+    const auto path = File("Pell_Sensors_010000.bin", std::string(file.begin(), file.end()));
+    EXPECT_FALSE(c.AggiornaAccessoriFile(2, path));
+    EXPECT_FALSE(c.AggiornaAccessoriFile(0, path));
+    EXPECT_TRUE(log_.contains("No writer for accessory 2, file " + vesk::to_utf8(path)));
+    EXPECT_TRUE(Transfers().empty());
 }
 
 TEST(ConfigBlank, MoreThan499ErasedBytesOfTheFirst512) {

@@ -126,6 +126,27 @@ TEST_F(SimFlashTest, VersionComesFromTheImageStamp) {
     }
 }
 
+TEST_F(SimFlashTest, RunningFirmwareKeepsItsVersionAcrossLaterSwitches) {
+    // tipoFamBoot 2 keeps identity bytes inside the Quarv3 firmware region, over
+    // the image's stamp once the firmware runs.
+    LoadOne(R"("in_booter": true, "tipoFamBoot": 2, "flash": {"family": "quarv3"})");
+    auto& c = Open();
+    ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
+    std::vector<uint8_t> block(128, 0);
+    const auto s = vesk::sim::MakeVersionStamp("17.08.09");
+    std::copy(s.begin(), s.end(), block.begin() + 0x20);
+    ASSERT_TRUE(Block(c, 2, 0xFE0000, block));
+    EXPECT_EQ(Toggle(c).FirmwareVersionText(), L"17.08.09");
+    CUSBConnection to_booter;
+    ASSERT_GT(to_booter.Apri(Info()), 0);
+    EXPECT_TRUE(Toggle(to_booter).IsInBooter());
+    CUSBConnection back;
+    ASSERT_GT(back.Apri(Info()), 0);
+    const INFOIDENT id = Toggle(back);
+    EXPECT_FALSE(id.IsInBooter());
+    EXPECT_EQ(id.FirmwareVersionText(), L"17.08.09");
+}
+
 TEST_F(SimFlashTest, LanguageSaveNeedsItsStartAndCode) {
     LoadFlash(R"({"family": "pell"})", false);
     auto& c = Open();
