@@ -4,19 +4,14 @@
 #include "device/connection_strumento_base.h"
 #include "firmware_files/firmup_files_info.h"
 
-namespace {
-
-uint32_t Serial(const CDeviceInfo* info) { return info ? info->Ident().ID_logger() : 0; }
-
-}  // namespace
-
 std::wstring CConnectionStrumentoBase::CercaFileFirmware(std::wstring& version,
                                                          const std::wstring& fw_folder,
                                                          const std::wstring& acc_folder,
                                                          CFirmupFilesInfo* catalogue) {
     version.clear();
-    if (!catalogue) return version;
-    const uint32_t serial = Serial(info_);
+    // Files are bound to a unit's serial: without a unit there is nothing to bind them to.
+    if (!catalogue || !info_) return version;
+    const uint32_t serial = info_->Ident().ID_logger();
     for (int index = 0; index <= 2; ++index) {
         const auto it = accessori_.find(index);
         if (it == accessori_.end() || it->second.pattern.empty()) continue;
@@ -42,8 +37,8 @@ std::wstring CConnectionStrumentoBase::CercaFileBooter(std::wstring& version,
                                                        const std::wstring& boot_folder,
                                                        CFirmupFilesInfo* catalogue) {
     version.clear();
-    if (!catalogue || boot_file_.pattern.empty()) return version;
-    const uint32_t serial = Serial(info_);
+    if (!catalogue || !info_ || boot_file_.pattern.empty()) return version;
+    const uint32_t serial = info_->Ident().ID_logger();
     FirmupFileList* list = catalogue->GetBooterList(serial);
     FirmupFileEntry* chosen = catalogue->GetBooter(serial);
     if (!list || !chosen) return version;

@@ -136,6 +136,19 @@ TEST_F(FileDiscoveryTest, MissingFolderGivesAnEmptyListAndNoLog) {
     EXPECT_TRUE(log_.lines().empty());
 }
 
+TEST_F(FileDiscoveryTest, WithoutAUnitNothingIsBound) {
+    Touch("Quarv3_010510_fw.mhx");
+    Touch("_BOOTER/Booter_Quarv3_0211.mhx");
+    CConnectionStrumentoTipoQuarv3 c(L"Quarv3");
+    std::wstring v = L"x";
+    EXPECT_EQ(c.CercaFileFirmware(v, dir_.wfolder(), dir_.wfolder(), &catalogue_), L"");
+    EXPECT_EQ(v, L"");
+    EXPECT_EQ(c.CercaFileBooter(v, dir_.wfolder() + L"_BOOTER/", &catalogue_), L"");
+    // The slots stay free for the unit that comes.
+    EXPECT_TRUE(Names(catalogue_.GetFwList(kSerial)).empty());
+    EXPECT_EQ(Firmware(c), L"01.05.10");
+}
+
 TEST_F(FileDiscoveryTest, AnotherUnitsCatalogueSlotIsLeftAlone) {
     Touch("Quarv3_010510_fw.mhx");
     CConnectionStrumentoTipoQuarv3 c(L"Quarv3");
