@@ -1,6 +1,7 @@
 #include "device/connection_pell460200.h"
 
 #include <algorithm>
+#include <array>
 
 #include "common/file_system.h"
 #include "log/evt_log.h"
