@@ -345,30 +345,19 @@ bool CConnectionStrumentoBase::DebugRichiesta16() { return CtrlWrite_Debug(16, 0
 bool CConnectionStrumentoBase::DebugRichiesta17() { return CtrlWrite_Debug(17, 0, 0, nullptr); }
 
 // File discovery belongs to the families, which know their file names.
-std::wstring CConnectionStrumentoBase::CercaFileFirmware(std::wstring& version,
-                                                         const std::wstring&, const std::wstring&,
-                                                         const CFirmupFilesInfo*) {
-    version.clear();
-    return {};
-}
-
-std::wstring CConnectionStrumentoBase::CercaFileBooter(std::wstring& version, const std::wstring&,
-                                                       const CFirmupFilesInfo*) {
-    version.clear();
-    return {};
-}
+// CercaFileFirmware and CercaFileBooter: file_discovery.cpp.
 
 std::wstring CConnectionStrumentoBase::CercaFileFirmwareOther(std::wstring& version, int,
                                                               const std::wstring&,
                                                               const std::wstring&,
-                                                              const CFirmupFilesInfo*) {
+                                                              CFirmupFilesInfo*) {
     version.clear();
     return {};
 }
 
 std::wstring CConnectionStrumentoBase::CercaFileBooterOther(std::wstring& version, int,
                                                             const std::wstring&,
-                                                            const CFirmupFilesInfo*) {
+                                                            CFirmupFilesInfo*) {
     version.clear();
     return {};
 }

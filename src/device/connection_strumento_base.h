@@ -54,17 +54,17 @@ public:
     // The families know their files; a connection of its own has none.
     std::wstring CercaFileFirmware(std::wstring& version, const std::wstring& fw_folder,
                                    const std::wstring& acc_folder,
-                                   const CFirmupFilesInfo* catalogue) override;
+                                   CFirmupFilesInfo* catalogue) override;
     std::wstring CercaFileBooter(std::wstring& version, const std::wstring& boot_folder,
-                                 const CFirmupFilesInfo* catalogue) override;
+                                 CFirmupFilesInfo* catalogue) override;
     bool AggiornaAccessoriFile(int index, const std::wstring& path) override;
     std::wstring CercaFileFirmwareOther(std::wstring& version, int kind,
                                         const std::wstring& fw_folder,
                                         const std::wstring& acc_folder,
-                                        const CFirmupFilesInfo* catalogue) override;
+                                        CFirmupFilesInfo* catalogue) override;
     std::wstring CercaFileBooterOther(std::wstring& version, int kind,
                                       const std::wstring& boot_folder,
-                                      const CFirmupFilesInfo* catalogue) override;
+                                      CFirmupFilesInfo* catalogue) override;
     bool CaricaOtherAccessoriFile(int kind, int index, const std::wstring& path) override;
 
     // Extensions of the USB layer.
