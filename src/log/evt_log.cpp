@@ -157,7 +157,8 @@ void CEvtLogUtils::SetupLogFileIn(const std::wstring& folder, const std::wstring
                                   const std::tm* local_time) {
     FS fs;
     CPathFile pf;
-    fs.CreateFolders(folder, true);
+    // Creating folders ends with a fixed wait; a folder already there needs none.
+    if (!fs.IsFolder(folder)) fs.CreateFolders(folder, true);
     std::vector<std::wstring> logs;
     fs.ListFiles(folder, logs, L"*.log");
     // Names start with the date and time, so the first listed are the oldest;
