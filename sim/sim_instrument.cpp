@@ -1,4 +1,5 @@
 #include "sim/sim_instrument.h"
+#include "sim/sim_keys.h"
 
 #include <algorithm>
 #include <cstring>
@@ -47,6 +48,7 @@ SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     identity_.set_tipoFamBoot(cfg.tipoFamBoot);
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
+    InstallKeyDevice(*this);
 }
 
 std::vector<uint8_t> SimInstrument::ConfigDescriptor() const {
@@ -177,6 +179,10 @@ int SimInstrument::Control(const ControlRequest& rq, uint16_t length, size_t* tr
         return kUsbErrorPipe;
     }
     const int r = Dispatch(rq, note);
+    if (!handler_note.empty()) {
+        *note = std::move(handler_note);
+        handler_note.clear();
+    }
     if (rq.request != 0x0C) main_buffer_written_ = 0;
     if (r == kUsbOk) *transferred = length;
     return r;

@@ -68,6 +68,8 @@ public:
     uint32_t memory_used = 0;
     std::vector<uint8_t> logged_data;
     std::vector<uint8_t> config_area = std::vector<uint8_t>(8192, 0xFF);
+    // A handler's remark for the trace line of its request.
+    std::string handler_note;
 
     // Device side of the transfers; results are carrier codes (0 ok).
     int Control(const ControlRequest& rq, uint16_t length, size_t* transferred,

@@ -148,9 +148,9 @@ public:
     virtual bool DebugRichiesta17() = 0;
     virtual std::wstring CercaFileFirmware(std::wstring& version, const std::wstring& fw_folder,
                                            const std::wstring& acc_folder,
-                                           const CFirmupFilesInfo* catalogue) = 0;
+                                           CFirmupFilesInfo* catalogue) = 0;
     virtual std::wstring CercaFileBooter(std::wstring& version, const std::wstring& boot_folder,
-                                         const CFirmupFilesInfo* catalogue) = 0;
+                                         CFirmupFilesInfo* catalogue) = 0;
     virtual bool AggiornaFwFile(const std::wstring& /*path*/) { return false; }
     virtual bool AggiornaLngFile(const std::wstring& /*path*/) { return false; }
     virtual bool AggiornaBooterFile(const std::wstring& /*path*/) { return false; }
@@ -159,13 +159,13 @@ public:
     virtual std::wstring CercaFileFirmwareSlave(std::wstring& version, size_t /*slot*/,
                                                 const std::wstring& /*fw_folder*/,
                                                 const std::wstring& /*acc_folder*/,
-                                                const CFirmupFilesInfo* /*catalogue*/) {
+                                                CFirmupFilesInfo* /*catalogue*/) {
         version.clear();
         return {};
     }
     virtual std::wstring CercaFileBooterSlave(std::wstring& version, size_t /*slot*/,
                                               const std::wstring& /*boot_folder*/,
-                                              const CFirmupFilesInfo* /*catalogue*/) {
+                                              CFirmupFilesInfo* /*catalogue*/) {
         version.clear();
         return {};
     }
@@ -182,10 +182,10 @@ public:
     virtual std::wstring CercaFileFirmwareOther(std::wstring& version, int kind,
                                                 const std::wstring& fw_folder,
                                                 const std::wstring& acc_folder,
-                                                const CFirmupFilesInfo* catalogue) = 0;
+                                                CFirmupFilesInfo* catalogue) = 0;
     virtual std::wstring CercaFileBooterOther(std::wstring& version, int kind,
                                               const std::wstring& boot_folder,
-                                              const CFirmupFilesInfo* catalogue) = 0;
+                                              CFirmupFilesInfo* catalogue) = 0;
     virtual bool CaricaOtherFwFile(int /*kind*/, const std::wstring& /*path*/, uint32_t /*value*/) {
         return false;
     }
