@@ -49,6 +49,7 @@ SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
     InstallKeyDevice(*this);
+    if (cfg.flash) SimFlash::Install(*this, *cfg.flash);
 }
 
 std::vector<uint8_t> SimInstrument::ConfigDescriptor() const {

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/sim_fault.h"
+#include "sim/sim_flash.h"
 #include "sim/sim_memory.h"
 #include "sim/sim_net.h"
 #include "sim/sim_trace.h"
@@ -32,6 +34,7 @@ struct SimInstrumentConfig {
     uint32_t reenumerate_ms = 3000;
     std::vector<SimFault> faults;
     SimNetConfig net;
+    std::optional<SimFlashConfig> flash;  // the update-relevant memory (sim_flash.h)
 };
 
 class SimInstrument {
@@ -68,6 +71,9 @@ public:
     uint32_t memory_used = 0;
     std::vector<uint8_t> logged_data;
     std::vector<uint8_t> config_area = std::vector<uint8_t>(8192, 0xFF);
+    // Flash regions and configuration, when the scenario gives them.
+    SimFlash* flash() { return flash_.get(); }
+    void set_flash(std::unique_ptr<SimFlash> f) { flash_ = std::move(f); }
     // A handler's remark for the trace line of its request.
     std::string handler_note;
 
@@ -130,6 +136,7 @@ private:
     uint32_t transfers_ = 0;
     uint32_t ident_reads_ = 0;
     std::optional<bool> pending_leave_;
+    std::unique_ptr<SimFlash> flash_;
     std::map<uint8_t, Handler> memory_handlers_, quarv3_handlers_, booter_handlers_,
         request_handlers_;
 };

@@ -143,6 +143,26 @@ SimFault ReadFault(const json& f, const std::string& where) {
     return out;
 }
 
+SimFlashConfig ReadFlash(const json& f, const std::string& where) {
+    if (!f.is_object()) Bad(where, "expected an object");
+    OnlyKeys(f, where, {"family", "config_fill", "config_stuck"});
+    if (!f.contains("family")) Bad(where + ".family", "missing");
+    SimFlashConfig c;
+    c.family = Text(f["family"], where + ".family");
+    if (!SimFlash::KnownFamily(c.family))
+        Bad(where + ".family", "expected quarv3, quarv4 or pell; got \"" + c.family + "\"");
+    if (f.contains("config_fill"))
+        c.config_fill = uint8_t(UInt(f["config_fill"], where + ".config_fill", 0xFF));
+    if (f.contains("config_stuck")) {
+        const json& l = f["config_stuck"];
+        if (!l.is_array()) Bad(where + ".config_stuck", "expected a list");
+        for (size_t i = 0; i < l.size(); ++i)
+            c.config_stuck.push_back(uint32_t(UInt(
+                l[i], where + ".config_stuck[" + std::to_string(i) + "]", SimFlash::kConfigSize - 1)));
+    }
+    return c;
+}
+
 // The identity fields masters and slaves share.
 template <class Config>
 void ReadIdentity(const json& j, const std::string& where, uint64_t code_max, Config& c) {
@@ -210,7 +230,7 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     OnlyKeys(j, where,
              {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "chip",
               "product_id", "reenumerate_ms", "faults", "path", "slaves", "infofwupd_flags",
-              "net_rebuild_ms"});
+              "net_rebuild_ms", "flash"});
     for (const char* k : {"code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimInstrumentConfig c;
@@ -230,6 +250,7 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
         if (c.path.rfind("usb:", 0) != 0 || c.path.find('-') == std::string::npos)
             Bad(where + ".path", "expected \"usb:<bus>-<port>[.<port>...]\", got \"" + c.path + "\"");
     }
+    if (j.contains("flash")) c.flash = ReadFlash(j["flash"], where + ".flash");
     if (j.contains("faults")) {
         const json& fs = j["faults"];
         if (!fs.is_array()) Bad(where + ".faults", "expected a list");

@@ -369,19 +369,8 @@ bool CConnectionStrumentoBase::GetInfoFirmup(INFOFWUPD& record, uint8_t nslave) 
 bool CConnectionStrumentoBase::DebugRichiesta16() { return CtrlWrite_Debug(16, 0, 0, nullptr); }
 bool CConnectionStrumentoBase::DebugRichiesta17() { return CtrlWrite_Debug(17, 0, 0, nullptr); }
 
-// File discovery belongs to the families, which know their file names.
-std::wstring CConnectionStrumentoBase::CercaFileFirmware(std::wstring& version,
-                                                         const std::wstring&, const std::wstring&,
-                                                         CFirmupFilesInfo*) {
-    version.clear();
-    return {};
-}
-
-std::wstring CConnectionStrumentoBase::CercaFileBooter(std::wstring& version, const std::wstring&,
-                                                       CFirmupFilesInfo*) {
-    version.clear();
-    return {};
-}
+// CercaFileFirmware and CercaFileBooter: file_discovery.cpp; the other
+// gauges' search and store: connection_strumento_base_other.cpp.
 
 bool CConnectionStrumentoBase::AggiornaAccessoriFile(int index, const std::wstring& path) {
     const auto it = accessori_.find(index);

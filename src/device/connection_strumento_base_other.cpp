@@ -26,8 +26,9 @@ std::wstring CConnectionStrumentoBase::CercaFileFirmwareOther(std::wstring& vers
                                                               const std::wstring& acc_folder,
                                                               CFirmupFilesInfo* catalogue) {
     version.clear();
-    if (!catalogue) return version;
-    const uint32_t serial = info_ ? info_->Ident().ID_logger() : 0;
+    // Files are bound to a unit's serial: without a unit there is nothing to bind them to.
+    if (!catalogue || !info_) return version;
+    const uint32_t serial = info_->Ident().ID_logger();
     if (const auto acc = other_acc_.find(kind); acc != other_acc_.end()) {
         for (const auto& [index, d] : acc->second) {
             if (index < 0 || index > 2 || d.pattern.empty()) continue;
@@ -53,8 +54,8 @@ std::wstring CConnectionStrumentoBase::CercaFileBooterOther(std::wstring& versio
                                                             CFirmupFilesInfo* catalogue) {
     version.clear();
     const UpdateFileDescriptor* boot = Find(other_boot_, kind);
-    if (!catalogue || !boot) return version;
-    const uint32_t serial = info_ ? info_->Ident().ID_logger() : 0;
+    if (!catalogue || !boot || !info_) return version;
+    const uint32_t serial = info_->Ident().ID_logger();
     version = ScansionaBooter(boot_folder, boot->pattern, catalogue->GetOtherBooterList(kind, serial),
                               catalogue->GetOtherBooter(kind, serial), serial);
     return version;

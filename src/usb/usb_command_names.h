@@ -20,7 +20,22 @@ enum : uint8_t {
     MEM_READ16_SLAVE = 61,
     MEM_GET_INFOFWUPD = 80,
 };
-enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13, CMD_GETNETTABLE = 27 };
+enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13, CMD_SAVE_BTFWCODE = 15, CMD_GETNETTABLE = 27 };
+// Configuration requests (0x02, wValue).
+enum : uint16_t { CFG_LEGGI = 0, CFG_SCRIVI = 1, CFG_INIZ_AGG = 2, CFG_FINE_AGG = 3 };
+// Booter-request (0x0F) command codes of the image writers.
+enum : uint8_t {
+    BOOTER_ERASE = 1,
+    BOOTER_WRITE = 2,
+    BOOTER_SWITCH = 4,  // booter <-> firmware
+    BOOTER_CLR_ECU = 7,
+    BOOTER_WRITE_ECU = 8,
+    BOOTER_CLR_SENSOR = 9,
+    BOOTER_WRITE_SENSOR = 10,
+    BOOTER_RESET = 15,
+    BOOTER_INIZIA = 16,
+    BOOTER_WRITENEW = 85,
+};
 enum : uint8_t { BULK_WRITE = 0, BULK_READ = 1 };
 
 // Memory areas selected by a high address bit.

@@ -1,0 +1,174 @@
+#include "device/connection_strumento_tipo_quarv.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "common/str_conv.h"
+#include "firmware_files/mhx2bin.h"
+#include "log/evt_log.h"
+#include "usb/usb_command_names.h"
+
+CConnectionStrumentoTipoQuarv::CConnectionStrumentoTipoQuarv(const std::wstring& app_folder)
+    : CConnectionStrumentoBase(app_folder) {}
+
+bool CConnectionStrumentoTipoQuarv::AllErased(const uint8_t* p, size_t n) {
+    return std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
+}
+
+bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
+    const char* method = "CConnectionStrumentoTipoQuarv::AggiornaFwFile";
+    const uint32_t start = FirmwareFile().start, end = FirmwareFile().end;
+    if (end <= start) return false;
+    CMHX2Bin image(end - start, start);
+    if (!image.GetBinBuffPtr() || !image.LoadFileMhx(path, false, -1)) {
+        VLOG_ERROR(method, "Error loading MHX nomefile %s", vesk::to_utf8(path).c_str());
+        return false;
+    }
+    if (!CtrlWrite_Booter(BOOTER_ERASE, 0, 0)) {
+        VLOG_ERROR(method, "Error in control write booter BOOTER_ERASE address %u len %u", 0u, 0u);
+        return false;
+    }
+    const uint8_t* bin = image.GetBinBuffPtr();
+    // From the top of the region down; erased blocks stay as the erase left them.
+    for (int64_t address = int64_t(end) - kFwBlock; address >= int64_t(start); address -= kFwBlock) {
+        const uint8_t* block = bin + (address - start);
+        if (AllErased(block, kFwBlock)) continue;
+        if (!WriteMEM_MainBuff(kFwBlock, block)) return false;
+        if (!CtrlWrite_Booter(BOOTER_WRITE, uint32_t(address), kFwBlock / 2)) {
+            VLOG_ERROR(method, "Error in control write booter BOOTER_WRITE address %u len %u",
+                       unsigned(address), kFwBlock / 2);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path) {
+    const char* method = "CConnectionStrumentoTipoQuarv::AggiornaBooterFile";
+    const uint32_t start = BooterFile().start, end = BooterFile().end;
+    if (end <= start || start >= kBooterImageEnd) return false;
+    CMHX2Bin image(kBooterImageEnd - start, start);
+    if (!image.GetBinBuffPtr() || !image.LoadFileMhx(path, true, -1)) {
+        VLOG_ERROR(method, "Error loading MHX nomefile %s", vesk::to_utf8(path).c_str());
+        return false;
+    }
+    if (!CtrlWrite_Booter(BOOTER_INIZIA, 0, 0)) {
+        VLOG_ERROR(method, "Error in control write booter BOOTER_INIZIA address %u len %u", 0u, 0u);
+        return false;
+    }
+    const uint8_t* bin = image.GetBinBuffPtr();
+    const uint32_t last = std::min(end, kBooterImageEnd);
+    for (uint32_t offset = start; offset < last; offset += kBooterBlock) {
+        const uint8_t* block = bin + (offset - start);
+        const uint32_t n = std::min(kBooterBlock, kBooterImageEnd - offset);
+        if (AllErased(block, n)) continue;
+        uint8_t sum = 0;
+        for (uint32_t i = 0; i < n; ++i) sum = uint8_t(sum + block[i]);
+        // The address field carries the block's checksum in its top byte.
+        const uint32_t address = (offset & 0xFFFF) | uint32_t(sum) << 16;
+        if (!WriteMEM_MainBuff(uint16_t(n), block)) return false;
+        if (!CtrlWrite_Booter(BOOTER_WRITENEW, address, kBooterBlock / 2)) {
+            VLOG_ERROR(method, "Error in control write booter BOOTER_WRITENEW address %u len %u",
+                       address, kBooterBlock / 2);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::NessunaRete() {
+    if (CDeviceInfo* info = GetDeviceInfo()) info->ResetGpsSlave();
+    return true;
+}
+
+void CConnectionStrumentoTipoQuarv::SetPellDescriptors(bool with_accessories) {
+    FirmwareFile() = {0xFC0000, 0x1000000, 0, L"Pell_*_fw.mhx"};
+    LanguageFile() = {0xFC0000, 0x1000000, kPellLanguageCode, L"Pell_*_lng.mhx"};
+    Accessori() = {{0, {0, 0, 0, with_accessories ? L"Pell_Config_*.bin" : L""}},
+                  {1, {0, 0, 0, L""}},
+                  {2, {0, 0, 0, with_accessories ? L"Pell_Sensors_*.bin" : L""}}};
+}
+
+bool CConnectionStrumentoTipoQuarv::ScriviLingua(const char* method, const std::wstring& path) {
+    const uint32_t start = LanguageFile().start, end = LanguageFile().end;
+    if (end <= start) return false;
+    CMHX2Bin image(end - start, start);
+    if (!image.GetBinBuffPtr() || !image.LoadFileMhx(path, false, 16)) {
+        VLOG_ERROR(method, "Error loading MHX nomefile %s", vesk::to_utf8(path).c_str());
+        return false;
+    }
+    const uint16_t code = LanguageFile().save_code;
+    auto save = [&](uint16_t c2, uint16_t c3) {
+        if (CtrlWrite_Quarv3(CMD_SAVE_BTFWCODE, code, c2, c3, 0)) return true;
+        VLOG_ERROR(method, "Error in control write quarv3 CMD_SAVE_BTFWCODE C1 %u C2 %u C3 %u C4 %u",
+                   unsigned(code), unsigned(c2), unsigned(c3), 0u);
+        return false;
+    };
+    if (!save(0xFFFF, 0)) return false;
+    const uint8_t* bin = image.GetBinBuffPtr();
+    for (uint32_t offset = start; offset < end; offset += kLanguageBlock) {
+        const uint8_t* block = bin + (offset - start);
+        if (AllErased(block, kLanguageBlock)) continue;
+        if (!WriteMEM_MainBuff(kLanguageBlock, block)) return false;
+        if (!save(0, uint16_t((offset - start) / kLanguageBlock))) return false;
+    }
+    return true;
+}
+
+// ---- sensors and ECU driver areas ----
+
+CConnectionStrumentoTipoQuarv::Area CConnectionStrumentoTipoQuarv::Sensori() {
+    return {"BOOTER_CLR_SENSOR", "BOOTER_WRITE_SENSOR", BOOTER_CLR_SENSOR, BOOTER_WRITE_SENSOR,
+            kSensorsAddress, &sensors_, &sensors_read_};
+}
+
+CConnectionStrumentoTipoQuarv::Area CConnectionStrumentoTipoQuarv::ECU() {
+    return {"BOOTER_CLR_ECU", "BOOTER_WRITE_ECU", BOOTER_CLR_ECU, BOOTER_WRITE_ECU, kEcuAddress,
+            &ecu_, &ecu_read_};
+}
+
+bool CConnectionStrumentoTipoQuarv::LeggiArea(const Area& a) {
+    std::fill(a.buffer->begin(), a.buffer->end(), 0xFF);
+    if (!ReadMEM_Generic(a.address, uint16_t(a.buffer->size()), a.buffer->data())) return false;
+    *a.read_flag = true;
+    return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::CancellaArea(const char* method, const Area& a) {
+    if (!CtrlWrite_Booter(a.erase_cmd, 0, 0)) {
+        VLOG_ERROR(method, "Error in control write booter %s address %u len %u", a.erase_name, 0u, 0u);
+        return false;
+    }
+    std::fill(a.buffer->begin(), a.buffer->end(), 0xFF);
+    return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::ScriviArea(const char* method, const Area& a) {
+    const uint32_t size = uint32_t(a.buffer->size());
+    for (uint32_t k = 1; k * kAreaBlock <= size; ++k) {
+        const uint32_t offset = size - kAreaBlock * k;
+        if (!WriteMEM_MainBuff(kAreaBlock, a.buffer->data() + offset)) return false;
+        const uint32_t address = a.address + offset;
+        if (!CtrlWrite_Booter(a.write_cmd, address, kAreaBlock / 2)) {
+            VLOG_ERROR(method, "Error in control write booter %s address %u len %u", a.write_name,
+                       address, kAreaBlock / 2);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::LeggiSensori() { return LeggiArea(Sensori()); }
+bool CConnectionStrumentoTipoQuarv::CancellaSensori() {
+    return CancellaArea("CConnectionStrumentoTipoQuarv::CancellaSensori", Sensori());
+}
+bool CConnectionStrumentoTipoQuarv::ScriviSensori() {
+    return ScriviArea("CConnectionStrumentoTipoQuarv::ScriviSensori", Sensori());
+}
+bool CConnectionStrumentoTipoQuarv::LeggiECUDriver() { return LeggiArea(ECU()); }
+bool CConnectionStrumentoTipoQuarv::CancellaECUDriver() {
+    return CancellaArea("CConnectionStrumentoTipoQuarv::CancellaECUDriver", ECU());
+}
+bool CConnectionStrumentoTipoQuarv::ScriviECUDriver() {
+    return ScriviArea("CConnectionStrumentoTipoQuarv::ScriviECUDriver", ECU());
+}

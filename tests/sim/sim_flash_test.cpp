@@ -1,0 +1,196 @@
+// The simulated instruments' flash: erase and program rules, the booter's
+// checks, the language and configuration paths, and the version taken from
+// the image on the way back to firmware.
+#include "sim/sim_flash.h"
+
+#include <gtest/gtest.h>
+
+#include "../support/sim_fixture.h"
+#include "../support/sim_switch.h"
+#include "version_stamp.h"
+
+namespace {
+
+using vesk::sim::SimFlash;
+using vesk::test::SimFixture;
+
+class SimFlashTest : public SimFixture {
+protected:
+    void LoadFlash(const std::string& flash, bool in_booter = true) {
+        LoadOne(std::string(R"("in_booter": )") + (in_booter ? "true" : "false") + R"(, "flash": )" + flash);
+    }
+    // The note of the last control request.
+    std::string LastNote() const {
+        for (auto it = Trace().rbegin(); it != Trace().rend(); ++it)
+            if (it->kind == vesk::sim::TraceKind::Control) return it->note;
+        return "";
+    }
+    bool Block(CUSBConnection& c, uint8_t cmd, uint32_t address, const std::vector<uint8_t>& data) {
+        return c.WriteMEM_MainBuff(uint16_t(data.size()), data.data()) &&
+               c.CtrlWrite_Booter(cmd, address, uint16_t(data.size() / 2));
+    }
+    INFOIDENT Toggle(CUSBConnection& c) { return vesk::test::SwitchAndIdentify(c, clock_, Info()); }
+};
+
+TEST_F(SimFlashTest, ScenarioKeysAreChecked) {
+    struct Case {
+        const char* flash;
+        const char* error;
+    } cases[] = {
+        {R"({"family": "quarv9"})", "instruments[0].flash.family: expected quarv3, quarv4 or pell"},
+        {R"({})", "instruments[0].flash.family: missing"},
+        {R"({"family": "pell", "size": 1})", "instruments[0].flash.size: unknown key"},
+        {R"({"family": "pell", "config_stuck": [32768]})", "instruments[0].flash.config_stuck[0]"},
+        {R"({"family": "pell", "config_fill": 256})", "instruments[0].flash.config_fill"},
+    };
+    for (const auto& k : cases) {
+        std::string error;
+        EXPECT_FALSE(vesk::sim::BusFromJson(
+            vesk::test::SimScenarioJson({vesk::test::SimInstrumentJson(std::string(R"("flash": )") + k.flash)}),
+            &error));
+        EXPECT_NE(error.find(k.error), std::string::npos) << error;
+    }
+}
+
+TEST_F(SimFlashTest, FirmwareProgrammingBelongsToTheBooter) {
+    LoadFlash(R"({"family": "quarv3"})", false);
+    auto& c = Open();
+    EXPECT_FALSE(c.CtrlWrite_Booter(1, 0, 0));
+    EXPECT_EQ(LastNote(), "firmware running");
+    EXPECT_FALSE(Block(c, 2, 0xFE0000, std::vector<uint8_t>(128, 0)));
+    EXPECT_FALSE(c.CtrlWrite_Booter(16, 0, 0));
+    EXPECT_EQ(Inst().memory().Read(0xFE0000, 128), std::vector<uint8_t>(128, 0xFF));
+    // The areas the firmware keeps are written while it runs.
+    EXPECT_TRUE(c.CtrlWrite_Booter(9, 0, 0));
+    EXPECT_TRUE(Block(c, 10, SimFlash::kSensorsAddress, std::vector<uint8_t>(256, 0x42)));
+    EXPECT_EQ(Inst().memory().Read(SimFlash::kSensorsAddress, 256), std::vector<uint8_t>(256, 0x42));
+}
+
+TEST_F(SimFlashTest, ProgrammingOnlyClearsBitsAndStaysInItsRegion) {
+    LoadFlash(R"({"family": "quarv3"})");
+    auto& c = Open();
+    ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
+    ASSERT_TRUE(Block(c, 2, 0xFE0000, std::vector<uint8_t>(128, 0xF0)));
+    ASSERT_TRUE(Block(c, 2, 0xFE0000, std::vector<uint8_t>(128, 0x3C)));
+    EXPECT_EQ(Inst().memory().Read(0xFE0000, 128), std::vector<uint8_t>(128, 0x30));
+    EXPECT_FALSE(Block(c, 2, 0xFF8000 - 64, std::vector<uint8_t>(128, 0)));
+    EXPECT_EQ(LastNote(), "outside the firmware region");
+    EXPECT_FALSE(Block(c, 10, SimFlash::kSensorsAddress + 7936 - 128, std::vector<uint8_t>(256, 0)));
+    EXPECT_EQ(Inst().memory().Read(0xFF8000, 64), std::vector<uint8_t>(64, 0xFF));
+    // An erase brings the region back.
+    ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
+    EXPECT_EQ(Inst().memory().Read(0xFE0000, 128), std::vector<uint8_t>(128, 0xFF));
+}
+
+TEST_F(SimFlashTest, BooterBlockChecksumIsVerified) {
+    LoadFlash(R"({"family": "quarv4"})");
+    auto& c = Open();
+    ASSERT_TRUE(c.CtrlWrite_Booter(16, 0, 0));
+    std::vector<uint8_t> block(256, 1);  // sums to 0x100 -> 0x00
+    ASSERT_TRUE(c.WriteMEM_MainBuff(256, block.data()));
+    EXPECT_FALSE(c.CtrlWrite_Booter(85, 0x010200, 128));
+    EXPECT_EQ(LastNote(), "checksum mismatch");
+    EXPECT_EQ(Inst().memory().Read(0xDF0200, 256), std::vector<uint8_t>(256, 0xFF));
+    ASSERT_TRUE(c.WriteMEM_MainBuff(256, block.data()));
+    EXPECT_TRUE(c.CtrlWrite_Booter(85, 0x000200, 128));
+    EXPECT_EQ(Inst().memory().Read(0xDF0200, 256), block);
+}
+
+TEST_F(SimFlashTest, VersionComesFromTheImageStamp) {
+    struct Case {
+        const char* stamp;  // nullptr: no stamp
+        bool erase;
+        bool booter_after;
+        std::wstring version;
+    } cases[] = {
+        {"17.08.09", true, false, L"17.08.09"},
+        {nullptr, true, true, L"43.04.01"},
+        {"7.8.9", true, true, L"43.04.01"},     // a stamp that is no version
+        {nullptr, false, false, L"43.04.01"},   // an untouched image keeps what it had
+    };
+    for (const auto& k : cases) {
+        LoadFlash(R"({"family": "quarv3"})");
+        auto& c = Open();
+        if (k.erase) {
+            ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
+        }
+        if (k.stamp) {
+            std::vector<uint8_t> block(128, 0);
+            const auto s = vesk::sim::MakeVersionStamp(k.stamp);
+            std::copy(s.begin(), s.end(), block.begin() + 0x20);
+            ASSERT_TRUE(Block(c, 2, 0xFE1000, block));
+        }
+        const INFOIDENT id = Toggle(c);
+        EXPECT_EQ(id.IsInBooter(), k.booter_after) << (k.stamp ? k.stamp : "none");
+        EXPECT_EQ(id.FirmwareVersionText(), k.version);
+    }
+}
+
+TEST_F(SimFlashTest, RunningFirmwareKeepsItsVersionAcrossLaterSwitches) {
+    // tipoFamBoot 2 keeps identity bytes inside the Quarv3 firmware region, over
+    // the image's stamp once the firmware runs.
+    LoadOne(R"("in_booter": true, "tipoFamBoot": 2, "flash": {"family": "quarv3"})");
+    auto& c = Open();
+    ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
+    std::vector<uint8_t> block(128, 0);
+    const auto s = vesk::sim::MakeVersionStamp("17.08.09");
+    std::copy(s.begin(), s.end(), block.begin() + 0x20);
+    ASSERT_TRUE(Block(c, 2, 0xFE0000, block));
+    EXPECT_EQ(Toggle(c).FirmwareVersionText(), L"17.08.09");
+    CUSBConnection to_booter;
+    ASSERT_GT(to_booter.Apri(Info()), 0);
+    EXPECT_TRUE(Toggle(to_booter).IsInBooter());
+    CUSBConnection back;
+    ASSERT_GT(back.Apri(Info()), 0);
+    const INFOIDENT id = Toggle(back);
+    EXPECT_FALSE(id.IsInBooter());
+    EXPECT_EQ(id.FirmwareVersionText(), L"17.08.09");
+}
+
+TEST_F(SimFlashTest, LanguageSaveNeedsItsStartAndCode) {
+    LoadFlash(R"({"family": "pell"})", false);
+    auto& c = Open();
+    std::vector<uint8_t> block(256, 0x55);
+    ASSERT_TRUE(c.WriteMEM_MainBuff(256, block.data()));
+    EXPECT_FALSE(c.CtrlWrite_Quarv3(15, 564, 0, 1, 0));
+    EXPECT_EQ(LastNote(), "no save started");
+    EXPECT_FALSE(c.CtrlWrite_Quarv3(15, 565, 0xFFFF, 0, 0));
+    ASSERT_TRUE(c.CtrlWrite_Quarv3(15, 564, 0xFFFF, 0, 0));
+    ASSERT_TRUE(c.WriteMEM_MainBuff(256, block.data()));
+    ASSERT_TRUE(c.CtrlWrite_Quarv3(15, 564, 0, 1, 0));
+    EXPECT_EQ(std::vector<uint8_t>(Inst().flash()->language.begin() + 256,
+                                   Inst().flash()->language.begin() + 512), block);
+    EXPECT_FALSE(c.CtrlWrite_Quarv3(15, 564, 0, 0x400, 0));
+}
+
+TEST_F(SimFlashTest, ConfigurationMovesOverTheBulkPipe) {
+    LoadFlash(R"({"family": "pell", "config_fill": 7, "config_stuck": [1]})", false);
+    auto& c = Open();
+    auto payload = [](uint32_t off, uint32_t len) {
+        return std::vector<uint8_t>{uint8_t(off), uint8_t(off >> 8), 0, 0,
+                                    uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), 0};
+    };
+    auto p = payload(0x100, 64);
+    ASSERT_TRUE(c.CtrlWrite_CFG(0, 0, 8, p.data()));
+    std::vector<uint8_t> got(64);
+    ASSERT_TRUE(c.ReadBulkPipe(got.data(), 64));
+    EXPECT_EQ(got, std::vector<uint8_t>(64, 7));
+    // Writing without starting an update is refused.
+    p = payload(0, 64);
+    EXPECT_FALSE(c.CtrlWrite_CFG(1, 0, 8, p.data()));
+    EXPECT_FALSE(c.CtrlWrite_CFG(3, 0, 0, nullptr));
+    ASSERT_TRUE(c.CtrlWrite_CFG(2, 0, 0, nullptr));
+    ASSERT_TRUE(c.CtrlWrite_CFG(1, 0, 8, p.data()));
+    std::vector<uint8_t> out(64, 0x20);
+    ASSERT_TRUE(c.WriteBulkPipe(out.data(), 64));
+    ASSERT_TRUE(c.CtrlWrite_CFG(3, 0, 0, nullptr));
+    const auto& cfg = Inst().flash()->configuration;
+    EXPECT_EQ(cfg[0], 0x20);
+    EXPECT_EQ(cfg[1], 7);  // a stuck byte
+    EXPECT_EQ(cfg[64], 7);
+    p = payload(32768 - 32, 64);
+    EXPECT_FALSE(c.CtrlWrite_CFG(0, 0, 8, p.data()));
+    EXPECT_EQ(LastNote(), "outside the configuration");
+}
+
+}  // namespace
