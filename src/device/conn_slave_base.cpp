@@ -260,7 +260,7 @@ namespace {
 // The slave connection for slot, or null when the entry is empty or the slave unknown.
 std::unique_ptr<CConnSlaveBase> SlaveOf(CConnectionStrumentoBase& master, size_t slot) {
     const CDeviceInfo* info = master.GetDeviceInfo();
-    if (!info || slot >= CConnectionStrumentoBase::kNetSlots) return nullptr;
+    if (!info || slot >= 32) return nullptr;
     if (info->NetTable().SlaveCode(slot) == 0) return nullptr;
     return CConnSlaveBase::CreateConnToSlave(master, info->SlaveIdent(slot), uint8_t(slot + 1));
 }
