@@ -247,6 +247,39 @@ TEST_F(FactoryOnBus, InfoFirmupOfADataKeySearchesEveryOtherGauge) {
     EXPECT_EQ(cat.GetOtherFw(1, 20)->fileName, L"");
 }
 
+TEST_F(FactoryOnBus, DataLoggerMasterUpdatesItsSlavesThroughItsInterface) {
+    Load(vesk::test::SimScenarioJson(
+        {R"({"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0,
+             "slaves": [{"number": 1, "code": 2017, "serial": 71, "firmware": "01.00.00", "in_booter": true},
+                        {"number": 2, "code": 112, "serial": 72, "firmware": "01.00.00", "in_booter": true}]})"}));
+    std::vector<CDeviceInfo> list;
+    ASSERT_TRUE(IConnectionStrumento::GetListaDeviceCollegati(list, false));
+    Conn conn{IConnectionStrumento::CreateConnectionToStrumento(&list[0], L"")};
+    ASSERT_TRUE(conn.p && conn.p->Connetti(&list[0]));
+    IAggiornaFW* fw = conn.p->GetIAggiornaFW();
+    ASSERT_TRUE(fw);
+    const auto gps = MakeFirmwareFile(dir_, "Slv_GPS_020000_fw.mot", 0xE0000, 0x200, "02.00.00");
+    const auto key = MakeFirmwareFile(dir_, "MemoryKey_020000_fw.mot", 0xE0000, 0x200, "02.00.00");
+    bus_->trace().Clear();
+    EXPECT_FALSE(fw->AggiornaFwFileSlave(1, key));  // a memory key is not updated: nothing sent
+    EXPECT_TRUE(Transfers().empty());
+    EXPECT_FALSE(fw->AggiornaFwFileSlave(5, gps));  // empty net entry
+    EXPECT_TRUE(Transfers().empty());
+    ASSERT_TRUE(fw->AggiornaFwFileSlave(0, gps));
+    ASSERT_FALSE(Memory().empty());
+    EXPECT_EQ(Memory().front().command(), 53);
+    EXPECT_EQ(Memory().front().address(), 0x70000u);
+    EXPECT_FALSE(fw->AggiornaLngFileSlave(0, gps));  // a GPS receiver has no language
+    ASSERT_TRUE(conn.p->GotoFirmwareSlave(1));
+    ASSERT_TRUE(conn.p->LeggiIdentSlave(1, list[0]));
+    EXPECT_EQ(list[0].SlaveIdent(0).FirmwareVersionText(), L" 2.00.00");
+    std::wstring v;
+    CFirmupFilesInfo cat;
+    EXPECT_EQ(fw->CercaFileFirmwareSlave(v, 0, dir_.wpath(), L"", &cat), L"02.00.00");
+    EXPECT_EQ(fw->CercaFileBooterSlave(v, 7, dir_.wpath(), &cat), L"");
+    conn.p->Chiudi();
+}
+
 TEST_F(FactoryOnBus, InfoFirmupFailures) {
     struct Case {
         const char* name;
