@@ -178,8 +178,8 @@ bool CConnSlaveBase::ScriviFirmware(const char* m, uint32_t erase_address,
     const uint8_t* bytes = image->GetBinBuffPtr();
     const uint32_t size = fw_.end - fw_.start;
     // From the top block down to the region start.
-    for (uint32_t k = size / kBlock; k > 0; --k) {
-        const uint32_t rel = size - (size / kBlock - k + 1) * kBlock;
+    for (uint32_t j = 1; j <= size / kBlock; ++j) {
+        const uint32_t rel = size - j * kBlock;
         const uint32_t address = fw_.start + rel;
         if (AllErased(bytes + rel, kBlock)) continue;
         if (!Trasferisci(m, bytes + rel)) continue;

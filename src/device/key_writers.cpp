@@ -37,15 +37,12 @@ bool ScriviFirmware(CUSBConnection& conn, const char* m, uint32_t start, uint32_
         return false;
     }
     const uint32_t size = end - start;
-    // From the top block down; a region that is not whole blocks keeps its
-    // lowest bytes out rather than reading before the image.
-    for (uint32_t rel = size - kFwBlock; size >= kFwBlock; rel -= kFwBlock) {
+    // From the top block down to the region start.
+    for (uint32_t j = 1; j <= size / kFwBlock; ++j) {
+        const uint32_t rel = size - j * kFwBlock;
         const uint32_t address = start + rel;
         const uint8_t* block = bytes + (address - start);
-        if (AllErased(block, kFwBlock)) {
-            if (rel < kFwBlock) break;
-            continue;
-        }
+        if (AllErased(block, kFwBlock)) continue;
         if (!conn.CtrlWrite_Bulk(BULK_WRITE, 0, uint16_t(kFwBlock))) {
             VLOG_ERROR(m, "Error in control write bulk BULK_WRITE address %u len %u", 0u,
                        unsigned(kFwBlock));
@@ -57,7 +54,6 @@ bool ScriviFirmware(CUSBConnection& conn, const char* m, uint32_t start, uint32_
                        unsigned(kFwBlock / 2));
             return false;
         }
-        if (rel < kFwBlock) break;
     }
     return true;
 }
