@@ -226,6 +226,22 @@ TEST_F(FactoryOnBus, InfoFirmupFillsTheCatalogueForMasterAndSlaves) {
     EXPECT_EQ(not_updated.size(), 1u);
 }
 
+TEST_F(FactoryOnBus, InfoFirmupLeavesSlavesAloneWhenTheMasterCannotUpdateThem) {
+    Load(vesk::test::SimScenarioJson(
+        {R"({"code": 64, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0,
+             "slaves": [{"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00"},
+                        {"number": 2, "code": 2016, "serial": 72, "firmware": "72.00.00"}]})"}));
+    std::vector<CDeviceInfo> list;
+    ASSERT_TRUE(IConnectionStrumento::GetListaDeviceCollegati(list, false));
+    MakeFirmwareFile(dir_, "Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x100, "01.05.10");
+    CFirmupFilesInfo cat;
+    ASSERT_TRUE(IConnectionStrumento::GetInfoFirmup(L"", L"", list[0], cat, dir_.wpath()));
+    EXPECT_EQ(list[0].GetSlaveUpdate(), 0);
+    EXPECT_EQ(cat.GetFwSlave(0, 71)->fileName, L"");
+    std::vector<uint8_t> not_updated;
+    EXPECT_FALSE(list[0].GetNonUpdatableSlaves(not_updated));
+}
+
 TEST_F(FactoryOnBus, InfoFirmupOfADataKeySearchesEveryOtherGauge) {
     Load(vesk::test::SimScenarioJson({R"({"code": 111, "serial": 20, "firmware": "01.00.00"})"}));
     for (const char* n : {"DataKEY_010100_fw.mot", "Dovo4_020000_fw.mot", "Dovo4_020000_lng.mot",

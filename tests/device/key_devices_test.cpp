@@ -293,6 +293,28 @@ TEST_F(KeyDevices, DataKeyNetReadWaitsItsOwnTimesAndNamesNoSlaveNumber) {
     EXPECT_EQ(info_.SlaveIdent(1).loggerCode(), 2006u);
 }
 
+TEST_F(KeyDevices, DataKeyProblemSlaveMessagesNameNoSlaveNumber) {
+    OpenKey<CConnectionDataKey>(
+        111, false,
+        R"("net_rebuild_ms": 0, "slaves": [{"number": 3, "code": 2006, "serial": 9, "firmware": "11.02.03", "net_code": 2017}])");
+    const uint64_t t0 = clock_.now_ms();
+    ASSERT_TRUE(key_conn_->LeggiNetTable(false, false));
+    for (const char* line : {"Too many attempts... there's no good slave at the other side :-(",
+                             "slave infoident logger code 2006 differs from netident logger code 2017"}) {
+        bool seen = false;
+        for (const auto& l : log_.lines())
+            if (l.find(line) != std::string::npos) {
+                seen = true;
+                EXPECT_EQ(l.find("nslave"), std::string::npos) << l;
+                EXPECT_NE(l.find("CConnectionDataKey::LeggiNetTable"), std::string::npos) << l;
+            }
+        EXPECT_TRUE(seen) << line;
+    }
+    // Eleven identity reads, each pair of reads 250 ms apart, with 250 ms between reads.
+    EXPECT_GE(clock_.now_ms() - t0, 11u * 250);
+    EXPECT_FALSE(key_conn_->LeggiNetTable(false, true));
+}
+
 TEST_F(KeyDevices, DataKeyDumpPutsEachAreaAtItsOffset) {
     OpenKey<CConnectionDataKey>(111, false);
     Inst().memory().Write(0xE0000, {1, 2, 3});

@@ -197,6 +197,27 @@ TEST_F(SlaveWriters, BooterBlockCarriesItsRegionOffsetAndWrappedSum) {
     EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 4, 0xFFC200, 256), block);
 }
 
+TEST_F(SlaveWriters, AWrittenBooterRunsAfterTheSwitchBack) {
+    auto& master = OpenMaster({SlaveJson(6, 2022)});
+    const auto file = MakeFirmwareFile(dir_, "Booter_Slv_TrivoDash_0210.mhx", 0xFFC000, 0x3000, "02.10");
+    ASSERT_TRUE(CConnSlaveBase::AggiornaSlave(master, Scrittura::Booter, 5, file));
+    for (const auto& e : Requests(82)) EXPECT_EQ(e.result, 0) << e.note;
+    EXPECT_EQ(Requests(82).size(), 0x3000u / 256);
+    EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 6, 0xFFC000, 0x3000), Image(file, 0xFFC000, 0x3000, true, -1));
+    ASSERT_TRUE(master.GotoFirmwareSlave(6));
+    INFOIDENT now;
+    ASSERT_TRUE(vesk::sim::SlaveIdentityOf(Inst(), 6, now));
+    EXPECT_EQ(now.BooterVersionText(), L"02.10");
+}
+
+TEST_F(SlaveWriters, SlaveRefusesWritesWhileItsFirmwareRuns) {
+    auto& master = OpenMaster({SlaveJson(1, 2006, false)});
+    const auto file = MakeFirmwareFile(dir_, "f.mhx", 0xFF0000, 0x200);
+    EXPECT_FALSE(CConnSlaveBase::AggiornaSlave(master, Scrittura::Firmware, 0, file));
+    EXPECT_TRUE(log_.contains("Failed erasing fw"));
+    EXPECT_EQ(Requests(53).at(0).note, "refused: slave firmware running");
+}
+
 TEST_F(SlaveWriters, LanguageGoesUpwardsWithOffsetsWithinItsArea) {
     auto& master = OpenMaster({SlaveJson(2, 2021)});
     const auto file = MakeFirmwareFile(dir_, "Slv_Varnel_110000_lng.mhx", 0xFC0000, 0x400);
