@@ -18,7 +18,8 @@ using vesk::usb::kUsbErrorPipe;
 using vesk::usb::kUsbOk;
 
 constexpr uint32_t kMemoryKey = 112, kDataKey = 111;
-constexpr uint8_t kErase = 1, kWrite = 2, kSwitch = 4, kBooterStart = 16, kBooterWrite = 85;
+constexpr uint8_t kErase = 1, kWrite = 2, kSwitch = 4, kRestart = 15, kBooterStart = 16,
+                  kBooterWrite = 85;
 constexpr uint8_t kSaveCode = 15;
 constexpr uint32_t kOtherBlock = 2048, kBooterBlock = 256, kDumpRead = 128;
 
@@ -134,6 +135,12 @@ bool InstallKeyDevice(SimInstrument& inst) {
         in.LeaveBus(!in.in_booter());
         return int(kUsbOk);
     });
+    inst.SetBooterHandler(kRestart, [key](SimInstrument& in, const ControlRequest&) {
+        if (in.in_booter()) TakeVersions(in, *key);
+        in.handler_note = "restarting";
+        in.LeaveBus(false);
+        return int(kUsbOk);
+    });
     if (!key->data_key) return true;
 
     inst.SetQuarv3Handler(kSaveCode, [key](SimInstrument& in, const ControlRequest& rq) {
@@ -157,9 +164,11 @@ bool InstallKeyDevice(SimInstrument& inst) {
         if (c3 == 0) img.behaviour = data[7];
         return int(kUsbOk);
     });
-    // The dump reads 128 bytes per request whatever the length field says.
+    // The dump asks with a length of 0 and reads 128 bytes per request.
     inst.SetMemoryHandler(MEM_READ, [](SimInstrument& in, const ControlRequest& rq) {
-        in.memory().Read(rq.address(), in.main_buffer().data(), kDumpRead);
+        const uint32_t n = rq.word(4) ? std::min<uint32_t>(rq.word(4), uint32_t(in.main_buffer().size()))
+                                      : kDumpRead;
+        in.memory().Read(rq.address(), in.main_buffer().data(), n);
         return int(kUsbOk);
     });
     return true;

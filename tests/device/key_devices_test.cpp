@@ -102,6 +102,14 @@ TEST_F(KeyDevices, KeyFirmwareGoesTopDownAndTheNewVersionRunsAfterTheSwitch) {
     EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"12.01.00");
 }
 
+TEST_F(KeyDevices, AKeyRestartedFromItsBooterRunsTheWrittenBooter) {
+    auto& key = OpenKey<CConnectionMemoryKey>(112);
+    const auto file = MakeFirmwareFile(dir_, "Booter_Keys_0302.mot", 0xFC000, 0x800, "03.02");
+    ASSERT_TRUE(key.AggiornaBooterFile(file));
+    key.Riavvia();
+    EXPECT_EQ(Inst().identity().BooterVersionText(), L"03.02");
+}
+
 TEST_F(KeyDevices, KeyWriterFailures) {
     struct Case {
         const char* name;
