@@ -1,4 +1,5 @@
 #include "sim/sim_instrument.h"
+#include "sim/sim_keys.h"
 
 #include <algorithm>
 #include <cstring>
@@ -47,6 +48,7 @@ SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     identity_.set_tipoFamBoot(cfg.tipoFamBoot);
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
+    InstallKeyDevice(*this);
     if (cfg.flash) SimFlash::Install(*this, *cfg.flash);
 }
 

@@ -1,11 +1,14 @@
 #include "sim/sim_net.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <map>
 #include <memory>
 
 #include "common/clock.h"
+#include "sim/version_stamp.h"
 #include "sim/sim_instrument.h"
 #include "usb/backend/usb_backend.h"
 #include "usb/info_ident.h"
@@ -19,11 +22,23 @@ namespace {
 using vesk::usb::kUsbErrorPipe;
 using vesk::usb::kUsbOk;
 
+// Slave requests the master relays to the slave's flash.
+constexpr uint8_t kSlaveEraseFirmware = 53, kSlaveBulkWrite = 55, kSlaveWriteMainToFirm = 56,
+                  kSlaveLanguage = 70, kSlaveBooterErase = 81, kSlaveBooterWrite = 82;
+
+struct Region {
+    uint32_t start = 0, end = 0;  // [start, end); empty: the slave has none
+    bool Contains(uint32_t a, uint32_t n) const { return a >= start && uint64_t(a) + n <= end; }
+};
+
 struct SimSlave {
     SimSlaveConfig cfg;
     INFOIDENT identity;
     SimMemory memory;
     uint32_t ident_reads = 0;
+    SlaveRegions regions;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(256, 0xFF);  // filled by request 55
+    bool firmware_touched = false, booter_touched = false;
 };
 
 struct NetState {
@@ -65,24 +80,212 @@ void FillNetTable(const NetState& st, uint8_t* out) {
     std::memcpy(out, t.data(), NETIDENT::kReadSize);
 }
 
+// Programming clears bits only, like flash.
+void Program(SimMemory& m, uint32_t address, const uint8_t* data, uint32_t n) {
+    std::vector<uint8_t> old = m.Read(address, n);
+    for (uint32_t i = 0; i < n; ++i) old[i] &= data[i];
+    m.Write(address, old);
+}
+
+// "MM.mm.bb" (parts 3) or "MM.mm" (parts 2): the version bytes printed as hex.
+bool ParseVersion(const std::string& text, uint8_t out[3], int parts) {
+    unsigned v[3] = {0, 0, 0};
+    int used = 0;
+    const int got = parts == 3
+                        ? std::sscanf(text.c_str(), "%2x.%2x.%2x%n", &v[0], &v[1], &v[2], &used)
+                        : std::sscanf(text.c_str(), "%2x.%2x%n", &v[0], &v[1], &used);
+    if (got != parts || size_t(used) != text.size()) return false;
+    for (int i = 0; i < parts; ++i) out[i] = uint8_t(v[i]);
+    return true;
+}
+
+// Back to firmware: written regions tell which versions now run.
+void TakeVersions(SimSlave& s) {
+    std::string text;
+    uint8_t v[3];
+    const SlaveRegions& r = s.regions;
+    if (s.firmware_touched && r.firmware_end > r.firmware_start) {
+        const auto image = s.memory.Read(r.firmware_start, r.firmware_end - r.firmware_start);
+        if (FindVersionStamp(image.data(), image.size(), text) && ParseVersion(text, v, 3))
+            s.identity.SetFirmwareVersion(v[0], v[1], v[2]);
+    }
+    if (s.booter_touched && r.booter_end > r.booter_start) {
+        const auto image = s.memory.Read(r.booter_start, r.booter_end - r.booter_start);
+        if (FindVersionStamp(image.data(), image.size(), text) && ParseVersion(text, v, 2)) {
+            s.identity.set_u8(INFOIDENT::kVerBooter + 2, v[0]);
+            s.identity.set_u8(INFOIDENT::kVerBooter + 3, v[1]);
+        }
+    }
+}
+
 SimSlave* Slave(NetState& st, const ControlRequest& rq) {
     auto it = st.slaves.find(rq.byte(3));
     return it == st.slaves.end() ? nullptr : &it->second;
 }
 
+// The slave requests that erase and program a slave's flash through the master.
+void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st) {
+    // The slave must exist, answer and run its booter; programming needs a region.
+    auto target = [st](SimInstrument& in, const ControlRequest& rq) -> SimSlave* {
+        SimSlave* s = Slave(*st, rq);
+        if (!s || s->cfg.unreadable) {
+            in.handler_note = "no such slave";
+            return nullptr;
+        }
+        if (!s->identity.IsInBooter()) {
+            in.handler_note = "refused: slave firmware running";
+            return nullptr;
+        }
+        return s;
+    };
+    inst.SetMemoryHandler(kSlaveBulkWrite, [st](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = Slave(*st, rq);
+        if (!s) return int(kUsbOk);  // nobody to take it: accepted, as the master does
+        if (s->cfg.unreadable) return int(kUsbErrorPipe);
+        const uint32_t n = std::min<uint32_t>(rq.word(4), uint32_t(s->buffer.size()));
+        std::copy(in.main_buffer().begin(), in.main_buffer().begin() + n, s->buffer.begin());
+        return int(kUsbOk);
+    });
+    inst.SetMemoryHandler(kSlaveEraseFirmware, [target](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = target(in, rq);
+        if (!s) return int(kUsbErrorPipe);
+        const SlaveRegions& r = s->regions;
+        if (r.firmware_end <= r.firmware_start || rq.address() != r.erase_address) {
+            in.handler_note = "refused: wrong erase address";
+            return int(kUsbErrorPipe);
+        }
+        s->memory.Fill(r.firmware_start, 0xFF, r.firmware_end - r.firmware_start);
+        s->firmware_touched = true;
+        return int(kUsbOk);
+    });
+    inst.SetMemoryHandler(kSlaveWriteMainToFirm, [target](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = target(in, rq);
+        if (!s) return int(kUsbErrorPipe);
+        const Region fw{s->regions.firmware_start, s->regions.firmware_end};
+        if (rq.word(4) != 256 || !fw.Contains(rq.address(), 256)) {
+            in.handler_note = "refused: outside the firmware";
+            return int(kUsbErrorPipe);
+        }
+        Program(s->memory, rq.address(), s->buffer.data(), 256);
+        return int(kUsbOk);
+    });
+    inst.SetMemoryHandler(kSlaveLanguage, [target](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = target(in, rq);
+        if (!s) return int(kUsbErrorPipe);
+        const Region lng{s->regions.language_start, s->regions.language_end};
+        if (lng.end <= lng.start) {
+            in.handler_note = "refused: no language";
+            return int(kUsbErrorPipe);
+        }
+        if (rq.word(4) == 259) {
+            s->memory.Fill(lng.start, 0xFF, lng.end - lng.start);
+            return int(kUsbOk);
+        }
+        const uint32_t at = lng.start + rq.address();
+        if (rq.word(4) != 258 || !lng.Contains(at, 256)) {
+            in.handler_note = "refused: outside the language";
+            return int(kUsbErrorPipe);
+        }
+        Program(s->memory, at, s->buffer.data(), 256);
+        return int(kUsbOk);
+    });
+    inst.SetMemoryHandler(kSlaveBooterErase, [target](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = target(in, rq);
+        if (!s) return int(kUsbErrorPipe);
+        const Region b{s->regions.booter_start, s->regions.booter_end};
+        if (b.end <= b.start) {
+            in.handler_note = "refused: no booter";
+            return int(kUsbErrorPipe);
+        }
+        s->memory.Fill(b.start, 0xFF, b.end - b.start);
+        s->booter_touched = true;
+        return int(kUsbOk);
+    });
+    inst.SetMemoryHandler(kSlaveBooterWrite, [target](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = target(in, rq);
+        if (!s) return int(kUsbErrorPipe);
+        const Region b{s->regions.booter_start, s->regions.booter_end};
+        // Low 16 bits: offset within the booter region; top byte: the block's sum.
+        const uint32_t at = b.start + (rq.address() & 0xFFFF);
+        if (rq.word(4) != 256 || b.end <= b.start || !b.Contains(at, 256)) {
+            in.handler_note = "refused: outside the booter";
+            return int(kUsbErrorPipe);
+        }
+        uint8_t sum = 0;
+        for (uint8_t x : s->buffer) sum = uint8_t(sum + x);
+        if (sum != uint8_t(rq.address() >> 16)) {
+            in.handler_note = "refused: bad block sum";
+            return int(kUsbErrorPipe);
+        }
+        Program(s->memory, at, s->buffer.data(), 256);
+        return int(kUsbOk);
+    });
+}
+
 }  // namespace
+
+SlaveRegions SlaveRegionsOf(uint32_t code) {
+    struct Row {
+        std::vector<uint32_t> codes;
+        SlaveRegions r;
+    };
+    static const std::vector<Row> rows = {
+        {{58}, {0xFE0000, 0xFFC000, 0, 0, 0xFFC000, 0x1000000, 0}},
+        {{105}, {0xE0000, 0xFC000, 0, 0, 0xFC000, 0x100000, 0}},
+        {{321, 2006, 2013, 2014}, {0xFF0000, 0xFFC000, 0, 0, 0xFFC000, 0x1000000, 0}},
+        {{2008, 2017, 2018}, {0xE0000, 0xF8000, 0, 0, 0xFC000, 0x100000, 0x70000}},
+        {{2010, 2011}, {0xE0000, 0xFC000, 0, 0, 0xFC000, 0x100000, 0x70000}},
+        {{2021, 2024, 2025}, {0xFC0000, 0x1000000, 0xFC0000, 0x1000000, 0xDF0000, 0xDF4000, 0}},
+        {{2022}, {0xFE0000, 0xFF8000, 0, 0, 0xFFC000, 0xFFF000, 0}},
+    };
+    for (const Row& row : rows)
+        if (std::find(row.codes.begin(), row.codes.end(), code) != row.codes.end()) return row.r;
+    return {};
+}
 
 uint32_t SlaveHoursAddress(int kind) {
     return kind == 11 ? 0xFF000A : kind == 14 ? 0x0E000A : 0xFE000A;
 }
 
+namespace {
+
+// Handlers own the net; the registry only finds it while the instrument lives.
+std::map<const SimInstrument*, std::weak_ptr<NetState>>& Nets() {
+    static std::map<const SimInstrument*, std::weak_ptr<NetState>> nets;
+    return nets;
+}
+
+SimSlave* FindSlave(SimInstrument& inst, uint8_t number) {
+    auto it = Nets().find(&inst);
+    if (it == Nets().end()) return nullptr;
+    const auto st = it->second.lock();
+    if (!st) return nullptr;
+    auto s = st->slaves.find(number);
+    return s == st->slaves.end() ? nullptr : &s->second;  // kept alive by the instrument
+}
+
+}  // namespace
+
+std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address, size_t n) {
+    SimSlave* s = FindSlave(inst, number);
+    return s ? s->memory.Read(address, n) : std::vector<uint8_t>();
+}
+
+bool SlaveIdentityOf(SimInstrument& inst, uint8_t number, INFOIDENT& out) {
+    SimSlave* s = FindSlave(inst, number);
+    if (s) out = s->identity;
+    return s != nullptr;
+}
+
 void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
     auto st = std::make_shared<NetState>();
+    Nets()[&inst] = st;
     st->cfg = cfg;
     for (const auto& c : cfg.slaves) {
         SimSlave s;
         s.cfg = c;
         s.identity = SlaveIdentity(c);
+        s.regions = SlaveRegionsOf(c.code);
         FillSlaveMemory(s);
         st->slaves[c.number] = std::move(s);
     }
@@ -123,6 +326,7 @@ void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
         return [st, booter](SimInstrument&, const ControlRequest& rq) {
             if (SimSlave* s = Slave(*st, rq)) {
                 if (s->cfg.unreadable) return int(kUsbErrorPipe);
+                if (!booter && s->identity.IsInBooter()) TakeVersions(*s);
                 s->identity.set_firmInEsec(booter ? INFOIDENT::kBooterRunning
                                                   : SimInstrument::kFirmwareRunning);
             }
@@ -147,6 +351,8 @@ void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
     };
     inst.SetMemoryHandler(MEM_READ16_SLAVE, read_slave(16));
     inst.SetMemoryHandler(MEM_READ128_SLAVE, read_slave(128));
+
+    InstallSlaveFlash(inst, st);
 
     inst.SetMemoryHandler(MEM_GET_INFOFWUPD, [st](SimInstrument& in, const ControlRequest& rq) {
         if (st->cfg.infofwupd_fails) return int(kUsbErrorPipe);

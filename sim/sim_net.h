@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "usb/info_ident.h"
+
 namespace vesk::sim {
 
 class SimInstrument;
@@ -35,6 +37,21 @@ struct SimNetConfig {
     std::optional<uint8_t> infofwupd_flags;
     bool infofwupd_fails = false;
 };
+
+// The flash regions ([start, end); empty when absent) of a slave kind, and the
+// address its firmware erase request must carry.
+struct SlaveRegions {
+    uint32_t firmware_start = 0, firmware_end = 0;
+    uint32_t language_start = 0, language_end = 0;
+    uint32_t booter_start = 0, booter_end = 0;
+    uint32_t erase_address = 0;
+};
+SlaveRegions SlaveRegionsOf(uint32_t code);
+
+// What a slave's flash holds; empty when the instrument has no such slave.
+std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address, size_t n);
+// A slave's identity as it now stands; false when there is no such slave.
+bool SlaveIdentityOf(SimInstrument& inst, uint8_t number, INFOIDENT& out);
 
 // Memory address of the 16-byte hours block and of the build byte block
 // (at + 16, byte 6) for a booter-family kind, as the master reads them.

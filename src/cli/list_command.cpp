@@ -1,9 +1,12 @@
 // list: the instruments on USB (or on a simulated bus) with their net.
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -11,8 +14,10 @@
 #include "cli_command.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
+#include "device/conn_slave_base.h"
 #include "device/connection_strumento_base.h"
 #include "device/model_names.h"
+#include "firmware_files/firmup_files_info.h"
 #include "sim/sim_scenario.h"
 #include "usb/backend/usb_backend.h"
 #include "usb/usb_connection.h"
@@ -24,7 +29,7 @@ namespace {
 int Usage(const char* why) {
     std::fprintf(stderr,
                  "vesk-firmup-cli list: %s\n"
-                 "usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident]\n",
+                 "usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident] [--folder DIR]\n",
                  why);
     return kExitUsage;
 }
@@ -52,28 +57,140 @@ void PrintIdent(const char* indent, const INFOIDENT& id, bool with_dump) {
     if (with_dump) std::printf("%s\n", U8(id.DumpText()).c_str());
 }
 
-// Reads the master's net through the connection base; false when it could not.
-bool ReadNet(CDeviceInfo& info) {
-    CConnectionStrumentoBase conn;
-    if (!conn.Connetti(&info)) return false;
-    const bool ok = conn.LeggiNetTable(true, false);
-    conn.Chiudi();
-    return ok;
+// The readable name of an object's class.
+template <typename T>
+std::string ClassName(const T& object) {
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> name(
+        abi::__cxa_demangle(typeid(object).name(), nullptr, nullptr, &status), &std::free);
+    return status == 0 && name ? name.get() : typeid(object).name();
 }
 
-int List(bool json, bool ident) {
+// A selected catalogue entry; null when nothing was selected.
+nlohmann::ordered_json EntryJson(const FirmupFileEntry* e) {
+    if (!e || e->fileName.empty()) return nullptr;
+    return {{"file", U8(e->fileName)}, {"version", U8(e->versionText)}};
+}
+
+nlohmann::ordered_json LanguageJson(const FirmupFileEntry* e) {
+    if (!e || e->secondFileName.empty()) return nullptr;
+    return U8(e->secondFileName);
+}
+
+nlohmann::ordered_json AvailableJson(const FirmupFileList* list) {
+    nlohmann::ordered_json a = nlohmann::ordered_json::array();
+    if (list)
+        for (const auto& e : *list) a.push_back(U8(e.versionText));
+    return a;
+}
+
+// What the catalogue holds for one unit; slot is kMaster or a slave slot.
+nlohmann::ordered_json CatalogueJson(CFirmupFilesInfo& cat, int slot, uint32_t serial,
+                                     const std::string& cls) {
+    const bool master = slot == CFirmupFilesInfo::kMaster;
+    const FirmupFileEntry* fw = master ? cat.GetFw(serial) : cat.GetFwSlave(slot, serial);
+    const FirmupFileEntry* boot = master ? cat.GetBooter(serial) : cat.GetBooterSlave(slot, serial);
+    nlohmann::ordered_json j;
+    j["class"] = cls;
+    j["firmware"] = EntryJson(fw);
+    j["language"] = LanguageJson(fw);
+    j["booter"] = EntryJson(boot);
+    j["accessories"] = nlohmann::ordered_json::array();
+    for (int index = 0; index <= 2; ++index) {
+        auto e = EntryJson(cat.GetAccessorio(index, serial, slot));
+        if (e.is_null()) continue;
+        e["index"] = index;
+        j["accessories"].push_back(e);
+    }
+    j["available"] =
+        AvailableJson(master ? cat.GetFwList(serial) : cat.GetFwListSlave(slot, serial));
+    return j;
+}
+
+nlohmann::ordered_json OtherGaugesJson(CFirmupFilesInfo& cat, int kinds, uint32_t serial) {
+    nlohmann::ordered_json a = nlohmann::ordered_json::array();
+    for (int kind = 0; kind < kinds; ++kind) {
+        const FirmupFileEntry* fw = cat.GetOtherFw(kind, serial);
+        a.push_back({{"kind", kind},
+                     {"firmware", EntryJson(fw)},
+                     {"language", LanguageJson(fw)},
+                     {"booter", EntryJson(cat.GetOtherBooter(kind, serial))},
+                     {"available", AvailableJson(cat.GetOtherFwList(kind, serial))}});
+    }
+    return a;
+}
+
+void PrintCatalogue(const char* indent, const nlohmann::ordered_json& c) {
+    auto entry = [](const nlohmann::ordered_json& e) {
+        return e.is_null() ? std::string("none")
+                           : e["file"].get<std::string>() + " (" + e["version"].get<std::string>() + ")";
+    };
+    std::printf("%sclass %s\n", indent, c["class"].get<std::string>().c_str());
+    std::printf("%s  firmware %s", indent, entry(c["firmware"]).c_str());
+    if (!c["language"].is_null()) std::printf("  language %s", c["language"].get<std::string>().c_str());
+    std::printf("\n%s  booter %s\n", indent, entry(c["booter"]).c_str());
+    for (const auto& a : c["accessories"])
+        std::printf("%s  accessory %d %s\n", indent, a["index"].get<int>(), entry(a).c_str());
+    std::string versions;
+    for (const auto& v : c["available"]) versions += " " + v.get<std::string>();
+    std::printf("%s  available%s\n", indent, versions.empty() ? " none" : versions.c_str());
+    if (c.contains("other_gauges"))
+        for (const auto& g : c["other_gauges"])
+            std::printf("%s  other gauge %d: firmware %s  booter %s\n", indent, g["kind"].get<int>(),
+                        entry(g["firmware"]).c_str(), entry(g["booter"]).c_str());
+}
+
+// The catalogue of a master and its slaves, filled from folder.
+struct Piano {
+    nlohmann::ordered_json master;
+    std::vector<nlohmann::ordered_json> slaves = std::vector<nlohmann::ordered_json>(32);
+};
+
+std::optional<Piano> Pianifica(CDeviceInfo& info, const std::string& folder) {
+    const std::wstring main = vesk::from_utf8(folder);
+    CFirmupFilesInfo cat;
+    if (!IConnectionStrumento::GetInfoFirmup(main + L"/_ACCESSORI", main + L"/_BOOTER", info, cat,
+                                             main))
+        return std::nullopt;
+    Piano p;
+    IConnectionStrumento* conn = IConnectionStrumento::CreateConnectionToStrumento(&info, L"");
+    const std::string cls = conn ? ClassName(*conn) : std::string();
+    const int kinds = conn && conn->GetIAggiornaFW() ? conn->GetIAggiornaFW()->NumOtherGauges() : 0;
+    const uint32_t serial = info.Ident().ID_logger();
+    p.master = CatalogueJson(cat, CFirmupFilesInfo::kMaster, serial, cls);
+    if (kinds > 0) p.master["other_gauges"] = OtherGaugesJson(cat, kinds, serial);
+    CUSBConnection* usb = dynamic_cast<CUSBConnection*>(conn);
+    for (size_t s = 0; s < 32 && usb; ++s) {
+        if (info.NetTable().SlaveCode(s) == 0) continue;
+        const auto slave = CConnSlaveBase::CreateConnToSlave(*usb, info.SlaveIdent(s), uint8_t(s + 1));
+        p.slaves[s] = CatalogueJson(cat, int(s), info.SlaveIdent(s).ID_logger(),
+                                    slave ? ClassName(*slave) : std::string());
+    }
+    if (conn) IConnectionStrumento::DeleteConnectionToStrumento(conn);
+    return p;
+}
+
+int List(bool json, bool ident, const std::string& folder) {
     std::vector<CDeviceInfo> found;
-    if (!IUSBConnection::GetListaDeviceCollegati(found)) {
+    if (!IConnectionStrumento::GetListaDeviceCollegati(found, false)) {
         std::fprintf(stderr, "vesk-firmup-cli list: the instruments could not be listed\n");
         return kExitFailed;
     }
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (auto& info : found) {
         const std::string path = U8(info.GetDevicePath());
-        if (!ReadNet(info)) {
+        // Only a net read names the unit.
+        if (info.GetDisplayName().empty()) {
             std::fprintf(stderr, "vesk-firmup-cli list: the net of %s could not be read\n",
                          path.c_str());
             info.BuildDisplayName({});
+        }
+        std::optional<Piano> plan;
+        if (!folder.empty()) {
+            plan = Pianifica(info, folder);
+            if (!plan)
+                std::fprintf(stderr, "vesk-firmup-cli list: no update files could be searched for %s\n",
+                             path.c_str());
         }
         if (json) {
             nlohmann::ordered_json m;
@@ -81,6 +198,7 @@ int List(bool json, bool ident) {
             const auto master = IdentJson(info.Ident(), ident);
             for (const auto& [k, v] : master.items()) m[k] = v;
             m["display_name"] = U8(info.GetDisplayName());
+            if (plan) m["catalogue"] = plan->master;
             m["slaves"] = nlohmann::ordered_json::array();
             for (size_t s = 0; s < CConnectionStrumentoBase::kNetSlots; ++s) {
                 if (info.NetTable().SlaveCode(s) == 0) continue;
@@ -88,16 +206,19 @@ int List(bool json, bool ident) {
                 sj["number"] = s + 1;
                 const auto slave = IdentJson(info.SlaveIdent(s), ident);
                 for (const auto& [k, v] : slave.items()) sj[k] = v;
+                if (plan) sj["catalogue"] = plan->slaves[s];
                 m["slaves"].push_back(sj);
             }
             out.push_back(m);
         } else {
             std::printf("%s  %s\n", path.c_str(), U8(info.GetDisplayName()).c_str());
             PrintIdent("  ", info.Ident(), ident);
+            if (plan) PrintCatalogue("    ", plan->master);
             for (size_t s = 0; s < CConnectionStrumentoBase::kNetSlots; ++s) {
                 if (info.NetTable().SlaveCode(s) == 0) continue;
                 std::printf("  slave %zu: ", s + 1);
                 PrintIdent("", info.SlaveIdent(s), ident);
+                if (plan) PrintCatalogue("    ", plan->slaves[s]);
             }
         }
     }
@@ -110,7 +231,7 @@ int List(bool json, bool ident) {
 
 int RunList(const std::vector<std::string>& args) {
     bool json = false, ident = false;
-    std::string scenario_file;
+    std::string scenario_file, folder;
     if (const char* env = std::getenv("VESK_SIMULATE"); env && *env) scenario_file = env;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -118,21 +239,27 @@ int RunList(const std::vector<std::string>& args) {
             json = true;
         } else if (a == "--ident") {
             ident = true;
+        } else if (a == "--folder") {
+            if (i + 1 >= args.size()) return Usage("--folder needs the main update folder");
+            folder = args[++i];
         } else if (a == "--simulate") {
             if (i + 1 >= args.size()) return Usage("--simulate needs a scenario file");
             scenario_file = args[++i];
         } else if (a == "--help") {
-            std::printf("usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident]\n"
+            std::printf("usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident] [--folder DIR]\n"
                         "  --simulate FILE  list the instruments of a simulator scenario\n"
                         "                   (also VESK_SIMULATE)\n"
                         "  --json           one JSON array of the instruments\n"
-                        "  --ident          add each identity record's fields\n");
+                        "  --ident          add each identity record's fields\n"
+                        "  --folder DIR     also the update files found for each unit in DIR\n"
+                        "                   (with _BOOTER and _ACCESSORI): connection class,\n"
+                        "                   chosen firmware, language, booter and accessories\n");
             return kExitOk;
         } else {
             return Usage(("unexpected argument " + a).c_str());
         }
     }
-    if (scenario_file.empty()) return List(json, ident);
+    if (scenario_file.empty()) return List(json, ident, folder);
 
     vesk::sim::Scenario scenario;
     std::string error;
@@ -146,7 +273,7 @@ int RunList(const std::vector<std::string>& args) {
     vesk::ScopedClock scoped_clock(*clock);
     auto bus = vesk::sim::MakeBus(scenario);
     vesk::usb::ScopedBackend backend(*bus);
-    return List(json, ident);
+    return List(json, ident, folder);
 }
 
 }  // namespace vesk::cli

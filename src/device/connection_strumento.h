@@ -6,8 +6,10 @@
 // families override single operations.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device/device_info.h"
+#include "device/model_names.h"
 #include "usb/info_ident.h"
 
 class CFirmupFilesInfo;
@@ -22,6 +24,25 @@ struct VersionePiste {
 class IConnectionStrumento {
 public:
     virtual ~IConnectionStrumento() = default;
+
+    // The factory and its companions (connection_strumento_factory.cpp).
+    // A new, closed connection of the class the master's type code (and
+    // firmware) calls for, or null; release it with DeleteConnectionToStrumento.
+    static IConnectionStrumento* CreateConnectionToStrumento(CDeviceInfo* info,
+                                                             const std::wstring& folder);
+    // Closes (logged when still open) and destroys; conn ends null.
+    static void DeleteConnectionToStrumento(IConnectionStrumento*& conn);
+    static std::wstring GetNomeStrumento(uint32_t code) { return ::GetNomeStrumento(code); }
+    // The masters on USB with their net tables and slave identities; false
+    // only when the USB listing fails.
+    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& list,
+                                        bool fail_on_problem_slaves);
+    // Fills the catalogue with the files available for the master, its slaves
+    // and the other gauges it can store.
+    static bool GetInfoFirmup(const std::wstring& acc_folder, const std::wstring& boot_folder,
+                              CDeviceInfo& info, CFirmupFilesInfo& catalogue,
+                              const std::wstring& fw_folder);
+
     virtual bool Connetti(CDeviceInfo* info) = 0;
     virtual void SetDeviceInfo(CDeviceInfo* info) = 0;
     virtual CDeviceInfo* RefreshIdent(bool with_net_table, bool& ok) = 0;

@@ -62,39 +62,46 @@ void CConnectionStrumentoBase::Riavvia() {
                    "Error in control write booter BOOTER_RESET address %u len %u", 0u, 0u);
 }
 
-bool CConnectionStrumentoBase::SendNetTableCommand(uint16_t c4) {
+bool CConnectionStrumentoBase::SendNetTableCommand(const char* method, uint16_t c4) {
     if (CtrlWrite_Quarv3(CMD_GETNETTABLE, 0, 0, 0, c4)) return true;
-    VLOG_ERROR("CConnectionStrumentoBase::LeggiNetTable",
-               "Error in control write quarv3 CMD_GETNETTABLE C1 %u C2 %u C3 %u C4 %u", 0u, 0u, 0u,
-               unsigned(c4));
+    VLOG_ERROR(method, "Error in control write quarv3 CMD_GETNETTABLE C1 %u C2 %u C3 %u C4 %u", 0u,
+               0u, 0u, unsigned(c4));
     return false;
 }
 
-bool CConnectionStrumentoBase::ReadNetTable(NETIDENT& table) {
-    if (!SendNetTableCommand(0)) return false;
+bool CConnectionStrumentoBase::ReadNetTable(const char* method, NETIDENT& table) {
+    if (!SendNetTableCommand(method, 0)) return false;
     // The device sends 256 bytes; the last four of the stored table stay as they were.
     if (ReadMEM_MainBuff(NETIDENT::kReadSize, table.data())) return true;
-    VLOG_ERROR("CConnectionStrumentoBase::LeggiNetTable", kReadMainBufferFailed,
-               unsigned(NETIDENT::kReadSize), static_cast<void*>(table.data()));
+    VLOG_ERROR(method, kReadMainBufferFailed, unsigned(NETIDENT::kReadSize),
+               static_cast<void*>(table.data()));
     return false;
 }
 
 bool CConnectionStrumentoBase::LeggiNetTable(bool rebuild, bool fail_on_problem_slaves) {
-    const char* m = "CConnectionStrumentoBase::LeggiNetTable";
+    static constexpr NetReadStyle kStyle{"CConnectionStrumentoBase::LeggiNetTable",
+                                         kNetRebuildLeadMs, kNetRebuildMs, kNetRereadMs,
+                                         kSlaveRereadMs, true};
+    return LeggiNetTable(kStyle, rebuild, fail_on_problem_slaves);
+}
+
+bool CConnectionStrumentoBase::LeggiNetTable(const NetReadStyle& style, bool rebuild,
+                                             bool fail_on_problem_slaves) {
+    const char* m = style.method;
     if (!info_) return false;
     CDeviceInfo& info = *info_;
     NETIDENT& table = info.NetTable();
     info.ResetGpsSlave();
     if (rebuild) {
-        vesk::Sleep(kNetRebuildLeadMs);
-        if (!SendNetTableCommand(1)) return false;
-        vesk::Sleep(kNetRebuildMs);
+        vesk::Sleep(style.lead_ms);
+        if (!SendNetTableCommand(m, 1)) return false;
+        vesk::Sleep(style.rebuild_ms);
     }
-    if (!ReadNetTable(table)) return false;
+    if (!ReadNetTable(m, table)) return false;
     for (int attempts = 0;;) {
-        vesk::Sleep(kNetRereadMs);
+        vesk::Sleep(style.reread_ms);
         const NETIDENT previous = table;
-        if (!ReadNetTable(table)) return false;
+        if (!ReadNetTable(m, table)) return false;
         if (++attempts > kMaxComparisons) {
             VLOG_ERROR(m,
                        "%d attempts are too many... there's no good master at the other side so "
@@ -104,7 +111,7 @@ bool CConnectionStrumentoBase::LeggiNetTable(bool rebuild, bool fail_on_problem_
         }
         if (table == previous) break;
     }
-    ReadSlaves();
+    ReadSlaves(style);
     info.BuildDisplayName(problem_slaves_);
     if (!problem_slaves_.empty()) {
         std::wstring names;
@@ -116,8 +123,9 @@ bool CConnectionStrumentoBase::LeggiNetTable(bool rebuild, bool fail_on_problem_
     return true;
 }
 
-void CConnectionStrumentoBase::ReadSlaves() {
-    const char* m = "CConnectionStrumentoBase::LeggiNetTable";
+void CConnectionStrumentoBase::ReadSlaves(const NetReadStyle& style) {
+    const char* m = style.method;
+    const bool num = style.numbered;
     CDeviceInfo& info = *info_;
     for (size_t s = 0; s < kNetSlots; ++s) info.SlaveIdent(s) = INFOIDENT();
     problem_slaves_.clear();
@@ -135,30 +143,47 @@ void CConnectionStrumentoBase::ReadSlaves() {
                 break;
             }
             equal = ident.loggerCode() == net_code;
-            if (equal)
-                VLOG_INFO(m, "%s with firmware %s nslave %u",
-                          Utf8(GetNomeStrumento(net_code)).c_str(),
-                          Utf8(ident.FirmwareVersionText()).c_str(), unsigned(n));
+            if (equal) {
+                const std::string name = Utf8(GetNomeStrumento(net_code));
+                const std::string fw = Utf8(ident.FirmwareVersionText());
+                if (num)
+                    VLOG_INFO(m, "%s with firmware %s nslave %u", name.c_str(), fw.c_str(),
+                              unsigned(n));
+                else
+                    VLOG_INFO(m, "%s with firmware %s", name.c_str(), fw.c_str());
+            }
             if (++attempts > kMaxComparisons) {
-                VLOG_ERROR(m, "Too many attempts... there's no good slave at the other side :-( "
-                              "nslave %u",
-                           unsigned(n));
+                if (num)
+                    VLOG_ERROR(m, "Too many attempts... there's no good slave at the other side "
+                                  ":-( nslave %u",
+                               unsigned(n));
+                else
+                    VLOG_ERROR(m, "Too many attempts... there's no good slave at the other side "
+                                  ":-(");
                 break;
             }
-            vesk::Sleep(kSlaveRereadMs);
+            vesk::Sleep(style.slave_reread_ms);
             if (equal) break;
         }
         if (read_failed) {
             problem_slaves_.push_back(uint8_t(s));
         } else if (equal) {
             if (!SistemaInfoIdentSlave(ident, s)) {
-                VLOG_ERROR(m, "Unable to fix slave ident nslave %u", unsigned(n));
+                if (num)
+                    VLOG_ERROR(m, "Unable to fix slave ident nslave %u", unsigned(n));
+                else
+                    VLOG_ERROR(m, "Unable to fix slave ident");
                 problem_slaves_.push_back(uint8_t(s));
             }
         } else {
-            VLOG_ERROR(m, "slave infoident logger code %u differs from netident logger code %u "
-                          "nslave %u",
-                       unsigned(ident.loggerCode()), unsigned(net_code), unsigned(n));
+            if (num)
+                VLOG_ERROR(m, "slave infoident logger code %u differs from netident logger code "
+                              "%u nslave %u",
+                           unsigned(ident.loggerCode()), unsigned(net_code), unsigned(n));
+            else
+                VLOG_ERROR(m, "slave infoident logger code %u differs from netident logger code "
+                              "%u",
+                           unsigned(ident.loggerCode()), unsigned(net_code));
             problem_slaves_.push_back(uint8_t(s));
         }
     }
@@ -344,23 +369,8 @@ bool CConnectionStrumentoBase::GetInfoFirmup(INFOFWUPD& record, uint8_t nslave) 
 bool CConnectionStrumentoBase::DebugRichiesta16() { return CtrlWrite_Debug(16, 0, 0, nullptr); }
 bool CConnectionStrumentoBase::DebugRichiesta17() { return CtrlWrite_Debug(17, 0, 0, nullptr); }
 
-// File discovery belongs to the families, which know their file names.
-// CercaFileFirmware and CercaFileBooter: file_discovery.cpp.
-
-std::wstring CConnectionStrumentoBase::CercaFileFirmwareOther(std::wstring& version, int,
-                                                              const std::wstring&,
-                                                              const std::wstring&,
-                                                              CFirmupFilesInfo*) {
-    version.clear();
-    return {};
-}
-
-std::wstring CConnectionStrumentoBase::CercaFileBooterOther(std::wstring& version, int,
-                                                            const std::wstring&,
-                                                            CFirmupFilesInfo*) {
-    version.clear();
-    return {};
-}
+// CercaFileFirmware and CercaFileBooter: file_discovery.cpp; the other
+// gauges' search and store: connection_strumento_base_other.cpp.
 
 bool CConnectionStrumentoBase::AggiornaAccessoriFile(int index, const std::wstring& path) {
     const auto it = accessori_.find(index);

@@ -65,6 +65,9 @@ public:
     std::wstring CercaFileBooterOther(std::wstring& version, int kind,
                                       const std::wstring& boot_folder,
                                       CFirmupFilesInfo* catalogue) override;
+    bool CaricaOtherFwFile(int kind, const std::wstring& path, uint32_t value) override;
+    bool CaricaOtherLngFile(int kind, const std::wstring& path, uint32_t value) override;
+    bool CaricaOtherBooterFile(int kind, const std::wstring& path, uint32_t value) override;
     bool CaricaOtherAccessoriFile(int kind, int index, const std::wstring& path) override;
 
     // Extensions of the USB layer.
@@ -72,7 +75,9 @@ public:
     virtual bool SistemaInfoIdentSlave(INFOIDENT& ident, size_t slot);
     // Reads one slave identity until two consecutive reads agree.
     virtual bool GetInfoIndentSlave(uint8_t* buffer128, uint8_t nslave);
-    virtual void PreparaBufferOther() {}
+    // Last touch on an other-gauge image before it is stored; value is the caller's.
+    virtual void PreparaBufferOther(int /*kind*/, uint8_t* /*image*/, uint32_t /*size*/,
+                                    uint32_t /*value*/) {}
 
     // Keeps a copy of an exchange in the application folder.
     bool SalvaTraceUsb(const std::wstring& name, const uint8_t* data, size_t length) const;
@@ -94,13 +99,25 @@ public:
     std::map<int, AccessoriMap>& OtherAccessori() { return other_acc_; }
     void SetMaxSlaves(int n) { max_slaves_ = n; }
 
+protected:
+    // How a net-table read waits and words its slave messages.
+    struct NetReadStyle {
+        const char* method;
+        uint32_t lead_ms, rebuild_ms, reread_ms, slave_reread_ms;
+        bool numbered;  // slave messages end with "nslave %u"
+    };
+    bool LeggiNetTable(const NetReadStyle& style, bool rebuild, bool fail_on_problem_slaves);
+
 private:
     // Command 27 with C4 = rebuild flag, logged on failure.
-    bool SendNetTableCommand(uint16_t c4);
-    bool ReadNetTable(NETIDENT& table);
+    bool SendNetTableCommand(const char* method, uint16_t c4);
+    bool ReadNetTable(const char* method, NETIDENT& table);
     // Request 49 for one slave and the 128-byte read, logged on failure.
     bool FetchSlaveIdent(uint8_t* buffer128, uint8_t nslave);
-    void ReadSlaves();
+    void ReadSlaves(const NetReadStyle& style);
+    // Stores one other-gauge image: load, last touch, start command and 2048-byte blocks.
+    bool CaricaOther(const char* method, const std::map<int, UpdateFileDescriptor>& map, int kind,
+                     const std::wstring& path, bool booter, uint32_t value);
 
     CDeviceInfo* info_ = nullptr;
     std::wstring app_folder_;

@@ -27,6 +27,18 @@ public:
     bool AggiornaFwFile(const std::wstring& path) override;
     bool AggiornaBooterFile(const std::wstring& path) override;
     int SlaveUpdateLevel() const override { return 5; }
+    // The slaves on this master's net (connection_strumento_tipo_quarv_slaves.cpp).
+    std::wstring CercaFileFirmwareSlave(std::wstring& version, size_t slot,
+                                        const std::wstring& fw_folder,
+                                        const std::wstring& acc_folder,
+                                        CFirmupFilesInfo* catalogue) override;
+    std::wstring CercaFileBooterSlave(std::wstring& version, size_t slot,
+                                      const std::wstring& boot_folder,
+                                      CFirmupFilesInfo* catalogue) override;
+    bool AggiornaFwFileSlave(size_t slot, const std::wstring& path) override;
+    bool AggiornaLngFileSlave(size_t slot, const std::wstring& path) override;
+    bool AggiornaBooterFileSlave(size_t slot, const std::wstring& path) override;
+    bool AggiornaAccessoriFileSlave(size_t slot, int index, const std::wstring& path) override;
 
     bool LeggiSensori();
     bool SensoriLetti() const { return sensors_read_; }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../support/temp_dir.h"
+#include "../support/firmware_files.h"
 #include "run_tool.h"
 
 namespace {
@@ -136,6 +137,124 @@ TEST_F(ListTest, UsageAndFailures) {
     }
     EXPECT_NE(RunTool(kCli + " --help").output.find("list [--simulate FILE] [--json] [--ident]"),
               std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A Pell DL master with a lambda unit, a GPS receiver and a camera, and a
+// folder of update files made by the firmware maker.
+const char* kPlanNet = R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00",
+  "net_rebuild_ms": 0, "path": "usb:1-2",
+  "slaves": [
+    {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00"},
+    {"number": 2, "code": 2017, "serial": 72, "firmware": "01.00.00"},
+    {"number": 4, "code": 2016, "serial": 74, "firmware": "72.00.00"}
+  ]}]})";
+
+class ListFolderTest : public ListTest {
+protected:
+    void MakeFiles() {
+        const vesk::test::TempDir& d = dir_;
+        d.mkdir("upd/_ACCESSORI");
+        struct File {
+            const char* name;
+            uint32_t base;
+            const char* version;
+        };
+        const File files[] = {
+            {"upd/Pell_460300_fw.mhx", 0xFC0000, "46.03.00"},  // no language file: not offered
+            {"upd/Pell_460400_fw.mhx", 0xFC0000, "46.04.00"},
+            {"upd/Pell_460400_lng.mhx", 0xFC0000, "46.04.00"},
+            {"upd/Pell_460500_fw.mhx", 0xFC0000, "46.05.00"},
+            {"upd/Pell_460500_lng.mhx", 0xFC0000, "46.05.00"},
+            {"upd/Slv_Lambda_010203_fw.mhx", 0xFF0000, "01.02.03"},
+            {"upd/Slv_Lambda_010510_fw.mhx", 0xFF0000, "01.05.10"},
+            {"upd/Slv_GPS_020000_fw.mot", 0xE0000, "02.00.00"},
+            {"upd/_BOOTER/Booter_Slv_Lambda_0105.mhx", 0xFFC000, "01.05"},
+            {"upd/_BOOTER/Booter_Dovo4eGPS0304_0302.mot", 0xFC000, "03.02"},
+        };
+        for (const File& f : files) vesk::test::MakeFirmwareFile(d, f.name, f.base, 0x100, f.version);
+    }
+};
+
+json Entry(const char* file, const char* version) { return json{{"file", file}, {"version", version}}; }
+
+json Catalogue(const char* cls, json fw, json lng, json booter, json available) {
+    return json{{"class", cls},         {"firmware", fw},
+                {"language", lng},      {"booter", booter},
+                {"accessories", json::array()}, {"available", available}};
+}
+
+TEST_F(ListFolderTest, JsonShowsEachUnitsClassAndChosenFiles) {
+    MakeFiles();
+    const auto r = RunTool(kCli + " list --json --simulate " + Scenario(kPlanNet) + " --folder " +
+                           Quote(dir_.file("upd")) + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json out = json::parse(r.output);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0]["catalogue"],
+              Catalogue("CConnectionPellDL460300", Entry("Pell_460500_fw.mhx", "46.05.00"),
+                        "Pell_460500_lng.mhx", nullptr, json::array({"46.04.00", "46.05.00"})));
+    const json& slaves = out[0]["slaves"];
+    ASSERT_EQ(slaves.size(), 3u);
+    EXPECT_EQ(slaves[0]["catalogue"],
+              Catalogue("CConnSlaveBase", Entry("Slv_Lambda_010510_fw.mhx", "01.05.10"), nullptr,
+                        Entry("Booter_Slv_Lambda_0105.mhx", "01.05"),
+                        json::array({"01.02.03", "01.05.10"})));
+    EXPECT_EQ(slaves[1]["catalogue"],
+              Catalogue("CConnSlaveGPS", Entry("Slv_GPS_020000_fw.mot", "02.00.00"), nullptr,
+                        Entry("Booter_Dovo4eGPS0304_0302.mot", "03.02"), json::array({"02.00.00"})));
+    EXPECT_EQ(slaves[2]["catalogue"],
+              Catalogue("CConnSlaveGlimmo", nullptr, nullptr, nullptr, json::array()));
+    EXPECT_FALSE(out[0].contains("other_gauges"));
+    EXPECT_FALSE(out[0]["catalogue"].contains("other_gauges"));
+}
+
+TEST_F(ListFolderTest, TextShowsTheSameChoices) {
+    MakeFiles();
+    const auto r = RunTool(kCli + " list --simulate " + Scenario(kPlanNet) + " --folder " +
+                           Quote(dir_.file("upd")) + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const char* line :
+         {"class CConnectionPellDL460300", "firmware Pell_460500_fw.mhx (46.05.00)  language Pell_460500_lng.mhx",
+          "available 46.04.00 46.05.00", "class CConnSlaveGPS", "booter Booter_Dovo4eGPS0304_0302.mot (03.02)",
+          "class CConnSlaveGlimmo"})
+        EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
+}
+
+TEST_F(ListFolderTest, DataKeyListsItsOtherGauges) {
+    const vesk::test::TempDir& d = dir_;
+    for (const char* n : {"upd/DataKEY_010100_fw.mot", "upd/Dovo4_020000_fw.mot", "upd/Dovo4_020000_lng.mot",
+                          "upd/Slv_Lambda_010203_fw.mhx"})
+        vesk::test::MakeFirmwareFile(d, n, 0xE0000, 0x100);
+    vesk::test::MakeFirmwareFile(d, "upd/_BOOTER/Booter_Dovo4eGPS0304_0105.mot", 0xFC000, 0x100, "01.05");
+    const auto r = RunTool(kCli + " list --json --simulate " +
+                           Scenario(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00"}]})") +
+                           " --folder " + Quote(dir_.file("upd")) + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json c = json::parse(r.output)[0]["catalogue"];
+    EXPECT_EQ(c["class"], "CConnectionDataKey");
+    EXPECT_EQ(c["firmware"], Entry("DataKEY_010100_fw.mot", "01.01.00"));
+    const json& g = c["other_gauges"];
+    ASSERT_EQ(g.size(), 5u);
+    EXPECT_EQ(g[0], (json{{"kind", 0},
+                          {"firmware", Entry("Dovo4_020000_fw.mot", "02.00.00")},
+                          {"language", "Dovo4_020000_lng.mot"},
+                          {"booter", Entry("Booter_Dovo4eGPS0304_0105.mot", "01.05")},
+                          {"available", json::array({"02.00.00"})}}));
+    EXPECT_EQ(g[3]["firmware"], Entry("Slv_Lambda_010203_fw.mhx", "01.02.03"));
+    EXPECT_EQ(g[1]["firmware"], nullptr);
+}
+
+TEST_F(ListFolderTest, AnIdentifyOnlyMasterGetsNoCatalogue) {
+    const auto r = RunTool(kCli + " list --json --simulate " +
+                           Scenario(R"({"instruments": [{"code": 21, "serial": 5, "firmware": "01.00.00"}]})") +
+                           " --folder " + Quote(dir_.file("upd")));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("no update files could be searched"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("\"catalogue\""), std::string::npos) << r.output;
 }
 
 }  // namespace
