@@ -13,8 +13,8 @@ namespace {
 using vesk::cli::CliCommand;
 
 const CliCommand kCommands[] = {
-    {"list", "[--simulate FILE] [--json] [--ident]",
-     "list the instruments on USB with their net of slaves", vesk::cli::RunList},
+    {"list", "[--simulate FILE] [--folder DIR] [--json] [--ident]",
+     "list the instruments on USB with their net of slaves (with --folder: the update files found for each unit)", vesk::cli::RunList},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };
