@@ -135,7 +135,7 @@ TEST_F(ListTest, UsageAndFailures) {
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
     }
-    EXPECT_NE(RunTool(kCli + " --help").output.find("list [--simulate FILE] [--json] [--ident]"),
+    EXPECT_NE(RunTool(kCli + " --help").output.find("list [--simulate FILE] [--folder DIR] [--json] [--ident]"),
               std::string::npos);
 }
 
