@@ -145,11 +145,12 @@ bool FS::ListFilesRecursive(const std::wstring& folder, std::vector<std::wstring
 
 int FS::Kind(const std::wstring& path) const {
     CPathFile pf;
-    std::string p = narrow(pf.WithoutTrailingSeparator(path));
     if (path.empty()) return 2;
-    if (p.empty()) p = "/";  // the path was only separators: the root
+    const std::string trimmed = narrow(pf.WithoutTrailingSeparator(path));
+    // A path of only separators is the root.
+    const char* p = trimmed.empty() ? "/" : trimmed.c_str();
     struct stat st{};
-    if (::stat(p.c_str(), &st) != 0) return 3;
+    if (::stat(p, &st) != 0) return 3;
     if (S_ISREG(st.st_mode)) return 0;
     if (S_ISDIR(st.st_mode)) return 1;
     return 2;

@@ -66,16 +66,21 @@ void emit(LogLevel level, const char* method, int line, const std::string& messa
 
 }  // namespace
 
+// Built by appending: chained operator+ trips a false -Wrestrict in GCC 12.
 std::string format_console_line(LogLevel level, const char* method, int line,
                                 const std::string& message) {
-    return " " + std::string(method ? method : "") + " [" + std::to_string(line) + "]: " +
-           level_name(level) + "; = " + message + "\n\r";
+    std::string out = " ";
+    out.append(method ? method : "").append(" [").append(std::to_string(line)).append("]: ");
+    out.append(level_name(level)).append("; = ").append(message).append("\n\r");
+    return out;
 }
 
 std::string format_file_line(LogLevel level, const char* method, int line,
                              const std::string& message) {
-    return std::string(method ? method : "") + " [" + std::to_string(line) + "] " +
-           level_name(level) + " = " + message + "\n";
+    std::string out(method ? method : "");
+    out.append(" [").append(std::to_string(line)).append("] ");
+    out.append(level_name(level)).append(" = ").append(message).append("\n");
+    return out;
 }
 
 void log_event(LogLevel level, const char* method, int line, const char* fmt, ...) {
