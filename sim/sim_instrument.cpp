@@ -40,12 +40,8 @@ int FaultResult(FaultKind k) {
 
 SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     : cfg_(cfg), main_buffer_(kMainBufferSize, 0) {
-    identity_.set_loggerCode(cfg.code);
-    identity_.set_ID_logger(cfg.serial);
-    identity_.SetFirmwareVersion(cfg.fw_major, cfg.fw_minor, cfg.fw_build);
-    identity_.set_u8(INFOIDENT::kVerBooter + 2, cfg.boot_major);
-    identity_.set_u8(INFOIDENT::kVerBooter + 3, cfg.boot_minor);
-    identity_.set_tipoFamBoot(cfg.tipoFamBoot);
+    identity_ = MakeSimIdentity(cfg.code, cfg.serial, cfg.fw_major, cfg.fw_minor, cfg.fw_build,
+                                cfg.boot_major, cfg.boot_minor, cfg.tipoFamBoot);
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
     InstallKeyDevice(*this);

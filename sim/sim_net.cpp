@@ -49,13 +49,8 @@ struct NetState {
 };
 
 INFOIDENT SlaveIdentity(const SimSlaveConfig& c) {
-    INFOIDENT r;
-    r.set_loggerCode(c.code);
-    r.set_ID_logger(c.serial);
-    r.SetFirmwareVersion(c.fw_major, c.fw_minor, c.fw_build);
-    r.set_u8(INFOIDENT::kVerBooter + 2, c.boot_major);
-    r.set_u8(INFOIDENT::kVerBooter + 3, c.boot_minor);
-    r.set_tipoFamBoot(c.tipoFamBoot);
+    INFOIDENT r = MakeSimIdentity(c.code, c.serial, c.fw_major, c.fw_minor, c.fw_build, c.boot_major,
+                                  c.boot_minor, c.tipoFamBoot);
     r.set_firmInEsec(c.in_booter ? INFOIDENT::kBooterRunning : SimInstrument::kFirmwareRunning);
     return r;
 }
@@ -269,6 +264,19 @@ SimSlave* FindSlave(SimInstrument& inst, uint8_t number) {
 std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address, size_t n) {
     SimSlave* s = FindSlave(inst, number);
     return s ? s->memory.Read(address, n) : std::vector<uint8_t>();
+}
+
+INFOIDENT MakeSimIdentity(uint32_t code, uint32_t serial, uint8_t fw_major, uint8_t fw_minor,
+                          uint8_t fw_build, uint8_t boot_major, uint8_t boot_minor,
+                          uint16_t tipo_fam_boot) {
+    INFOIDENT r;
+    r.set_loggerCode(code);
+    r.set_ID_logger(serial);
+    r.SetFirmwareVersion(fw_major, fw_minor, fw_build);
+    r.set_u8(INFOIDENT::kVerBooter + 2, boot_major);
+    r.set_u8(INFOIDENT::kVerBooter + 3, boot_minor);
+    r.set_tipoFamBoot(tipo_fam_boot);
+    return r;
 }
 
 bool SlaveIdentityOf(SimInstrument& inst, uint8_t number, INFOIDENT& out) {

@@ -53,6 +53,11 @@ std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t a
 // A slave's identity as it now stands; false when there is no such slave.
 bool SlaveIdentityOf(SimInstrument& inst, uint8_t number, INFOIDENT& out);
 
+// The identity fields a scenario gives, for a master or a slave.
+INFOIDENT MakeSimIdentity(uint32_t code, uint32_t serial, uint8_t fw_major, uint8_t fw_minor,
+                          uint8_t fw_build, uint8_t boot_major, uint8_t boot_minor,
+                          uint16_t tipo_fam_boot);
+
 // Memory address of the 16-byte hours block and of the build byte block
 // (at + 16, byte 6) for a booter-family kind, as the master reads them.
 uint32_t SlaveHoursAddress(int kind);
