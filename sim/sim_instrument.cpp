@@ -40,8 +40,7 @@ int FaultResult(FaultKind k) {
 
 SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     : cfg_(cfg), main_buffer_(kMainBufferSize, 0) {
-    identity_ = MakeSimIdentity(cfg.code, cfg.serial, cfg.fw_major, cfg.fw_minor, cfg.fw_build,
-                                cfg.boot_major, cfg.boot_minor, cfg.tipoFamBoot);
+    identity_ = cfg.Identity();
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
     InstallKeyDevice(*this);

@@ -21,14 +21,8 @@
 
 namespace vesk::sim {
 
-struct SimInstrumentConfig {
+struct SimInstrumentConfig : SimIdentityConfig {
     std::string path;  // empty: the bus gives the next free port
-    uint32_t code = 0;
-    uint32_t serial = 0;
-    uint8_t fw_major = 0, fw_minor = 0, fw_build = 0;  // BCD bytes
-    uint8_t boot_major = 0, boot_minor = 0;
-    bool in_booter = false;
-    uint16_t tipoFamBoot = 0;
     bool d11 = false;  // PDIUSBD11 chip (8-byte packets); else PDIUSBD12 (64)
     uint16_t product_id = 0x0101;
     uint32_t reenumerate_ms = 3000;

@@ -49,8 +49,7 @@ struct NetState {
 };
 
 INFOIDENT SlaveIdentity(const SimSlaveConfig& c) {
-    INFOIDENT r = MakeSimIdentity(c.code, c.serial, c.fw_major, c.fw_minor, c.fw_build, c.boot_major,
-                                  c.boot_minor, c.tipoFamBoot);
+    INFOIDENT r = c.Identity();
     r.set_firmInEsec(c.in_booter ? INFOIDENT::kBooterRunning : SimInstrument::kFirmwareRunning);
     return r;
 }
@@ -266,16 +265,14 @@ std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t a
     return s ? s->memory.Read(address, n) : std::vector<uint8_t>();
 }
 
-INFOIDENT MakeSimIdentity(uint32_t code, uint32_t serial, uint8_t fw_major, uint8_t fw_minor,
-                          uint8_t fw_build, uint8_t boot_major, uint8_t boot_minor,
-                          uint16_t tipo_fam_boot) {
+INFOIDENT SimIdentityConfig::Identity() const {
     INFOIDENT r;
     r.set_loggerCode(code);
     r.set_ID_logger(serial);
     r.SetFirmwareVersion(fw_major, fw_minor, fw_build);
     r.set_u8(INFOIDENT::kVerBooter + 2, boot_major);
     r.set_u8(INFOIDENT::kVerBooter + 3, boot_minor);
-    r.set_tipoFamBoot(tipo_fam_boot);
+    r.set_tipoFamBoot(tipoFamBoot);
     return r;
 }
 

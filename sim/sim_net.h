@@ -13,14 +13,21 @@ namespace vesk::sim {
 
 class SimInstrument;
 
-struct SimSlaveConfig {
-    uint8_t number = 1;  // 1..31; net-table slot number - 1
+// The identity a scenario gives a master or a slave.
+struct SimIdentityConfig {
     uint32_t code = 0;
     uint32_t serial = 0;
     uint8_t fw_major = 0, fw_minor = 0, fw_build = 0;  // BCD bytes
     uint8_t boot_major = 0, boot_minor = 0;
     bool in_booter = false;
     uint16_t tipoFamBoot = 0;
+
+    // The identity record of these fields (firmInEsec left to the caller).
+    INFOIDENT Identity() const;
+};
+
+struct SimSlaveConfig : SimIdentityConfig {
+    uint8_t number = 1;  // 1..31; net-table slot number - 1
     // Faults: the code the net table lists when it differs from the identity's,
     // an identity that changes on every read, a slave that never answers.
     std::optional<uint16_t> net_code;
@@ -53,10 +60,6 @@ std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t a
 // A slave's identity as it now stands; false when there is no such slave.
 bool SlaveIdentityOf(SimInstrument& inst, uint8_t number, INFOIDENT& out);
 
-// The identity fields a scenario gives, for a master or a slave.
-INFOIDENT MakeSimIdentity(uint32_t code, uint32_t serial, uint8_t fw_major, uint8_t fw_minor,
-                          uint8_t fw_build, uint8_t boot_major, uint8_t boot_minor,
-                          uint16_t tipo_fam_boot);
 
 // Memory address of the 16-byte hours block and of the build byte block
 // (at + 16, byte 6) for a booter-family kind, as the master reads them.
