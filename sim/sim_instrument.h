@@ -17,7 +17,7 @@
 #include "sim/sim_memory.h"
 #include "sim/sim_net.h"
 #include "sim/sim_trace.h"
-#include "usb/info_ident.h"
+#include "records/info_ident.h"
 
 namespace vesk::sim {
 

@@ -11,7 +11,7 @@
 #include "sim/version_stamp.h"
 #include "sim/sim_instrument.h"
 #include "usb/backend/usb_backend.h"
-#include "usb/info_ident.h"
+#include "records/info_ident.h"
 #include "usb/usb_command_names.h"
 #include "usb/usb_connection.h"
 

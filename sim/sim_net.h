@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "usb/info_ident.h"
+#include "records/info_ident.h"
 
 namespace vesk::sim {
 

@@ -16,7 +16,7 @@
 #include "common/str_conv.h"
 #include "device/conn_slave_base.h"
 #include "device/connection_strumento_base.h"
-#include "device/model_names.h"
+#include "records/model_names.h"
 #include "firmware_files/firmup_files_info.h"
 #include "sim/sim_scenario.h"
 #include "usb/backend/usb_backend.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/str_conv.h"
-#include "log/evt_log.h"
+#include "common/diag.h"
 
 CExePathName::CExePathName() {
     // The kernel does not say how long the link is: grow until it fits.
@@ -14,7 +14,7 @@ CExePathName::CExePathName() {
     while (true) {
         const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
         if (n < 0) {
-            VLOG_ERROR("CExePathName::veskGetDir", "Unavailable current path directory");
+            VDIAG_ERROR("CExePathName::veskGetDir", "Unavailable current path directory");
             return;
         }
         if (static_cast<size_t>(n) < buf.size()) {

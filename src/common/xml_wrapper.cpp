@@ -13,7 +13,7 @@
 #include <new>
 
 #include "common/str_conv.h"
-#include "log/evt_log.h"
+#include "common/diag.h"
 
 // ---------------------------------------------------------------- CElem
 
@@ -429,7 +429,7 @@ bool CXMLWrapper::Open(const std::wstring& path) {
     }
     if (m_eERROR_CODE != XML_OK) {
         if (doc) xmlFreeDoc(doc);
-        VLOG_ERROR(kMethodOpen, "VESK xmlDB Loader. 'xmlParseFile' on file '%s'. m_eERROR_CODE=%d",
+        VDIAG_ERROR(kMethodOpen, "VESK xmlDB Loader. 'xmlParseFile' on file '%s'. m_eERROR_CODE=%d",
                    path8.c_str(), m_eERROR_CODE);
         return false;
     }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "device/device_info.h"
-#include "device/model_names.h"
-#include "usb/info_ident.h"
+#include "records/device_info.h"
+#include "records/model_names.h"
+#include "records/info_ident.h"
 
 class CFirmupFilesInfo;
 class IAggiornaFW;

@@ -9,7 +9,7 @@
 
 #include "common/clock.h"
 #include "common/str_conv.h"
-#include "device/model_names.h"
+#include "records/model_names.h"
 #include "log/evt_log.h"
 #include "usb/usb_command_names.h"
 

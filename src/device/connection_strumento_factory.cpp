@@ -14,7 +14,7 @@
 #include "device/connection_strumento_tipo_pell.h"
 #include "device/connection_strumento_tipo_quarv3.h"
 #include "device/connection_strumento_tipo_quarv4.h"
-#include "device/model_names.h"
+#include "records/model_names.h"
 #include "firmware_files/firmup_files_info.h"
 #include "log/evt_log.h"
 #include "usb/usb_connection.h"

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cwchar>
 
+#include "common/diag.h"
 #include "common/exe_path_name.h"
 #include "common/file_system.h"
 #include "common/path_file.h"
@@ -63,6 +64,12 @@ void emit(LogLevel level, const char* method, int line, const std::string& messa
     std::lock_guard<std::mutex> lock(g_capture_mutex);
     for (auto* c : g_captures) c->add(file_line);
 }
+
+// The common helpers below the log report their errors through this sink.
+void diag_to_log(const char* method, int line, const std::string& message) {
+    emit(LogLevel::Error, method, line, message, true);
+}
+const bool g_diag_installed = (set_diag_error_sink(&diag_to_log), true);
 
 }  // namespace
 

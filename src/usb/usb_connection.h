@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "device/device_info.h"
-#include "usb/info_ident.h"
+#include "records/device_info.h"
+#include "records/info_ident.h"
 #include "usb/usb_hardware.h"
 #include "usb/vesk_usb_commons.h"
 

@@ -12,7 +12,7 @@
 #include "../support/temp_dir.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento_base.h"
-#include "device/model_names.h"
+#include "records/model_names.h"
 
 namespace {
 

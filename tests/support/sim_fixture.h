@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "device/device_info.h"
+#include "records/device_info.h"
 #include "log/evt_log.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_scenario.h"

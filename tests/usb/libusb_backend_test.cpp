@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/device_info.h"
+#include "records/device_info.h"
 #include "usb/usb_connection.h"
 
 namespace {

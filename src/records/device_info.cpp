@@ -1,8 +1,8 @@
-#include "device/device_info.h"
+#include "records/device_info.h"
 
 #include <algorithm>
 
-#include "device/model_names.h"
+#include "records/model_names.h"
 
 namespace {
 

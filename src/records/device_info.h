@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/info_ident.h"
+#include "records/info_ident.h"
 
 class CDeviceInfo {
 public:

@@ -1,4 +1,4 @@
-#include "usb/info_ident.h"
+#include "records/info_ident.h"
 
 #include <cwchar>
 

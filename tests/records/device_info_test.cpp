@@ -1,10 +1,10 @@
-#include "device/device_info.h"
+#include "records/device_info.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "device/model_names.h"
+#include "records/model_names.h"
 #include "log/evt_log.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "device/model_names.h"
+#include "records/model_names.h"
 
 #include <cwchar>
 
