@@ -92,6 +92,7 @@ bool CConnectionStrumentoBase::LeggiNetTable(const NetReadStyle& style, bool reb
     CDeviceInfo& info = *info_;
     NETIDENT& table = info.NetTable();
     info.ResetGpsSlave();
+    info.SetNetState(CDeviceInfo::NetState::NotRead);
     if (rebuild) {
         vesk::Sleep(style.lead_ms);
         if (!SendNetTableCommand(m, 1)) return false;
@@ -113,6 +114,7 @@ bool CConnectionStrumentoBase::LeggiNetTable(const NetReadStyle& style, bool reb
     }
     ReadSlaves(style);
     info.BuildDisplayName(problem_slaves_);
+    info.SetNetState(CDeviceInfo::NetState::Read);
     if (!problem_slaves_.empty()) {
         std::wstring names;
         for (const uint8_t s : problem_slaves_)
