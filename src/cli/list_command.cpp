@@ -18,6 +18,7 @@
 #include "device/connection_strumento_base.h"
 #include "records/model_names.h"
 #include "firmware_files/firmup_files_info.h"
+#include "firmware_files/update_folders.h"
 #include "sim/sim_scenario.h"
 #include "usb/backend/usb_backend.h"
 #include "usb/usb_connection.h"
@@ -146,11 +147,10 @@ struct Piano {
     std::vector<nlohmann::ordered_json> slaves = std::vector<nlohmann::ordered_json>(32);
 };
 
-std::optional<Piano> Pianifica(CDeviceInfo& info, const std::string& folder) {
-    const std::wstring main = vesk::from_utf8(folder);
+std::optional<Piano> Pianifica(CDeviceInfo& info, const UpdateFolders& folders) {
     CFirmupFilesInfo cat;
-    if (!IConnectionStrumento::GetInfoFirmup(main + L"/_ACCESSORI", main + L"/_BOOTER", info, cat,
-                                             main))
+    if (!IConnectionStrumento::GetInfoFirmup(folders.accessori, folders.booter, info, cat,
+                                             folders.main))
         return std::nullopt;
     Piano p;
     IConnectionStrumento* conn = IConnectionStrumento::CreateConnectionToStrumento(&info, L"");
@@ -170,7 +170,28 @@ std::optional<Piano> Pianifica(CDeviceInfo& info, const std::string& folder) {
     return p;
 }
 
-int List(bool json, bool ident, const std::string& folder) {
+const char* NetStateText(CDeviceInfo::NetState s) {
+    switch (s) {
+    case CDeviceInfo::NetState::Read: return "read";
+    case CDeviceInfo::NetState::NoNet: return "none";
+    case CDeviceInfo::NetState::NotRead: break;
+    }
+    return "unread";
+}
+
+// main is empty without --folder. Files are searched only when every folder
+// can be read: a catalogue of the folders that could would look like a
+// complete one with nothing newer in it.
+int List(bool json, bool ident, const std::wstring& main) {
+    const UpdateFolders folders = UpdateFoldersOf(main);
+    bool folders_ok = !main.empty();
+    if (!main.empty()) {
+        for (const FolderProblem& p : CheckUpdateFolders(folders)) {
+            std::fprintf(stderr, "vesk-firmup-cli list: warning: the update folder %s %s\n",
+                         U8(p.path).c_str(), FolderStateText(p.state));
+            folders_ok = false;
+        }
+    }
     std::vector<CDeviceInfo> found;
     if (!IConnectionStrumento::GetListaDeviceCollegati(found, false)) {
         std::fprintf(stderr, "vesk-firmup-cli list: the instruments could not be listed\n");
@@ -179,15 +200,15 @@ int List(bool json, bool ident, const std::string& folder) {
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (auto& info : found) {
         const std::string path = U8(info.GetDevicePath());
-        // Only a net read names the unit.
-        if (info.GetDisplayName().empty()) {
+        // A family without a net has nothing that could not be read.
+        if (info.GetNetState() == CDeviceInfo::NetState::NotRead)
             std::fprintf(stderr, "vesk-firmup-cli list: the net of %s could not be read\n",
                          path.c_str());
-            info.BuildDisplayName({});
-        }
+        // Only a net read names the unit.
+        if (info.GetDisplayName().empty()) info.BuildDisplayName({});
         std::optional<Piano> plan;
-        if (!folder.empty()) {
-            plan = Pianifica(info, folder);
+        if (folders_ok) {
+            plan = Pianifica(info, folders);
             if (!plan)
                 std::fprintf(stderr, "vesk-firmup-cli list: no update files could be searched for %s\n",
                              path.c_str());
@@ -198,6 +219,7 @@ int List(bool json, bool ident, const std::string& folder) {
             const auto master = IdentJson(info.Ident(), ident);
             for (const auto& [k, v] : master.items()) m[k] = v;
             m["display_name"] = U8(info.GetDisplayName());
+            m["net"] = NetStateText(info.GetNetState());
             if (plan) m["catalogue"] = plan->master;
             m["slaves"] = nlohmann::ordered_json::array();
             for (size_t s = 0; s < CConnectionStrumentoBase::kNetSlots; ++s) {
@@ -224,14 +246,15 @@ int List(bool json, bool ident, const std::string& folder) {
     }
     if (json) std::printf("%s\n", out.dump(2).c_str());
     else if (found.empty()) std::printf("no instruments found\n");
-    return kExitOk;
+    return main.empty() || folders_ok ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
 int RunList(const std::vector<std::string>& args) {
     bool json = false, ident = false;
-    std::string scenario_file, folder;
+    std::string scenario_file;
+    std::wstring folder;
     if (const char* env = std::getenv("VESK_SIMULATE"); env && *env) scenario_file = env;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -240,8 +263,11 @@ int RunList(const std::vector<std::string>& args) {
         } else if (a == "--ident") {
             ident = true;
         } else if (a == "--folder") {
-            if (i + 1 >= args.size()) return Usage("--folder needs the main update folder");
-            folder = args[++i];
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return Usage("--folder needs the main update folder");
+            folder = vesk::from_utf8(args[++i]);
+            // Its conversion would be empty, and an empty folder is no folder.
+            if (folder.empty()) return Usage("--folder: the path is not valid UTF-8");
         } else if (a == "--simulate") {
             if (i + 1 >= args.size()) return Usage("--simulate needs a scenario file");
             scenario_file = args[++i];
@@ -253,7 +279,8 @@ int RunList(const std::vector<std::string>& args) {
                         "  --ident          add each identity record's fields\n"
                         "  --folder DIR     also the update files found for each unit in DIR\n"
                         "                   (with _BOOTER and _ACCESSORI): connection class,\n"
-                        "                   chosen firmware, language, booter and accessories\n");
+                        "                   chosen firmware, language, booter and accessories;\n"
+                        "                   exit status 1 when one of the three cannot be read\n");
             return kExitOk;
         } else {
             return Usage(("unexpected argument " + a).c_str());

@@ -27,15 +27,18 @@ enum class Entry { File, Folder };
 // Sorted names of one folder's entries of the given kind that match pattern.
 bool list_entries(const std::wstring& folder, const std::wstring& pattern, Entry kind,
                   std::vector<std::wstring>& found) {
+    // An empty name, or one the system cannot be given, lists nothing: never
+    // the working folder in its place.
     const std::string dir = narrow(folder);
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (dir.empty()) return false;
+    DIR* d = ::opendir(dir.c_str());
     if (!d) return false;
     std::vector<std::wstring> names;
     while (const dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         struct stat st{};
-        const std::string full = (dir.empty() ? std::string() : dir + "/") + name;
+        const std::string full = dir + "/" + name;
         if (::stat(full.c_str(), &st) != 0) continue;
         const bool want = kind == Entry::File ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode);
         if (!want) continue;
@@ -146,7 +149,10 @@ bool FS::ListFilesRecursive(const std::wstring& folder, std::vector<std::wstring
 int FS::Kind(const std::wstring& path) const {
     CPathFile pf;
     if (path.empty()) return 2;
-    const std::string trimmed = narrow(pf.WithoutTrailingSeparator(path));
+    const std::wstring without = pf.WithoutTrailingSeparator(path);
+    const std::string trimmed = narrow(without);
+    // A path the system cannot be given is not the root either.
+    if (trimmed.empty() && !without.empty()) return 2;
     // A path of only separators is the root.
     const char* p = trimmed.empty() ? "/" : trimmed.c_str();
     struct stat st{};

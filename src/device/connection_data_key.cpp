@@ -1,7 +1,5 @@
 #include "device/connection_data_key.h"
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <new>
 
@@ -78,10 +76,6 @@ bool CConnectionDataKey::DumpStrumento(const std::wstring& path) {
                            static_cast<void*>(dest));
         }
     }
-    std::ofstream out(std::filesystem::path(vesk::to_utf8(path)), std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(reinterpret_cast<const char*>(dump.get()), std::streamsize(kDumpSize));
-    out.close();
     // Success only when the whole dump reached the file.
-    return bool(out);
+    return ScriviDump(m, path, {{dump.get(), size_t(kDumpSize)}});
 }

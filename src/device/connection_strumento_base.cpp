@@ -92,6 +92,7 @@ bool CConnectionStrumentoBase::LeggiNetTable(const NetReadStyle& style, bool reb
     CDeviceInfo& info = *info_;
     NETIDENT& table = info.NetTable();
     info.ResetGpsSlave();
+    info.SetNetState(CDeviceInfo::NetState::NotRead);
     if (rebuild) {
         vesk::Sleep(style.lead_ms);
         if (!SendNetTableCommand(m, 1)) return false;
@@ -113,6 +114,7 @@ bool CConnectionStrumentoBase::LeggiNetTable(const NetReadStyle& style, bool reb
     }
     ReadSlaves(style);
     info.BuildDisplayName(problem_slaves_);
+    info.SetNetState(CDeviceInfo::NetState::Read);
     if (!problem_slaves_.empty()) {
         std::wstring names;
         for (const uint8_t s : problem_slaves_)
@@ -292,10 +294,23 @@ bool CConnectionStrumentoBase::DumpStrumento(const std::wstring& path) {
         ReadMEM_Bank1(a, kStep, high.data() + (a - kHighStart));
     for (uint32_t a = kLowStart; a < kLowEnd; a += kStep)
         ReadMEM_Bank1(a, kStep, low.data() + (a - kLowStart));
+    return ScriviDump("CConnectionStrumentoBase::DumpStrumento", path, {low, high});
+}
+
+bool CConnectionStrumentoBase::ScriviDump(const char* method, const std::wstring& path,
+                                          std::initializer_list<std::span<const uint8_t>> parts) {
     std::ofstream out(std::filesystem::path(Utf8(path)), std::ios::binary | std::ios::trunc);
-    if (out) {
-        out.write(reinterpret_cast<const char*>(low.data()), std::streamsize(low.size()));
-        out.write(reinterpret_cast<const char*>(high.data()), std::streamsize(high.size()));
+    if (!out) {
+        VLOG_ERROR(method, "Error creating dump file %s", Utf8(path).c_str());
+        return false;
+    }
+    for (const auto& part : parts)
+        out.write(reinterpret_cast<const char*>(part.data()), std::streamsize(part.size()));
+    out.close();
+    // A dump that did not reach the file whole is no dump.
+    if (!out) {
+        VLOG_ERROR(method, "Error writing dump file %s", Utf8(path).c_str());
+        return false;
     }
     return true;
 }

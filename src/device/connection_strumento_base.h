@@ -4,7 +4,9 @@
 // and update-file questions with the behaviour the families share.
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,11 @@ protected:
         bool numbered;  // slave messages end with "nslave %u"
     };
     bool LeggiNetTable(const NetReadStyle& style, bool rebuild, bool fail_on_problem_slaves);
+    // Writes a memory dump's parts one after another into the file at path
+    // (created or replaced); false with one ERROR line under method when the
+    // file cannot be created or not every byte reached it.
+    static bool ScriviDump(const char* method, const std::wstring& path,
+                           std::initializer_list<std::span<const uint8_t>> parts);
 
 private:
     // Command 27 with C4 = rebuild flag, logged on failure.

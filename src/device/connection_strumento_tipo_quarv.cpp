@@ -77,7 +77,10 @@ bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path)
 }
 
 bool CConnectionStrumentoTipoQuarv::NessunaRete() {
-    if (CDeviceInfo* info = GetDeviceInfo()) info->ResetGpsSlave();
+    if (CDeviceInfo* info = GetDeviceInfo()) {
+        info->ResetGpsSlave();
+        info->SetNetState(CDeviceInfo::NetState::NoNet);
+    }
     return true;
 }
 

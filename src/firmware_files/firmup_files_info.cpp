@@ -145,6 +145,8 @@ uint32_t CFirmupFilesInfo::GetNumVersioneDaFile(const std::wstring& file_name,
 std::vector<std::wstring> CFirmupFilesInfo::ListaFile(const std::wstring& folder,
                                                       const std::wstring& pattern) {
     std::vector<std::wstring> names;
+    // An empty folder name names no folder, not the working folder.
+    if (folder.empty()) return names;
     FS().ListFiles(folder, names, pattern);
     return names;
 }

@@ -1,14 +1,15 @@
 #include "hwdetect/vesk_hw_check_device.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <cwctype>
 #include <exception>
 
-#include "common/file_system.h"
 #include "common/str_conv.h"
 #include "hwdetect/hw_system_source_factory.h"
 #include "log/evt_log.h"
@@ -20,6 +21,34 @@ constexpr const wchar_t* kVeskUsbPattern = L"USB#VID_11CC&PID";
 constexpr const wchar_t* kInfoFileName = L".vesk_info.txt";
 
 std::string Narrow(const std::wstring& s) { return vesk::to_utf8(s); }
+
+// The info file of a memory medium is small; a medium is anybody's, so a link,
+// a FIFO or a huge file under that name must not stall the window's thread or
+// lead the read elsewhere. Anything but a regular file of at most this size
+// counts as no info file.
+constexpr size_t kMaxInfoFile = 64 * 1024;
+
+bool ReadInfoFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<uint64_t>(st.st_size) <= kMaxInfoFile;
+    // One byte more than allowed tells a file that grew since fstat.
+    bytes.assign(kMaxInfoFile + 1, 0);
+    size_t got = 0;
+    while (ok && got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    ok = ok && got <= kMaxInfoFile;
+    bytes.resize(ok ? got : 0);
+    return ok;
+}
 
 }  // namespace
 
@@ -195,10 +224,8 @@ bool CVesk_HW_CheckDevice::ExamineMemoryDevice(const std::wstring& root,
         ::statvfs(root_utf8.c_str(), &vfs) != 0)
         return false;
 
-    FS fs;
-    const std::wstring info_path = root + kInfoFileName;
     std::vector<uint8_t> bytes;
-    const bool has_info = fs.IsFile(info_path) && fs.ReadBytes(info_path, bytes);
+    const bool has_info = ReadInfoFile(root_utf8 + Narrow(kInfoFileName), bytes);
     if (!has_info && RequireInfoFile) return false;
 
     auto record = std::make_unique<HW_DISKMEMORY_INFO>();

@@ -36,6 +36,12 @@ public:
     void SetDevicePath(const std::wstring& p) { device_path_ = p; }
     const std::wstring& GetDevicePath() const { return device_path_; }
 
+    // What the last net read found: the net, or a master whose family has no
+    // net at all. NotRead also covers a read that failed.
+    enum class NetState { NotRead, Read, NoNet };
+    NetState GetNetState() const { return net_state_; }
+    void SetNetState(NetState s) { net_state_ = s; }
+
     uint8_t GetGpsSlave() const { return gps_slave_; }
     // No GPS choice until the net is read again.
     void ResetGpsSlave() {
@@ -77,6 +83,7 @@ private:
     std::vector<uint8_t> non_updatable_;
     std::wstring device_path_;
     std::wstring display_name_;
+    NetState net_state_ = NetState::NotRead;
     int slave_count_ = 0;
     int max_slaves_ = 5;
 };

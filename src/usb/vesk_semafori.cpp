@@ -94,7 +94,10 @@ std::string CVeskSemafori::LockPath(int number) const {
 }
 
 // Another user who could write in the folder could take our locks or replace
-// the lock files, so only a private folder of our own is used.
+// the lock files. A private folder of this user is safe. So is a shared folder
+// with the sticky bit, such as /tmp, where nobody but a file's owner can remove
+// or rename it, provided the folder belongs to root or this user (its owner
+// could). The lock file itself is checked when it is opened.
 bool CVeskSemafori::FolderIsSafe() const {
     const char* method = "CVeskSemafori::Blocca";
     if (place_.folder.empty()) {
@@ -112,12 +115,39 @@ bool CVeskSemafori::FolderIsSafe() const {
                    std::strerror(errno));
         return false;
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-        VLOG_ERROR(method, "Lock folder %s refused: not a private folder of this user (mode %o)",
+    const bool ours = st.st_uid == ::geteuid();
+    const bool private_folder = ours && (st.st_mode & 077) == 0;
+    const bool sticky_shared = (st.st_mode & S_ISVTX) != 0 && (ours || st.st_uid == 0);
+    if (!S_ISDIR(st.st_mode) || !(private_folder || sticky_shared)) {
+        VLOG_ERROR(method,
+                   "Lock folder %s refused: neither a private folder of this user nor a shared "
+                   "folder with the sticky bit (mode %o)",
                    place_.folder.c_str(), static_cast<unsigned>(st.st_mode & 07777));
         return false;
     }
     return true;
+}
+
+// In a shared folder the name may already be taken by something else: only a
+// regular file of this user is a lock file. A link is never followed, and a
+// FIFO cannot block the open.
+int CVeskSemafori::OpenLockFile(int number) const {
+    const char* method = "CVeskSemafori::Blocca";
+    const std::string path = LockPath(number);
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    // A link (ELOOP with O_NOFOLLOW) or a folder under the name is refused below.
+    if (fd < 0 && errno != ELOOP && errno != EISDIR) {
+        VLOG_ERROR(method, "Lock file %s cannot be opened: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        VLOG_ERROR(method, "Lock file %s refused: not a regular file of this user", path.c_str());
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool CVeskSemafori::Blocca(int number) {
@@ -133,7 +163,7 @@ bool CVeskSemafori::Blocca(int number) {
     }
     // Each take opens its own descriptor: flock locks belong to the open file,
     // so a second take of a held lock fails inside this process too.
-    int fd = ::open(LockPath(number).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = OpenLockFile(number);
     // A failed take leaves a lock this process already holds held: its first
     // descriptor still owns it.
     if (fd < 0) {

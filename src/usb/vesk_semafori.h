@@ -56,6 +56,8 @@ private:
         int fd = -1;  // open and locked while held
     };
     bool FolderIsSafe() const;
+    // The lock file, opened and checked; -1 (and an ERROR line) when refused.
+    int OpenLockFile(int number) const;
 
     Place place_;
     std::map<int, std::unique_ptr<Entry>> entries_;

@@ -3,7 +3,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "../support/temp_dir.h"
 #include "../support/firmware_files.h"
@@ -55,6 +61,7 @@ TEST_F(ListTest, JsonShowsWhatTheScenarioHolds) {
         {"booter", "02.10"},
         {"in_booter", false},
         {"display_name", "Quarv Logger 50 ID 1234 [FW43.04.01]"},
+        {"net", "read"},
         {"slaves", json::array({Slave(1, 61, "Quarv4 Logger", "501", "12.03.04", "01.02", false),
                                 Slave(2, 22, "Quarv Dash 22", "502", "20.00.07", "01.05", true),
                                 Slave(4, 41, "Quarv Logger 41", "504", "15.10.02", "03.01", false)})},
@@ -230,6 +237,7 @@ TEST_F(ListFolderTest, DataKeyListsItsOtherGauges) {
                           "upd/Slv_Lambda_010203_fw.mhx"})
         vesk::test::MakeFirmwareFile(d, n, 0xE0000, 0x100);
     vesk::test::MakeFirmwareFile(d, "upd/_BOOTER/Booter_Dovo4eGPS0304_0105.mot", 0xFC000, 0x100, "01.05");
+    d.mkdir("upd/_ACCESSORI");
     const auto r = RunTool(kCli + " list --json --simulate " +
                            Scenario(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00"}]})") +
                            " --folder " + Quote(dir_.file("upd")) + " 2>/dev/null");
@@ -249,12 +257,115 @@ TEST_F(ListFolderTest, DataKeyListsItsOtherGauges) {
 }
 
 TEST_F(ListFolderTest, AnIdentifyOnlyMasterGetsNoCatalogue) {
+    dir_.mkdir("upd/_BOOTER");
+    dir_.mkdir("upd/_ACCESSORI");
     const auto r = RunTool(kCli + " list --json --simulate " +
                            Scenario(R"({"instruments": [{"code": 21, "serial": 5, "firmware": "01.00.00"}]})") +
                            " --folder " + Quote(dir_.file("upd")));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.find("no update files could be searched"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("\"catalogue\""), std::string::npos) << r.output;
+}
+
+}  // namespace
+
+namespace {
+
+// Masters of families with and without a net, and one whose net read fails.
+TEST_F(ListTest, AFamilyWithoutANetIsNotAnUnreadNet) {
+    const std::string scenario = Scenario(R"({"instruments": [
+      {"code": 19, "serial": 1, "firmware": "10.00.00", "path": "usb:1-1"},
+      {"code": 63, "serial": 2, "firmware": "10.00.00", "path": "usb:1-2"},
+      {"code": 71, "serial": 3, "firmware": "10.00.00", "path": "usb:1-3"},
+      {"code": 50, "serial": 4, "firmware": "43.04.01", "path": "usb:1-4",
+       "faults": [{"kind": "stall", "request": "quarv3", "command": 27}]},
+      {"code": 50, "serial": 5, "firmware": "43.04.01", "path": "usb:1-5"}]})");
+    const std::string err = dir_.file("stderr.txt");
+    const auto r = RunTool("(" + kCli + " list --json --simulate " + scenario + " 2>" + Quote(err) + ")");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json out = json::parse(r.output);
+    const std::pair<const char*, const char*> expected[] = {
+        {"usb:1-1", "none"}, {"usb:1-2", "none"}, {"usb:1-3", "none"}, {"usb:1-4", "unread"},
+        {"usb:1-5", "read"}};
+    ASSERT_EQ(out.size(), std::size(expected));
+    for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i]["path"], expected[i].first);
+        EXPECT_EQ(out[i].value("net", "<absent>"), expected[i].second) << expected[i].first;
+    }
+    // Said once, for the one unit whose net exists and was not read.
+    const std::string said = vesk::test::read_file(err);
+    EXPECT_EQ(said, "vesk-firmup-cli list: the net of usb:1-4 could not be read\n");
+}
+
+// A folder that cannot be read must not pass for one without newer files: a
+// warning per folder, no catalogue, exit status 1. The working folder holds a
+// complete set of update files that must never be offered in its place.
+TEST_F(ListFolderTest, UnusableUpdateFoldersWarnAndFail) {
+    MakeFiles();
+    const std::string upd = dir_.file("upd");
+    dir_.write("bad/main_file", "x");
+    dir_.mkdir("bad/no_booter/_ACCESSORI");
+    dir_.mkdir("bad/acc_file/_BOOTER");
+    dir_.write("bad/acc_file/_ACCESSORI", "x");
+    dir_.mkdir("bad/booter_loop/_ACCESSORI");
+    std::filesystem::create_symlink("_BOOTER", dir_.file("bad/booter_loop/_BOOTER"));
+    dir_.mkdir("bad/acc_closed/_BOOTER");
+    dir_.mkdir("bad/acc_closed/_ACCESSORI");
+    ::chmod(dir_.file("bad/acc_closed/_ACCESSORI").c_str(), 0);
+    struct Case {
+        std::string folder;
+        std::vector<std::string> warnings;  // folder below dir_, then what it is
+        bool as_root_too = true;
+    } cases[] = {
+        {"missing", {"missing is missing", "missing/_BOOTER is missing", "missing/_ACCESSORI is missing"}},
+        {"bad/main_file",
+         {"bad/main_file is not a folder", "bad/main_file/_BOOTER is missing",
+          "bad/main_file/_ACCESSORI is missing"}},
+        {"bad/no_booter", {"bad/no_booter/_BOOTER is missing"}},
+        {"bad/acc_file", {"bad/acc_file/_ACCESSORI is not a folder"}},
+        {"bad/booter_loop", {"bad/booter_loop/_BOOTER cannot be read"}},
+        // Root reads any folder.
+        {"bad/acc_closed", {"bad/acc_closed/_ACCESSORI cannot be read"}, false},
+    };
+    for (const Case& c : cases) {
+        if (!c.as_root_too && ::geteuid() == 0) continue;
+        const std::string err = dir_.file("stderr.txt");
+        const auto r = RunTool("(cd " + Quote(upd) + " && " + kCli + " list --json --simulate " +
+                               Scenario(kPlanNet) + " --folder " + Quote(dir_.file(c.folder)) +
+                               " 2>" + Quote(err) + ")");
+        EXPECT_EQ(r.status, 1) << c.folder << "\n" << r.output;
+        std::string expected;
+        for (const auto& w : c.warnings)
+            expected += "vesk-firmup-cli list: warning: the update folder " + dir_.path() + "/" + w + "\n";
+        EXPECT_EQ(vesk::test::read_file(err), expected) << c.folder;
+        // The instruments are still listed, without files.
+        const json out = json::parse(r.output);
+        ASSERT_EQ(out.size(), 1u) << c.folder;
+        EXPECT_FALSE(out[0].contains("catalogue")) << c.folder;
+        EXPECT_EQ(r.output.find("Pell_"), std::string::npos) << c.folder;
+    }
+    ::chmod(dir_.file("bad/acc_closed/_ACCESSORI").c_str(), 0755);
+}
+
+// A folder name that is empty, or that this program cannot represent, is
+// refused before anything is listed; it never turns into the working folder.
+TEST_F(ListFolderTest, FolderNamesThatNameNoFolderAreRefused) {
+    MakeFiles();
+    const struct {
+        const char* shell_arg;
+        const char* message;
+    } cases[] = {
+        {"''", "vesk-firmup-cli list: --folder needs the main update folder"},
+        {"\"$(printf 'missing\\377')\"", "vesk-firmup-cli list: --folder: the path is not valid UTF-8"},
+        {"\"$(printf '\\377')\"", "vesk-firmup-cli list: --folder: the path is not valid UTF-8"},
+    };
+    for (const auto& c : cases) {
+        const auto r = RunTool("cd " + Quote(dir_.file("upd")) + " && " + kCli + " list --simulate " +
+                               Scenario(kPlanNet) + " --folder " + c.shell_arg);
+        EXPECT_EQ(r.status, 2) << c.shell_arg << "\n" << r.output;
+        EXPECT_EQ(r.output.rfind(c.message, 0), 0u) << c.shell_arg << "\n" << r.output;
+        EXPECT_EQ(r.output.find("Pell_"), std::string::npos) << r.output;
+    }
 }
 
 }  // namespace

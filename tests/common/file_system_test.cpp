@@ -45,6 +45,24 @@ TEST_F(FSTest, ListsMatchingFilesWithoutRegardToCaseSortedAndSkippingFolders) {
     EXPECT_TRUE(out.empty());
 }
 
+// A name that names no folder must not list the working folder in its place.
+TEST_F(FSTest, NoFolderNameNeverListsTheWorkingFolder) {
+    dir_.write("work/a_0101.mhx", "x");
+    dir_.mkdir("work/sub");
+    const std::wstring saved = fs_.CurrentFolder();
+    ASSERT_TRUE(fs_.SetCurrentFolder(dir_.wpath() + L"/work"));
+    const std::wstring names[] = {L"", std::wstring(1, wchar_t(0xD800)),
+                                  dir_.wpath() + L"/work/" + wchar_t(0xDFFF)};
+    for (const auto& folder : names) {
+        std::vector<std::wstring> out;
+        EXPECT_FALSE(fs_.ListFiles(folder, out, L"*")) << folder.size();
+        EXPECT_FALSE(fs_.ListFolders(folder, out, L"*")) << folder.size();
+        EXPECT_TRUE(out.empty()) << folder.size();
+        EXPECT_EQ(fs_.Kind(folder), 2) << folder.size();
+    }
+    fs_.SetCurrentFolder(saved);
+}
+
 TEST_F(FSTest, ListsRecursively) {
     dir_.write("a.bin", "x");
     dir_.write("sub/b.bin", "x");

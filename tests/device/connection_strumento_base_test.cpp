@@ -402,4 +402,34 @@ TEST_F(ConnectionBaseTest, TraceFilesAndDump) {
     EXPECT_EQ(std::filesystem::file_size(dir.file("dump.bin")), 0x8000u + 0x7E0000u);
 }
 
+// "Dump performed." must never follow a dump that wrote nothing.
+TEST_F(ConnectionBaseTest, DumpThatCannotReachItsFileFails) {
+    vesk::test::TempDir dir;
+    dir.mkdir("folder");
+    Connect();
+    const struct {
+        std::string path;
+        const char* line;  // the one ERROR line; none when the dump succeeds
+    } cases[] = {
+        {dir.file("missing/dump.bin"), "Error creating dump file "},
+        {dir.file("folder"), "Error creating dump file "},
+        {"/dev/full", "Error writing dump file "},
+        {dir.file("dump.bin"), nullptr},
+    };
+    for (const auto& c : cases) {
+        if (c.path == "/dev/full" && !std::filesystem::exists(c.path)) continue;
+        log_.clear();
+        EXPECT_EQ(base_->DumpStrumento(vesk::from_utf8(c.path)), c.line == nullptr) << c.path;
+        if (!c.line) {
+            EXPECT_TRUE(log_.lines().empty()) << c.path;
+            continue;
+        }
+        ASSERT_EQ(log_.lines().size(), 1u) << c.path;
+        EXPECT_TRUE(log_.contains(std::string("CConnectionStrumentoBase::DumpStrumento [")));
+        EXPECT_TRUE(log_.contains(std::string("] ERROR = ") + c.line + c.path)) << log_.lines()[0];
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
+}
+
 }  // namespace

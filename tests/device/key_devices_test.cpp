@@ -353,6 +353,16 @@ TEST_F(KeyDevices, DataKeyDumpStopsWithoutAFileWhenAReadIsRefused) {
     EXPECT_TRUE(log_.contains("Error in control write memory MEM_READ address 918016 dati 0 nslave 0"));
 }
 
+TEST_F(KeyDevices, DataKeyDumpThatCannotBeCreatedSaysSo) {
+    OpenKey<CConnectionDataKey>(111, false);
+    const std::string path = dir_.file("missing/dump.bin");
+    log_.clear();
+    EXPECT_FALSE(key_conn_->DumpStrumento(std::wstring(path.begin(), path.end())));
+    ASSERT_EQ(log_.lines().size(), 1u);
+    EXPECT_TRUE(log_.contains("CConnectionDataKey::DumpStrumento ["));
+    EXPECT_TRUE(log_.contains("] ERROR = Error creating dump file " + path)) << log_.lines()[0];
+}
+
 TEST_F(KeyDevices, KeysOfferTheirUpdateInterfaceAndNoSlaves) {
     CConnectionMemoryKey mk;
     CConnectionDataKey dk;

@@ -1,12 +1,16 @@
 #include "hwdetect/vesk_hw_check_device.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -230,6 +234,49 @@ TEST_F(MediaTest, ExamineMemoryDeviceCases) {
         }
     }
     EXPECT_FALSE(check.ExamineMemoryDevice(Root(), nullptr));
+}
+
+// A medium is anybody's: what sits under the info file's name is read only
+// when it is a regular file of at most 64 KiB; anything else is no info file,
+// and a link is never followed.
+TEST_F(MediaTest, OnlyASmallRegularInfoFileIsRead) {
+    constexpr size_t kMax = 64 * 1024;
+    const std::string info = tmp.file("stick/.vesk_info.txt");
+    tmp.write("outside", "secret");
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        size_t size;  // of the info read; none when npos
+    } cases[] = {
+        {"small file", [&] { tmp.write("stick/.vesk_info.txt", "<info/>"); }, 7},
+        {"largest file", [&] { tmp.write("stick/.vesk_info.txt", std::string(kMax, 'x')); }, kMax},
+        {"one byte too many", [&] { tmp.write("stick/.vesk_info.txt", std::string(kMax + 1, 'x')); },
+         std::string::npos},
+        {"huge sparse file",
+         [&] {
+             tmp.write("stick/.vesk_info.txt", "");
+             ASSERT_EQ(::truncate(info.c_str(), 8 << 20), 0);
+         },
+         std::string::npos},
+        {"link to a file", [&] { std::filesystem::create_symlink(tmp.file("outside"), info); },
+         std::string::npos},
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(info.c_str(), 0600), 0); }, std::string::npos},
+        {"folder", [&] { std::filesystem::create_directory(info); }, std::string::npos},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(info);
+        c.make();
+        const bool has_info = c.size != std::string::npos;
+        CVeskDiskMemoryManager required, optional;
+        check.RequireInfoFile = true;
+        EXPECT_EQ(check.ExamineMemoryDevice(Root(), &required), has_info) << c.what;
+        check.RequireInfoFile = false;
+        ASSERT_TRUE(check.ExamineMemoryDevice(Root(), &optional)) << c.what;
+        const HW_DISKMEMORY_INFO r = optional.Records().at(0);
+        EXPECT_EQ(r.has_info_file, has_info) << c.what;
+        EXPECT_EQ(r.info.size(), has_info ? c.size : 0u) << c.what;
+    }
+    EXPECT_EQ(vesk::test::read_file(tmp.file("outside")), "secret");
 }
 
 TEST_F(MediaTest, ReadOnlyVolumeIsMarked) {

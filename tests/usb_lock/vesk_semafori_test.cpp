@@ -9,7 +9,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "../support/temp_dir.h"
 #include "common/str_conv.h"
@@ -295,8 +297,16 @@ TEST(VeskSemafori, UnsafeLockFoldersAreRefused) {
     } else {
         foreign = "/";  // owned by root
     }
-    for (const std::string& folder : {tmp.file("loose"), tmp.file("group"), tmp.file("link"),
-                                      tmp.file("plain"), foreign, tmp.file("missing")}) {
+    std::vector<std::string> folders = {tmp.file("loose"), tmp.file("group"), tmp.file("link"),
+                                        tmp.file("plain"), foreign, tmp.file("missing")};
+    if (::geteuid() == 0) {
+        // Shared and sticky, but its owner could still remove our lock files.
+        tmp.mkdir("foreign_sticky");
+        ::chmod(tmp.file("foreign_sticky").c_str(), 01777);
+        ASSERT_EQ(::chown(tmp.file("foreign_sticky").c_str(), 65534, 65534), 0);
+        folders.push_back(tmp.file("foreign_sticky"));
+    }
+    for (const std::string& folder : folders) {
         CVeskSemafori::Place p;
         p.folder = folder;
         p.domain = L"TESTDOM";
@@ -308,6 +318,70 @@ TEST(VeskSemafori, UnsafeLockFoldersAreRefused) {
         EXPECT_EQ(log.lines().size(), 1u) << folder;
         EXPECT_TRUE(log.contains("Lock folder")) << folder;
         EXPECT_FALSE(std::filesystem::exists(locks.LockPath(1))) << folder;
+    }
+}
+
+// A shared folder with the sticky bit, as /tmp is when XDG_RUNTIME_DIR points there.
+TEST(VeskSemafori, SharedStickyFoldersAreUsed) {
+    for (const mode_t mode : {01777, 01770, 01755}) {
+        TempDir tmp;
+        ASSERT_EQ(::chmod(tmp.path().c_str(), mode), 0);
+        CVeskSemafori locks(HolderPlace(tmp.path()));
+        vesk::LogCapture log;
+        ASSERT_TRUE(locks.Blocca(2)) << std::oct << mode << "\n" << (log.lines().empty() ? "" : log.lines()[0]);
+        EXPECT_EQ(locks.StoBloccando(2), 2);
+        struct stat st {};
+        ASSERT_EQ(::lstat(locks.LockPath(2).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
+        Holder other(tmp.path(), 2);
+        EXPECT_EQ(other.Ask("lock"), "0") << std::oct << mode;
+        locks.Sblocca(2);
+        EXPECT_EQ(other.Ask("lock"), "1") << std::oct << mode;
+        EXPECT_TRUE(log.lines().empty());
+    }
+}
+
+// Whatever already sits under the lock file's name is never followed, never
+// truncated and never taken for a lock file unless it is a regular file of
+// this user.
+TEST(VeskSemafori, HostileLockFilesAreRefusedAndLeftAsTheyAre) {
+    LockFolder dir;
+    const std::string victim = dir.file("victim");
+    dir.write("victim", "keep me");
+    const std::string lock = CVeskSemafori(dir.Place()).LockPath(1);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        bool as_non_root = true;
+    } cases[] = {
+        {"link to a file", [&] { std::filesystem::create_symlink(victim, lock); }},
+        {"dangling link", [&] { std::filesystem::create_symlink(dir.file("created"), lock); }},
+        {"folder", [&] { std::filesystem::create_directory(lock); }},
+        {"fifo", [&] { ::mkfifo(lock.c_str(), 0600); }},
+        // Only root can hand a file to another user.
+        {"another user's file",
+         [&] {
+             dir.write(std::filesystem::path(lock).filename().string(), "theirs");
+             ::chmod(lock.c_str(), 0666);
+             ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        if (!c.as_non_root && ::geteuid() != 0) continue;
+        std::filesystem::remove_all(lock);
+        c.make();
+        CVeskSemafori locks(dir.Place());
+        vesk::LogCapture log;
+        EXPECT_FALSE(locks.Blocca(1)) << c.what;
+        EXPECT_EQ(locks.StoBloccando(1), 0) << c.what;
+        ASSERT_EQ(log.lines().size(), 1u) << c.what;
+        EXPECT_TRUE(log.contains("] ERROR = Lock file " + lock + " refused: not a regular file of this user"))
+            << c.what << "\n" << log.lines()[0];
+        EXPECT_EQ(vesk::test::read_file(victim), "keep me") << c.what;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("created"))) << c.what;
     }
 }
 
