@@ -92,7 +92,7 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
         SetStatus(Translate(restart_pending_ ? L"Please wait..." : L"No gauge is connected to any USB port"),
                   StatusColour::Normal);
         Msg(nullptr, status_text_);
-        FineAggiornamento(true);
+        FineAggiornamento();
         return;
     }
     if (found.size() > 1) {
@@ -102,7 +102,7 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
                       int(found.size()));
         SetStatus(text, StatusColour::Red);
         Msg(nullptr, status_text_);
-        FineAggiornamento(true);
+        FineAggiornamento();
         return;
     }
 
@@ -116,7 +116,7 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
         SetStatus(Translate(L"Memory problem. Please restart software..."), StatusColour::Red);
         Msg(nullptr, status_text_);
         // Detection comes back on, so that the next arrival refreshes again.
-        FineAggiornamento(true);
+        FineAggiornamento();
         return;
     }
     catalogue_.Svuota();
@@ -243,7 +243,7 @@ bool CUpdateProcedure::RegoleSlave() {
     if (!vesk::update::PlanAdmissionRefusal(*device_info_, text)) return false;
     SetStatus(text, StatusColour::Red);
     Msg(nullptr, status_text_);
-    FineAggiornamento(true);
+    FineAggiornamento();
     return true;
 }
 
@@ -267,13 +267,13 @@ void CUpdateProcedure::StatoFinale() {
         }
     }
     if (versions_selectable_) surface_.EnableAdvanced(true);
-    FineAggiornamento(true);
+    FineAggiornamento();
 }
 
-void CUpdateProcedure::FineAggiornamento(bool detection_on) {
+void CUpdateProcedure::FineAggiornamento() {
     refresh_pending_ = false;
     surface_.Layout(VersionsVisible());
-    if (detection_on) detection_.AvviaGestioneEventiSistema();
+    detection_.AvviaGestioneEventiSistema();
 }
 
 bool CUpdateProcedure::QualcosaVaAggiornato() {

@@ -72,6 +72,11 @@ void CUpdateProcedure::BeginWaitCursor() { surface_.BeginWaitCursor(); }
 
 void CUpdateProcedure::EndWaitCursor() { surface_.EndWaitCursor(); }
 
+int CUpdateProcedure::RichiestaComportamento() {
+    const int answer = surface_.BehaviourRequest();
+    return answer == kBehaviourAlways || answer == kBehaviourNever ? answer : kBehaviourIfOlder;
+}
+
 void CUpdateProcedure::AttendiRiavvio() {
     restart_pending_ = true;
     surface_.StartRestartTimer(kRestartMs, [this] { restart_pending_ = false; });

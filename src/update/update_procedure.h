@@ -86,6 +86,8 @@ public:
     void EnableAdvanced(bool enabled);
     void BeginWaitCursor();
     void EndWaitCursor();
+    // The Behaviour Request: 0, 1 or 2; any other answer counts as 0.
+    int RichiestaComportamento();
     // The master was told to restart: refreshes of the next 10 s show
     // "Please wait..." instead of "No gauge is connected..." (timer 3333).
     void AttendiRiavvio();
@@ -151,7 +153,7 @@ private:
     void RigheAltriStrumenti();
     bool RegoleSlave();
     void StatoFinale();
-    void FineAggiornamento(bool detection_on);
+    void FineAggiornamento();
     const DeviceRowData* RowOf(int row_index, bool other_gauge) const;
     void RedrawRow(int position);
     void RedrawRows();

@@ -145,6 +145,16 @@ TEST(RestartTimer, RestartPendingLastsUntilTheTimerFires) {
     EXPECT_FALSE(b.surface.RestartTimerRunning());
 }
 
+TEST(BehaviourRequest, AnswersOutsideTheThreeCountAsTheFirst) {
+    const std::pair<int, int> cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 0}, {-1, 0}};
+    for (const auto& [answer, behaviour] : cases) {
+        ProcedureBench b;
+        b.surface.QueueBehaviour(answer);
+        EXPECT_EQ(b.procedure.RichiestaComportamento(), behaviour) << answer;
+        EXPECT_EQ(b.surface.EventsOf(SurfaceOp::BehaviourRequest).size(), 1u);
+    }
+}
+
 TEST(RecordingSurface, AnswersQuestionsInOrderThenTheDefaults) {
     RecordingSurface s;
     s.QueueYesNo(true);
