@@ -12,15 +12,13 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_command.h"
-#include "common/clock.h"
+#include "simulation.h"
 #include "common/str_conv.h"
 #include "device/conn_slave_base.h"
 #include "device/connection_strumento_base.h"
 #include "records/model_names.h"
 #include "firmware_files/firmup_files_info.h"
 #include "firmware_files/update_folders.h"
-#include "sim/sim_scenario.h"
-#include "usb/backend/usb_backend.h"
 #include "usb/usb_connection.h"
 
 namespace vesk::cli {
@@ -253,9 +251,8 @@ int List(bool json, bool ident, const std::wstring& main) {
 
 int RunList(const std::vector<std::string>& args) {
     bool json = false, ident = false;
-    std::string scenario_file;
+    std::string scenario_file = ScenarioFromEnvironment();
     std::wstring folder;
-    if (const char* env = std::getenv("VESK_SIMULATE"); env && *env) scenario_file = env;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--json") {
@@ -286,21 +283,7 @@ int RunList(const std::vector<std::string>& args) {
             return Usage(("unexpected argument " + a).c_str());
         }
     }
-    if (scenario_file.empty()) return List(json, ident, folder);
-
-    vesk::sim::Scenario scenario;
-    std::string error;
-    if (!vesk::sim::LoadScenarioFile(scenario_file, &scenario, &error)) {
-        std::fprintf(stderr, "vesk-firmup-cli list: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    // Simulated waits take no real time unless the scenario asks for it; the
-    // bus is made on that clock so its trace starts at its time 0.
-    const auto clock = vesk::sim::MakeScenarioClock(scenario.time_scale);
-    vesk::ScopedClock scoped_clock(*clock);
-    auto bus = vesk::sim::MakeBus(scenario);
-    vesk::usb::ScopedBackend backend(*bus);
-    return List(json, ident, folder);
+    return RunOnBus("list", scenario_file, [&](vesk::sim::SimBus*) { return List(json, ident, folder); });
 }
 
 }  // namespace vesk::cli

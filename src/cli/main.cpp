@@ -15,6 +15,8 @@ using vesk::cli::CliCommand;
 const CliCommand kCommands[] = {
     {"list", "[--simulate FILE] [--folder DIR] [--json] [--ident]",
      "list the instruments on USB with their net of slaves (with --folder: the update files found for each unit)", vesk::cli::RunList},
+    {"plan", "[--simulate FILE] [--folder DIR] [--json] [--advanced] [--choose SERIAL=VERSION ...]",
+     "refresh the update plan once and show the device list and the status line as the updater would", vesk::cli::RunPlan},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };

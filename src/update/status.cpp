@@ -1,0 +1,83 @@
+// The status line, the message list, the waits and the progress bars.
+#include <utility>
+
+#include "common/clock.h"
+#include "common/str_conv.h"
+#include "log/evt_log.h"
+#include "records/model_names.h"
+#include "update/hw_detection_switch.h"
+#include "update/update_procedure.h"
+
+namespace {
+constexpr uint32_t kRestartMs = 10000;  // timer 3333
+constexpr uint32_t kSliceMs = 10;
+}  // namespace
+
+CUpdateProcedure::CUpdateProcedure(IUpdateSurface& surface, IHwDetectionSwitch& detection,
+                                   IVeskSemafori* locks, Settings settings)
+    : surface_(surface),
+      detection_(detection),
+      locks_(locks),
+      main_folder_(std::move(settings.main_folder)),
+      debug_mode_(settings.debug_mode),
+      advanced_mode_(settings.advanced_mode),
+      advanced_allowed_(settings.advanced_allowed) {}
+
+CUpdateProcedure::~CUpdateProcedure() = default;
+
+void CUpdateProcedure::Msg(const INFOIDENT* ident, const std::wstring& text) {
+    std::wstring line = text;
+    if (ident)
+        line += L" " + GetNomeStrumento(ident->loggerCode()) + L" - " + std::to_wstring(ident->ID_logger());
+    if (debug_mode_) SetStatus(line, status_colour_);
+    VLOG_INFO("CVESKFirmwareUpdaterDlg::Msg", "%s", vesk::to_utf8(line).c_str());
+    surface_.AppendMessage(line);
+}
+
+void CUpdateProcedure::SetStatus(const std::wstring& text, StatusColour colour) {
+    status_text_ = text;
+    status_colour_ = colour;
+    surface_.SetStatus(status_text_, status_colour_);
+}
+
+void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
+    const int n = int(ms / kSliceMs);
+    surface_.SetBarRange(ProgressBar::Wait, n);
+    surface_.SetBarStep(ProgressBar::Wait, 1);
+    for (int i = 0; i < n; ++i) {
+        vesk::Sleep(kSliceMs);
+        surface_.StepBar(ProgressBar::Wait);
+        surface_.PushControls();
+    }
+    surface_.SetBarPos(ProgressBar::Wait, n);
+}
+
+void CUpdateProcedure::ProgressRange(int upper) {
+    overall_upper_ = upper;
+    surface_.SetBarRange(ProgressBar::Overall, upper);
+    surface_.SetBarStep(ProgressBar::Overall, 1);
+}
+
+void CUpdateProcedure::ProgressStep() { surface_.StepBar(ProgressBar::Overall); }
+
+void CUpdateProcedure::ProgressPos(int pos) { surface_.SetBarPos(ProgressBar::Overall, pos); }
+
+void CUpdateProcedure::ProgressMax() { surface_.SetBarPos(ProgressBar::Overall, overall_upper_); }
+
+void CUpdateProcedure::EnableExecute(bool enabled) { surface_.EnableExecute(enabled); }
+
+void CUpdateProcedure::EnableAdvanced(bool enabled) { surface_.EnableAdvanced(enabled); }
+
+void CUpdateProcedure::BeginWaitCursor() { surface_.BeginWaitCursor(); }
+
+void CUpdateProcedure::EndWaitCursor() { surface_.EndWaitCursor(); }
+
+int CUpdateProcedure::RichiestaComportamento() {
+    const int answer = surface_.BehaviourRequest();
+    return answer == kBehaviourAlways || answer == kBehaviourNever ? answer : kBehaviourIfOlder;
+}
+
+void CUpdateProcedure::AttendiRiavvio() {
+    restart_pending_ = true;
+    surface_.StartRestartTimer(kRestartMs, [this] { restart_pending_ = false; });
+}

@@ -1,0 +1,191 @@
+// vesk-firmup-cli plan against simulator scenarios and folders of update files.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+
+#include "../support/firmware_files.h"
+#include "../support/temp_dir.h"
+#include "run_tool.h"
+
+namespace {
+
+using nlohmann::json;
+using vesk::test::Quote;
+using vesk::test::RunTool;
+
+const std::string kCli = VESK_CLI;
+
+// A Pell DL master with three slaves; the trace shows whether USB was touched.
+const char* kNet = R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00",
+  "net_rebuild_ms": 0, "path": "usb:1-2",
+  "slaves": [
+    {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00"},
+    {"number": 2, "code": 2017, "serial": 72, "firmware": "01.00.00", "in_booter": true},
+    {"number": 4, "code": 2006, "serial": 74, "firmware": "01.05.10"}
+  ]}]})";
+
+class PlanCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        struct File {
+            const char* name;
+            uint32_t base;
+            const char* version;
+        };
+        const File files[] = {
+            {"upd/Pell_460400_fw.mhx", 0xFC0000, "46.04.00"}, {"upd/Pell_460400_lng.mhx", 0xFC0000, "46.04.00"},
+            {"upd/Pell_460500_fw.mhx", 0xFC0000, "46.05.00"}, {"upd/Pell_460500_lng.mhx", 0xFC0000, "46.05.00"},
+            {"upd/Slv_Lambda_010203_fw.mhx", 0xFF0000, "01.02.03"},
+            {"upd/Slv_Lambda_010510_fw.mhx", 0xFF0000, "01.05.10"},
+            {"upd/Slv_GPS_020000_fw.mot", 0xE0000, "02.00.00"},
+        };
+        for (const File& f : files) vesk::test::MakeFirmwareFile(dir_, f.name, f.base, 0x100, f.version);
+        dir_.mkdir("upd/_BOOTER");
+        dir_.mkdir("upd/_ACCESSORI");
+    }
+    // The scenario with a trace file.
+    std::string Scenario(const std::string& text, const std::string& name = "net.json") {
+        std::string traced = text;
+        traced.insert(1, "\"trace_file\": " + json(dir_.file(name + ".trace")).dump() + ", ");
+        dir_.write(name, traced);
+        return Quote(dir_.file(name));
+    }
+    std::string Trace(const std::string& name = "net.json") { return vesk::test::read_file(dir_.file(name + ".trace")); }
+    std::string Folder() { return Quote(dir_.file("upd")); }
+
+    vesk::test::TempDir dir_;
+};
+
+json Row(json row, const char* kind, const char* device, const char* id, const char* booter, const char* fw,
+         const char* available, const char* action, int serial, json versions) {
+    return json{{"row", row},         {"kind", kind},          {"device", device}, {"id", id},
+                {"booter", booter},   {"firmware", fw},        {"available", available},
+                {"action", action},   {"serial", serial},      {"versions", versions}};
+}
+
+TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
+    const auto r = RunTool(kCli + " plan --json --simulate " + Scenario(kNet) + " --folder " + Folder() +
+                           " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json expected = {
+        {"status", "Click 'Execute' button to proceed and firmup your system"},
+        {"status_colour", "normal"},
+        {"update_pending", true},
+        {"versions_selectable", true},
+        {"rows",
+         json::array({
+             Row("M", "master", "Pell DL Logger", "10", "00.00", "46.03.00", "46.05.00", "will get 46.05.00", 10,
+                 {"46.04.00", "46.05.00"}),
+             Row(1, "slave", "Display Unit", "71", "00.00", " 1.00.00", "01.05.10", "will get 01.05.10", 71,
+                 {"01.02.03", "01.05.10"}),
+             Row(2, "slave", "GPS Receiver 2017 *BOOTER*", "72", "00.00", " 1.00.00", "02.00.00",
+                 "in booter:will get 02.00.00", 72, {"02.00.00"}),
+             Row(4, "slave", "Display Unit", "74", "00.00", " 1.05.10", "01.05.10", "will not be modified", 74,
+                 {"01.02.03", "01.05.10"}),
+         })},
+    };
+    EXPECT_EQ(json::parse(r.output), expected) << r.output;
+}
+
+TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
+    const auto r = RunTool(kCli + " plan --simulate " + Scenario(kNet) + " --folder " + Folder() + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const char* expected =
+        "   Device                      ID  Booter  Firmware  Available  Action\n"
+        "M  Pell DL Logger              10  00.00   46.03.00  46.05.00   will get 46.05.00\n"
+        "1  Display Unit                71  00.00    1.00.00  01.05.10   will get 01.05.10\n"
+        "2  GPS Receiver 2017 *BOOTER*  72  00.00    1.00.00  02.00.00   in booter:will get 02.00.00\n"
+        "4  Display Unit                74  00.00    1.05.10  01.05.10   will not be modified\n"
+        "\n"
+        "Click 'Execute' button to proceed and firmup your system\n";
+    EXPECT_EQ(r.output, expected);
+}
+
+TEST_F(PlanCommand, AdvancedWithChoices) {
+    const auto r = RunTool(kCli + " plan --json --advanced --choose 10=46.04.00 --choose 74=01.02.03 --simulate " +
+                           Scenario(kNet) + " --folder " + Folder() + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json j = json::parse(r.output);
+    EXPECT_EQ(j["rows"][0]["action"], "will get 46.04.00");
+    EXPECT_EQ(j["rows"][0]["available"], "46.05.00");
+    EXPECT_EQ(j["rows"][3]["action"], "will get 01.02.03");
+    EXPECT_EQ(j["status"], "Click 'Execute' button to proceed and firmup your system");
+}
+
+TEST_F(PlanCommand, ExitStatuses) {
+    struct Case {
+        const char* name;
+        std::string args;
+        int status;
+        std::string output;
+        bool usb_read;
+    } cases[] = {
+        {"nothing connected", "--simulate " + Scenario(R"({"instruments": []})", "none.json"), 3,
+         "No gauge is connected to any USB port", false},
+        {"two instruments",
+         "--json --simulate " + Scenario(R"({"instruments": [{"code": 19, "serial": 1, "firmware": "01.00.00"},
+                                                             {"code": 19, "serial": 2, "firmware": "01.00.00"}]})",
+                                         "two.json"),
+         3, "\"status\": \"2 gauges are connected to USB ports. Only one can be connected.\"", true},
+        {"instrument gone during the refresh",
+         "--simulate " + Scenario(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00",
+                                    "faults": [{"kind": "unplug_after", "requests": 6}]}]})",
+                                  "gone.json"),
+         1, "the instrument could not be read", true},
+        {"identify-only gauge",
+         "--simulate " + Scenario(R"({"instruments": [{"code": 21, "serial": 5, "firmware": "01.00.00"}]})",
+                                  "dovo.json"),
+         0, "Dovo Gauge takes no update files of its own", true},
+        {"unknown serial", "--advanced --choose 99=01.02.03 --simulate " + Scenario(kNet), 2,
+         "--choose 99=01.02.03: no unit with that serial", true},
+        {"version of another unit", "--advanced --choose 72=01.02.03 --simulate " + Scenario(kNet), 2,
+         "--choose 72=01.02.03: that unit offers no such version", true},
+        {"version in no file", "--advanced --choose 71=09.09.09 --simulate " + Scenario(kNet, "early.json"), 2,
+         "--choose 71=09.09.09: no update file of that version in", false},
+        {"choice without advanced mode", "--choose 71=01.02.03 --simulate " + Scenario(kNet, "early.json"), 2,
+         "--choose needs --advanced", false},
+        {"malformed choice", "--advanced --choose 71:01.02.03 --simulate " + Scenario(kNet, "early.json"), 2,
+         "expected SERIAL=VERSION", false},
+        {"unexpected argument", "--frobnicate", 2, "unexpected argument --frobnicate", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir_.file("early.json.trace"));
+        const auto r = RunTool(kCli + " plan " + c.args + " --folder " + Folder());
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.output), std::string::npos) << r.output;
+        if (!c.usb_read) {
+            EXPECT_FALSE(std::filesystem::exists(dir_.file("early.json.trace")));
+        }
+    }
+    const auto missing = RunTool(kCli + " plan --simulate " + Scenario(kNet, "early.json") + " --folder " +
+                                 Quote(dir_.file("nothere")));
+    EXPECT_EQ(missing.status, 1) << missing.output;
+    EXPECT_NE(missing.output.find("the update folder " + dir_.file("nothere") + " cannot be read"),
+              std::string::npos)
+        << missing.output;
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("early.json.trace")));
+}
+
+TEST_F(PlanCommand, FolderOfTheStartUpOption) {
+    const auto r = RunTool(kCli + " plan --json --simulate " + Scenario(kNet) + " " +
+                           Quote("UseFolder(" + dir_.file("upd") + ")AsMain") + " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(json::parse(r.output)["rows"].size(), 4u);
+}
+
+TEST_F(PlanCommand, HelpAndCommandList) {
+    const auto help = RunTool(kCli + " plan --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("usage: vesk-firmup-cli plan [--simulate FILE] [--folder DIR] [--json] [--advanced]"),
+              std::string::npos)
+        << help.output;
+    EXPECT_NE(RunTool(kCli + " --help").output.find(
+                  "plan [--simulate FILE] [--folder DIR] [--json] [--advanced] [--choose SERIAL=VERSION ...]"),
+              std::string::npos);
+}
+
+}  // namespace
