@@ -221,6 +221,7 @@ std::unique_ptr<IUsbDevice> SimBus::Open(const std::string& path, int* error) {
     TraceEntry e = Entry(path, TraceKind::Open);
     e.result = r;
     trace_.Add(std::move(e));
+    if (s && s->inst->TakePendingUnplug()) Unplug(path);
     if (r != kUsbOk) {
         if (error) *error = r;
         return nullptr;
@@ -259,6 +260,7 @@ int SimBus::Descriptor(const std::string& path, uint32_t gen, uint8_t* buf, size
         e.transferred = *got;
     }
     trace_.Add(e);
+    if (s && s->inst->TakePendingUnplug()) Unplug(path);
     return e.result;
 }
 

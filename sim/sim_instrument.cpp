@@ -32,7 +32,6 @@ uint16_t ExpectedLength(uint8_t request) {
     }
 }
 
-
 }  // namespace
 
 SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)

@@ -119,8 +119,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         }
         return s;
     };
-    auto target = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, true); };
-    auto running = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, false); };
+    auto booter_runs = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, true); };
+    auto firmware_runs = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, false); };
     inst.SetMemoryHandler(kSlaveBulkWrite, [st](SimInstrument& in, const ControlRequest& rq) {
         SimSlave* s = Slave(*st, rq);
         if (!s) return int(kUsbOk);  // nobody to take it: accepted, as the master does
@@ -129,8 +129,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         std::copy(in.main_buffer().begin(), in.main_buffer().begin() + n, s->buffer.begin());
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveEraseFirmware, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveEraseFirmware, [booter_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = booter_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const SlaveRegions& r = s->regions;
         if (r.firmware_end <= r.firmware_start || rq.address() != r.erase_address) {
@@ -141,8 +141,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         s->firmware_touched = true;
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveWriteMainToFirm, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveWriteMainToFirm, [booter_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = booter_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const Region fw{s->regions.firmware_start, s->regions.firmware_end};
         if (rq.word(4) != 256 || !fw.Contains(rq.address(), 256)) {
@@ -153,8 +153,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         s->firmware_touched = true;
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveLanguage, [running](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = running(in, rq);
+    inst.SetMemoryHandler(kSlaveLanguage, [firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = firmware_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         if (s->language.empty()) {
             in.handler_note = "refused: no language";
@@ -172,8 +172,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         for (size_t i = 0; i < 256; ++i) s->language[at + i] &= s->buffer[i];
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveBooterErase, [running](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = running(in, rq);
+    inst.SetMemoryHandler(kSlaveBooterErase, [firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = firmware_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const Region b{s->regions.booter_start, s->regions.booter_end};
         if (b.end <= b.start) {
@@ -186,8 +186,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         s->booter_touched = true;
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveBooterWrite, [running](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = running(in, rq);
+    inst.SetMemoryHandler(kSlaveBooterWrite, [firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = firmware_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const Region b{s->regions.booter_start, s->regions.booter_end};
         // Low 16 bits: offset within the booter region; top byte: the block's sum.

@@ -300,6 +300,13 @@ TEST_F(SimBusTest, UnplugFaultPullsTheCableAtItsTransfer) {
     clock_.advance_ms(3600 * 1000);
     EXPECT_TRUE(List().empty());  // until a person plugs it back
     EXPECT_TRUE(bus_->Plug("usb:1-1"));
+
+    // Pulled as the program opens it.
+    LoadOne(R"("faults": [{"kind": "unplug", "request": "open"}])");
+    int err = 0;
+    EXPECT_FALSE(bus_->Open("usb:1-1", &err));
+    EXPECT_EQ(err, vesk::usb::kUsbErrorNoDevice);
+    EXPECT_TRUE(List().empty());
 }
 
 // Faults on the way back from a mode switch or restart, counted per departure.
