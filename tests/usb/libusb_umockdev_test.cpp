@@ -145,7 +145,7 @@ private:
                 rq.value = value;
                 rq.index = index;
                 rq.data.assign(data + 8, data + 8 + length);
-                r = inst_.Control(rq, length, &done, &note);
+                r = inst_.Control(rq, length, 0, &done, &note);
                 if (auto booter = inst_.TakePendingLeave()) inst_.SetMode(*booter);
             } else {
                 r = vesk::usb::kUsbErrorPipe;
@@ -291,11 +291,12 @@ TEST_F(LibusbUmockdev, StallAndShortReplyGiveTheirResults) {
     info.SetDevicePath(L"usb:1-1");
     ASSERT_GT(conn.Apri(info), 0);
     vesk::LogCapture log;
-    EXPECT_FALSE(conn.CtrlWrite_Booter(1, 0, 0));
+    // Booter command 3 means nothing to the unit: only the fault refuses it.
+    EXPECT_FALSE(conn.CtrlWrite_Booter(3, 0, 0));
     EXPECT_TRUE(log.contains("Error related to bad data transmission at driver level"));
     EXPECT_FALSE(conn.CtrlWrite_Quarv3(27, 0, 0, 0, 0));
     EXPECT_TRUE(log.contains("Error: mismatch from"));
-    EXPECT_TRUE(conn.CtrlWrite_Booter(1, 0, 0));
+    EXPECT_TRUE(conn.CtrlWrite_Booter(3, 0, 0));
 }
 
 }  // namespace
