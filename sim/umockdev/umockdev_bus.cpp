@@ -53,21 +53,26 @@ bool ParsePath(const std::string& path, int* bus, std::vector<int>* ports) {
     return !ports->empty();
 }
 
-// The sysfs path below /sys of the device on that port chain:
-// .../usb1/1-1/1-1.4 for bus 1, ports {1, 4}.
-std::string SysPath(int bus, const std::vector<int>& ports, size_t depth) {
-    std::string s = std::string(kControllerPath) + "/usb" + std::to_string(bus);
-    std::string name = std::to_string(bus) + "-";
+// The first depth ports joined with '.' ("1.4").
+std::string PortText(const std::vector<int>& ports, size_t depth) {
+    std::string s;
     for (size_t i = 0; i < depth; ++i) {
-        name += (i ? "." : "") + std::to_string(ports[i]);
-        s += "/" + name;
+        if (i) s += '.';
+        s += std::to_string(ports[i]);
     }
     return s;
 }
 
-std::string PortText(const std::vector<int>& ports, size_t depth) {
-    std::string s;
-    for (size_t i = 0; i < depth; ++i) s += (i ? "." : "") + std::to_string(ports[i]);
+// The sysfs path below /sys of the device on that port chain:
+// .../usb1/1-1/1-1.4 for bus 1, ports {1, 4}.
+std::string SysPath(int bus, const std::vector<int>& ports, size_t depth) {
+    std::string s = std::string(kControllerPath) + "/usb" + std::to_string(bus);
+    for (size_t d = 1; d <= depth; ++d) {
+        s += '/';
+        s += std::to_string(bus);
+        s += '-';
+        s += PortText(ports, d);
+    }
     return s;
 }
 

@@ -26,7 +26,8 @@ namespace vesk::sim {
 
 class UmockdevBus {
 public:
-    // Neither is owned; both must outlive this object.
+    // Neither is owned; both must outlive this object. Takes the bus's
+    // presence observer for itself.
     UmockdevBus(UMockdevTestbed* testbed, SimBus& bus);
     ~UmockdevBus();
     UmockdevBus(const UmockdevBus&) = delete;

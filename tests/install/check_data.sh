@@ -5,11 +5,7 @@
 # usage: check_data.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 source=$1 build=$2
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 need() {
     command -v "$1" >/dev/null || { echo "FAIL: $1 is missing (Debian package $2, see scripts/install-deps.sh)"; exit 1; }
 }

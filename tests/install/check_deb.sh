@@ -6,13 +6,7 @@
 # usage: check_deb.sh BUILD_DIR VERSION
 set -uo pipefail
 build=$1 version=$2
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 if ! cpack -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" >"$tmp/cpack.log" 2>&1; then
     cat "$tmp/cpack.log"
@@ -46,6 +40,7 @@ grep -v '^\./usr/' "$tmp/contents" && fail "files outside /usr"
 for want in "./usr/bin/vesk-firmup-cli -> ../lib/vesk-firmup/vesk-firmup-cli" \
     "./usr/bin/vesk-sim -> ../lib/vesk-firmup/vesk-sim" \
     ./usr/lib/vesk-firmup/vesk-firmup-cli ./usr/lib/vesk-firmup/vesk-sim ./usr/lib/vesk-firmup/vesk-firmup.xmv \
+    ./usr/lib/vesk-firmup/.installed \
     ./usr/lib/udev/rules.d/70-vesk-firmup.rules ./usr/share/applications/com.vesk.firmup.desktop \
     ./usr/share/metainfo/com.vesk.firmup.metainfo.xml ./usr/share/man/man1/vesk-firmup-cli.1.gz \
     ./usr/share/bash-completion/completions/vesk-firmup-cli; do

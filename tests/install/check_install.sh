@@ -5,13 +5,7 @@
 # usage: check_install.sh BUILD_DIR SOURCE_DIR VERSION WINDOW_BUILT(0|1)
 set -uo pipefail
 build=$1 source=$2 version=$3 window=$4
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 if ! cmake --install "$build" --prefix "$tmp/usr" >"$tmp/install.log" 2>&1; then
     cat "$tmp/install.log"
@@ -32,6 +26,7 @@ done
 [ "$window" = 1 ] || expected+=(share/man/man1/vesk-firmup.1.gz)
 expected+=(
     lib/vesk-firmup/vesk-firmup.xmv
+    lib/vesk-firmup/.installed
     lib/udev/rules.d/70-vesk-firmup.rules
     share/applications/com.vesk.firmup.desktop
     share/metainfo/com.vesk.firmup.metainfo.xml
@@ -51,9 +46,13 @@ diff -u "$tmp/expected" "$tmp/actual" >"$tmp/diff" || {
     fail "the installed files are not the expected ones"
 }
 
-# The programs run from their links and find nothing missing.
+# The programs run from their links and find nothing missing; an installed
+# copy writes its logs to the user's folder, even when it could write its own.
 out=$("$p/bin/vesk-firmup-cli" --version 2>&1)
 [ "$out" = "vesk-firmup-cli $version" ] || fail "vesk-firmup-cli --version printed: $out"
+XDG_STATE_HOME=$tmp/state VESK_SIMULATE=/nonexistent "$p/bin/vesk-firmup-cli" list >/dev/null 2>&1
+[ ! -e "$p/lib/vesk-firmup/logs" ] || fail "the installed program wrote logs/ into its own folder"
+[ -d "$tmp/state/vesk-firmup/logs" ] || fail "no logs/ in \$XDG_STATE_HOME/vesk-firmup/"
 "$p/bin/vesk-sim" --help 2>&1 | grep -q "run: vesk-sim run SCENARIO -- COMMAND" || fail "vesk-sim --help lacks run"
 
 # The version file, in the element-and-property form the program reads.

@@ -10,26 +10,14 @@
 #include <string>
 
 #include "hwdetect/hw_poll_loop.h"
-#include "hwdetect/hw_queued_event_source.h"
-#include "hwdetect/hw_udev_source.h"
 #include "hwdetect/vesk_hw_check_device.h"
 #include "log/evt_log.h"
 #include "records/device_info.h"
 #include "usb/usb_connection.h"
 #include "../hwdetect/recording_dest.h"
+#include "../hwdetect/udev_only_sources.h"
 
 namespace {
-
-// udev for USB devices; the served testbed stands in for a running udev.
-class ServedUdev : public IHwEventSourceFactory {
-public:
-    std::shared_ptr<IHwEventSource> OpenUsbSource(std::string& error) override {
-        return CHwUdevSource::Open("udev", error, "");
-    }
-    std::shared_ptr<IHwEventSource> OpenMediaSource(std::string&) override {
-        return std::make_shared<CHwQueuedEventSource>();
-    }
-};
 
 TEST(ServedModeSwitch, DeviceLeavesAndComesBackInItsBooter) {
     const char* preload = std::getenv("LD_PRELOAD");
@@ -39,7 +27,7 @@ TEST(ServedModeSwitch, DeviceLeavesAndComesBackInItsBooter) {
 
     vesk::test::RecordingDest dest;
     CHwPollLoop loop;
-    CVesk_HW_CheckDevice check(&dest, std::make_shared<ServedUdev>());
+    CVesk_HW_CheckDevice check(&dest, std::make_shared<vesk::test::UdevOnlySources>());
     check.AvviaGestioneEventiSistema(loop);
     ASSERT_TRUE(check.UsbDetectionOn);
 
