@@ -339,13 +339,10 @@ void UmockdevBus::OnClientClosed(GObject* client, GParamSpec*, gpointer self) {
     auto* c = UMOCKDEV_IOCTL_CLIENT(client);
     if (umockdev_ioctl_client_get_connected(c)) return;
     auto* me = static_cast<UmockdevBus*>(self);
-    // Closing the descriptor releases its interface, as the kernel does.
-    std::unique_ptr<Client> gone;
+    // Closing the descriptor releases its interface, as the kernel does; the
+    // bus is told with the lock held.
     std::lock_guard<std::mutex> lock(me->mutex_);
-    if (auto it = me->clients_.find(c); it != me->clients_.end()) {
-        gone = std::move(it->second);
-        me->clients_.erase(it);
-    }
+    me->clients_.erase(c);
 }
 
 int UmockdevBus::ClaimFor(Client& c, const Node& node) {
