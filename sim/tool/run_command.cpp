@@ -70,7 +70,7 @@ std::vector<std::string> Environment(const std::vector<std::string>& drop, const
         const std::string name = kv.substr(0, kv.find('='));
         const std::string value = kv.substr(std::min(kv.size(), name.size() + 1));
         if (name == "LD_PRELOAD") preload = Preloaded() ? value : preload + ":" + value;
-        else if (name == "ASAN_OPTIONS") asan = value + ":" + asan;
+        else if (name == "ASAN_OPTIONS") asan = value.find(asan) == std::string::npos ? value + ":" + asan : value;
         else if (std::find(drop.begin(), drop.end(), name) == drop.end()) env.push_back(kv);
     }
     env.push_back("LD_PRELOAD=" + preload);

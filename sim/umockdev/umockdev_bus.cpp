@@ -160,12 +160,11 @@ UmockdevBus::UmockdevBus(UMockdevTestbed* testbed, SimBus& bus)
 
 UmockdevBus::~UmockdevBus() {
     g_signal_handlers_disconnect_by_data(handler_, this);
-    std::vector<std::string> live;
+    std::vector<std::string> live;  // devices the testbed still has
     {
         std::lock_guard<std::mutex> lock(mutex_);
         bus_.set_presence_observer(nullptr);
-        for (const auto& [devnode, node] : nodes_)
-            if (node->alive) live.push_back(devnode);
+        for (const auto& [path, devnode] : node_of_path_) live.push_back(devnode);
         clients_.clear();
     }
     for (const auto& devnode : live) umockdev_testbed_detach_ioctl(testbed_, devnode.c_str(), nullptr);
@@ -185,7 +184,7 @@ bool UmockdevBus::Start(std::string* error) {
             if (bus_.IsPresent(inst->path())) paths.push_back(inst->path());
     }
     for (const auto& p : paths)
-        if (!AddHubs(p, error) || !AddDevice(p, error)) return false;
+        if (!AddDevice(p, error)) return false;
     return true;
 }
 
@@ -254,6 +253,7 @@ bool UmockdevBus::AddHubs(const std::string& path, std::string* error) {
 }
 
 bool UmockdevBus::AddDevice(const std::string& path, std::string* error) {
+    if (!AddHubs(path, error)) return false;
     std::string desc, devnode;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -129,3 +129,62 @@ TEST_F(LibusbUmockdev, StallAndShortReplyGiveTheirResults) {
 }
 
 }  // namespace
+
+namespace {
+
+// A cable pulled and put back: the served device leaves the testbed and comes
+// back at a new address; the handle opened before meets "no device".
+TEST_F(LibusbUmockdev, UnplugAndPlugMoveTheServedDevice) {
+    Serve(Config(false));
+    int error = 0;
+    auto old_handle = backend_->Open("usb:1-1", &error);
+    ASSERT_TRUE(old_handle) << error;
+    const std::string before = served_->DeviceNode("usb:1-1");
+    EXPECT_EQ(before, "/dev/bus/usb/001/002");
+    const uint8_t data[6] = {};
+    size_t done = 0;
+
+    ASSERT_TRUE(served_->WithBus([](vesk::sim::SimBus& b) { return b.Unplug("usb:1-1"); }));
+    served_->Sync();
+    EXPECT_EQ(served_->DeviceNode("usb:1-1"), "");
+    std::vector<std::string> paths;
+    ASSERT_TRUE(backend_->ListDevices(paths, &error));
+    EXPECT_TRUE(paths.empty());
+    EXPECT_EQ(old_handle->ControlOut(0x0E, 0, 0, data, 6, 1000, &done), vesk::usb::kUsbErrorNoDevice);
+
+    ASSERT_TRUE(served_->WithBus([](vesk::sim::SimBus& b) { return b.Plug("usb:1-1"); }));
+    served_->Sync();
+    EXPECT_EQ(served_->DeviceNode("usb:1-1"), "/dev/bus/usb/001/003");
+    ASSERT_TRUE(backend_->ListDevices(paths, &error));
+    EXPECT_EQ(paths, std::vector<std::string>{"usb:1-1"});
+    EXPECT_EQ(old_handle->ControlOut(0x0E, 0, 0, data, 6, 1000, &done), vesk::usb::kUsbErrorNoDevice);
+    old_handle.reset();
+    auto new_handle = backend_->Open("usb:1-1", &error);
+    ASSERT_TRUE(new_handle) << error;
+    EXPECT_EQ(new_handle->ControlOut(0x0E, 0, 0, data, 6, 1000, &done), vesk::usb::kUsbOk);
+    EXPECT_EQ(done, 6u);
+}
+
+// A bulk transfer the instrument does not answer stays pending until libusb's
+// timeout discards it; the device goes on answering afterwards.
+TEST_F(LibusbUmockdev, UnansweredBulkTransferEndsAtItsTimeout) {
+    Serve(Config(false));
+    int error = 0;
+    auto handle = backend_->Open("usb:1-1", &error);
+    ASSERT_TRUE(handle) << error;
+    uint8_t buf[64];
+    size_t done = 0;
+    // Nothing announced it; libusb's own timer ends it (kept short).
+    EXPECT_EQ(handle->BulkIn(0x82, buf, sizeof buf, 50, &done), vesk::usb::kUsbErrorTimeout);
+    EXPECT_EQ(done, 0u);
+    CUSBConnection conn;
+    CDeviceInfo info;
+    info.SetDevicePath(L"usb:1-1");
+    handle.reset();
+    ASSERT_GT(conn.Apri(info), 0);
+    INFOIDENT id;
+    ASSERT_TRUE(conn.GetINFOIDENT(id));
+    EXPECT_EQ(id.ID_logger(), 424242u);
+}
+
+}  // namespace
