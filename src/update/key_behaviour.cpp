@@ -30,13 +30,13 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
     for (int kind = 0; kind < kOtherGaugeKinds; ++kind) {
         if (const FirmupFileEntry* fw = Existing(catalogue_.GetOtherFw(kind, c.serial_master))) {
             Msg(master, Translate(L"Start loading other firmware"));
-            if (!c.fw->CaricaOtherFwFile(kind, main_folder_ + L"\\" + fw->fileName, uint32_t(behaviour))) {
+            if (!c.fw->CaricaOtherFwFile(kind, InCartella(main_folder_, fw->fileName), uint32_t(behaviour))) {
                 VLOG_ERROR(kLoad, "Loading other fw file");
                 Errore(Translate(L"Loading other fw file"));
             }
             Msg(master, Translate(L"Finished loading other firmware"));
             Msg(master, Translate(L"Start loading other languages"));
-            if (!c.fw->CaricaOtherLngFile(kind, main_folder_ + L"\\" + fw->secondFileName, uint32_t(behaviour))) {
+            if (!c.fw->CaricaOtherLngFile(kind, InCartella(main_folder_, fw->secondFileName), uint32_t(behaviour))) {
                 VLOG_ERROR(kLoad, "Loading other lng file");
                 // A gauge without a language file of its own fails this load every time.
                 if (!fw->secondFileName.empty()) Errore(Translate(L"Loading other lng file"));
@@ -46,7 +46,7 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
         ProgressStep();
         if (const FirmupFileEntry* booter = Existing(catalogue_.GetOtherBooter(kind, c.serial_master))) {
             Msg(master, Translate(L"Start loading other booter"));
-            if (!c.fw->CaricaOtherBooterFile(kind, program_folder + booter->fileName, uint32_t(behaviour)))
+            if (!c.fw->CaricaOtherBooterFile(kind, InCartella(program_folder, booter->fileName), uint32_t(behaviour)))
                 VLOG_ERROR(kLoad, "Loading other booter file");
             Msg(master, Translate(L"Finished loading other booter"));
         }
@@ -55,7 +55,7 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
             const FirmupFileEntry* acc = Existing(catalogue_.GetAccessorio(element, c.serial_master));
             if (!acc) continue;
             Msg(master, Translate(L"Start loading other accessory elements"));
-            if (!c.fw->CaricaOtherAccessoriFile(kind, element, program_folder + acc->fileName))
+            if (!c.fw->CaricaOtherAccessoriFile(kind, element, InCartella(program_folder, acc->fileName)))
                 VLOG_ERROR(kLoad, "Loading other accessory file");
             Msg(master, Translate(L"Finished loading accessory elements"));
             ProgressStep();

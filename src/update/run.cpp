@@ -74,7 +74,7 @@ bool CUpdateProcedure::CondizioniCorsa() {
             if (row.entry) *row.entry = row.chosen;
 
     for (const wchar_t* folder : {L"_BOOTER", L"_ACCESSORI"}) {
-        if (IsValidDirectory(main_folder_ + L"\\" + folder)) continue;
+        if (IsValidDirectory(InCartella(main_folder_, folder))) continue;
         const std::wstring text = Translate(std::wstring(L"Missing ") + folder + L" folder");
         Msg(nullptr, text);
         Errore(text);
@@ -234,7 +234,7 @@ void CUpdateProcedure::ScriviFirmwareMaster() {
     const uint32_t old = c.VersionePrima(serial);
     if (entry->versionNumber == 0 || !(advanced_mode_ || old < entry->versionNumber)) return;
     Msg(&Master(), Translate(L"Start write firmware"));
-    if (!c.fw->AggiornaFwFile(main_folder_ + L"\\" + entry->fileName)) {
+    if (!c.fw->AggiornaFwFile(InCartella(main_folder_, entry->fileName))) {
         VLOG_ERROR(kRun, "Error writing master firmware");
         Errore(Translate(L"Error writing master firmware"));
         c.fw_master_fallito = true;
@@ -300,7 +300,7 @@ void CUpdateProcedure::ScriviLingueMaster() {
     if (!entry || entry->secondFileName.empty()) return;
     if (!advanced_mode_ && c.VersionePrima(c.serial_master) >= entry->versionNumber) return;
     Msg(&Master(), Translate(L"Start write languages"));
-    if (!c.fw->AggiornaLngFile(main_folder_ + L"\\" + entry->secondFileName)) {
+    if (!c.fw->AggiornaLngFile(InCartella(main_folder_, entry->secondFileName))) {
         VLOG_ERROR(kRun, "Error in writing master languages");
         Errore(Translate(L"Error in writing master languages"));
     }
@@ -343,7 +343,7 @@ void CUpdateProcedure::BooterMaster() {
         return;
     }
     Msg(&Master(), Translate(L"Start write booter"));
-    if (!c.fw->AggiornaBooterFile(main_folder_ + L"\\_BOOTER\\" + entry->fileName)) {
+    if (!c.fw->AggiornaBooterFile(InCartella(main_folder_ + L"/_BOOTER", entry->fileName))) {
         VLOG_ERROR(kRun, "Error in writing master booter");
         Errore(Translate(L"Error in writing master booter"));
     }
@@ -359,7 +359,7 @@ void CUpdateProcedure::AccessoriMaster() {
         if (entry && entry->versionNumber != 0 &&
             (advanced_mode_ || c.VersionePrima(c.serial_master) < entry->versionNumber)) {
             Msg(&Master(), Translate(L"Start write accessory elements"));
-            if (!c.fw->AggiornaAccessoriFile(i, main_folder_ + L"\\_ACCESSORI\\" + entry->fileName)) {
+            if (!c.fw->AggiornaAccessoriFile(i, InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName))) {
                 VLOG_ERROR(kRun, "Error in writing master accessory elem %d", i);
                 Errore(Translate(L"Error in writing master accessory elem ") + std::to_wstring(i));
             }
@@ -560,7 +560,8 @@ void CUpdateProcedure::FineCorsa(RunOutcome outcome, const std::wstring& text) {
     const bool stopped_by_it = result_.errors.size() == 1 && result_.errors.front() == text;
     errore_corsa_ = stopped_by_it ? text : Translate(L"Firmup ended with errors: ") + result_.errors.front();
     serial_errore_corsa_ = c.serial_master;
-    MostraErroreCorsa();
+    // The list has shown the text already.
+    SetStatus(errore_corsa_, StatusColour::Red);
 }
 
 void CUpdateProcedure::Errore(const std::wstring& text) { result_.errors.push_back(text); }
@@ -570,6 +571,7 @@ void CUpdateProcedure::Errore(const std::wstring& text) { result_.errors.push_ba
 // none, ends it.
 void CUpdateProcedure::MostraErroreCorsa() {
     if (errore_corsa_.empty()) return;
+    // The closing refresh of the run itself always shows it.
     if (!corsa_) {
         const bool same_master = (last_refresh_ == RefreshOutcome::Planned ||
                                   last_refresh_ == RefreshOutcome::NotIdentified) &&

@@ -4,11 +4,18 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "device/connection_strumento.h"
 #include "records/device_info.h"
 #include "update/update_procedure.h"
+
+// A name inside folder. The files a run writes are named with '/', the
+// separator every reader of this system accepts.
+inline std::wstring InCartella(const std::wstring& folder, const std::wstring& name) {
+    return !folder.empty() && folder.back() == L'/' ? folder + name : folder + L"/" + name;
+}
 
 // Destroys a connection through the factory's own delete.
 struct CancellaConnessione {

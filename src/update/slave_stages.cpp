@@ -99,7 +99,7 @@ void CUpdateProcedure::FirmwareSlave() {
         if (entry && entry->versionNumber != 0 &&
             (advanced_mode_ || c.VersionePrima(serial) < entry->versionNumber)) {
             Msg(&slave, Translate(L"Start write firmware for slave"));
-            if (!c.fw->AggiornaFwFileSlave(slot, main_folder_ + L"\\" + entry->fileName)) {
+            if (!c.fw->AggiornaFwFileSlave(slot, InCartella(main_folder_, entry->fileName))) {
                 VLOG_ERROR(kStages, "Error in writing slave %u firmware", unsigned(slot));
                 throw ErroreStadioSlave{Translate(L"Error in writing slave firmware")};
             }
@@ -192,7 +192,7 @@ void CUpdateProcedure::LingueSlave() {
         if (entry && entry->versionNumber != 0 && !entry->secondFileName.empty() &&
             (advanced_mode_ || c.VersionePrima(serial) < entry->versionNumber)) {
             Msg(&slave, Translate(L"Start write language for slave"));
-            if (!c.fw->AggiornaLngFileSlave(slot, main_folder_ + L"\\" + entry->secondFileName)) {
+            if (!c.fw->AggiornaLngFileSlave(slot, InCartella(main_folder_, entry->secondFileName))) {
                 VLOG_ERROR(kStages, "Error in writing slave %u languages with file '%s'", unsigned(slot),
                            vesk::to_utf8(entry->secondFileName).c_str());
                 throw ErroreStadioSlave{Translate(L"Updating language for slave")};
@@ -216,7 +216,7 @@ void CUpdateProcedure::AccessoriSlave() {
                 (advanced_mode_ || slave.FirmwareVersionNumber() < entry->versionNumber)) {
                 Msg(&slave, Translate(L"Start write accessory element for slave"));
                 if (!c.fw->AggiornaAccessoriFileSlave(slot, element,
-                                                      main_folder_ + L"\\_ACCESSORI\\" + entry->fileName)) {
+                                                      InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName))) {
                     VLOG_ERROR(kStages, "Error in writing slave %u accessory element %d", unsigned(slot), element);
                     throw ErroreStadioSlave{Translate(L"Upgrading accessory for slave")};
                 }
@@ -265,7 +265,7 @@ CUpdateProcedure::BooterSlave CUpdateProcedure::AggiornaBooterSlave(CDeviceInfo&
         if (entry && entry->versionNumber != 0 && slave.BooterVersionNumber() < entry->versionNumber) {
             Msg(&slave, Translate(L"Start firmup booter slave"));
             result = BooterSlave::Written;
-            if (!fw.AggiornaBooterFileSlave(slot, main_folder_ + L"\\_BOOTER\\" + entry->fileName)) {
+            if (!fw.AggiornaBooterFileSlave(slot, InCartella(main_folder_ + L"/_BOOTER", entry->fileName))) {
                 result = BooterSlave::Failed;
                 VLOG_ERROR(kStages, "Error in writing slave %u booter", unsigned(slot));
             }
