@@ -557,8 +557,12 @@ void CUpdateProcedure::FineCorsa(RunOutcome outcome, const std::wstring& text) {
     result_.outcome = outcome;
     result_.text = text;
     if (result_.errors.empty()) return;
-    const bool stopped_by_it = result_.errors.size() == 1 && result_.errors.front() == text;
-    errore_corsa_ = stopped_by_it ? text : Translate(L"Firmup ended with errors: ") + result_.errors.front();
+    // An abort is named first: it says in what state the unit was left.
+    const std::wstring& first = result_.errors.front();
+    if (outcome == RunOutcome::Aborted || outcome == RunOutcome::SlavesRefused || first == text)
+        errore_corsa_ = first == text ? text : text + L" (" + Translate(L"first error: ") + first + L")";
+    else
+        errore_corsa_ = Translate(L"Firmup ended with errors: ") + first;
     serial_errore_corsa_ = c.serial_master;
     // The list has shown the text already.
     SetStatus(errore_corsa_, StatusColour::Red);

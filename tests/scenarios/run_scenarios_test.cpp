@@ -749,4 +749,34 @@ TEST_F(RunScenario, NoBehaviourQuestionWithoutOtherGauges) {
     EXPECT_TRUE(Surface().EventsOf(SurfaceOp::BehaviourRequest).empty());
 }
 
+// A transfer fault in the middle of the firmware image: the write fails, the
+// master stays in its booter, and the run stops there with everything released.
+TEST_F(RunScenario, FaultsDuringTheMasterFirmwareWrite) {
+    struct Case {
+        const char* name;
+        std::string fault;
+        std::wstring end;
+    } cases[] = {
+        // The image is half written: the booter keeps running.
+        {"a block times out", R"({"kind": "timeout", "request": "booter", "command": 2, "when": "from", "n": 3})",
+         L"Still in booter: stop processing"},
+        {"the cable comes out mid-block", R"({"kind": "unplug", "request": "bulk_out", "when": "once"})",
+         L"Device failed go to firmware"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        File("Quarv3_010600_fw.mhx", 0xFE0000, 0x4000, "01.06.00");
+        Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2,
+                  "faults": [)" + c.fault + "]}]}");
+        PlanAndRun();
+        EXPECT_TRUE(log_.contains("ERROR = Error writing master firmware"));
+        EXPECT_EQ(Messages().back(), With(c.end, L"Quarv3 Logger 19 - 7"));
+        EXPECT_EQ(Proc().LastRun().outcome, Outcome::Aborted);
+        // The abort says where the unit was left, the first error why.
+        EXPECT_EQ(State().status, c.end + L" (first error: Error writing master firmware)");
+        EXPECT_EQ(State().colour, StatusColour::Red);
+        ExpectReleased();
+    }
+}
+
 }  // namespace
