@@ -1,8 +1,6 @@
 // Waiting for the instrument after a mode switch, finding a slave in a given
 // state and moving one slave between its booter and its firmware, and the
 // recovery that wakes the slaves after a failed slave stage.
-#include <map>
-
 #include "app/engine.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
@@ -16,10 +14,7 @@ namespace {
 constexpr int kReconnectAttempts = 10;
 constexpr uint32_t kFirstWaitMs = 4400;
 constexpr uint32_t kNextWaitMs = 2200;
-constexpr uint32_t kWakeAttempts = 10;
 
-bool Present(const CDeviceInfo& info, size_t slot) { return info.NetTable().SlaveCode(slot) != 0; }
-uint32_t NetId(const CDeviceInfo& info, size_t slot) { return info.NetTable().GetEntry(slot).netId; }
 
 }  // namespace
 
@@ -50,7 +45,7 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnect
                                                      const wchar_t* found, const wchar_t* not_found,
                                                      const SlaveMatch& match) {
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
-        if (!Present(info, slot)) continue;
+        if (!SlavePresente(info, slot)) continue;
         const INFOIDENT& slave = info.SlaveIdent(slot);
         if (!conn.LeggiIdentSlave(uint8_t(slot + 1), info)) {
             Msg(&slave, Translate(L"Unable to read slave ident"));
@@ -58,7 +53,7 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnect
         }
         if (match(slot, slave)) {
             Msg(&slave, Translate(found));
-            return NetId(info, slot);
+            return IdDiRete(info, slot);
         }
     }
     Msg(nullptr, Translate(not_found));
@@ -82,47 +77,49 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveInFirmware(CDeviceInfo& info
                       [](size_t, const INFOIDENT& slave) { return !slave.IsInBooterOrZero(); });
 }
 
-bool CUpdateProcedure::MandaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id) {
-    Msg(nullptr, Translate(L"Start sending slave to booter"));
+// The slot of the slave with net-table id id, the identity of every present
+// slave read on the way. A slave that cannot be read is passed over, or
+// ends the search when unreadable_ends.
+std::optional<size_t> CUpdateProcedure::SlotDellId(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id,
+                                                   bool unreadable_ends) {
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
-        if (!Present(info, slot)) continue;
-        const INFOIDENT& slave = info.SlaveIdent(slot);
+        if (!SlavePresente(info, slot)) continue;
         if (!conn.LeggiIdentSlave(uint8_t(slot + 1), info)) {
-            Msg(&slave, Translate(L"Unable to read slave ident"));
-            return false;
+            Msg(&info.SlaveIdent(slot), Translate(L"Unable to read slave ident"));
+            if (unreadable_ends) return std::nullopt;
+            continue;
         }
-        if (NetId(info, slot) != id) continue;
-        if (slave.IsInBooterOrZero()) {
-            Msg(&slave, Translate(L"Slave already in booter"));
-            return false;
-        }
-        Msg(&slave, Translate(L"--> Sending slave to booter"));
-        // The next search tells whether it went.
-        conn.GotoBooterSlave(uint8_t(slot + 1));
-        return true;
+        if (IdDiRete(info, slot) == id) return slot;
     }
     Msg(nullptr, Translate(L"No slave matching give id"));
-    return false;
+    return std::nullopt;
+}
+
+bool CUpdateProcedure::MandaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id) {
+    Msg(nullptr, Translate(L"Start sending slave to booter"));
+    const std::optional<size_t> slot = SlotDellId(info, conn, id, true);
+    if (!slot) return false;
+    const INFOIDENT& slave = info.SlaveIdent(*slot);
+    if (slave.IsInBooterOrZero()) {
+        Msg(&slave, Translate(L"Slave already in booter"));
+        return false;
+    }
+    Msg(&slave, Translate(L"--> Sending slave to booter"));
+    // The next search tells whether it went.
+    conn.GotoBooterSlave(uint8_t(*slot + 1));
+    return true;
 }
 
 bool CUpdateProcedure::MandaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id) {
     Msg(nullptr, Translate(L"Start sending slave to firmware"));
-    for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
-        if (!Present(info, slot)) continue;
-        const INFOIDENT& slave = info.SlaveIdent(slot);
-        if (!conn.LeggiIdentSlave(uint8_t(slot + 1), info)) {
-            Msg(&slave, Translate(L"Unable to read slave ident"));
-            continue;
-        }
-        if (NetId(info, slot) != id) continue;
-        if (slave.IsInBooterOrZero()) {
-            Msg(&slave, Translate(L"--> Sending slave to firmware"));
-            if (conn.GotoFirmwareSlave(uint8_t(slot + 1))) return true;
-        }
-        Msg(&slave, Translate(L"Slave already in firmware"));
-        return false;
+    const std::optional<size_t> slot = SlotDellId(info, conn, id, false);
+    if (!slot) return false;
+    const INFOIDENT& slave = info.SlaveIdent(*slot);
+    if (slave.IsInBooterOrZero()) {
+        Msg(&slave, Translate(L"--> Sending slave to firmware"));
+        if (conn.GotoFirmwareSlave(uint8_t(*slot + 1))) return true;
     }
-    Msg(nullptr, Translate(L"No slave matching give id"));
+    Msg(&slave, Translate(L"Slave already in firmware"));
     return false;
 }
 
@@ -143,25 +140,5 @@ void CUpdateProcedure::RecuperoDopoErrore(const ErroreStadioSlave& e) {
     }
     Msg(&Master(), Translate(L"Start waking up all slaves into firmware after failure"));
     if (!ok) return;
-    std::map<uint32_t, uint32_t> attempts;
-    for (;;) {
-        ProgressStep();
-        const std::optional<uint32_t> id = CercaSlaveInBooter(c.info, c.conn.get());
-        ProgressStep();
-        if (!id) return;
-        ProgressStep();
-        if (++attempts[*id] > kWakeAttempts) {
-            VLOG_ERROR(m, "cannot take slave to firmware after 10 attempts");
-            return;
-        }
-        if (!MandaSlaveInFirmware(c.info, *c.conn, *id)) {
-            VLOG_ERROR(m, "fail send slave %d to firmware", int(*id));
-            continue;
-        }
-        ProgressStep();
-        if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return;
-        ProgressStep();
-        if (!Reidentifica(true)) VLOG_ERROR(m, "in exception catch");
-        ProgressStep();
-    }
+    SvegliaTuttiGliSlave(true);
 }

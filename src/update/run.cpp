@@ -233,17 +233,15 @@ void CUpdateProcedure::ScriviFirmwareMaster() {
     if (!entry) return;
     const uint32_t old = c.VersionePrima(serial);
     if (entry->versionNumber == 0 || !(advanced_mode_ || old < entry->versionNumber)) return;
-    Msg(&Master(), Translate(L"Start write firmware"));
-    if (!c.fw->AggiornaFwFile(InCartella(main_folder_, entry->fileName))) {
-        VLOG_ERROR(kRun, "Error writing master firmware");
-        Errore(Translate(L"Error writing master firmware"));
+    const std::wstring path = InCartella(main_folder_, entry->fileName);
+    if (!ScritturaMaster(L"Start write firmware", L"Finished write firmware", "Error writing master firmware",
+                         [&] { return c.fw->AggiornaFwFile(path); })) {
         c.fw_master_fallito = true;
     } else if (old != 0 && entry->versionNumber < old) {
         // A downgrade: the plan shows it as installed from now on.
         FirmupFileEntry scelta;
         if (!installed_.Contains(serial) && choices_.Lookup(serial, scelta)) installed_.Insert(scelta);
     }
-    Msg(&Master(), Translate(L"Finished write firmware"));
 }
 
 bool CUpdateProcedure::RisvegliaMaster() {
@@ -299,12 +297,9 @@ void CUpdateProcedure::ScriviLingueMaster() {
     const FirmupFileEntry* entry = Existing(catalogue_.GetFw(c.serial_master));
     if (!entry || entry->secondFileName.empty()) return;
     if (!advanced_mode_ && c.VersionePrima(c.serial_master) >= entry->versionNumber) return;
-    Msg(&Master(), Translate(L"Start write languages"));
-    if (!c.fw->AggiornaLngFile(InCartella(main_folder_, entry->secondFileName))) {
-        VLOG_ERROR(kRun, "Error in writing master languages");
-        Errore(Translate(L"Error in writing master languages"));
-    }
-    Msg(&Master(), Translate(L"Finished write languages"));
+    const std::wstring path = InCartella(main_folder_, entry->secondFileName);
+    ScritturaMaster(L"Start write languages", L"Finished write languages", "Error in writing master languages",
+                    [&] { return c.fw->AggiornaLngFile(path); });
 }
 
 // Steps 24 and 25.
@@ -342,12 +337,9 @@ void CUpdateProcedure::BooterMaster() {
         Msg(&Master(), Translate(L"Booter not written: the firmware write failed"));
         return;
     }
-    Msg(&Master(), Translate(L"Start write booter"));
-    if (!c.fw->AggiornaBooterFile(InCartella(main_folder_ + L"/_BOOTER", entry->fileName))) {
-        VLOG_ERROR(kRun, "Error in writing master booter");
-        Errore(Translate(L"Error in writing master booter"));
-    }
-    Msg(&Master(), Translate(L"Finished write booter"));
+    const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
+    ScritturaMaster(L"Start write booter", L"Finished write booter", "Error in writing master booter",
+                    [&] { return c.fw->AggiornaBooterFile(path); });
 }
 
 // Step 27.
@@ -358,12 +350,10 @@ void CUpdateProcedure::AccessoriMaster() {
         const FirmupFileEntry* entry = Existing(catalogue_.GetAccessorio(i, c.serial_master));
         if (entry && entry->versionNumber != 0 &&
             (advanced_mode_ || c.VersionePrima(c.serial_master) < entry->versionNumber)) {
-            Msg(&Master(), Translate(L"Start write accessory elements"));
-            if (!c.fw->AggiornaAccessoriFile(i, InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName))) {
-                VLOG_ERROR(kRun, "Error in writing master accessory elem %d", i);
-                Errore(Translate(L"Error in writing master accessory elem ") + std::to_wstring(i));
-            }
-            Msg(&Master(), Translate(L"Finished write accessory elements"));
+            const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
+            ScritturaMaster(L"Start write accessory elements", L"Finished write accessory elements",
+                            "Error in writing master accessory elem " + std::to_string(i),
+                            [&] { return c.fw->AggiornaAccessoriFile(i, path); });
         }
         ProgressStep();
     }
@@ -461,6 +451,20 @@ void CUpdateProcedure::Chiusura() {
 }
 
 // ---- what the steps share
+
+// One write of the master between its two messages. A failure is logged and
+// counted, and the run goes on.
+bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const std::string& error,
+                                       const std::function<bool()>& write) {
+    Msg(&Master(), Translate(start));
+    const bool written = write();
+    if (!written) {
+        VLOG_ERROR(kRun, "%s", error.c_str());
+        Errore(Translate(vesk::from_utf8(error)));
+    }
+    Msg(&Master(), Translate(finished));
+    return written;
+}
 
 const INFOIDENT& CUpdateProcedure::Master() const { return corsa_->info.Ident(); }
 

@@ -17,6 +17,10 @@ inline std::wstring InCartella(const std::wstring& folder, const std::wstring& n
     return !folder.empty() && folder.back() == L'/' ? folder + name : folder + L"/" + name;
 }
 
+// A present slave of the net, and the id the net table gives it.
+inline bool SlavePresente(const CDeviceInfo& info, size_t slot) { return info.NetTable().SlaveCode(slot) != 0; }
+inline uint32_t IdDiRete(const CDeviceInfo& info, size_t slot) { return info.NetTable().GetEntry(slot).netId; }
+
 // Destroys a connection through the factory's own delete.
 struct CancellaConnessione {
     void operator()(IConnectionStrumento* conn) const { IConnectionStrumento::DeleteConnectionToStrumento(conn); }

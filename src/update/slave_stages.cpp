@@ -18,12 +18,11 @@ using vesk::update::Existing;
 namespace {
 
 constexpr const char* kStages = "CVESKFirmwareUpdaterDlg::AggiornaSlave";
+constexpr const char* kRun = "CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate";
 constexpr uint32_t kBooterAttempts = 5;
 constexpr uint32_t kSwitchAttempts = 10;
 constexpr int kWaitBarSlots = 32;
 
-bool Present(const CDeviceInfo& info, size_t slot) { return info.NetTable().SlaveCode(slot) != 0; }
-uint32_t NetId(const CDeviceInfo& info, size_t slot) { return info.NetTable().GetEntry(slot).netId; }
 
 }  // namespace
 
@@ -38,7 +37,7 @@ void CUpdateProcedure::AggiornaSlave() {
     if (!fw && !bt) {
         Msg(&Master(), Translate(L"No slave whose firmware has to be updated"));
         Msg(&Master(), Translate(L"Start waking up all slaves into firmware"));
-        SvegliaTuttiGliSlave();
+        SvegliaTuttiGliSlave(false);
         return;
     }
     TuttiGliSlaveInBooter();
@@ -46,7 +45,7 @@ void CUpdateProcedure::AggiornaSlave() {
     BooterSlaveDovuti();
     ProgressPos(c.Posizione(15, 61));
     Msg(&Master(), Translate(L"Start waking up all slaves into firmware"));
-    SvegliaTuttiGliSlave();
+    SvegliaTuttiGliSlave(false);
     LingueSlave();
     AccessoriSlave();
     ProgressPos(c.Posizione(25, 64));
@@ -82,7 +81,7 @@ void CUpdateProcedure::FirmwareSlave() {
     Msg(&Master(), Translate(L"Updating firmware for all slaves of"));
     c.aggiornati.clear();
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
-        if (!Present(c.info, slot)) continue;
+        if (!SlavePresente(c.info, slot)) continue;
         ProgressStep();
         const INFOIDENT& slave = c.info.SlaveIdent(slot);
         if (!c.conn->LeggiIdentSlave(uint8_t(slot + 1), c.info)) {
@@ -133,9 +132,7 @@ void CUpdateProcedure::BooterSlaveDovuti() {
             VLOG_ERROR(kStages, "cannot take to firmware slave for writing booter");
             throw ErroreStadioSlave{Translate(L"cannot take to firmware slave for writing booter")};
         }
-        if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return;
-        ProgressStep();
-        ReidentificaOppure(L"error in refresh ident");
+        if (!DopoCambioSlave()) return;
         ProgressStep();
         ProgressStep();
         const BooterSlave written = AggiornaBooterSlave(c.info, *id, *c.fw);
@@ -147,15 +144,15 @@ void CUpdateProcedure::BooterSlaveDovuti() {
             throw ErroreStadioSlave{Translate(L"cannot take slave to booter after writing booter")};
         }
         ProgressStep();
-        if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return;
-        ProgressStep();
-        ReidentificaOppure(L"error in refresh ident");
+        if (!DopoCambioSlave()) return;
         ProgressStep();
     }
 }
 
-// Stage 4, and the whole work when no slave is due: every slave out of its booter.
-void CUpdateProcedure::SvegliaTuttiGliSlave() {
+// Stage 4, the whole work when no slave is due, and the recovery: every
+// slave out of its booter, each tried ten times. A slave that will not wake
+// raises in a stage; after a failure it is logged and the waking stops.
+void CUpdateProcedure::SvegliaTuttiGliSlave(bool dopo_errore) {
     Corsa& c = *corsa_;
     std::map<uint32_t, uint32_t> attempts;
     for (;;) {
@@ -165,16 +162,23 @@ void CUpdateProcedure::SvegliaTuttiGliSlave() {
         if (!id) return;
         ++attempts[*id];
         ProgressStep();
-        if (attempts[*id] > kSwitchAttempts)
-            throw ErroreStadioSlave{Translate(L"cannot take slave to firmware after 10 attempts")};
+        if (attempts[*id] > kSwitchAttempts) {
+            if (!dopo_errore) throw ErroreStadioSlave{Translate(L"cannot take slave to firmware after 10 attempts")};
+            VLOG_ERROR(kRun, "cannot take slave to firmware after 10 attempts");
+            return;
+        }
         if (!MandaSlaveInFirmware(c.info, *c.conn, *id)) {
-            VLOG_ERROR(kStages, "fail send slave %d to firmware", int(*id));
+            VLOG_ERROR(dopo_errore ? kRun : kStages, "fail send slave %d to firmware", int(*id));
             continue;
         }
         ProgressStep();
-        if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return;
-        ProgressStep();
-        ReidentificaOppure(L"error in refresh ident");
+        if (!dopo_errore) {
+            if (!DopoCambioSlave()) return;
+        } else {
+            if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return;
+            ProgressStep();
+            if (!Reidentifica(true)) VLOG_ERROR(kRun, "in exception catch");
+        }
         ProgressStep();
     }
 }
@@ -185,7 +189,7 @@ void CUpdateProcedure::LingueSlave() {
     ProgressPos(c.Posizione(21, 62));
     Msg(&Master(), Translate(L"Start updating languages for all firmupped slaves"));
     for (const uint8_t slot : c.aggiornati) {
-        if (!Present(c.info, slot)) continue;
+        if (!SlavePresente(c.info, slot)) continue;
         const INFOIDENT& slave = c.info.SlaveIdent(slot);
         const uint32_t serial = slave.ID_logger();
         const FirmupFileEntry* entry = Existing(catalogue_.GetFwSlave(int(slot), serial));
@@ -208,7 +212,7 @@ void CUpdateProcedure::AccessoriSlave() {
     Corsa& c = *corsa_;
     ProgressPos(c.Posizione(22, 63));
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
-        if (!Present(c.info, slot)) continue;
+        if (!SlavePresente(c.info, slot)) continue;
         const INFOIDENT& slave = c.info.SlaveIdent(slot);
         for (int element = 0; element < 3; ++element) {
             const FirmupFileEntry* entry = Existing(catalogue_.GetAccessorio(element, slave.ID_logger(), int(slot)));
@@ -227,8 +231,14 @@ void CUpdateProcedure::AccessoriSlave() {
     }
 }
 
-void CUpdateProcedure::ReidentificaOppure(const std::wstring& testo) {
-    if (!Reidentifica(true)) throw ErroreStadioSlave{Translate(testo)};
+// The master back after a slave changed mode, and its net read again; false
+// when it did not come back.
+bool CUpdateProcedure::DopoCambioSlave() {
+    Corsa& c = *corsa_;
+    if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return false;
+    ProgressStep();
+    if (!Reidentifica(true)) throw ErroreStadioSlave{Translate(L"error in refresh ident")};
+    return true;
 }
 
 // ---- the searches for slaves that are due, and the booter of one slave
@@ -248,7 +258,7 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareBooter(CDeviceIn
     if (!conn) return std::nullopt;
     return CercaSlave(info, *conn, L"Found slave to be updated booter", L"No slave to be updated booter",
                       [&](size_t slot, const INFOIDENT& slave) {
-                          return !skip.count(NetId(info, slot)) &&
+                          return !skip.count(IdDiRete(info, slot)) &&
                                  vesk::update::BooterSlaveDaAggiornare(catalogue_, slave, int(slot));
                       });
 }
@@ -259,7 +269,7 @@ CUpdateProcedure::BooterSlave CUpdateProcedure::AggiornaBooterSlave(CDeviceInfo&
     Msg(nullptr, Translate(L"Start slave update booter"));
     BooterSlave result = BooterSlave::NothingToWrite;
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
-        if (!Present(info, slot) || NetId(info, slot) != id) continue;
+        if (!SlavePresente(info, slot) || IdDiRete(info, slot) != id) continue;
         const INFOIDENT& slave = info.SlaveIdent(slot);
         const FirmupFileEntry* entry = Existing(catalogue_.GetBooterSlave(int(slot), slave.ID_logger()));
         if (entry && entry->versionNumber != 0 && slave.BooterVersionNumber() < entry->versionNumber) {

@@ -264,6 +264,8 @@ private:
     void Chiusura();
     // run.cpp: what the steps share
     const INFOIDENT& Master() const;
+    bool ScritturaMaster(const wchar_t* start, const wchar_t* finished, const std::string& error,
+                         const std::function<bool()>& write);
     bool RiconnettiDopoCambioModo();
     bool Reidentifica(bool with_net_table);
     bool AllocaInfoFirmup(const std::wstring& no_memory);
@@ -282,14 +284,16 @@ private:
     void TuttiGliSlaveInBooter();
     void FirmwareSlave();
     void BooterSlaveDovuti();
-    void SvegliaTuttiGliSlave();
+    void SvegliaTuttiGliSlave(bool dopo_errore);
     void LingueSlave();
     void AccessoriSlave();
-    void ReidentificaOppure(const std::wstring& testo);
+    bool DopoCambioSlave();
     // reconnect.cpp
     using SlaveMatch = std::function<bool(size_t slot, const INFOIDENT& slave)>;
     std::optional<uint32_t> CercaSlave(CDeviceInfo& info, IConnectionStrumento& conn, const wchar_t* found,
                                        const wchar_t* not_found, const SlaveMatch& match);
+    std::optional<size_t> SlotDellId(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id,
+                                     bool unreadable_ends);
     void RecuperoDopoErrore(const ErroreStadioSlave& e);
 
     IUpdateSurface& surface_;
