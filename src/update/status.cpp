@@ -44,6 +44,7 @@ void CUpdateProcedure::SetStatus(const std::wstring& text, StatusColour colour) 
 
 void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
     const int n = int(ms / kSliceMs);
+    surface_.WaitBegins(ms);
     surface_.SetBarRange(ProgressBar::Wait, n);
     surface_.SetBarStep(ProgressBar::Wait, 1);
     for (int i = 0; i < n; ++i) {
