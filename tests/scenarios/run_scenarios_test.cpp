@@ -152,7 +152,7 @@ protected:
     std::unique_ptr<vesk::test::ProcedureBench> bench_;
 };
 
-std::string Slave(int number, int code, int serial, const std::string& extra = "") {
+std::string Slave(int number, int code, long long serial, const std::string& extra = "") {
     return R"({"number": )" + std::to_string(number) + R"(, "code": )" + std::to_string(code) +
            R"(, "serial": )" + std::to_string(serial) + R"(, "firmware": "01.00.00")" + extra + "}";
 }
@@ -583,6 +583,28 @@ TEST_F(RunScenario, MasterFoundByTheListingAfterTheReconnectionGaveUp) {
     EXPECT_EQ(Count(L"Still waiting (other 2 seconds)"), 10u);
     EXPECT_TRUE(Proc().LastRun().Completed());
     EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+}
+
+// Back under another product id, at the same place: the run goes on.
+TEST_F(RunScenario, MasterBackUnderAnotherProductId) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2,
+              "faults": [{"kind": "new_product_id", "product_id": 4097, "when": "once"}]}]})");
+    PlanAndRun();
+    EXPECT_EQ(Count(L"Still waiting (other 2 seconds)"), 0u);
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.06.00");
+}
+
+// A net id of 0xFFFFFFFF is a slave like any other.
+TEST_F(RunScenario, SlaveWhoseNetIdIsAllOnes) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 4294967295)));
+    PlanAndRun();
+    EXPECT_EQ(Count(With(L"Start write firmware for slave", L"Display Unit - 4294967295")), 1u);
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_FALSE(SlaveNow(1).IsInBooterOrZero());
+    EXPECT_TRUE(Proc().LastRun().Completed());
 }
 
 // ---- the aborts
