@@ -60,6 +60,7 @@ void TerminalSurface::AppendMessage(const std::wstring& line) {
 
 void TerminalSurface::SetBarRange(ProgressBar bar, int upper) {
     RecordingSurface::SetBarRange(bar, upper);
+    if (bar == ProgressBar::Overall && live_) range_set_ = true;
     Progress(bar);
 }
 
@@ -70,6 +71,8 @@ void TerminalSurface::StepBar(ProgressBar bar) {
 
 void TerminalSurface::SetBarPos(ProgressBar bar, int pos) {
     RecordingSurface::SetBarPos(bar, pos);
+    // A wait ends by filling its bar.
+    if (bar == ProgressBar::Wait) waiting_ = false;
     Progress(bar);
 }
 
@@ -121,6 +124,7 @@ int TerminalSurface::BehaviourRequest() {
 }
 
 void TerminalSurface::WaitBegins(uint32_t ms) {
+    waiting_ = true;
     if (live_ && options_.json) Emit({{"event", "wait"}, {"ms", ms}});
 }
 
@@ -156,7 +160,7 @@ void TerminalSurface::EndBar() {
 
 // [#########---------------------]  53/148  wait 4.4 s
 void TerminalSurface::DrawBar(bool force) {
-    if (!options_.bar || !live_) return;
+    if (!options_.bar || !live_ || !range_set_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && bar_shown_ && now - last_draw_ < kRedrawEvery) return;
     last_draw_ = now;
@@ -165,7 +169,7 @@ void TerminalSurface::DrawBar(bool force) {
     const int filled = overall.upper > 0 ? overall.pos * kBarWidth / overall.upper : 0;
     std::string line = "\r\033[K[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
                        "] " + std::to_string(overall.pos) + "/" + std::to_string(overall.upper);
-    if (wait.upper > 0 && wait.pos < wait.upper) {
+    if (waiting_ && wait.upper > 0 && wait.pos < wait.upper) {
         const int left_ms = (wait.upper - wait.pos) * 10;
         char text[32];
         std::snprintf(text, sizeof text, "  wait %d.%d s", left_ms / 1000, left_ms % 1000 / 100);

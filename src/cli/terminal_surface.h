@@ -58,6 +58,8 @@ private:
     bool live_ = false;
     std::wstring last_status_;
     bool bar_shown_ = false;
+    bool range_set_ = false;  // the run has given the overall bar its range
+    bool waiting_ = false;    // a fixed wait is going on
     std::chrono::steady_clock::time_point last_draw_{};
     std::optional<uint64_t> restart_at_;
 };

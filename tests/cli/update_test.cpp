@@ -181,6 +181,35 @@ TEST_F(UpdateCommand, AsksBeforeWriting) {
     EXPECT_NE(said.output.find("add --yes"), std::string::npos) << said.output;
 }
 
+// On a terminal (a pseudo-terminal made by script(1)) the user is asked.
+TEST_F(UpdateCommand, AnswersOnATerminal) {
+    auto on_terminal = [&](const std::string& replies, const std::string& args) {
+        return RunTool("printf " + Quote(replies) + " | XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) +
+                       " script -qec " + Quote(kCli + " update " + args + " --folder " + Quote(dir_.file("upd"))) +
+                       " /dev/null");
+    };
+    const auto no = on_terminal("n\n", "--simulate " + Scenario(Net(), "no.json"));
+    EXPECT_NE(no.output.find("Proceed? [y/N]"), std::string::npos) << no.output;
+    EXPECT_NE(no.output.find("Not updated"), std::string::npos) << no.output;
+    EXPECT_EQ(Trace("no.json").find("CTRL 0x0F"), std::string::npos);
+
+    const auto yes = on_terminal("y\n", "--simulate " + Scenario(Net(), "yes.json"));
+    EXPECT_NE(yes.output.find("Every unit reports the version it was to get."), std::string::npos) << yes.output;
+    // The bar is drawn in place on the terminal.
+    EXPECT_NE(yes.output.find("\r\033[K[#"), std::string::npos);
+    EXPECT_NE(yes.output.find("/123"), std::string::npos);
+
+    vesk::test::MakeFirmwareFile(dir_, "upd/DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
+    vesk::test::MakeFirmwareFile(dir_, "upd/Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    const auto key = on_terminal(
+        "y\n2\n", "--simulate " + Scenario(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00"}]})",
+                                             "key.json"));
+    for (const char* text : {"Behaviour Request: Select here what you want your DataKey to do",
+                             "  2  Never update other gauges (whenever connected)", "Choice [0]: ",
+                             "Behaviour Request: 2 (Never update other gauges (whenever connected))"})
+        EXPECT_NE(key.output.find(text), std::string::npos) << text << "\n" << key.output;
+}
+
 TEST_F(UpdateCommand, TextSummary) {
     const auto r = Update("--yes --simulate " + Scenario(Net()));
     ASSERT_EQ(r.status, 0) << r.output;
