@@ -16,10 +16,7 @@ const char* kUsage =
     "usage: vesk-firmup-cli plan [--simulate FILE] [--folder DIR] [--json] [--advanced]\n"
     "                            [--choose SERIAL=VERSION ...]\n";
 
-int Usage(const std::string& why) {
-    std::fprintf(stderr, "vesk-firmup-cli plan: %s\n%s", why.c_str(), kUsage);
-    return kExitUsage;
-}
+int Usage(const std::string& why) { return UsageError("plan", kUsage, why); }
 
 int Plan(const PlanRequest& rq, vesk::sim::SimBus* bus) {
     CliDetection detection(bus);

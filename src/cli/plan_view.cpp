@@ -73,6 +73,11 @@ std::shared_ptr<IHwEventSourceFactory> BusSources(vesk::sim::SimBus* bus) {
 
 }  // namespace
 
+int UsageError(const char* command, const char* usage, const std::string& why) {
+    std::fprintf(stderr, "vesk-firmup-cli %s: %s\n%s", command, why.c_str(), usage);
+    return kExitUsage;
+}
+
 bool ParsePlanOption(const std::vector<std::string>& args, size_t& i, PlanRequest& rq, std::string& error) {
     const std::string& a = args[i];
     const bool has_value = i + 1 < args.size();

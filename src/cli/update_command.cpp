@@ -33,10 +33,7 @@ const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
     "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n";
 
-int Usage(const std::string& why) {
-    std::fprintf(stderr, "vesk-firmup-cli update: %s\n%s", why.c_str(), kUsage);
-    return kExitUsage;
-}
+int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
 
 std::string U8(const std::wstring& s) { return vesk::to_utf8(s); }
 
