@@ -100,7 +100,7 @@ void SimBus::BusEvent(const std::string& path, const std::string& what) {
 }
 
 void SimBus::Presence(const Slot& s, bool arrived) {
-    if (observer_) observer_(arrived, s.inst->config().product_id, s.inst->path());
+    if (observer_) observer_(arrived, s.inst->product_id(), s.inst->path());
 }
 
 void SimBus::TakeOff(Slot& s) {
@@ -117,6 +117,7 @@ void SimBus::Update() {
         if (s.plugged && !s.on_bus && s.back_at && now >= *s.back_at) {
             s.on_bus = true;
             s.inst->SetMode(s.back_in_booter.value_or(s.inst->in_booter()));
+            s.inst->set_product_id(s.back_product_id);
             s.back_at.reset();
             BusEvent(s.inst->path(), s.inst->in_booter() ? "back, booter running"
                                                          : "back, firmware running");
@@ -143,6 +144,7 @@ bool SimBus::Plug(const std::string& path) {
     s->plugged = true;
     s->on_bus = true;
     s->inst->ResetVolatile();
+    s->inst->set_product_id(s->inst->config().product_id);
     BusEvent(path, "plugged in");
     Presence(*s, true);
     return true;
@@ -160,16 +162,35 @@ std::optional<uint64_t> SimBus::ReturnTime(const std::string& path) const {
 }
 
 void SimBus::AfterTransfer(Slot& s) {
+    if (s.inst->TakePendingUnplug()) {
+        s.inst->TakePendingLeave();  // the cable went first
+        Unplug(s.inst->path());
+        return;
+    }
     if (auto booter = s.inst->TakePendingLeave()) {
         const std::string path = s.inst->path();
         TakeOff(s);
         Presence(s, false);
-        if (s.inst->FindFault(FaultKind::NeverReturns)) {
+        // Every fault on returns counts this departure.
+        bool never = false;
+        uint32_t away = s.inst->config().reenumerate_ms;
+        uint16_t product_id = s.inst->config().product_id;
+        for (auto& f : s.inst->faults()) {
+            if (!f.HitReturn()) continue;
+            if (f.kind == FaultKind::NeverReturns) never = true;
+            if (f.kind == FaultKind::SlowReturn) away = f.ms;
+            if (f.kind == FaultKind::NewProductId) product_id = f.product_id;
+        }
+        if (never) {
             BusEvent(path, "left the bus, will not come back");
         } else {
-            s.back_at = Now() + s.inst->config().reenumerate_ms;
+            s.back_at = Now() + away;
             s.back_in_booter = *booter;
-            BusEvent(path, "left the bus, back at " + std::to_string(*s.back_at) + " ms");
+            s.back_product_id = product_id;
+            BusEvent(path, "left the bus, back at " + std::to_string(*s.back_at) + " ms" +
+                               (product_id != s.inst->product_id()
+                                    ? " as product " + std::to_string(product_id)
+                                    : ""));
         }
     }
     if (const SimFault* f = s.inst->FindFault(FaultKind::UnplugAfter))
@@ -200,6 +221,7 @@ std::unique_ptr<IUsbDevice> SimBus::Open(const std::string& path, int* error) {
     TraceEntry e = Entry(path, TraceKind::Open);
     e.result = r;
     trace_.Add(std::move(e));
+    if (s && s->inst->TakePendingUnplug()) Unplug(path);
     if (r != kUsbOk) {
         if (error) *error = r;
         return nullptr;
@@ -238,6 +260,7 @@ int SimBus::Descriptor(const std::string& path, uint32_t gen, uint8_t* buf, size
         e.transferred = *got;
     }
     trace_.Add(e);
+    if (s && s->inst->TakePendingUnplug()) Unplug(path);
     return e.result;
 }
 
@@ -258,8 +281,7 @@ int SimBus::ControlOut(const std::string& path, uint32_t gen, uint8_t request, u
         trace_.Add(std::move(e));
         return kUsbErrorNoDevice;
     }
-    (void)timeout_ms;  // the instrument answers every control request at once
-    e.result = s->inst->Control(e, length, transferred, &e.note);
+    e.result = s->inst->Control(e, length, timeout_ms, transferred, &e.note);
     e.transferred = *transferred;
     const int r = e.result;
     trace_.Add(std::move(e));

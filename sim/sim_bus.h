@@ -62,6 +62,7 @@ private:
         bool on_bus = true;    // enumerated (false while re-enumerating)
         std::optional<uint64_t> back_at;
         std::optional<bool> back_in_booter;
+        uint16_t back_product_id = 0;
         uint32_t generation = 0;  // bumped whenever the device leaves the bus
         bool open = false;
     };

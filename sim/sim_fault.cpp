@@ -2,10 +2,7 @@
 
 namespace vesk::sim {
 
-bool SimFault::Hit(int transfer_target, int transfer_command) {
-    if (!IsTransferFault()) return false;
-    if (target != kTargetAny && target != transfer_target) return false;
-    if (command >= 0 && command != transfer_command) return false;
+bool SimFault::Due() {
     ++seen;
     switch (when) {
     case FaultWhen::Once: return seen == 1;
@@ -15,6 +12,15 @@ bool SimFault::Hit(int transfer_target, int transfer_command) {
     return false;
 }
 
+bool SimFault::Hit(int transfer_target, int transfer_command) {
+    if (!IsTransferFault()) return false;
+    if (target != kTargetAny && target != transfer_target) return false;
+    if (command >= 0 && command != transfer_command) return false;
+    return Due();
+}
+
+bool SimFault::HitReturn() { return IsReturnFault() && Due(); }
+
 const char* FaultKindName(FaultKind k) {
     switch (k) {
     case FaultKind::DriverError: return "driver_error";
@@ -23,6 +29,10 @@ const char* FaultKindName(FaultKind k) {
     case FaultKind::IdentityChanges: return "identity_changes";
     case FaultKind::NeverReturns: return "never_returns";
     case FaultKind::UnplugAfter: return "unplug_after";
+    case FaultKind::Timeout: return "timeout";
+    case FaultKind::Unplug: return "unplug";
+    case FaultKind::SlowReturn: return "slow_return";
+    case FaultKind::NewProductId: return "new_product_id";
     }
     return "?";
 }

@@ -12,6 +12,10 @@ enum class FaultKind {
     IdentityChanges,  // MEM_READVERS gives another record on each read
     NeverReturns,     // after a mode switch or restart the instrument stays away
     UnplugAfter,      // unplugged after n transfers
+    Timeout,          // the instrument never answers: the host waits its timeout
+    Unplug,           // the cable comes out as the transfer starts
+    SlowReturn,       // a mode switch or restart keeps it away for ms
+    NewProductId,     // back from a mode switch or restart under product_id
 };
 
 enum class FaultWhen { Once, Always, From };
@@ -30,17 +34,32 @@ struct SimFault {
     int target = kTargetAny;  // request code or one of the targets above
     int command = -1;         // command byte (direction for 0x0C, wValue for 0x00..0x02); -1 any
     FaultWhen when = FaultWhen::Always;
-    // From: the first matching transfer that fails (1-based). UnplugAfter: the
-    // number of transfers. IdentityChanges: how many reads change (0 = all).
+    // From: the first matching transfer (or departure from the bus) that is hit,
+    // 1-based. UnplugAfter: the number of transfers. IdentityChanges: how many
+    // reads change (0 = all).
     uint32_t n = 1;
-    uint32_t seen = 0;  // matching transfers so far
+    uint32_t seen = 0;        // matching transfers or departures so far
+    uint32_t ms = 0;          // SlowReturn: time away from the bus
+    uint16_t product_id = 0;  // NewProductId: the id it comes back with
 
+    // Faults that act on one transfer, chosen by target, command and when.
     bool IsTransferFault() const {
         return kind == FaultKind::DriverError || kind == FaultKind::Stall ||
-               kind == FaultKind::Short;
+               kind == FaultKind::Short || kind == FaultKind::Timeout || kind == FaultKind::Unplug;
+    }
+    // Faults that act when the instrument leaves the bus (mode switch, restart),
+    // chosen by when among those departures.
+    bool IsReturnFault() const {
+        return kind == FaultKind::NeverReturns || kind == FaultKind::SlowReturn ||
+               kind == FaultKind::NewProductId;
     }
     // Counts a transfer that matches and says whether the fault applies to it.
     bool Hit(int transfer_target, int transfer_command);
+    // Counts a departure from the bus and says whether the fault applies to it.
+    bool HitReturn();
+
+private:
+    bool Due();
 };
 
 const char* FaultKindName(FaultKind k);

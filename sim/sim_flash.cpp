@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "sim/sim_instrument.h"
-#include "sim/version_stamp.h"
+#include "sim/sim_image.h"
 #include "usb/backend/usb_backend.h"
 #include "usb/usb_command_names.h"
 
@@ -21,31 +21,13 @@ int Refuse(SimInstrument& inst, const char* why) {
 
 void Erase(SimInstrument& inst, const SimFlashRegion& r) {
     inst.memory().Fill(r.start, SimMemory::kErased, r.end - r.start);
+    inst.MarkImageWritten(r.start, r.end);
 }
 
-// Programming only clears bits.
-void Program(SimInstrument& inst, uint32_t address, const uint8_t* data, uint32_t n) {
-    std::vector<uint8_t> cur = inst.memory().Read(address, n);
-    for (uint32_t i = 0; i < n; ++i) cur[i] &= data[i];
-    inst.memory().Write(address, cur);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// "01.05.10" -> {0x01, 0x05, 0x10}; false when the text has another form.
-bool StampBytes(const std::string& s, size_t parts, uint8_t* out) {
-    if (s.size() != parts * 3 - 1) return false;
-    for (size_t i = 0; i < parts; ++i) {
-        const int hi = HexDigit(s[i * 3]), lo = HexDigit(s[i * 3 + 1]);
-        if (hi < 0 || lo < 0 || (i + 1 < parts && s[i * 3 + 2] != '.')) return false;
-        out[i] = uint8_t(hi << 4 | lo);
-    }
-    return true;
+void Program(SimInstrument& inst, const SimFlashRegion& r, uint32_t address, const uint8_t* data,
+             uint32_t n) {
+    ProgramBits(inst.memory(), address, data, n);
+    inst.MarkImageWritten(r.start, r.end);
 }
 
 uint32_t Le32(const std::vector<uint8_t>& d, size_t i) {
@@ -54,10 +36,56 @@ uint32_t Le32(const std::vector<uint8_t>& d, size_t i) {
     return v;
 }
 
+struct CodeRange {
+    uint32_t first, last;
+};
+
+bool In(uint32_t code, std::initializer_list<CodeRange> ranges) {
+    for (const auto& r : ranges)
+        if (code >= r.first && code <= r.last) return true;
+    return false;
+}
+
 }  // namespace
+
+std::string DefaultFlashFamily(uint32_t code, uint8_t fw_major, uint8_t fw_minor, uint8_t fw_build) {
+    // The type codes of the factory's writing classes.
+    if (In(code, {{19, 20}, {311, 318}, {10201, 10233}, {10235, 10235}})) return "quarv3";
+    if (In(code, {{62, 63}, {71, 71}})) return "quarv4";
+    if (In(code, {{64, 65}})) return "pell";
+    if (code == 61) {
+        // From 43.04.01 on, the firmware of this unit is served like a Pell.
+        INFOIDENT id;
+        id.SetFirmwareVersion(fw_major, fw_minor, fw_build);
+        return id.IsFirmwareOlderThan(0x4304, 0x01) ? "quarv4" : "pell";
+    }
+    return "";
+}
 
 bool SimFlash::KnownFamily(const std::string& f) {
     return f == "quarv3" || f == "quarv4" || f == "pell";
+}
+
+void SimFlash::InstallFor(SimInstrument& inst, const std::optional<SimFlashConfig>& cfg) {
+    if (cfg) {
+        Install(inst, *cfg);
+        return;
+    }
+    const auto& c = inst.config();
+    SimFlashConfig def;
+    def.family = DefaultFlashFamily(c.code, c.fw_major, c.fw_minor, c.fw_build);
+    if (Install(inst, def)) return;
+    // No known layout: nothing to program, and nothing is taken in silence.
+    auto refuse = [](SimInstrument& in, const ControlRequest&) { return Refuse(in, "no flash layout"); };
+    for (uint8_t cmd : {BOOTER_ERASE, BOOTER_WRITE, BOOTER_CLR_ECU, BOOTER_WRITE_ECU,
+                        BOOTER_CLR_SENSOR, BOOTER_WRITE_SENSOR, BOOTER_INIZIA, BOOTER_WRITENEW})
+        inst.SetBooterHandler(cmd, refuse);
+    inst.SetQuarv3Handler(CMD_SAVE_BTFWCODE, refuse);
+    inst.SetRequestHandler(0x02, [](SimInstrument& in, const ControlRequest& rq) {
+        return rq.value == CFG_SCRIVI || rq.value == CFG_INIZ_AGG || rq.value == CFG_FINE_AGG
+                   ? Refuse(in, "no flash layout")
+                   : int(kUsbOk);
+    });
 }
 
 bool SimFlash::Install(SimInstrument& inst, const SimFlashConfig& cfg) {
@@ -82,14 +110,17 @@ bool SimFlash::Install(SimInstrument& inst, const SimFlashConfig& cfg) {
         inst.SetBooterHandler(cmd, [f](SimInstrument& in, const ControlRequest& rq) {
             return f->BooterRequest(in, rq.command(), rq.address(), rq.word(4));
         });
-    if (!f->language.empty())
-        inst.SetQuarv3Handler(CMD_SAVE_BTFWCODE, [f](SimInstrument& in, const ControlRequest& rq) {
-            return f->SaveCode(in, rq.word(1), rq.word(3), rq.word(5));
-        });
+    // A save, configuration requests: the firmware's. Without them the request
+    // is refused rather than taken and dropped.
+    inst.SetQuarv3Handler(CMD_SAVE_BTFWCODE, [f](SimInstrument& in, const ControlRequest& rq) {
+        if (f->language.empty()) return Refuse(in, "no language area");
+        return f->SaveCode(in, rq.word(1), rq.word(3), rq.word(5));
+    });
     if (!f->configuration.empty())
         inst.SetRequestHandler(0x02, [f](SimInstrument& in, const ControlRequest& rq) {
             return f->Cfg(in, rq.value, rq.data);
         });
+    inst.AddIdentityReadHook([f](SimInstrument& in) { f->TakeBooterVersion(in); });
     inst.set_flash(std::move(flash));
     return true;
 }
@@ -102,29 +133,24 @@ std::vector<uint8_t> SimFlash::BooterImage(SimInstrument& inst) const {
     return inst.memory().Read(booter.start, booter.end - booter.start);
 }
 
+void SimFlash::TakeBooterVersion(SimInstrument& inst) {
+    uint8_t v[3];
+    if (!booter_changed || !RegionVersion(inst.memory(), booter.start, booter.end, 2, v)) return;
+    inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
+    inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
+    booter_changed = false;
+}
+
 void SimFlash::LeaveBooter(SimInstrument& inst) {
-    if (booter_changed) {
-        const auto image = BooterImage(inst);
-        std::string text;
-        uint8_t v[2];
-        if (FindVersionStamp(image.data(), image.size(), text) && StampBytes(text, 2, v)) {
-            inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
-            inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
-        }
-        booter_changed = false;
-    }
     if (firmware_changed) {
-        const auto image = FirmwareImage(inst);
-        std::string text;
         uint8_t v[3];
-        if (!FindVersionStamp(image.data(), image.size(), text) || !StampBytes(text, 3, v)) {
+        if (!RegionVersion(inst.memory(), firmware.start, firmware.end, 3, v)) {
             // A unit with a broken image stays in its booter.
             inst.LeaveBus(true);
             inst.handler_note = "no valid firmware image, staying in booter";
             return;
         }
         inst.identity().SetFirmwareVersion(v[0], v[1], v[2]);
-        // The running firmware may keep its own data in the region from now on.
         firmware_changed = false;
     }
     inst.LeaveBus(false);
@@ -157,35 +183,38 @@ int SimFlash::BooterRequest(SimInstrument& inst, uint8_t cmd, uint32_t address, 
                                         ? SimFlashRegion{kEcuAddress, kEcuAddress + kEcuSize}
                                         : SimFlashRegion{kSensorsAddress, kSensorsAddress + kSensorsSize};
         if (!area.Contains(address, n)) return Refuse(inst, "outside the area");
-        Program(inst, address, data, n);
+        ProgramBits(inst.memory(), address, data, n);
         return kUsbOk;
     }
-    default: break;
-    }
-    // Firmware and booter programming belong to the booter.
-    if (!inst.in_booter()) return Refuse(inst, "firmware running");
-    switch (cmd) {
+    // The firmware is programmed by the booter.
     case BOOTER_ERASE:
+        if (!inst.in_booter()) return Refuse(inst, "firmware running");
         Erase(inst, firmware);
         firmware_changed = true;
         return kUsbOk;
+    case BOOTER_WRITE:
+        if (!inst.in_booter()) return Refuse(inst, "firmware running");
+        if (!firmware.Contains(address, n)) return Refuse(inst, "outside the firmware region");
+        Program(inst, firmware, address, data, n);
+        firmware_changed = true;
+        return kUsbOk;
+    // A booter cannot rewrite itself: the firmware programs it.
     case BOOTER_INIZIA:
+        if (booter.empty()) return Refuse(inst, "no booter region");
+        if (inst.in_booter()) return Refuse(inst, "booter running");
         Erase(inst, booter);
         booter_changed = true;
         return kUsbOk;
-    case BOOTER_WRITE:
-        if (!firmware.Contains(address, n)) return Refuse(inst, "outside the firmware region");
-        Program(inst, address, data, n);
-        firmware_changed = true;
-        return kUsbOk;
     case BOOTER_WRITENEW: {
+        if (booter.empty()) return Refuse(inst, "no booter region");
+        if (inst.in_booter()) return Refuse(inst, "booter running");
         // The top byte carries the block's checksum, the low 16 bits the offset.
         const uint32_t a = (booter.start & 0xFF0000) | (address & 0xFFFF);
         uint8_t sum = 0;
         for (uint32_t i = 0; i < n; ++i) sum = uint8_t(sum + data[i]);
         if (sum != uint8_t(address >> 16)) return Refuse(inst, "checksum mismatch");
         if (!booter.Contains(a, n)) return Refuse(inst, "outside the booter region");
-        Program(inst, a, data, n);
+        Program(inst, booter, a, data, n);
         booter_changed = true;
         return kUsbOk;
     }

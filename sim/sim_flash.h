@@ -6,11 +6,13 @@
 //
 // Flash behaves like flash: an erase sets a region to 0xFF and programming
 // can only clear bits (old AND new), so a block written over unerased flash
-// shows up as corrupted. Firmware and booter programming is a booter
-// function and is refused while the firmware runs; the language, the
-// configuration, the sensors and ECU areas are written through the firmware.
+// shows up as corrupted. The modes follow the update run: the firmware is
+// programmed by the booter (refused while the firmware runs), the booter by
+// the firmware (a booter cannot rewrite itself), and the language and the
+// configuration through the firmware; the sensors and ECU areas in either.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +27,17 @@ struct SimFlashConfig {
 };
 
 struct SimFlashRegion {
-    uint32_t start = 0, end = 0;  // [start, end)
+    uint32_t start = 0, end = 0;  // [start, end); empty: the family has none
     bool Contains(uint32_t a, uint32_t n) const {
         return a >= start && uint64_t(a) + n <= end;
     }
+    bool empty() const { return end <= start; }
 };
+
+// The layout a data-logger master of this type code and firmware has, as the
+// connection factory picks its class: "quarv3", "quarv4", "pell", or empty
+// when the code has no writer (key devices keep their own, sim_keys.h).
+std::string DefaultFlashFamily(uint32_t code, uint8_t fw_major, uint8_t fw_minor, uint8_t fw_build);
 
 class SimFlash {
 public:
@@ -41,6 +49,9 @@ public:
 
     // False (and nothing installed) for an unknown family.
     static bool Install(SimInstrument& inst, const SimFlashConfig& cfg);
+    // The scenario's flash, else the default layout of the instrument's
+    // family; an instrument with neither refuses every programming request.
+    static void InstallFor(SimInstrument& inst, const std::optional<SimFlashConfig>& cfg);
     static bool KnownFamily(const std::string& family);
 
     SimFlashRegion firmware, booter;
@@ -49,8 +60,9 @@ public:
     std::vector<uint32_t> config_stuck;
     // What each configuration bulk write carried, in order.
     std::vector<std::vector<uint8_t>> config_writes;
-    // Set by an erase or a write, cleared when a return to firmware has read
-    // the region's stamp: a changed image decides the version reported.
+    // Set by an erase or a write, cleared once the region's stamp was read:
+    // the firmware's on the return to firmware, the booter's at the next
+    // identity read. A changed image decides the version reported.
     bool firmware_changed = false, booter_changed = false;
 
     std::vector<uint8_t> FirmwareImage(SimInstrument& inst) const;
@@ -62,6 +74,8 @@ private:
     int Cfg(SimInstrument& inst, uint16_t value, const std::vector<uint8_t>& payload);
     // Booter request 4 or 15 while the booter runs: back to firmware only with a valid image.
     void LeaveBooter(SimInstrument& inst);
+    // Before an identity read: a written booter reports the version of its stamp.
+    void TakeBooterVersion(SimInstrument& inst);
 
     bool language_session_ = false;
     bool config_session_ = false;

@@ -32,19 +32,15 @@ uint16_t ExpectedLength(uint8_t request) {
     }
 }
 
-int FaultResult(FaultKind k) {
-    return k == FaultKind::Stall ? kUsbErrorPipe : kUsbErrorIo;
-}
-
 }  // namespace
 
 SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
-    : cfg_(cfg), main_buffer_(kMainBufferSize, 0) {
+    : cfg_(cfg), main_buffer_(kMainBufferSize, 0), product_id_(cfg.product_id) {
     identity_ = cfg.Identity();
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
-    InstallKeyDevice(*this);
-    if (cfg.flash) SimFlash::Install(*this, *cfg.flash);
+    const bool key = InstallKeyDevice(*this);
+    if (cfg.flash || !key) SimFlash::InstallFor(*this, cfg.flash);
 }
 
 std::vector<uint8_t> SimInstrument::ConfigDescriptor() const {
@@ -60,6 +56,23 @@ std::vector<uint8_t> SimInstrument::ConfigDescriptor() const {
     };
 }
 
+void SimInstrument::MarkImageWritten(uint32_t start, uint32_t end) {
+    const std::pair<uint32_t, uint32_t> r{start, end};
+    if (std::find(image_regions_.begin(), image_regions_.end(), r) == image_regions_.end())
+        image_regions_.push_back(r);
+}
+
+bool SimInstrument::HoldsImage(uint32_t address) const {
+    return std::any_of(image_regions_.begin(), image_regions_.end(), [address](const auto& r) {
+        return address >= r.first && address < r.second;
+    });
+}
+
+void SimInstrument::Put(uint32_t address, const uint8_t* data, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!HoldsImage(address + uint32_t(i))) memory_.Write(address + uint32_t(i), data + i, 1);
+}
+
 void SimInstrument::PublishIdentity() {
     if (!HasIdentityTail(identity_.tipoFamBoot())) return;
     const uint8_t* rec = identity_.data();
@@ -67,21 +80,22 @@ void SimInstrument::PublishIdentity() {
     uint32_t base;
     if (cls == 10 || cls == 11) {
         base = 0xFFBF30;
-        memory_.Write(base, rec + 0x30, 80);
-        memory_.Write(0xFF000A, rec + 0x3E, 2);
+        Put(base, rec + 0x30, 80);
+        Put(0xFF000A, rec + 0x3E, 2);
     } else {
         base = cls == 14 ? 0xF030 : 0xFFA030;
         const uint32_t second = cls == 14 ? 0xE000A : 0xFE000A;
-        memory_.Write(base + 4, rec + 0x30, 80);
+        Put(base + 4, rec + 0x30, 80);
         // Running hours are kept big-endian there, next to the build byte.
-        memory_.Write(second, {rec[0x3F], rec[0x3E]});
-        memory_.Write(second + 22, rec + 0x19, 1);
+        const uint8_t hours[2] = {rec[0x3F], rec[0x3E]};
+        Put(second, hours, 2);
+        Put(second + 22, rec + 0x19, 1);
     }
     const uint32_t head = base - 48;
-    memory_.Write(head + 0x04, rec + 0x04, 4);
-    memory_.Write(head + 0x10, rec + 0x10, 4);
-    memory_.Write(head + 0x20, rec + 0x20, 2);
-    memory_.Write(head + 0x28, rec + 0x28, 4);
+    Put(head + 0x04, rec + 0x04, 4);
+    Put(head + 0x10, rec + 0x10, 4);
+    Put(head + 0x20, rec + 0x20, 2);
+    Put(head + 0x28, rec + 0x28, 4);
 }
 
 INFOIDENT SimInstrument::ReportedIdentity() {
@@ -119,10 +133,25 @@ int SimInstrument::ApplyTransferFault(int target, int command, FaultKind* kind) 
     return 0;
 }
 
+int SimInstrument::FaultOutcome(FaultKind k, uint32_t timeout_ms, std::string* note) {
+    if (note) *note = FaultKindName(k);
+    switch (k) {
+    case FaultKind::Stall: return kUsbErrorPipe;
+    case FaultKind::Timeout:
+        // Nothing answers: the host's transfer runs out its time.
+        vesk::process_clock().sleep_ms(timeout_ms);
+        return kUsbErrorTimeout;
+    case FaultKind::Unplug:
+        pending_unplug_ = true;
+        return kUsbErrorNoDevice;
+    default: return kUsbErrorIo;
+    }
+}
+
 int SimInstrument::CheckFault(int target) {
     FaultKind k;
     if (!ApplyTransferFault(target, -1, &k)) return kUsbOk;
-    return FaultResult(k);
+    return FaultOutcome(k, 0, nullptr);
 }
 
 void SimInstrument::ArmBulkIn(uint32_t length, uint32_t address) {
@@ -152,8 +181,22 @@ void SimInstrument::ResetVolatile() {
     std::fill(main_buffer_.begin(), main_buffer_.end(), 0);
 }
 
-int SimInstrument::Control(const ControlRequest& rq, uint16_t length, size_t* transferred,
-                           std::string* note) {
+const char* SimInstrument::Malformed(const ControlRequest& rq) const {
+    switch (rq.request) {
+    case 0x0C:
+        if (rq.index != 0x0471 || rq.value != 0) return "malformed request";
+        // The main buffer moves in whole packets.
+        if (rq.address() == 0 && rq.word(3) % packet_size() != 0) return "length is not whole packets";
+        return nullptr;
+    case 0x0D:
+    case 0x0F: return rq.value != 0 || rq.index != 0 ? "malformed request" : nullptr;
+    case 0x0E: return rq.value != 0 ? "malformed request" : nullptr;  // wIndex: address bits 16-31
+    default: return nullptr;
+    }
+}
+
+int SimInstrument::Control(const ControlRequest& rq, uint16_t length, uint32_t timeout_ms,
+                           size_t* transferred, std::string* note) {
     ++transfers_;
     *transferred = 0;
     // Any request ends what an earlier announcement allowed.
@@ -162,16 +205,16 @@ int SimInstrument::Control(const ControlRequest& rq, uint16_t length, size_t* tr
         rq.request <= 0x02 ? rq.value : (rq.request == 0x0C ? rq.byte(5) : rq.byte(0));
     FaultKind k;
     if (ApplyTransferFault(rq.request, command, &k)) {
+        if (k != FaultKind::Short) return FaultOutcome(k, timeout_ms, note);
         *note = FaultKindName(k);
-        if (k == FaultKind::Short) {
-            *transferred = length ? length - 1u : 0u;
-            return kUsbOk;
-        }
-        return FaultResult(k);
+        *transferred = length ? length - 1u : 0u;
+        return kUsbOk;
     }
     const uint16_t expected = ExpectedLength(rq.request);
-    if (expected != 0xFFFF && length != expected) {
-        *note = "malformed request";
+    const char* malformed =
+        expected != 0xFFFF && length != expected ? "malformed request" : Malformed(rq);
+    if (malformed) {
+        *note = malformed;
         return kUsbErrorPipe;
     }
     const int r = Dispatch(rq, note);
@@ -219,6 +262,7 @@ int SimInstrument::MemoryCommand(const ControlRequest& rq, std::string* note) {
         memory_.Read(addr, main_buffer_.data(), dati);
         return kUsbOk;
     case MEM_READVERS: {
+        for (auto& hook : identity_hooks_) hook(*this);
         const INFOIDENT r = ReportedIdentity();
         std::memcpy(main_buffer_.data(), r.data(), INFOIDENT::kSize);
         return kUsbOk;
@@ -281,8 +325,7 @@ int SimInstrument::BulkStart(bool in, uint8_t endpoint, uint32_t length, uint32_
     const bool faulty = ApplyTransferFault(in ? kTargetBulkIn : kTargetBulkOut, -1, &k);
     if (faulty && k != FaultKind::Short) {
         pending_ = PendingBulk{};
-        *note = FaultKindName(k);
-        return FaultResult(k);
+        return FaultOutcome(k, timeout_ms, note);
     }
     if (!pending_.active || pending_.in != in) return Unannounced(timeout_ms, note, "not announced");
     if (pending_.length != length) return Unannounced(timeout_ms, note, "announced another length");

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/sim_fault.h"
@@ -42,6 +43,9 @@ public:
 
     const SimInstrumentConfig& config() const { return cfg_; }
     const std::string& path() const { return cfg_.path; }
+    // The product id it is enumerated under now (a fault can change it on a return).
+    uint16_t product_id() const { return product_id_; }
+    void set_product_id(uint16_t id) { product_id_ = id; }
     void set_path(const std::string& p) { cfg_.path = p; }
     bool in_booter() const { return identity_.IsInBooter(); }
     uint16_t packet_size() const { return cfg_.d11 ? 8 : 64; }
@@ -50,9 +54,18 @@ public:
     std::vector<uint8_t> ConfigDescriptor() const;
 
     // The instrument's own identity; after changing it call PublishIdentity
-    // so the memory it is also read from agrees.
+    // so the memory it is also read from agrees. Addresses inside a flash
+    // region that has taken an image keep the image's bytes.
     INFOIDENT& identity() { return identity_; }
     void PublishIdentity();
+    // A flash region [start, end) that now holds what the host wrote.
+    void MarkImageWritten(uint32_t start, uint32_t end);
+    bool HoldsImage(uint32_t address) const;
+    // Called before every MEM_READVERS builds its record (a written booter
+    // shows its version there).
+    void AddIdentityReadHook(std::function<void(SimInstrument&)> h) {
+        identity_hooks_.push_back(std::move(h));
+    }
     // What MEM_READVERS puts into the main buffer (counts as one read).
     INFOIDENT ReportedIdentity();
 
@@ -72,8 +85,9 @@ public:
     std::string handler_note;
 
     // Device side of the transfers; results are carrier codes (0 ok).
-    int Control(const ControlRequest& rq, uint16_t length, size_t* transferred,
-                std::string* note);
+    // timeout_ms is the host's: a request that is never answered takes it.
+    int Control(const ControlRequest& rq, uint16_t length, uint32_t timeout_ms,
+                size_t* transferred, std::string* note);
     int BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length, uint32_t timeout_ms,
                size_t* transferred, std::string* note);
     int BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length, uint32_t timeout_ms,
@@ -96,6 +110,8 @@ public:
     // Asks the bus to take the instrument off and bring it back in booter or firmware.
     void LeaveBus(bool booter_after) { pending_leave_ = booter_after; }
     std::optional<bool> TakePendingLeave();
+    // An unplug fault hit: the bus takes the instrument off after this transfer.
+    bool TakePendingUnplug() { return std::exchange(pending_unplug_, false); }
     // Booter or firmware running; also forgets what a re-enumeration forgets.
     void SetMode(bool booter);
     void ResetVolatile();
@@ -110,6 +126,11 @@ private:
     };
 
     int ApplyTransferFault(int target, int command, FaultKind* kind);
+    // The carrier result of a transfer fault that was hit; Short is the caller's.
+    int FaultOutcome(FaultKind k, uint32_t timeout_ms, std::string* note);
+    // Requests a real unit stalls for their setup values alone.
+    const char* Malformed(const ControlRequest& rq) const;
+    void Put(uint32_t address, const uint8_t* data, size_t n);
     int Dispatch(const ControlRequest& rq, std::string* note);
     int MemoryCommand(const ControlRequest& rq, std::string* note);
     int Quarv3Command(const ControlRequest& rq);
@@ -130,6 +151,10 @@ private:
     uint32_t transfers_ = 0;
     uint32_t ident_reads_ = 0;
     std::optional<bool> pending_leave_;
+    bool pending_unplug_ = false;
+    uint16_t product_id_;
+    std::vector<std::pair<uint32_t, uint32_t>> image_regions_;
+    std::vector<std::function<void(SimInstrument&)>> identity_hooks_;
     std::unique_ptr<SimFlash> flash_;
     std::map<uint8_t, Handler> memory_handlers_, quarv3_handlers_, booter_handlers_,
         request_handlers_;

@@ -1,12 +1,11 @@
 #include "sim/sim_keys.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "sim/sim_instrument.h"
-#include "sim/version_stamp.h"
+#include "sim/sim_image.h"
 #include "usb/backend/usb_backend.h"
 #include "usb/usb_command_names.h"
 
@@ -29,39 +28,37 @@ std::map<const SimInstrument*, std::weak_ptr<SimKey>>& Registry() {
     return r;
 }
 
-// Programming clears bits only, like flash.
-void Program(SimInstrument& inst, uint32_t address, const uint8_t* data, uint32_t n) {
-    std::vector<uint8_t> old = inst.memory().Read(address, n);
-    for (uint32_t i = 0; i < n; ++i) old[i] &= data[i];
-    inst.memory().Write(address, old);
+bool Contains(const SimKeyRegion& r, uint32_t address, uint32_t n) {
+    return address >= r.start && uint64_t(address) + n <= r.end;
 }
 
-// "MM.mm.bb" or "MM.mm": the version bytes printed as hex.
-bool ParseVersion(const std::string& text, uint8_t out[3], size_t parts) {
-    unsigned v[3] = {0, 0, 0};
-    int used = 0;
-    const int got = parts == 3 ? std::sscanf(text.c_str(), "%2x.%2x.%2x%n", &v[0], &v[1], &v[2], &used)
-                               : std::sscanf(text.c_str(), "%2x.%2x%n", &v[0], &v[1], &used);
-    if (got != int(parts) || size_t(used) != text.size()) return false;
-    for (size_t i = 0; i < parts; ++i) out[i] = uint8_t(v[i]);
-    return true;
+void Program(SimInstrument& inst, const SimKeyRegion& r, uint32_t address, const uint8_t* data,
+             uint32_t n) {
+    ProgramBits(inst.memory(), address, data, n);
+    inst.MarkImageWritten(r.start, r.end);
 }
 
-// Leaving the booter: a written image tells which version now runs.
-void TakeVersions(SimInstrument& inst, const SimKey& key) {
-    std::string text;
+void Erase(SimInstrument& inst, const SimKeyRegion& r) {
+    inst.memory().Fill(r.start, 0xFF, r.end - r.start);
+    inst.MarkImageWritten(r.start, r.end);
+}
+
+// Leaving the booter: a written firmware image tells which version now runs.
+void TakeFirmwareVersion(SimInstrument& inst, SimKey& key) {
     uint8_t v[3];
-    if (key.firmware_touched) {
-        const auto image = inst.memory().Read(key.firmware.start, key.firmware.end - key.firmware.start);
-        if (FindVersionStamp(image.data(), image.size(), text) && ParseVersion(text, v, 3))
-            inst.identity().SetFirmwareVersion(v[0], v[1], v[2]);
+    if (key.firmware_touched && RegionVersion(inst.memory(), key.firmware.start, key.firmware.end, 3, v)) {
+        inst.identity().SetFirmwareVersion(v[0], v[1], v[2]);
+        key.firmware_touched = false;
     }
-    if (key.booter_touched) {
-        const auto image = inst.memory().Read(key.booter.start, key.booter.end - key.booter.start);
-        if (FindVersionStamp(image.data(), image.size(), text) && ParseVersion(text, v, 2)) {
-            inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
-            inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
-        }
+}
+
+// An identity read after a booter write reports the new booter's version.
+void TakeBooterVersion(SimInstrument& inst, SimKey& key) {
+    uint8_t v[3];
+    if (key.booter_touched && RegionVersion(inst.memory(), key.booter.start, key.booter.end, 2, v)) {
+        inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
+        inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
+        key.booter_touched = false;
     }
 }
 
@@ -83,39 +80,41 @@ bool InstallKeyDevice(SimInstrument& inst) {
     key->booter = key->data_key ? SimKeyRegion{0xFFC000, 0xFFF000} : SimKeyRegion{0xFC000, 0x100000};
     Registry()[&inst] = key;
 
-    // Programming is a booter function.
-    auto booter_only = [](SimInstrument& in) {
-        if (in.in_booter()) return false;
-        in.handler_note = "refused: firmware running";
+    // The firmware is programmed by the booter; a booter cannot rewrite
+    // itself, so the running firmware programs it.
+    auto refused = [](SimInstrument& in, bool booter_needed) {
+        if (in.in_booter() == booter_needed) return false;
+        in.handler_note = booter_needed ? "refused: firmware running" : "refused: booter running";
         return true;
     };
-    inst.SetBooterHandler(kErase, [key, booter_only](SimInstrument& in, const ControlRequest&) {
-        if (booter_only(in)) return int(kUsbErrorPipe);
-        in.memory().Fill(key->firmware.start, 0xFF, key->firmware.end - key->firmware.start);
+    inst.SetBooterHandler(kErase, [key, refused](SimInstrument& in, const ControlRequest&) {
+        if (refused(in, true)) return int(kUsbErrorPipe);
+        Erase(in, key->firmware);
         key->firmware_touched = true;
         return int(kUsbOk);
     });
-    inst.SetBooterHandler(kWrite, [key, booter_only](SimInstrument& in, const ControlRequest& rq) {
-        if (booter_only(in)) return int(kUsbErrorPipe);
+    inst.SetBooterHandler(kWrite, [key, refused](SimInstrument& in, const ControlRequest& rq) {
+        if (refused(in, true)) return int(kUsbErrorPipe);
         const uint32_t address = rq.address(), n = uint32_t(rq.word(4)) * 2;
-        if (address < key->firmware.start || uint64_t(address) + n > key->firmware.end) {
+        if (!Contains(key->firmware, address, n) || n > in.main_buffer().size()) {
             in.handler_note = "refused: outside the firmware";
             return int(kUsbErrorPipe);
         }
-        Program(in, address, in.main_buffer().data(), n);
+        Program(in, key->firmware, address, in.main_buffer().data(), n);
+        key->firmware_touched = true;
         return int(kUsbOk);
     });
-    inst.SetBooterHandler(kBooterStart, [key, booter_only](SimInstrument& in, const ControlRequest&) {
-        if (booter_only(in)) return int(kUsbErrorPipe);
-        in.memory().Fill(key->booter.start, 0xFF, key->booter.end - key->booter.start);
+    inst.SetBooterHandler(kBooterStart, [key, refused](SimInstrument& in, const ControlRequest&) {
+        if (refused(in, false)) return int(kUsbErrorPipe);
+        Erase(in, key->booter);
         key->booter_touched = true;
         return int(kUsbOk);
     });
-    inst.SetBooterHandler(kBooterWrite, [key, booter_only](SimInstrument& in, const ControlRequest& rq) {
-        if (booter_only(in)) return int(kUsbErrorPipe);
+    inst.SetBooterHandler(kBooterWrite, [key, refused](SimInstrument& in, const ControlRequest& rq) {
+        if (refused(in, false)) return int(kUsbErrorPipe);
         const uint32_t field = rq.address();
         const uint32_t address = (key->booter.start & 0xFFFF0000u) | (field & 0xFFFF);
-        if (address < key->booter.start || address + kBooterBlock > key->booter.end) {
+        if (!Contains(key->booter, address, kBooterBlock)) {
             in.handler_note = "refused: outside the booter";
             return int(kUsbErrorPipe);
         }
@@ -126,17 +125,19 @@ bool InstallKeyDevice(SimInstrument& inst) {
             in.handler_note = "refused: bad block sum";
             return int(kUsbErrorPipe);
         }
-        Program(in, address, data, kBooterBlock);
+        Program(in, key->booter, address, data, kBooterBlock);
+        key->booter_touched = true;
         return int(kUsbOk);
     });
+    inst.AddIdentityReadHook([key](SimInstrument& in) { TakeBooterVersion(in, *key); });
     inst.SetBooterHandler(kSwitch, [key](SimInstrument& in, const ControlRequest&) {
-        if (in.in_booter()) TakeVersions(in, *key);
+        if (in.in_booter()) TakeFirmwareVersion(in, *key);
         in.handler_note = in.in_booter() ? "switching to firmware" : "switching to booter";
         in.LeaveBus(!in.in_booter());
         return int(kUsbOk);
     });
     inst.SetBooterHandler(kRestart, [key](SimInstrument& in, const ControlRequest&) {
-        if (in.in_booter()) TakeVersions(in, *key);
+        if (in.in_booter()) TakeFirmwareVersion(in, *key);
         in.handler_note = "restarting";
         in.LeaveBus(false);
         return int(kUsbOk);

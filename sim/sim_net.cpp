@@ -1,14 +1,13 @@
 #include "sim/sim_net.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <map>
 #include <memory>
 
 #include "common/clock.h"
-#include "sim/version_stamp.h"
+#include "sim/sim_image.h"
 #include "sim/sim_instrument.h"
 #include "usb/backend/usb_backend.h"
 #include "records/info_ident.h"
@@ -35,7 +34,11 @@ struct SimSlave {
     SimSlaveConfig cfg;
     INFOIDENT identity;
     SimMemory memory;
+    // The language lives in the external flash (request 70), apart from the
+    // firmware even where the slave kind gives both the same addresses.
+    std::vector<uint8_t> language;
     uint32_t ident_reads = 0;
+    uint32_t wake_refusals = 0;  // requests 54 ignored so far (stays_in_booter)
     SlaveRegions regions;
     std::vector<uint8_t> buffer = std::vector<uint8_t>(256, 0xFF);  // filled by request 55
     bool firmware_touched = false, booter_touched = false;
@@ -74,41 +77,23 @@ void FillNetTable(const NetState& st, uint8_t* out) {
     std::memcpy(out, t.data(), NETIDENT::kReadSize);
 }
 
-// Programming clears bits only, like flash.
-void Program(SimMemory& m, uint32_t address, const uint8_t* data, uint32_t n) {
-    std::vector<uint8_t> old = m.Read(address, n);
-    for (uint32_t i = 0; i < n; ++i) old[i] &= data[i];
-    m.Write(address, old);
-}
-
-// "MM.mm.bb" (parts 3) or "MM.mm" (parts 2): the version bytes printed as hex.
-bool ParseVersion(const std::string& text, uint8_t out[3], int parts) {
-    unsigned v[3] = {0, 0, 0};
-    int used = 0;
-    const int got = parts == 3
-                        ? std::sscanf(text.c_str(), "%2x.%2x.%2x%n", &v[0], &v[1], &v[2], &used)
-                        : std::sscanf(text.c_str(), "%2x.%2x%n", &v[0], &v[1], &used);
-    if (got != parts || size_t(used) != text.size()) return false;
-    for (int i = 0; i < parts; ++i) out[i] = uint8_t(v[i]);
-    return true;
-}
-
-// Back to firmware: written regions tell which versions now run.
-void TakeVersions(SimSlave& s) {
-    std::string text;
+// Back to firmware: a written firmware image tells which version now runs.
+void TakeFirmwareVersion(SimSlave& s) {
     uint8_t v[3];
-    const SlaveRegions& r = s.regions;
-    if (s.firmware_touched && r.firmware_end > r.firmware_start) {
-        const auto image = s.memory.Read(r.firmware_start, r.firmware_end - r.firmware_start);
-        if (FindVersionStamp(image.data(), image.size(), text) && ParseVersion(text, v, 3))
-            s.identity.SetFirmwareVersion(v[0], v[1], v[2]);
+    if (s.firmware_touched &&
+        RegionVersion(s.memory, s.regions.firmware_start, s.regions.firmware_end, 3, v)) {
+        s.identity.SetFirmwareVersion(v[0], v[1], v[2]);
+        s.firmware_touched = false;
     }
-    if (s.booter_touched && r.booter_end > r.booter_start) {
-        const auto image = s.memory.Read(r.booter_start, r.booter_end - r.booter_start);
-        if (FindVersionStamp(image.data(), image.size(), text) && ParseVersion(text, v, 2)) {
-            s.identity.set_u8(INFOIDENT::kVerBooter + 2, v[0]);
-            s.identity.set_u8(INFOIDENT::kVerBooter + 3, v[1]);
-        }
+}
+
+// An identity read after a booter write reports the new booter's version.
+void TakeBooterVersion(SimSlave& s) {
+    uint8_t v[3];
+    if (s.booter_touched && RegionVersion(s.memory, s.regions.booter_start, s.regions.booter_end, 2, v)) {
+        s.identity.set_u8(INFOIDENT::kVerBooter + 2, v[0]);
+        s.identity.set_u8(INFOIDENT::kVerBooter + 3, v[1]);
+        s.booter_touched = false;
     }
 }
 
@@ -119,19 +104,23 @@ SimSlave* Slave(NetState& st, const ControlRequest& rq) {
 
 // The slave requests that erase and program a slave's flash through the master.
 void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st) {
-    // The slave must exist, answer and run its booter; programming needs a region.
-    auto target = [st](SimInstrument& in, const ControlRequest& rq) -> SimSlave* {
+    // The slave must exist and answer. Its booter programs the firmware; the
+    // running firmware programs the booter (a booter cannot rewrite itself)
+    // and the language.
+    auto slave_in = [st](SimInstrument& in, const ControlRequest& rq, bool booter) -> SimSlave* {
         SimSlave* s = Slave(*st, rq);
         if (!s || s->cfg.unreadable) {
             in.handler_note = "no such slave";
             return nullptr;
         }
-        if (!s->identity.IsInBooter()) {
-            in.handler_note = "refused: slave firmware running";
+        if (s->identity.IsInBooter() != booter) {
+            in.handler_note = booter ? "refused: slave firmware running" : "refused: slave booter running";
             return nullptr;
         }
         return s;
     };
+    auto booter_runs = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, true); };
+    auto firmware_runs = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, false); };
     inst.SetMemoryHandler(kSlaveBulkWrite, [st](SimInstrument& in, const ControlRequest& rq) {
         SimSlave* s = Slave(*st, rq);
         if (!s) return int(kUsbOk);  // nobody to take it: accepted, as the master does
@@ -140,8 +129,8 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         std::copy(in.main_buffer().begin(), in.main_buffer().begin() + n, s->buffer.begin());
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveEraseFirmware, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveEraseFirmware, [booter_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = booter_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const SlaveRegions& r = s->regions;
         if (r.firmware_end <= r.firmware_start || rq.address() != r.erase_address) {
@@ -152,51 +141,53 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
         s->firmware_touched = true;
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveWriteMainToFirm, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveWriteMainToFirm, [booter_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = booter_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const Region fw{s->regions.firmware_start, s->regions.firmware_end};
         if (rq.word(4) != 256 || !fw.Contains(rq.address(), 256)) {
             in.handler_note = "refused: outside the firmware";
             return int(kUsbErrorPipe);
         }
-        Program(s->memory, rq.address(), s->buffer.data(), 256);
+        ProgramBits(s->memory, rq.address(), s->buffer.data(), 256);
+        s->firmware_touched = true;
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveLanguage, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveLanguage, [firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = firmware_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
-        const Region lng{s->regions.language_start, s->regions.language_end};
-        if (lng.end <= lng.start) {
+        if (s->language.empty()) {
             in.handler_note = "refused: no language";
             return int(kUsbErrorPipe);
         }
         if (rq.word(4) == 259) {
-            s->memory.Fill(lng.start, 0xFF, lng.end - lng.start);
+            std::fill(s->language.begin(), s->language.end(), uint8_t(0xFF));
             return int(kUsbOk);
         }
-        const uint32_t at = lng.start + rq.address();
-        if (rq.word(4) != 258 || !lng.Contains(at, 256)) {
+        const uint32_t at = rq.address();
+        if (rq.word(4) != 258 || uint64_t(at) + 256 > s->language.size()) {
             in.handler_note = "refused: outside the language";
             return int(kUsbErrorPipe);
         }
-        Program(s->memory, at, s->buffer.data(), 256);
+        for (size_t i = 0; i < 256; ++i) s->language[at + i] &= s->buffer[i];
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveBooterErase, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveBooterErase, [firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = firmware_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const Region b{s->regions.booter_start, s->regions.booter_end};
         if (b.end <= b.start) {
             in.handler_note = "refused: no booter";
             return int(kUsbErrorPipe);
         }
+        // A booter that never takes: accepted, and the old booter stays.
+        if (s->cfg.booter_never_takes) return int(kUsbOk);
         s->memory.Fill(b.start, 0xFF, b.end - b.start);
         s->booter_touched = true;
         return int(kUsbOk);
     });
-    inst.SetMemoryHandler(kSlaveBooterWrite, [target](SimInstrument& in, const ControlRequest& rq) {
-        SimSlave* s = target(in, rq);
+    inst.SetMemoryHandler(kSlaveBooterWrite, [firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        SimSlave* s = firmware_runs(in, rq);
         if (!s) return int(kUsbErrorPipe);
         const Region b{s->regions.booter_start, s->regions.booter_end};
         // Low 16 bits: offset within the booter region; top byte: the block's sum.
@@ -211,7 +202,9 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
             in.handler_note = "refused: bad block sum";
             return int(kUsbErrorPipe);
         }
-        Program(s->memory, at, s->buffer.data(), 256);
+        if (s->cfg.booter_never_takes) return int(kUsbOk);
+        ProgramBits(s->memory, at, s->buffer.data(), 256);
+        s->booter_touched = true;
         return int(kUsbOk);
     });
 }
@@ -265,6 +258,11 @@ std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t a
     return s ? s->memory.Read(address, n) : std::vector<uint8_t>();
 }
 
+std::vector<uint8_t> SlaveLanguage(SimInstrument& inst, uint8_t number) {
+    SimSlave* s = FindSlave(inst, number);
+    return s ? s->language : std::vector<uint8_t>();
+}
+
 INFOIDENT SimIdentityConfig::Identity() const {
     INFOIDENT r;
     r.set_loggerCode(code);
@@ -291,6 +289,8 @@ void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
         s.cfg = c;
         s.identity = SlaveIdentity(c);
         s.regions = SlaveRegionsOf(c.code);
+        if (s.regions.language_end > s.regions.language_start)
+            s.language.assign(s.regions.language_end - s.regions.language_start, 0xFF);
         FillSlaveMemory(s);
         st->slaves[c.number] = std::move(s);
     }
@@ -320,6 +320,7 @@ void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
             return int(kUsbOk);
         }
         if (s->cfg.unreadable) return int(kUsbErrorPipe);
+        TakeBooterVersion(*s);
         ++s->ident_reads;
         INFOIDENT r = s->identity;
         if (s->cfg.identity_changes) r.set_u8(INFOIDENT::kOldQuarv3, uint8_t(s->ident_reads));
@@ -328,10 +329,19 @@ void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
     });
 
     auto set_mode = [st](bool booter) {
-        return [st, booter](SimInstrument&, const ControlRequest& rq) {
+        return [st, booter](SimInstrument& in, const ControlRequest& rq) {
             if (SimSlave* s = Slave(*st, rq)) {
                 if (s->cfg.unreadable) return int(kUsbErrorPipe);
-                if (!booter && s->identity.IsInBooter()) TakeVersions(*s);
+                if (!booter && s->identity.IsInBooter()) {
+                    // A slave that will not leave its booter answers and stays.
+                    const uint32_t refusals = s->cfg.stays_in_booter;
+                    if (refusals == SimSlaveConfig::kAlways || s->wake_refusals < refusals) {
+                        ++s->wake_refusals;
+                        in.handler_note = "slave stays in its booter";
+                        return int(kUsbOk);
+                    }
+                    TakeFirmwareVersion(*s);
+                }
                 s->identity.set_firmInEsec(booter ? INFOIDENT::kBooterRunning
                                                   : SimInstrument::kFirmwareRunning);
             }

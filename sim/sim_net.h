@@ -27,12 +27,18 @@ struct SimIdentityConfig {
 };
 
 struct SimSlaveConfig : SimIdentityConfig {
+    static constexpr uint32_t kAlways = 0xFFFFFFFF;
+
     uint8_t number = 1;  // 1..31; net-table slot number - 1
     // Faults: the code the net table lists when it differs from the identity's,
-    // an identity that changes on every read, a slave that never answers.
+    // an identity that changes on every read, a slave that never answers, one
+    // whose request 54 is answered while it stays in its booter (this many
+    // times, or kAlways), one whose booter writes are accepted and never take.
     std::optional<uint16_t> net_code;
     bool identity_changes = false;
     bool unreadable = false;
+    uint32_t stays_in_booter = 0;
+    bool booter_never_takes = false;
 };
 
 struct SimNetConfig {
@@ -57,6 +63,8 @@ SlaveRegions SlaveRegionsOf(uint32_t code);
 
 // What a slave's flash holds; empty when the instrument has no such slave.
 std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address, size_t n);
+// A slave's language area (its external flash); empty when it has none.
+std::vector<uint8_t> SlaveLanguage(SimInstrument& inst, uint8_t number);
 // A slave's identity as it now stands; false when there is no such slave.
 bool SlaveIdentityOf(SimInstrument& inst, uint8_t number, INFOIDENT& out);
 

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -11,6 +12,8 @@ namespace vesk::sim {
 using nlohmann::json;
 
 namespace {
+
+constexpr double kMinTimeScale = 1e-4, kMaxTimeScale = 100;
 
 // Carries the first error out of the nested readers.
 struct BadValue {
@@ -89,56 +92,69 @@ int FaultTarget(const json& v, const std::string& key) {
         "memory, booter, bulk_in, bulk_out, open, descriptor, any; got \"" + s + "\"");
 }
 
+void ReadWhen(const json& f, const std::string& where, SimFault& out) {
+    const std::string when = f.contains("when") ? Text(f["when"], where + ".when") : "always";
+    if (when == "once") out.when = FaultWhen::Once;
+    else if (when == "always") out.when = FaultWhen::Always;
+    else if (when == "from") out.when = FaultWhen::From;
+    else Bad(where + ".when", "expected once, always or from; got \"" + when + "\"");
+    if (out.when == FaultWhen::From) {
+        if (!f.contains("n")) Bad(where + ".n", "missing (the first one hit, from 1)");
+        out.n = uint32_t(UInt(f["n"], where + ".n", 0xFFFFFFFF));
+        if (out.n == 0) Bad(where + ".n", "expected 1 or more");
+    } else if (f.contains("n")) {
+        Bad(where + ".n", "only used with \"when\": \"from\"");
+    }
+}
+
 SimFault ReadFault(const json& f, const std::string& where) {
     if (!f.is_object()) Bad(where, "expected an object");
-    OnlyKeys(f, where, {"kind", "request", "command", "when", "n", "reads", "requests"});
+    OnlyKeys(f, where,
+             {"kind", "request", "command", "when", "n", "reads", "requests", "ms", "product_id"});
     if (!f.contains("kind")) Bad(where + ".kind", "missing");
     const std::string kind = Text(f["kind"], where + ".kind");
     SimFault out;
     static const std::pair<const char*, FaultKind> kKinds[] = {
         {"driver_error", FaultKind::DriverError}, {"stall", FaultKind::Stall},
-        {"short", FaultKind::Short}, {"identity_changes", FaultKind::IdentityChanges},
-        {"never_returns", FaultKind::NeverReturns}, {"unplug_after", FaultKind::UnplugAfter},
+        {"short", FaultKind::Short}, {"timeout", FaultKind::Timeout},
+        {"unplug", FaultKind::Unplug}, {"identity_changes", FaultKind::IdentityChanges},
+        {"never_returns", FaultKind::NeverReturns}, {"slow_return", FaultKind::SlowReturn},
+        {"new_product_id", FaultKind::NewProductId}, {"unplug_after", FaultKind::UnplugAfter},
     };
     bool known = false;
     for (const auto& [name, k] : kKinds)
         if (kind == name) out.kind = k, known = true;
     if (!known)
-        Bad(where + ".kind", "expected driver_error, stall, short, identity_changes, "
-                             "never_returns or unplug_after; got \"" + kind + "\"");
-    auto refuse = [&](const char* k) {
-        if (f.contains(k)) Bad(where + "." + k, std::string("not used by a ") + kind + " fault");
-    };
-    if (out.IsTransferFault()) {
-        refuse("reads");
-        refuse("requests");
-        if (f.contains("request")) out.target = FaultTarget(f["request"], where + ".request");
-        if (f.contains("command")) out.command = int(UInt(f["command"], where + ".command", 0xFFFF));
-        const std::string when = f.contains("when") ? Text(f["when"], where + ".when") : "always";
-        if (when == "once") out.when = FaultWhen::Once;
-        else if (when == "always") out.when = FaultWhen::Always;
-        else if (when == "from") out.when = FaultWhen::From;
-        else Bad(where + ".when", "expected once, always or from; got \"" + when + "\"");
-        if (out.when == FaultWhen::From) {
-            if (!f.contains("n")) Bad(where + ".n", "missing (the first failing request, from 1)");
-            out.n = uint32_t(UInt(f["n"], where + ".n", 0xFFFFFFFF));
-            if (out.n == 0) Bad(where + ".n", "expected 1 or more");
-        } else {
-            refuse("n");
-        }
-    } else {
-        for (const char* k : {"request", "command", "when", "n"}) refuse(k);
-        if (out.kind == FaultKind::IdentityChanges) {
-            refuse("requests");
-            out.n = f.contains("reads") ? uint32_t(UInt(f["reads"], where + ".reads", 0xFFFFFFFF)) : 0;
-        } else if (out.kind == FaultKind::UnplugAfter) {
-            refuse("reads");
-            if (!f.contains("requests")) Bad(where + ".requests", "missing");
-            out.n = uint32_t(UInt(f["requests"], where + ".requests", 0xFFFFFFFF));
-        } else {
-            refuse("reads");
-            refuse("requests");
-        }
+        Bad(where + ".kind", "expected driver_error, stall, short, timeout, unplug, identity_changes, "
+                             "never_returns, slow_return, new_product_id or unplug_after; got \"" +
+                                 kind + "\"");
+    // Each kind takes its own keys and no others.
+    std::set<std::string> used;
+    if (out.IsTransferFault()) used = {"request", "command", "when", "n"};
+    if (out.IsReturnFault()) used = {"when", "n"};
+    if (out.kind == FaultKind::SlowReturn) used.insert("ms");
+    if (out.kind == FaultKind::NewProductId) used.insert("product_id");
+    if (out.kind == FaultKind::IdentityChanges) used = {"reads"};
+    if (out.kind == FaultKind::UnplugAfter) used = {"requests"};
+    for (auto it = f.begin(); it != f.end(); ++it)
+        if (it.key() != "kind" && !used.count(it.key()))
+            Bad(where + "." + it.key(), "not used by a " + kind + " fault");
+    if (used.count("when")) ReadWhen(f, where, out);
+    if (f.contains("request")) out.target = FaultTarget(f["request"], where + ".request");
+    if (f.contains("command")) out.command = int(UInt(f["command"], where + ".command", 0xFFFF));
+    if (out.kind == FaultKind::IdentityChanges)
+        out.n = f.contains("reads") ? uint32_t(UInt(f["reads"], where + ".reads", 0xFFFFFFFF)) : 0;
+    if (out.kind == FaultKind::UnplugAfter) {
+        if (!f.contains("requests")) Bad(where + ".requests", "missing");
+        out.n = uint32_t(UInt(f["requests"], where + ".requests", 0xFFFFFFFF));
+    }
+    if (out.kind == FaultKind::SlowReturn) {
+        if (!f.contains("ms")) Bad(where + ".ms", "missing (the time away from the bus)");
+        out.ms = uint32_t(UInt(f["ms"], where + ".ms", 0xFFFFFFFF));
+    }
+    if (out.kind == FaultKind::NewProductId) {
+        if (!f.contains("product_id")) Bad(where + ".product_id", "missing");
+        out.product_id = uint16_t(UInt(f["product_id"], where + ".product_id", 0xFFFF));
     }
     return out;
 }
@@ -183,7 +199,8 @@ SimSlaveConfig ReadSlave(const json& j, const std::string& where) {
     if (!j.is_object()) Bad(where, "expected an object");
     OnlyKeys(j, where,
              {"number", "code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot",
-              "net_code", "identity_changes", "unreadable"});
+              "net_code", "identity_changes", "unreadable", "stays_in_booter",
+              "booter_never_takes"});
     for (const char* k : {"number", "code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimSlaveConfig c;
@@ -196,6 +213,18 @@ SimSlaveConfig ReadSlave(const json& j, const std::string& where) {
     if (j.contains("identity_changes"))
         c.identity_changes = Bool(j["identity_changes"], where + ".identity_changes");
     if (j.contains("unreadable")) c.unreadable = Bool(j["unreadable"], where + ".unreadable");
+    if (j.contains("stays_in_booter")) {
+        const json& v = j["stays_in_booter"];
+        const std::string key = where + ".stays_in_booter";
+        if (v.is_boolean())
+            c.stays_in_booter = v.get<bool>() ? SimSlaveConfig::kAlways : 0;
+        else if (v.is_number_integer())
+            c.stays_in_booter = uint32_t(UInt(v, key, SimSlaveConfig::kAlways - 1));
+        else
+            Bad(key, "expected true, false or how many wake requests it ignores");
+    }
+    if (j.contains("booter_never_takes"))
+        c.booter_never_takes = Bool(j["booter_never_takes"], where + ".booter_never_takes");
     return c;
 }
 
@@ -277,12 +306,20 @@ bool ParseScenario(const std::string& text, const std::string& source, Scenario*
         OnlyKeys(j, "", {"time_scale", "instruments", "trace_file"});
         Scenario s;
         if (j.contains("time_scale")) {
+            // 0, or a factor a person can watch: the clock computes with it.
             const json& t = j["time_scale"];
-            if (!t.is_number() || t.get<double>() < 0)
-                Bad("time_scale", "expected a number of 0 or more");
-            s.time_scale = t.get<double>();
+            const double v = t.is_number() ? t.get<double>() : -1;
+            if (!t.is_number() || !std::isfinite(v) ||
+                (v != 0 && (v < kMinTimeScale || v > kMaxTimeScale)))
+                Bad("time_scale", "expected 0 or a number from 0.0001 to 100");
+            s.time_scale = v;
         }
-        if (j.contains("trace_file")) s.trace_file = Text(j["trace_file"], "trace_file");
+        if (j.contains("trace_file")) {
+            s.trace_file = Text(j["trace_file"], "trace_file");
+            // Appending creates nothing else and truncates nothing.
+            std::ofstream probe(s.trace_file, std::ios::app);
+            if (s.trace_file.empty() || !probe) Bad("trace_file", "cannot be opened for writing: \"" + s.trace_file + "\"");
+        }
         if (!j.contains("instruments")) Bad("instruments", "missing");
         const json& list = j["instruments"];
         if (!list.is_array()) Bad("instruments", "expected a list");

@@ -1,6 +1,8 @@
 #include "firmware_maker.h"
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
 #include <vector>
 
 #include "srec_writer.h"
@@ -11,6 +13,15 @@ namespace vesk::sim {
 namespace {
 constexpr uint32_t kBlock = 1024;
 constexpr uint32_t kBytesPerRecord = 32;
+
+// bb of a version "MM.mm.bb" written in hex digits; none for other texts.
+std::optional<uint8_t> BuildByte(const std::string& version) {
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (version.size() != 8 || version[2] != '.' || version[5] != '.') return std::nullopt;
+    for (size_t i : {0, 1, 3, 4, 6, 7})
+        if (!hex(version[i])) return std::nullopt;
+    return static_cast<uint8_t>(std::stoul(version.substr(6, 2), nullptr, 16));
+}
 }  // namespace
 
 std::string MakeFirmwareText(const FirmwareRequest& request, std::string& error) {
@@ -50,16 +61,28 @@ std::string MakeFirmwareText(const FirmwareRequest& request, std::string& error)
     AppendSRecord(out, 0, 0, reinterpret_cast<const uint8_t*>(kName), sizeof(kName) - 1);
     const uint32_t fill = kBlock * static_cast<uint32_t>(request.fillPercent) / 100;
     const uint32_t stamp_end = kStampImageOffset + static_cast<uint32_t>(stamp.size());
+    const std::optional<uint8_t> build = BuildByte(request.version);
     std::vector<uint8_t> data(kBlock);
     for (uint64_t block = 0; block < request.size; block += kBlock) {
-        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>({fill, kBlock, request.size - block}));
+        const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(kBlock, request.size - block));
+        uint32_t n = std::min(fill, len);
         if (block == 0) n = std::max(n, std::min<uint32_t>(stamp_end, request.size));
+        // The build byte's place in this block, if it has one.
+        const uint64_t first = uint64_t{request.base} + block;
+        const uint64_t page_at = (first & ~uint64_t{0xFFFF}) | kBuildBytePageOffset;
+        const uint64_t build_at = page_at >= first ? page_at : page_at + 0x10000;
+        const bool has_build = build && build_at < first + len;
+        const uint32_t build_offset = static_cast<uint32_t>(build_at - first);
         for (uint32_t i = 0; i < n; ++i) data[i] = next();
+        if (has_build && build_offset < n) data[build_offset] = *build;
         if (block == 0) std::copy(stamp.begin(), stamp.end(), data.begin() + kStampImageOffset);
         for (uint32_t i = 0; i < n; i += kBytesPerRecord) {
-            const uint32_t len = std::min(kBytesPerRecord, n - i);
-            AppendSRecord(out, request.recordType, static_cast<uint32_t>(request.base + block + i), data.data() + i, len);
+            const uint32_t rec = std::min(kBytesPerRecord, n - i);
+            AppendSRecord(out, request.recordType, static_cast<uint32_t>(request.base + block + i), data.data() + i, rec);
         }
+        // In a gap the build byte is a record of its own.
+        if (has_build && build_offset >= n)
+            AppendSRecord(out, request.recordType, static_cast<uint32_t>(build_at), &*build, 1);
     }
     AppendSRecord(out, 10 - request.recordType, request.base, nullptr, 0);
     return out;

@@ -15,8 +15,14 @@ struct FirmwareRequest {
 };
 
 // Where the stamp goes: after the 16-byte header the loader writes at the
-// start of an image.
-inline constexpr uint32_t kStampImageOffset = 0x20;
+// start of an image, and clear of the build byte below.
+inline constexpr uint32_t kStampImageOffset = 0x40;
+
+// The identity reads of every booter family take the firmware's build byte
+// from offset 0x20 of a 64 KiB page (0xFE0020, 0xFF0020, 0xE0020 ...): an
+// image of version "MM.mm.bb" carries bb at each such address it covers,
+// as a real image does, so a unit reports the build it was given.
+inline constexpr uint32_t kBuildBytePageOffset = 0x20;
 
 // The file's text; empty with a reason in error when the request cannot be made.
 std::string MakeFirmwareText(const FirmwareRequest& request, std::string& error);

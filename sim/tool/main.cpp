@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "firmware_maker.h"
+#include "run_command.h"
 #include "sim/sim_scenario.h"
 
 namespace {
@@ -123,11 +124,12 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help") {
         std::fprintf(args.empty() ? stderr : stdout,
-                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s", kCheckUsage + 7,
-                     kMakeFirmwareUsage + 7);
+                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s  run: %s", kCheckUsage + 7,
+                     kMakeFirmwareUsage + 7, vesk::sim::kRunUsage + 7);
         return args.empty() ? kExitUsage : kExitOk;
     }
     if (args[0] == "check") return Check(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "run") return vesk::sim::RunServed(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "make-firmware") return MakeFirmware(std::vector<std::string>(args.begin() + 1, args.end()));
     std::fprintf(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
     return kExitUsage;

@@ -2,11 +2,15 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli_command.h"
+#include "common/clock.h"
+#include "common/str_conv.h"
 #include "log/evt_log.h"
+#include "usb/backend/access_watch.h"
 
 namespace {
 
@@ -57,11 +61,21 @@ int main(int argc, char** argv) {
         PrintHelp(stderr);
         return vesk::cli::kExitUsage;
     }
+    // Under vesk-sim run the program's waits keep pace with the served instruments.
+    const auto scaled_clock = vesk::ClockFromEnvironment();
+    std::optional<vesk::ScopedClock> scoped_clock;
+    if (scaled_clock) scoped_clock.emplace(*scaled_clock);
     for (const auto& c : kCommands) {
         if (args[i] != c.name) continue;
         // Every run keeps its log file, as the window program does.
         CEvtLogUtils::SetupLogFile(L"VeskFirmwareUpdater");
+        // An instrument refused for lack of permission is otherwise just missing.
+        vesk::usb::CAccessWatchBackend watch(vesk::usb::process_backend());
+        vesk::usb::ScopedBackend watched(watch);
         const int status = c.run(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
+        for (const auto& path : watch.Denied())
+            std::fprintf(stderr, "vesk-firmup-cli: %s\n",
+                         vesk::to_utf8(vesk::usb::AccessDeniedAdvice(vesk::from_utf8(path))).c_str());
         CEvtLogUtils::ReleaseLogFile();
         return status;
     }

@@ -1,6 +1,10 @@
 #include "common/clock.h"
 
+#include <charconv>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace vesk {
@@ -38,6 +42,17 @@ void ScaledClock::sleep_ms(uint32_t ms) {
 
 uint64_t ScaledClock::now_ms() const {
     return static_cast<uint64_t>(static_cast<double>(monotonic_ms() - start_real_ms_) / scale_);
+}
+
+std::unique_ptr<IClock> ClockFromEnvironment() {
+    const char* text = std::getenv("VESK_TIME_SCALE");
+    if (!text || !*text) return nullptr;
+    // Whatever the locale's decimal separator, the number is written with '.'.
+    double scale = 0;
+    const char* end = text + std::strlen(text);
+    const auto [ptr, ec] = std::from_chars(text, end, scale);
+    if (ec != std::errc() || ptr != end || !std::isfinite(scale) || !(scale > 0)) return nullptr;
+    return std::make_unique<ScaledClock>(scale);
 }
 
 IClock& process_clock() {

@@ -31,6 +31,7 @@ public:
     explicit ScaledClock(double scale);
     void sleep_ms(uint32_t ms) override;
     uint64_t now_ms() const override;
+    double scale() const { return scale_; }
 
 private:
     double scale_;
@@ -69,6 +70,12 @@ public:
 private:
     IClock* previous_;
 };
+
+// The clock asked for by the environment variable VESK_TIME_SCALE: a
+// ScaledClock for a positive number, null when it is unset or not one.
+// vesk-sim run sets it from its scenario, so that a program's waits keep pace
+// with the instruments it serves.
+std::unique_ptr<IClock> ClockFromEnvironment();
 
 // Shorthand for process_clock().sleep_ms(ms).
 inline void Sleep(uint32_t ms) { process_clock().sleep_ms(ms); }

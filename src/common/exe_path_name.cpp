@@ -58,8 +58,12 @@ std::unique_ptr<IExePathName> CreateExePathName() { return std::make_unique<CExe
 namespace vesk {
 
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub) {
-    const std::string dir = to_utf8(program_folder);
-    if (!dir.empty() && ::access(dir.c_str(), W_OK) == 0) return program_folder + sub;
+    std::string dir = to_utf8(program_folder);
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    // An installed copy (the install leaves its mark beside the programs) keeps
+    // its folder to the package manager, also for root, who could write it.
+    const bool installed = !dir.empty() && ::access((dir + kInstalledMark).c_str(), F_OK) == 0;
+    if (!dir.empty() && !installed && ::access(dir.c_str(), W_OK) == 0) return program_folder + sub;
 
     const bool is_logs = sub.rfind(L"logs", 0) == 0;
     const char* xdg = std::getenv(is_logs ? "XDG_STATE_HOME" : "XDG_CONFIG_HOME");

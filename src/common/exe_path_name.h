@@ -48,8 +48,11 @@ std::unique_ptr<IExePathName> CreateExePathName();
 
 namespace vesk {
 // The folder for files the program writes ("logs/" or "user/"): inside the
-// program folder when that is writable, otherwise the per-user XDG folder
+// program folder when that is writable and not an installed copy (one that
+// holds kInstalledMark), otherwise the per-user XDG folder
 // ($XDG_STATE_HOME/vesk-firmup/logs/, $XDG_CONFIG_HOME/vesk-firmup/user/, ...).
 // Ends in '/'.
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub);
+// The empty file cmake --install puts beside the installed programs.
+inline constexpr char kInstalledMark[] = ".installed";
 }  // namespace vesk

@@ -31,7 +31,8 @@ public:
     virtual std::wstring CercaFileBooterSlaveKind(std::wstring& version,
                                                   const std::wstring& boot_folder,
                                                   CFirmupFilesInfo* catalogue);
-    // The slave must be in its booter.
+    // The firmware is written while the slave runs its booter; its booter and
+    // language while it runs its firmware (the order of the slave stages).
     virtual bool AggFwFile(const std::wstring& path);
     virtual bool AggLngFile(const std::wstring& path);
     virtual bool AggBooterFile(const std::wstring& path);

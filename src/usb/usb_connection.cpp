@@ -274,8 +274,9 @@ bool CUSBConnection::WriteMEM_Generic(uint32_t address, uint16_t length, const u
         const uint32_t a = address + offset;
         if (!hardware_->CtrlWrite_Memory(command, a, uint16_t(n), 0)) {
             VLOG_ERROR("CUSBConnection::WriteMEM_Generic",
-                       "Error in control write memory %s address %u dati %u nslave %u",
-                       MemoryCommandName(command), a, n, 0u);
+                       "Error in control write memory (nSlave ? SLAVE_BULKWRITE : MEM_WRITE) address %u "
+                       "dati %u nslave %u",
+                       a, n, 0u);
             return false;
         }
         offset += n;
@@ -407,7 +408,9 @@ bool CUSBConnection::GetINFOIDENT(INFOIDENT& r) {
                    unsigned(INFOIDENT::kSize), static_cast<void*>(out));
         return false;
     };
-    uint8_t cur[INFOIDENT::kSize];
+    // Each read lands in the caller's record: after a failed confirmation it
+    // holds the last record the instrument gave.
+    uint8_t* cur = r.data();
     if (!readvers() || !fetch(cur)) return false;
     for (int attempts = 0;;) {
         vesk::Sleep(kIdentConfirmWaitMs);
@@ -421,7 +424,6 @@ bool CUSBConnection::GetINFOIDENT(INFOIDENT& r) {
         }
         if (std::memcmp(prev, cur, sizeof prev) == 0) break;
     }
-    r.FromBytes(cur, sizeof cur);
     return IdentityExtraReads(r);
 }
 

@@ -1,6 +1,7 @@
 // vesk-sim make-firmware and the version stamp a simulator reads back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -71,12 +72,42 @@ TEST(MakeFirmwareTest, ImageCarriesItsVersionAndFill) {
     size_t offset = 0;
     ASSERT_TRUE(FindVersionStamp(reinterpret_cast<const uint8_t*>(img.data()), img.size(), version, &offset));
     EXPECT_EQ(version, "02.10.33");
-    EXPECT_EQ(offset, 0x20u);
+    EXPECT_EQ(offset, 0x40u);
     // A quarter of every 1 KB block holds data, the rest stays erased.
     size_t erased = 0;
     for (size_t i = 0x400; i < img.size(); ++i) erased += static_cast<uint8_t>(img[i]) == 0xFF;
     EXPECT_NEAR(static_cast<double>(erased) / (img.size() - 0x400), 0.75, 0.01);
     EXPECT_EQ(img.find_first_not_of('\xFF', 0x400 + 256), 0x800u);
+}
+
+// The build byte sits where the identity reads of every booter family look
+// for it: offset 0x20 of each 64 KiB page (0xFE0020 for the Quarv families),
+// even where the fill leaves the rest of the page erased.
+TEST(MakeFirmwareTest, BuildByteSitsWhereTheIdentityReadsIt) {
+    vesk::test::TempDir dir;
+    struct Case {
+        const char* version;
+        char build;  // 0xFF: none written
+    } cases[] = {{"01.05.3A", '\x3A'}, {"7", '\xFF'}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        const std::string mhx = dir.file("fw.mhx"), bin = dir.file("fw.bin");
+        const auto made = RunTool(std::string(VESK_SIM) + " make-firmware --base 0xFC0000 --size 0x40000 --version " +
+                                  c.version + " --fill-percent 0 --out " + Quote(mhx));
+        ASSERT_EQ(made.status, 0) << made.output;
+        const auto conv = RunTool(std::string(VESK_CLI) + " srec2bin --base 0xFC0000 --size 0x40000 " + Quote(mhx) +
+                                  " " + Quote(bin));
+        ASSERT_EQ(conv.status, 0) << conv.output;
+        const std::string img = vesk::test::read_file(bin);
+        ASSERT_EQ(img.size(), 0x40000u);
+        for (size_t page = 0x10000; page < img.size(); page += 0x10000) {
+            EXPECT_EQ(img[page + 0x20], c.build) << page;
+            // Nothing else of the page is filled.
+            const auto used = std::count_if(img.begin() + long(page), img.begin() + long(page + 0x10000),
+                                            [](char b) { return b != '\xFF'; });
+            EXPECT_EQ(used, c.build == '\xFF' ? 0 : 1) << page;
+        }
+    }
 }
 
 TEST(MakeFirmwareTest, RefusesWhatItCannotMake) {

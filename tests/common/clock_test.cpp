@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "common/file_system.h"
 
 using namespace vesk;
@@ -39,4 +41,28 @@ TEST(ProcessClock, LibraryWaitsGoThroughIt) {
     EXPECT_EQ(v.elapsed_ms(), 0u);
     EXPECT_EQ(fs.CreateFolders(L"/tmp", true), 0);
     EXPECT_EQ(v.elapsed_ms(), 100u);
+}
+
+TEST(ProcessClock, TimeScaleFromTheEnvironment) {
+    struct Case {
+        const char* text;  // null: unset
+        double scale;      // 0: no clock of its own, the real one stays
+    };
+    const Case cases[] = {
+        {nullptr, 0}, {"", 0}, {"0.01", 0.01}, {"2", 2}, {"1e-3", 0.001}, {"0", 0}, {"-0.5", 0},
+        {"0,5", 0}, {"0.5x", 0}, {"abc", 0}, {"inf", 0}, {"nan", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(unset)");
+        if (c.text) ::setenv("VESK_TIME_SCALE", c.text, 1);
+        else ::unsetenv("VESK_TIME_SCALE");
+        const auto clock = ClockFromEnvironment();
+        const auto* scaled = dynamic_cast<const ScaledClock*>(clock.get());
+        EXPECT_EQ(clock != nullptr, c.scale > 0);
+        if (c.scale > 0) {
+            ASSERT_NE(scaled, nullptr);
+            EXPECT_DOUBLE_EQ(scaled->scale(), c.scale);
+        }
+    }
+    ::unsetenv("VESK_TIME_SCALE");
 }

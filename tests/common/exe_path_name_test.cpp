@@ -59,4 +59,15 @@ TEST(WritableFolder, ProgramFolderWhenWritableElseXdg) {
     unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST(WritableFolder, InstalledCopyWritesToXdgEvenWhenItsFolderIsWritable) {
+    vesk::test::TempDir dir;
+    dir.write(vesk::kInstalledMark, "");
+    setenv("XDG_STATE_HOME", "/xdg/state", 1);
+    setenv("XDG_CONFIG_HOME", "/xdg/config", 1);
+    EXPECT_EQ(vesk::writable_folder(dir.wfolder(), L"logs/"), L"/xdg/state/vesk-firmup/logs/");
+    EXPECT_EQ(vesk::writable_folder(dir.wpath(), L"user/"), L"/xdg/config/vesk-firmup/user/");
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 }  // namespace

@@ -156,7 +156,8 @@ TEST_F(FamilyWritersTest, FirmwareOfEachFamilyIsWrittenAndReportedAfterTheSwitch
         SCOPED_TRACE(k.sim_family);
         LoadFamily(k.sim_family, true);
         // The run's steps on the connection itself: connect, identify, write,
-        // back to firmware, then a new connection after the re-enumeration.
+        // back to firmware, then a new connection after the re-enumeration,
+        // which writes the booter while the firmware runs.
         CDeviceInfo info = Info();
         auto c = k.make();
         ASSERT_TRUE(c->Connetti(&info));
@@ -170,14 +171,6 @@ TEST_F(FamilyWritersTest, FirmwareOfEachFamilyIsWrittenAndReportedAfterTheSwitch
         ASSERT_TRUE(c->GetIAggiornaFW()->AggiornaFwFile(fw_path));
         EXPECT_EQ(Flash().FirmwareImage(Inst()), Loaded(fw_path, fw.start, fw.end, false, -1));
         EXPECT_EQ(Booter(BOOTER_ERASE).size(), 1u);
-        if (k.booter) {
-            const auto& b = c->BooterFile();
-            const auto b_path = File("booter.mhx", FirmwareText(b.start, b.end - b.start, "02.11"));
-            ASSERT_TRUE(c->GetIAggiornaFW()->AggiornaBooterFile(b_path));
-            EXPECT_EQ(Flash().BooterImage(Inst()), Loaded(b_path, b.start, b.end, true, -1));
-            EXPECT_EQ(Booter(BOOTER_INIZIA).size(), 1u);
-            EXPECT_EQ(Booter(BOOTER_WRITENEW).size(), (b.end - b.start) / 256);
-        }
         ASSERT_TRUE(c->GotoFirmware());
         c->Chiudi();
         clock_.advance_ms(3000);
@@ -185,8 +178,19 @@ TEST_F(FamilyWritersTest, FirmwareOfEachFamilyIsWrittenAndReportedAfterTheSwitch
         ASSERT_TRUE(again->Connetti(&info));
         again->RefreshIdent(false, ok);
         ASSERT_TRUE(ok);
+        EXPECT_FALSE(info.Ident().IsInBooter());
+        if (k.booter) {
+            const auto& b = again->BooterFile();
+            const auto b_path = File("booter.mhx", FirmwareText(b.start, b.end - b.start, "02.11"));
+            bus_->trace().Clear();
+            ASSERT_TRUE(again->GetIAggiornaFW()->AggiornaBooterFile(b_path));
+            EXPECT_EQ(Flash().BooterImage(Inst()), Loaded(b_path, b.start, b.end, true, -1));
+            EXPECT_EQ(Booter(BOOTER_INIZIA).size(), 1u);
+            EXPECT_EQ(Booter(BOOTER_WRITENEW).size(), (b.end - b.start) / 256);
+            again->RefreshIdent(false, ok);
+            ASSERT_TRUE(ok);
+        }
         const INFOIDENT& id = info.Ident();
-        EXPECT_FALSE(id.IsInBooter());
         // The identity prints the major version without its leading zero.
         EXPECT_EQ(id.FirmwareVersionText(), L" 1.05.10");
         if (k.booter) {
@@ -247,23 +251,36 @@ TEST_F(FamilyWritersTest, BlockRejectedMidwayStopsAndLeavesThePartialImage) {
     EXPECT_TRUE(BackToFirmware().IsInBooter());
 }
 
-TEST_F(FamilyWritersTest, FirmwareAndBooterAreRefusedWhileTheFirmwareRuns) {
-    LoadFamily("quarv4", false);
-    auto& c = Connect(std::make_unique<CConnectionStrumentoTipoQuarv4>(L"Quarv4"));
-    const auto fw = File("fw.mhx", FirmwareText(0xFC0000, 0x40000, "01.05.10", 10));
-    const auto b = File("b.mhx", FirmwareText(0xDF0000, 0x2000, "02.11"));
-    EXPECT_FALSE(c.AggiornaFwFile(fw));
-    EXPECT_TRUE(log_.contains("Error in control write booter BOOTER_ERASE address 0 len 0"));
-    EXPECT_FALSE(c.AggiornaBooterFile(b));
-    EXPECT_TRUE(log_.contains("Error in control write booter BOOTER_INIZIA address 0 len 0"));
-    EXPECT_TRUE(Booter(BOOTER_WRITE).empty());
-    EXPECT_EQ(Flash().FirmwareImage(Inst()), std::vector<uint8_t>(0x40000, 0xFF));
+// The run writes firmware while the booter runs and the booter while the
+// firmware runs; each in the other mode is refused at its first request.
+TEST_F(FamilyWritersTest, EachImageIsRefusedInTheOtherMode) {
+    struct Case {
+        bool in_booter;
+        bool fw_ok, booter_ok;
+        const char* refused_line;
+    } cases[] = {
+        {false, false, true, "Error in control write booter BOOTER_ERASE address 0 len 0"},
+        {true, true, false, "Error in control write booter BOOTER_INIZIA address 0 len 0"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.in_booter ? "booter running" : "firmware running");
+        LoadFamily("quarv4", k.in_booter);
+        auto& c = Connect(std::make_unique<CConnectionStrumentoTipoQuarv4>(L"Quarv4"));
+        const auto fw = File("fw.mhx", FirmwareText(0xFC0000, 0x40000, "01.05.10", 10));
+        const auto b = File("b.mhx", FirmwareText(0xDF0000, 0x2000, "02.11"));
+        EXPECT_EQ(c.AggiornaFwFile(fw), k.fw_ok);
+        EXPECT_EQ(c.AggiornaBooterFile(b), k.booter_ok);
+        EXPECT_TRUE(log_.contains(k.refused_line));
+        EXPECT_EQ(Booter(k.fw_ok ? BOOTER_WRITENEW : BOOTER_WRITE).empty(), true);
+        EXPECT_EQ(Flash().FirmwareImage(Inst()) == std::vector<uint8_t>(0x40000, 0xFF), !k.fw_ok);
+        EXPECT_EQ(Flash().BooterImage(Inst()) == Loaded(b, 0xDF0000, 0xDF2000, true, -1), k.booter_ok);
+    }
 }
 
 // ---- booter ----
 
 TEST_F(FamilyWritersTest, BooterBlockCarriesItsWrappedChecksumInTheAddress) {
-    LoadFamily("quarv3", true);
+    LoadFamily("quarv3", false);
     auto& c = Connect(std::make_unique<CConnectionStrumentoTipoQuarv3>(L"Quarv3"));
     std::vector<uint8_t> block(256, 0);
     block[0] = 0x9A;
@@ -278,7 +295,7 @@ TEST_F(FamilyWritersTest, BooterBlockCarriesItsWrappedChecksumInTheAddress) {
 }
 
 TEST_F(FamilyWritersTest, BooterBlockRejectedStopsWithItsAddressValue) {
-    LoadFamily("quarv4", true, "",
+    LoadFamily("quarv4", false, "",
                R"("faults": [{"kind": "stall", "request": "booter", "command": 85, "when": "from", "n": 2}])");
     auto& c = Connect(std::make_unique<CConnectionStrumentoTipoQuarv4>(L"Quarv4"));
     const auto data = Pattern(512, 3);

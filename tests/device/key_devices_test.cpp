@@ -102,12 +102,14 @@ TEST_F(KeyDevices, KeyFirmwareGoesTopDownAndTheNewVersionRunsAfterTheSwitch) {
     EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"12.01.00");
 }
 
-TEST_F(KeyDevices, AKeyRestartedFromItsBooterRunsTheWrittenBooter) {
-    auto& key = OpenKey<CConnectionMemoryKey>(112);
+// The running firmware rewrites the booter; the next identity read shows it.
+TEST_F(KeyDevices, AKeyReportsItsNewBooterAtTheNextIdentityRead) {
+    auto& key = OpenKey<CConnectionMemoryKey>(112, false);
     const auto file = MakeFirmwareFile(dir_, "Booter_Keys_0302.mot", 0xFC000, 0x800, "03.02");
     ASSERT_TRUE(key.AggiornaBooterFile(file));
-    key.Riavvia();
-    EXPECT_EQ(Inst().identity().BooterVersionText(), L"03.02");
+    bool ok = false;
+    EXPECT_EQ(key.RefreshIdent(false, ok)->Ident().BooterVersionText(), L"03.02");
+    EXPECT_TRUE(ok);
 }
 
 TEST_F(KeyDevices, KeyWriterFailures) {
@@ -159,8 +161,8 @@ TEST_F(KeyDevices, KeyBooterBlocksCarryTheirSumAndLandInTheKeysBooterRegion) {
         SCOPED_TRACE(c.file_base);
         CConnectionStrumentoBase& key = c.code == 112
                                             ? static_cast<CConnectionStrumentoBase&>(
-                                                  OpenKey<CConnectionMemoryKey>(c.code))
-                                            : OpenKey<CConnectionDataKey>(c.code);
+                                                  OpenKey<CConnectionMemoryKey>(c.code, false))
+                                            : OpenKey<CConnectionDataKey>(c.code, false);
         const auto file = MakeFirmwareFile(dir_, "Booter_Keys_0210.mot", c.file_base, c.file_size, "02.10");
         ASSERT_TRUE(key.AggiornaBooterFile(file));
         EXPECT_EQ(Booter(16).size(), 1u);

@@ -2,6 +2,7 @@
 // that reach a slave's flash through the master, on the simulated net.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "../support/firmware_files.h"
@@ -177,7 +178,7 @@ TEST_F(SlaveWriters, GpsReceiverIsErasedAt0x70000AndALambdaUnitAt0) {
 }
 
 TEST_F(SlaveWriters, BooterBlockCarriesItsRegionOffsetAndWrappedSum) {
-    auto& master = OpenMaster({SlaveJson(4, 2006)});
+    auto& master = OpenMaster({SlaveJson(4, 2006, false)});
     // One block 512 bytes above the lambda booter start whose bytes add up to 496.
     std::vector<uint8_t> block(256, 0);
     block[0] = 248;
@@ -197,29 +198,82 @@ TEST_F(SlaveWriters, BooterBlockCarriesItsRegionOffsetAndWrappedSum) {
     EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 4, 0xFFC200, 256), block);
 }
 
-TEST_F(SlaveWriters, AWrittenBooterRunsAfterTheSwitchBack) {
-    auto& master = OpenMaster({SlaveJson(6, 2022)});
+// The running firmware rewrites the slave's booter; the master's next read
+// of the slave's identity shows the new version.
+TEST_F(SlaveWriters, AWrittenBooterShowsAtTheNextIdentityRead) {
+    auto& master = OpenMaster({SlaveJson(6, 2022, false)});
     const auto file = MakeFirmwareFile(dir_, "Booter_Slv_TrivoDash_0210.mhx", 0xFFC000, 0x3000, "02.10");
     ASSERT_TRUE(CConnSlaveBase::AggiornaSlave(master, Scrittura::Booter, 5, file));
     for (const auto& e : Requests(82)) EXPECT_EQ(e.result, 0) << e.note;
     EXPECT_EQ(Requests(82).size(), 0x3000u / 256);
     EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 6, 0xFFC000, 0x3000), Image(file, 0xFFC000, 0x3000, true, -1));
-    ASSERT_TRUE(master.GotoFirmwareSlave(6));
-    INFOIDENT now;
-    ASSERT_TRUE(vesk::sim::SlaveIdentityOf(Inst(), 6, now));
-    EXPECT_EQ(now.BooterVersionText(), L"02.10");
+    ASSERT_TRUE(master.LeggiIdentSlave(6, info_));
+    EXPECT_EQ(info_.SlaveIdent(5).BooterVersionText(), L"02.10");
+    EXPECT_FALSE(info_.SlaveIdent(5).IsInBooter());
 }
 
-TEST_F(SlaveWriters, SlaveRefusesWritesWhileItsFirmwareRuns) {
-    auto& master = OpenMaster({SlaveJson(1, 2006, false)});
-    const auto file = MakeFirmwareFile(dir_, "f.mhx", 0xFF0000, 0x200);
-    EXPECT_FALSE(CConnSlaveBase::AggiornaSlave(master, Scrittura::Firmware, 0, file));
-    EXPECT_TRUE(log_.contains("Failed erasing fw"));
-    EXPECT_EQ(Requests(53).at(0).note, "refused: slave firmware running");
+// Faults the slave stages meet: a slave whose wake request is answered while
+// it stays in its booter, and one whose booter writes never take.
+TEST_F(SlaveWriters, SlaveThatStaysInItsBooter) {
+    struct Case {
+        const char* value;
+        int stays;  // wake requests answered without effect
+    } cases[] = {{"2", 2}, {"true", 12}, {"false", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        auto& master = OpenMaster({R"({"number": 1, "code": 2006, "serial": 101, "firmware": "10.00.00",
+                                       "in_booter": true, "stays_in_booter": )" + std::string(c.value) + "}"});
+        for (int i = 0; i < 12; ++i) {
+            EXPECT_TRUE(master.GotoFirmwareSlave(1));
+            ASSERT_TRUE(master.LeggiIdentSlave(1, info_));
+            EXPECT_EQ(info_.SlaveIdent(0).IsInBooter(), i < c.stays) << i;
+        }
+    }
+}
+
+TEST_F(SlaveWriters, SlaveWhoseBooterNeverTakes) {
+    auto& master = OpenMaster({R"({"number": 1, "code": 2006, "serial": 101, "firmware": "10.00.00",
+                                   "booter": "01.00", "booter_never_takes": true})"});
+    const auto before = vesk::sim::SlaveMemory(Inst(), 1, 0xFFC000, 0x4000);
+    const auto file = MakeFirmwareFile(dir_, "Booter_Slv_Lambda_0210.mhx", 0xFFC000, 0x4000, "02.10");
+    // Every request is answered, so the writer reports success.
+    EXPECT_TRUE(CConnSlaveBase::AggiornaSlave(master, Scrittura::Booter, 0, file));
+    for (const auto& e : Memory()) EXPECT_EQ(e.result, 0) << e.note;
+    EXPECT_EQ(Requests(82).size(), 0x4000u / 256);
+    ASSERT_TRUE(master.LeggiIdentSlave(1, info_));
+    EXPECT_EQ(info_.SlaveIdent(0).BooterVersionText(), L"01.00");
+    EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 1, 0xFFC000, 0x4000), before);
+}
+
+// Firmware in the slave's booter; booter and language while its firmware runs.
+TEST_F(SlaveWriters, SlaveRefusesEachWriteInTheOtherMode) {
+    struct Case {
+        uint32_t code;
+        Scrittura what;
+        bool in_booter;  // the mode the write is tried in: the wrong one
+        uint32_t base;
+        uint8_t first_request;
+        const char* log;
+        const char* note;
+    } cases[] = {
+        {2006, Scrittura::Firmware, false, 0xFF0000, 53, "Failed erasing fw", "refused: slave firmware running"},
+        {2006, Scrittura::Booter, true, 0xFFC000, 81, "SLAVE_BOOTERERASE address 0 dati 0 nslave 1",
+         "refused: slave booter running"},
+        {2021, Scrittura::Lingua, true, 0xFC0000, 70, "Failed erasing lng", "refused: slave booter running"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first_request);
+        auto& master = OpenMaster({SlaveJson(1, c.code, c.in_booter)});
+        const auto file = MakeFirmwareFile(dir_, "f.mhx", c.base, 0x200, "01.00");
+        EXPECT_FALSE(CConnSlaveBase::AggiornaSlave(master, c.what, 0, file));
+        EXPECT_TRUE(log_.contains(c.log));
+        ASSERT_EQ(Requests(c.first_request).size(), 1u);
+        EXPECT_EQ(Requests(c.first_request).at(0).note, c.note);
+    }
 }
 
 TEST_F(SlaveWriters, LanguageGoesUpwardsWithOffsetsWithinItsArea) {
-    auto& master = OpenMaster({SlaveJson(2, 2021)});
+    auto& master = OpenMaster({SlaveJson(2, 2021, false)});
     const auto file = MakeFirmwareFile(dir_, "Slv_Varnel_110000_lng.mhx", 0xFC0000, 0x400);
     ASSERT_TRUE(CConnSlaveBase::AggiornaSlave(master, Scrittura::Lingua, 1, file));
     const auto reqs = Requests(70);
@@ -230,8 +284,14 @@ TEST_F(SlaveWriters, LanguageGoesUpwardsWithOffsetsWithinItsArea) {
         EXPECT_EQ(reqs[i].address(), (i - 1) * 256);
         EXPECT_EQ(reqs[i].result, 0) << reqs[i].note;
     }
-    EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 2, 0xFC0000, 0x400),
+    // The language keeps its own (external) flash: the firmware at the same
+    // addresses is not touched.
+    const auto language = vesk::sim::SlaveLanguage(Inst(), 2);
+    ASSERT_EQ(language.size(), 0x40000u);
+    EXPECT_EQ(std::vector<uint8_t>(language.begin(), language.begin() + 0x400),
               Image(file, 0xFC0000, 0x400, false, -1));
+    EXPECT_TRUE(std::all_of(language.begin() + 0x400, language.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 2, 0xFC0000, 0x400), std::vector<uint8_t>(0x400, 0xFF));
 }
 
 TEST_F(SlaveWriters, BlockFailuresAreLoggedAndTheWriteGoesOn) {
@@ -257,7 +317,8 @@ TEST_F(SlaveWriters, BlockFailuresAreLoggedAndTheWriteGoesOn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        auto& master = OpenMaster({SlaveJson(1, 2006)},
+        // Each write in the mode the run gives it.
+        auto& master = OpenMaster({SlaveJson(1, 2006, c.what == Scrittura::Firmware)},
                                   c.fault.empty() ? "" : R"("faults": [)" + c.fault + "]");
         const auto file = c.what == Scrittura::Booter
                               ? MakeFirmwareFile(dir_, "b.mhx", 0xFFC000, 0x400, "01.00")

@@ -5,28 +5,16 @@
 #include <umockdev.h>
 
 #include "hwdetect/hw_poll_loop.h"
-#include "hwdetect/hw_queued_event_source.h"
-#include "hwdetect/hw_udev_source.h"
 #include "hwdetect/vesk_hw_check_device.h"
 #include "log/evt_log.h"
 #include "recording_dest.h"
+#include "udev_only_sources.h"
 
 namespace {
 
 using vesk::test::ExpectDeviceCall;
 using vesk::test::RecordingDest;
-
-// udev for USB devices; media are not part of this test.
-class UdevOnlySources : public IHwEventSourceFactory {
-public:
-    std::shared_ptr<IHwEventSource> OpenUsbSource(std::string& error) override {
-        // The testbed stands in for a running udev.
-        return CHwUdevSource::Open("udev", error, "");
-    }
-    std::shared_ptr<IHwEventSource> OpenMediaSource(std::string&) override {
-        return std::make_shared<CHwQueuedEventSource>();
-    }
-};
+using vesk::test::UdevOnlySources;
 
 class UdevSource : public ::testing::Test {
 protected:

@@ -222,4 +222,135 @@ TEST_F(SimBusTest, FailedTransfersShowTheirOutcome) {
               "[       0 ms] usb:1-1 BULK IN  ep=0x82 len=64 -> timeout [not announced]");
 }
 
+// Setup values a real unit stalls, each next to its well-formed twin.
+TEST_F(SimBusTest, MalformedRequestsAreStalled) {
+    struct Case {
+        const char* what;
+        uint8_t request;
+        uint16_t value, index;
+        std::vector<uint8_t> data;
+        bool ok;
+    } cases[] = {
+        {"bulk announcement", 0x0C, 0, 0x0471, {0, 0, 0, 64, 0, 1}, true},
+        {"bulk with wIndex 0", 0x0C, 0, 0, {0, 0, 0, 64, 0, 1}, false},
+        {"bulk with wIndex 0x0472", 0x0C, 0, 0x0472, {0, 0, 0, 64, 0, 1}, false},
+        {"bulk with wValue 1", 0x0C, 1, 0x0471, {0, 0, 0, 64, 0, 1}, false},
+        {"main buffer in part of a packet", 0x0C, 0, 0x0471, {0, 0, 0, 65, 0, 1}, false},
+        {"main buffer of two packets", 0x0C, 0, 0x0471, {0, 0, 0, 128, 0, 0}, true},
+        {"memory at an address: any length", 0x0C, 0, 0x0471, {0x10, 0, 0, 65, 0, 1}, true},
+        {"quarv3", 0x0D, 0, 0, {11, 0, 0, 0, 0, 0, 0, 0, 0}, true},
+        {"quarv3 with wValue", 0x0D, 2, 0, {11, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"quarv3 with wIndex", 0x0D, 0, 2, {11, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"memory with address bits in wIndex", 0x0E, 0, 0x12, {7, 0, 0, 0, 0, 0}, true},
+        {"memory with wValue", 0x0E, 1, 0, {7, 0, 0, 0, 0, 0}, false},
+        {"booter", 0x0F, 0, 0, {3, 0, 0, 0, 0, 0}, true},
+        {"booter with wValue", 0x0F, 3, 0, {3, 0, 0, 0, 0, 0}, false},
+        {"booter with wIndex", 0x0F, 0, 0x10, {3, 0, 0, 0, 0, 0}, false},
+        {"booter with 5 bytes", 0x0F, 0, 0, {3, 0, 0, 0, 0}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadOne(R"("chip": "D12")");
+        auto dev = bus_->Open("usb:1-1", nullptr);
+        ASSERT_TRUE(dev);
+        size_t n = 0;
+        const int r = dev->ControlOut(c.request, c.value, c.index, c.data.data(),
+                                      uint16_t(c.data.size()), vesk::usb::kControlTimeoutMs, &n);
+        EXPECT_EQ(r, c.ok ? vesk::usb::kUsbOk : vesk::usb::kUsbErrorPipe);
+        const std::string note = Trace().back().note;
+        EXPECT_EQ(note == "malformed request" || note == "length is not whole packets", !c.ok) << note;
+    }
+}
+
+// A request nobody answers costs the host its 5 s on the program clock.
+TEST_F(SimBusTest, TimeoutFaultTakesTheHostsWait) {
+    LoadOne(R"("faults": [{"kind": "timeout", "request": "memory", "command": 7, "when": "from", "n": 2}])");
+    Open();
+    uint64_t before = clock_.now_ms();
+    EXPECT_TRUE(conn_->CtrlWrite_Memory(MEM_READVERS, 0, 0, 0));
+    EXPECT_EQ(clock_.now_ms(), before);
+    EXPECT_FALSE(conn_->CtrlWrite_Memory(MEM_READVERS, 0, 0, 0));
+    EXPECT_EQ(clock_.now_ms() - before, vesk::usb::kControlTimeoutMs);
+    EXPECT_EQ(Transfers().back().result, vesk::usb::kUsbErrorTimeout);
+    EXPECT_TRUE(log_.contains("Error at driver level: 0xfffffff9"));
+    // On the bulk pipe it is the bulk timeout.
+    LoadOne(R"("faults": [{"kind": "timeout", "request": "bulk_in"}])");
+    Open();
+    uint8_t d[64];
+    before = clock_.now_ms();
+    EXPECT_FALSE(conn_->ReadMEM_MainBuff(64, d));
+    EXPECT_EQ(clock_.now_ms() - before, vesk::usb::kBulkTimeoutMs);
+}
+
+// The cable comes out between the announcement of a block and its data.
+TEST_F(SimBusTest, UnplugFaultPullsTheCableAtItsTransfer) {
+    LoadOne(R"("faults": [{"kind": "unplug", "request": "bulk_out", "when": "from", "n": 3}])");
+    Open();
+    std::vector<uint8_t> block(128, 0x11);
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(conn_->WriteMEM_MainBuff(128, block.data()));
+    EXPECT_FALSE(conn_->WriteMEM_MainBuff(128, block.data()));
+    const auto t = Transfers();
+    ASSERT_GE(t.size(), 2u);
+    EXPECT_EQ(t[t.size() - 2].request, 0x0C);
+    EXPECT_EQ(t[t.size() - 2].result, vesk::usb::kUsbOk);
+    EXPECT_EQ(t.back().kind, TraceKind::BulkOut);
+    EXPECT_EQ(t.back().result, vesk::usb::kUsbErrorNoDevice);
+    EXPECT_EQ(t.back().note, "unplug");
+    EXPECT_TRUE(List().empty());
+    clock_.advance_ms(3600 * 1000);
+    EXPECT_TRUE(List().empty());  // until a person plugs it back
+    EXPECT_TRUE(bus_->Plug("usb:1-1"));
+
+    // Pulled as the program opens it.
+    LoadOne(R"("faults": [{"kind": "unplug", "request": "open"}])");
+    int err = 0;
+    EXPECT_FALSE(bus_->Open("usb:1-1", &err));
+    EXPECT_EQ(err, vesk::usb::kUsbErrorNoDevice);
+    EXPECT_TRUE(List().empty());
+}
+
+// Faults on the way back from a mode switch or restart, counted per departure.
+TEST_F(SimBusTest, ReturnFaultsPickTheirDeparture) {
+    struct Case {
+        const char* fault;
+        std::vector<int> back_after;  // ms away for three switches; -1: never back
+        std::vector<uint16_t> product;  // product id seen on each return
+    } cases[] = {
+        {R"({"kind": "slow_return", "ms": 6000, "when": "once"})", {6000, 3000, 3000}, {257, 257, 257}},
+        {R"({"kind": "slow_return", "ms": 9000, "when": "from", "n": 2})", {3000, 9000, 9000}, {257, 257, 257}},
+        {R"({"kind": "new_product_id", "product_id": 258, "when": "once"})", {3000, 3000, 3000}, {258, 257, 257}},
+        {R"({"kind": "new_product_id", "product_id": 258})", {3000, 3000, 3000}, {258, 258, 258}},
+        {R"({"kind": "never_returns", "when": "from", "n": 2})", {3000, -1}, {257}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        LoadOne(std::string(R"("faults": [)") + c.fault + "]");
+        std::vector<uint16_t> arrivals;
+        bus_->set_presence_observer([&](bool arrived, uint16_t pid, const std::string&) {
+            if (arrived) arrivals.push_back(pid);
+        });
+        for (int away : c.back_after) {
+            auto dev = bus_->Open("usb:1-1", nullptr);
+            ASSERT_TRUE(dev);
+            size_t n = 0;
+            const uint8_t toggle[6] = {4, 0, 0, 0, 0, 0};
+            ASSERT_EQ(dev->ControlOut(0x0F, 0, 0, toggle, 6, vesk::usb::kControlTimeoutMs, &n), 0);
+            dev.reset();
+            const uint64_t left = clock_.now_ms();
+            if (away < 0) {
+                EXPECT_FALSE(bus_->ReturnTime("usb:1-1"));
+                clock_.advance_ms(3600 * 1000);
+                EXPECT_TRUE(List().empty());
+                break;
+            }
+            ASSERT_TRUE(bus_->ReturnTime("usb:1-1"));
+            EXPECT_EQ(*bus_->ReturnTime("usb:1-1") - left, uint64_t(away));
+            clock_.advance_ms(uint64_t(away));
+            EXPECT_EQ(List(), std::vector<std::string>{"usb:1-1"});
+        }
+        EXPECT_EQ(arrivals, c.product);
+        EXPECT_EQ(Inst().product_id(), c.product.back());
+    }
+}
+
 }  // namespace

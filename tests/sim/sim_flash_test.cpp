@@ -52,18 +52,56 @@ TEST_F(SimFlashTest, ScenarioKeysAreChecked) {
     }
 }
 
-TEST_F(SimFlashTest, FirmwareProgrammingBelongsToTheBooter) {
-    LoadFlash(R"({"family": "quarv3"})", false);
-    auto& c = Open();
-    EXPECT_FALSE(c.CtrlWrite_Booter(1, 0, 0));
-    EXPECT_EQ(LastNote(), "firmware running");
-    EXPECT_FALSE(Block(c, 2, 0xFE0000, std::vector<uint8_t>(128, 0)));
-    EXPECT_FALSE(c.CtrlWrite_Booter(16, 0, 0));
-    EXPECT_EQ(Inst().memory().Read(0xFE0000, 128), std::vector<uint8_t>(128, 0xFF));
-    // The areas the firmware keeps are written while it runs.
-    EXPECT_TRUE(c.CtrlWrite_Booter(9, 0, 0));
-    EXPECT_TRUE(Block(c, 10, SimFlash::kSensorsAddress, std::vector<uint8_t>(256, 0x42)));
-    EXPECT_EQ(Inst().memory().Read(SimFlash::kSensorsAddress, 256), std::vector<uint8_t>(256, 0x42));
+// A unit with no layout of its own takes its family's; one with no known
+// family refuses every programming request instead of dropping it.
+TEST_F(SimFlashTest, EveryDataLoggerHasItsFamilysLayout) {
+    struct Case {
+        const char* fields;
+        const char* family;  // nullptr: no layout
+        uint32_t firmware_start, booter_start;
+    } cases[] = {
+        {R"("code": 19, "firmware": "14.86.82")", "quarv3", 0xFE0000, 0xFFC000},
+        {R"("code": 311, "firmware": "14.86.82")", "quarv3", 0xFE0000, 0xFFC000},
+        {R"("code": 318, "firmware": "29.05.02")", "quarv3", 0xFE0000, 0xFFC000},
+        {R"("code": 63, "firmware": "43.04.01")", "quarv4", 0xFC0000, 0xDF0000},
+        {R"("code": 61, "firmware": "43.04.00")", "quarv4", 0xFC0000, 0xDF0000},
+        {R"("code": 61, "firmware": "43.04.01")", "pell", 0xFC0000, 0},
+        {R"("code": 64, "firmware": "46.02.00")", "pell", 0xFC0000, 0},
+        {R"("code": 65, "firmware": "46.05.00")", "pell", 0xFC0000, 0},
+        {R"("code": 300, "firmware": "01.00.00")", nullptr, 0, 0},
+        {R"("code": 21, "firmware": "01.00.00")", nullptr, 0, 0},
+        // The scenario's flash is taken over the family's.
+        {R"("code": 19, "firmware": "14.86.82", "flash": {"family": "quarv4"})", "quarv4", 0xFC0000, 0xDF0000},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.fields);
+        Load(vesk::test::SimScenarioJson(
+            {std::string(R"({"serial": 1, "in_booter": true, )") + k.fields + "}"}));
+        if (!k.family) {
+            EXPECT_FALSE(Inst().flash());
+            auto& c = Open();
+            std::vector<uint8_t> block(128, 0);
+            for (uint8_t cmd : {1, 2, 7, 8, 9, 10, 16, 85}) {
+                EXPECT_FALSE(Block(c, cmd, 0xFE0000, block)) << int(cmd);
+                EXPECT_EQ(LastNote(), "no flash layout");
+            }
+            EXPECT_FALSE(c.CtrlWrite_Quarv3(15, 564, 0xFFFF, 0, 0));
+            EXPECT_FALSE(c.CtrlWrite_CFG(2, 0, 0, nullptr));
+            EXPECT_EQ(Inst().memory().Read(0xFE0000, 128), std::vector<uint8_t>(128, 0xFF));
+            // Switching and restarting are no programming.
+            EXPECT_TRUE(c.CtrlWrite_BooterCmd4());
+            continue;
+        }
+        ASSERT_TRUE(Inst().flash());
+        EXPECT_EQ(Inst().flash()->firmware.start, k.firmware_start);
+        EXPECT_EQ(Inst().flash()->booter.start, k.booter_start);
+        EXPECT_EQ(!Inst().flash()->language.empty(), std::string(k.family) == "pell");
+        // Programming goes somewhere: the firmware takes a block in the booter.
+        auto& c = Open();
+        ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
+        ASSERT_TRUE(Block(c, 2, k.firmware_start, std::vector<uint8_t>(128, 0x5A)));
+        EXPECT_EQ(Inst().memory().Read(k.firmware_start, 128), std::vector<uint8_t>(128, 0x5A));
+    }
 }
 
 TEST_F(SimFlashTest, ProgrammingOnlyClearsBitsAndStaysInItsRegion) {
@@ -83,7 +121,7 @@ TEST_F(SimFlashTest, ProgrammingOnlyClearsBitsAndStaysInItsRegion) {
 }
 
 TEST_F(SimFlashTest, BooterBlockChecksumIsVerified) {
-    LoadFlash(R"({"family": "quarv4"})");
+    LoadFlash(R"({"family": "quarv4"})", false);
     auto& c = Open();
     ASSERT_TRUE(c.CtrlWrite_Booter(16, 0, 0));
     std::vector<uint8_t> block(256, 1);  // sums to 0x100 -> 0x00
@@ -126,25 +164,33 @@ TEST_F(SimFlashTest, VersionComesFromTheImageStamp) {
     }
 }
 
-TEST_F(SimFlashTest, RunningFirmwareKeepsItsVersionAcrossLaterSwitches) {
-    // tipoFamBoot 2 keeps identity bytes inside the Quarv3 firmware region, over
-    // the image's stamp once the firmware runs.
+// The identity reads of tipoFamBoot 2 look inside a Quarv3 image (the build
+// byte at 0xFE0020, the hours at 0xFE000A): once written, the image's own bytes
+// are what they find, across later switches too.
+TEST_F(SimFlashTest, AWrittenImageKeepsItsBytesWhereTheIdentityIsRead) {
     LoadOne(R"("in_booter": true, "tipoFamBoot": 2, "flash": {"family": "quarv3"})");
+    // Before any write the unit's identity is held there.
+    EXPECT_EQ(Inst().memory().Read(0xFE0020, 1), std::vector<uint8_t>{0x01});
     auto& c = Open();
     ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
-    std::vector<uint8_t> block(128, 0);
+    std::vector<uint8_t> block(128, 0x3C);
+    block[0x20] = 0x09;  // where the build byte is read
     const auto s = vesk::sim::MakeVersionStamp("17.08.09");
-    std::copy(s.begin(), s.end(), block.begin() + 0x20);
+    std::copy(s.begin(), s.end(), block.begin() + 0x40);
     ASSERT_TRUE(Block(c, 2, 0xFE0000, block));
-    EXPECT_EQ(Toggle(c).FirmwareVersionText(), L"17.08.09");
-    CUSBConnection to_booter;
-    ASSERT_GT(to_booter.Apri(Info()), 0);
-    EXPECT_TRUE(Toggle(to_booter).IsInBooter());
-    CUSBConnection back;
-    ASSERT_GT(back.Apri(Info()), 0);
-    const INFOIDENT id = Toggle(back);
-    EXPECT_FALSE(id.IsInBooter());
-    EXPECT_EQ(id.FirmwareVersionText(), L"17.08.09");
+    for (int i = 0; i < 3; ++i) {
+        CUSBConnection next;
+        if (i == 0) {
+            EXPECT_EQ(Toggle(c).FirmwareVersionText(), L"17.08.09");
+        } else {
+            ASSERT_GT(next.Apri(Info()), 0);
+            const INFOIDENT id = Toggle(next);
+            EXPECT_EQ(id.IsInBooter(), i == 1);
+            EXPECT_EQ(id.FirmwareVersionText(), L"17.08.09");
+        }
+        EXPECT_EQ(Inst().memory().Read(0xFE0000, 128), block) << "after switch " << i;
+    }
+    EXPECT_FALSE(Inst().identity().IsInBooter());
 }
 
 TEST_F(SimFlashTest, LanguageSaveNeedsItsStartAndCode) {

@@ -23,7 +23,16 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
           {"kind": "short", "request": "bulk_in", "when": "once"},
           {"kind": "identity_changes", "reads": 4},
           {"kind": "unplug_after", "requests": 12},
-          {"kind": "never_returns"}
+          {"kind": "never_returns"},
+          {"kind": "timeout", "request": "booter", "command": 4, "when": "once"},
+          {"kind": "unplug", "request": "bulk_out", "when": "from", "n": 7},
+          {"kind": "slow_return", "ms": 6000, "when": "from", "n": 2},
+          {"kind": "new_product_id", "product_id": 259}
+        ],
+        "slaves": [
+          {"number": 2, "code": 2006, "serial": 5, "firmware": "01.00.00", "stays_in_booter": true,
+           "booter_never_takes": true},
+          {"number": 3, "code": 2006, "serial": 6, "firmware": "01.00.00", "stays_in_booter": 4}
         ]
       }, {"code": 1, "serial": 2, "firmware": "01.05.07"}]
     })";
@@ -46,7 +55,7 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_EQ(c.product_id, 258);
     EXPECT_EQ(c.reenumerate_ms, 4400u);
     EXPECT_EQ(c.path, "usb:3-1.2");
-    ASSERT_EQ(c.faults.size(), 5u);
+    ASSERT_EQ(c.faults.size(), 9u);
     EXPECT_EQ(c.faults[0].kind, FaultKind::Stall);
     EXPECT_EQ(c.faults[0].target, 0x0E);
     EXPECT_EQ(c.faults[0].command, 7);
@@ -56,6 +65,23 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_EQ(c.faults[2].n, 4u);
     EXPECT_EQ(c.faults[3].n, 12u);
     EXPECT_EQ(c.faults[4].kind, FaultKind::NeverReturns);
+    EXPECT_EQ(c.faults[4].when, FaultWhen::Always);
+    EXPECT_EQ(c.faults[5].kind, FaultKind::Timeout);
+    EXPECT_EQ(c.faults[5].target, 0x0F);
+    EXPECT_EQ(c.faults[5].command, 4);
+    EXPECT_EQ(c.faults[6].kind, FaultKind::Unplug);
+    EXPECT_EQ(c.faults[6].target, vesk::sim::kTargetBulkOut);
+    EXPECT_EQ(c.faults[6].n, 7u);
+    EXPECT_EQ(c.faults[7].kind, FaultKind::SlowReturn);
+    EXPECT_EQ(c.faults[7].ms, 6000u);
+    EXPECT_EQ(c.faults[7].n, 2u);
+    EXPECT_EQ(c.faults[8].kind, FaultKind::NewProductId);
+    EXPECT_EQ(c.faults[8].product_id, 259);
+    ASSERT_EQ(c.net.slaves.size(), 2u);
+    EXPECT_EQ(c.net.slaves[0].stays_in_booter, vesk::sim::SimSlaveConfig::kAlways);
+    EXPECT_TRUE(c.net.slaves[0].booter_never_takes);
+    EXPECT_EQ(c.net.slaves[1].stays_in_booter, 4u);
+    EXPECT_FALSE(c.net.slaves[1].booter_never_takes);
     // Defaults of the second.
     const auto& d = s.instruments[1];
     EXPECT_FALSE(d.in_booter);
@@ -86,8 +112,7 @@ TEST(SimScenario, BadInputNamesTheFileAndTheKey) {
         {R"({"instrument": []})", "s.json: instrument: unknown key"},
         {R"({"time_scale": 1})", "s.json: instruments: missing"},
         {R"({"instruments": {}})", "s.json: instruments: expected a list"},
-        {R"({"time_scale": -1, "instruments": []})", "s.json: time_scale: expected a number of 0 or more"},
-        {R"({"time_scale": "fast", "instruments": []})", "s.json: time_scale: expected a number of 0 or more"},
+        {R"({"time_scale": "fast", "instruments": []})", "s.json: time_scale: expected 0 or a number"},
         {R"({"instruments": [{"serial": 2, "firmware": "01.02.03"}]})", "s.json: instruments[0].code: missing"},
         {one(R"(, "frimware": "x")"), "s.json: instruments[0].frimware: unknown key"},
         {R"({"instruments": [{"code": 1, "serial": 2, "firmware": "1.2.3"}]})",
@@ -113,7 +138,20 @@ TEST(SimScenario, BadInputNamesTheFileAndTheKey) {
         {one(R"(, "faults": [{"kind": "stall", "when": "from"}])"), "s.json: instruments[0].faults[0].n: missing"},
         {one(R"(, "faults": [{"kind": "stall", "when": "from", "n": 0}])"),
          "s.json: instruments[0].faults[0].n: expected 1 or more"},
+        {one(R"(, "faults": [{"kind": "stall", "n": 2}])"), "s.json: instruments[0].faults[0].n: only used with"},
         {one(R"(, "faults": [{"kind": "unplug_after"}])"), "s.json: instruments[0].faults[0].requests: missing"},
+        {one(R"(, "faults": [{"kind": "slow_return"}])"), "s.json: instruments[0].faults[0].ms: missing"},
+        {one(R"(, "faults": [{"kind": "new_product_id"}])"), "s.json: instruments[0].faults[0].product_id: missing"},
+        {one(R"(, "faults": [{"kind": "new_product_id", "product_id": 65536}])"),
+         "s.json: instruments[0].faults[0].product_id: expected a whole number from 0 to 65535"},
+        {one(R"(, "faults": [{"kind": "slow_return", "ms": 9000, "request": "booter"}])"),
+         "s.json: instruments[0].faults[0].request: not used by a slow_return fault"},
+        {one(R"(, "faults": [{"kind": "timeout", "ms": 10}])"),
+         "s.json: instruments[0].faults[0].ms: not used by a timeout fault"},
+        {one(R"(, "slaves": [{"number": 1, "code": 2006, "serial": 3, "firmware": "01.00.00", "stays_in_booter": "yes"}])"),
+         "s.json: instruments[0].slaves[0].stays_in_booter: expected true, false or how many"},
+        {one(R"(, "slaves": [{"number": 1, "code": 2006, "serial": 3, "firmware": "01.00.00", "booter_never_takes": 1}])"),
+         "s.json: instruments[0].slaves[0].booter_never_takes: expected true or false"},
         {one(R"(, "faults": [{"kind": "never_returns", "request": "memory"}])"),
          "s.json: instruments[0].faults[0].request: not used by a never_returns fault"},
         {one(R"(, "faults": [{"kind": "stall", "colour": 1}])"), "s.json: instruments[0].faults[0].colour: unknown key"},
@@ -126,6 +164,45 @@ TEST(SimScenario, BadInputNamesTheFileAndTheKey) {
         std::string error;
         EXPECT_FALSE(ParseScenario(c.text, "s.json", &s, &error)) << c.text;
         EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error;
+    }
+}
+
+// Values the clock cannot compute with, and a trace that could not be written,
+// are refused when the scenario loads.
+TEST(SimScenario, TimeScaleAndTraceFileAreCheckedAtLoad) {
+    vesk::test::TempDir dir;
+    struct Case {
+        std::string field;
+        bool ok;
+        const char* message;
+    } cases[] = {
+        {R"("time_scale": 0)", true, nullptr},
+        {R"("time_scale": 0.0001)", true, nullptr},
+        {R"("time_scale": 0.5)", true, nullptr},
+        {R"("time_scale": 100)", true, nullptr},
+        {R"("time_scale": 1e308)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("time_scale": 1e12)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("time_scale": 1e-300)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("time_scale": 0.00009)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("time_scale": 100.5)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("time_scale": -1)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("time_scale": true)", false, "s.json: time_scale: expected 0 or a number from 0.0001 to 100"},
+        {R"("trace_file": ")" + dir.file("trace.txt") + "\"", true, nullptr},
+        {R"("trace_file": ")" + dir.file("no/such/folder/trace.txt") + "\"", false,
+         "s.json: trace_file: cannot be opened for writing"},
+        {R"("trace_file": ")" + dir.path() + "\"", false, "s.json: trace_file: cannot be opened for writing"},
+        {R"("trace_file": "")", false, "s.json: trace_file: cannot be opened for writing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.field);
+        Scenario s;
+        std::string error;
+        const std::string text =
+            "{" + c.field + R"(, "instruments": [{"code": 1, "serial": 2, "firmware": "01.02.03"}]})";
+        EXPECT_EQ(ParseScenario(text, "s.json", &s, &error), c.ok) << error;
+        if (c.message) {
+            EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error;
+        }
     }
 }
 

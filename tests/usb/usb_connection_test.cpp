@@ -329,15 +329,19 @@ TEST_F(USBConnectionTest, WriteGenericTowardSlavesSendsSlaveBulkWriteWithSlaveZe
     EXPECT_EQ(t[2].request, 0x0E);
 }
 
-TEST_F(USBConnectionTest, WriteGenericFailureNamesTheCommand) {
+// The failure line is the system's own text, whichever command was sent.
+TEST_F(USBConnectionTest, WriteGenericFailureLine) {
     LoadOne(R"("faults": [{"kind": "stall", "request": "memory"}])");
     Open();
     const auto src = Pattern(16);
-    EXPECT_FALSE(conn_->WriteMEM_Generic(0x40, 16, src.data(), true));
-    EXPECT_TRUE(log_.contains("Error in control write memory SLAVE_BULKWRITE address 64 dati 64 nslave 0"));
-    log_.clear();
-    EXPECT_FALSE(conn_->WriteMEM_Generic(0x40, 16, src.data(), false));
-    EXPECT_TRUE(log_.contains("Error in control write memory MEM_WRITE address 64 dati 64 nslave 0"));
+    for (bool toward_slaves : {true, false}) {
+        log_.clear();
+        EXPECT_FALSE(conn_->WriteMEM_Generic(0x40, 16, src.data(), toward_slaves));
+        EXPECT_TRUE(log_.contains("CUSBConnection::WriteMEM_Generic ["));
+        EXPECT_TRUE(log_.contains(
+            "ERROR = Error in control write memory (nSlave ? SLAVE_BULKWRITE : MEM_WRITE) address 64 dati 64 nslave 0\n"));
+    }
+    EXPECT_EQ(Memory().back().command(), MEM_WRITE);
 }
 
 // ---- main buffer ----
@@ -542,6 +546,20 @@ TEST_F(USBConnectionTest, IdentityThatNeverSettlesFailsAtTheEleventhReread) {
     EXPECT_TRUE(log_.contains("11 attempts are too many... there's no good infoident :-("));
     EXPECT_EQ(Memory().size(), 12u);
     EXPECT_EQ(clock_.now_ms() - before, 11 * 300u);
+}
+
+// A failed confirmation leaves the caller's record holding the last read, so
+// a unit that came back in its booter does not pass for one in its firmware.
+TEST_F(USBConnectionTest, FailedIdentityLeavesTheLastReadInTheRecord) {
+    LoadOne(R"("in_booter": true, "faults": [{"kind": "identity_changes"}])");
+    Open();
+    INFOIDENT id;
+    id.set_firmInEsec(1);
+    id.set_ID_logger(99);
+    EXPECT_FALSE(conn_->GetINFOIDENT(id));
+    EXPECT_TRUE(id.IsInBooter());
+    EXPECT_EQ(id.data()[0], 12);  // the twelfth read's own count
+    EXPECT_EQ(id.ID_logger(), 1234u);
 }
 
 TEST_F(USBConnectionTest, IdentityThatSettlesIsAccepted) {

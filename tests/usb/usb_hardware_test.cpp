@@ -63,25 +63,27 @@ TEST_F(USBHardwareSim, DataStagesAreLittleEndianWithTheirSetupFields) {
     LoadOne();
     CUSBConnection& c = Open();
     const uint8_t dbg[3] = {0xAA, 0xBB, 0xCC};
-    ASSERT_TRUE(c.CtrlWrite_Booter(0x02, 0x12345678, 0xBEEF));
+    // Booter command 3 and configuration request 0x12 mean nothing to the
+    // instrument: taken whatever its layout.
+    ASSERT_TRUE(c.CtrlWrite_Booter(0x03, 0x12345678, 0xBEEF));
     ASSERT_TRUE(c.CtrlWrite_Memory(0x09, 0x12345678, 0xBEEF, 3));
     ASSERT_TRUE(c.CtrlWrite_Quarv3(27, 0x0102, 0x0304, 0x0506, 0x0708));
     ASSERT_TRUE(c.CtrlWrite_Bulk(1, 0x00ABCDEF, 0x0100));
     ASSERT_TRUE(c.CtrlWrite_Debug(0x11, 0x22, 3, dbg));
     ASSERT_TRUE(c.CtrlWrite_GPS(0x1F, 0x33, 3, dbg));
-    ASSERT_TRUE(c.CtrlWrite_CFG(0x02, 0x44, 3, dbg));
+    ASSERT_TRUE(c.CtrlWrite_CFG(0x12, 0x44, 3, dbg));
     struct Want {
         uint8_t request;
         uint16_t value, index;
         std::vector<uint8_t> data;
     } want[] = {
-        {0x0F, 0, 0, {0x02, 0x78, 0x56, 0x34, 0xEF, 0xBE}},
+        {0x0F, 0, 0, {0x03, 0x78, 0x56, 0x34, 0xEF, 0xBE}},
         {0x0E, 0, 0x1234, {0x09, 0x78, 0x56, 0x03, 0xEF, 0xBE}},
         {0x0D, 0, 0, {27, 0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07}},
         {0x0C, 0, 0x0471, {0xEF, 0xCD, 0xAB, 0x00, 0x01, 0x01}},
         {0x00, 0x11, 0x22, {0xAA, 0xBB, 0xCC}},
         {0x01, 0x1F, 0x33, {0xAA, 0xBB, 0xCC}},
-        {0x02, 0x02, 0x44, {0xAA, 0xBB, 0xCC}},
+        {0x02, 0x12, 0x44, {0xAA, 0xBB, 0xCC}},
     };
     const auto got = Transfers();
     ASSERT_EQ(got.size(), std::size(want));
@@ -118,7 +120,7 @@ TEST_F(USBHardwareSim, CarrierOutcomesMapToResultsAndMessages) {
         ASSERT_TRUE(dev);
         CUSBParall_PDIUSBD12_64 hw(dev.get());
         vesk::LogCapture log;
-        uint8_t stage[6] = {1, 0, 0, 0, 0, 0};
+        uint8_t stage[6] = {3, 0, 0, 0, 0, 0};
         USBRequestBlock b;
         b.request_type = 0x40;
         b.request = 0x0F;
@@ -133,7 +135,7 @@ TEST_F(USBHardwareSim, CarrierOutcomesMapToResultsAndMessages) {
         }
         // The control operation adds its own line and answers false.
         log.clear();
-        EXPECT_EQ(hw.CtrlWrite_Booter(1, 0, 0), c.result == 1);
+        EXPECT_EQ(hw.CtrlWrite_Booter(3, 0, 0), c.result == 1);
         EXPECT_EQ(log.contains("CUSBHardware64::CtrlWrite_Booter [") &&
                       log.contains("ERROR = Data transmission failure"),
                   c.result != 1);

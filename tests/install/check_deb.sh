@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# cpack builds the Debian package from the build; dpkg-deb shows what it holds:
+# the installed layout under /usr, maintainer scripts that reload udev, and
+# Depends that name the package of every shared library a packaged program
+# needs (what dpkg-shlibdeps found), libusb among them.
+# usage: check_deb.sh BUILD_DIR VERSION
+set -uo pipefail
+build=$1 version=$2
+source "$(dirname "$0")/common.sh"
+
+if ! cpack -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" >"$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log"
+    echo "FAIL: cpack -G DEB"
+    exit 1
+fi
+arch=$(dpkg --print-architecture)
+deb=$tmp/out/vesk-firmup_${version}_${arch}.deb
+[ -f "$deb" ] || { ls "$tmp/out"; echo "FAIL: no $(basename "$deb")"; exit 1; }
+
+dpkg-deb -I "$deb"
+for f in "Package vesk-firmup" "Version $version" "Architecture $arch"; do
+    set -- $f
+    [ "$(dpkg-deb -f "$deb" "$1")" = "$2" ] || fail "$1 is not $2"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+has_package() {  # Depends names the package (with or without a version)
+    local entry
+    IFS=',' read -ra entries <<<"$depends"
+    for entry in "${entries[@]}"; do
+        entry=${entry# }
+        [ "${entry%% *}" = "$1" ] && return 0
+    done
+    return 1
+}
+has_package libusb-1.0-0 || fail "Depends lacks libusb-1.0-0: $depends"
+
+# Contents: everything under /usr, the programs behind their links.
+dpkg-deb -c "$deb" | awk '{print $6 ($7 == "->" ? " -> " $8 : "")}' >"$tmp/contents"
+grep -v '^\./usr/' "$tmp/contents" && fail "files outside /usr"
+for want in "./usr/bin/vesk-firmup-cli -> ../lib/vesk-firmup/vesk-firmup-cli" \
+    "./usr/bin/vesk-sim -> ../lib/vesk-firmup/vesk-sim" \
+    ./usr/lib/vesk-firmup/vesk-firmup-cli ./usr/lib/vesk-firmup/vesk-sim ./usr/lib/vesk-firmup/vesk-firmup.xmv \
+    ./usr/lib/vesk-firmup/.installed \
+    ./usr/lib/udev/rules.d/70-vesk-firmup.rules ./usr/share/applications/com.vesk.firmup.desktop \
+    ./usr/share/metainfo/com.vesk.firmup.metainfo.xml ./usr/share/man/man1/vesk-firmup-cli.1.gz \
+    ./usr/share/bash-completion/completions/vesk-firmup-cli; do
+    grep -qxF -- "$want" "$tmp/contents" || fail "the package lacks $want"
+done
+
+# The maintainer scripts: present, executable, valid shell.
+dpkg-deb -e "$deb" "$tmp/control"
+for script in postinst postrm; do
+    [ -x "$tmp/control/$script" ] && sh -n "$tmp/control/$script" || fail "$script missing or broken"
+done
+
+# Every library a packaged program is linked to comes from a package it depends on.
+owner_of() {  # the package that installed this library file (merged /usr or not)
+    local real line
+    real=$(readlink -f "$1")
+    dpkg -S "*/$(basename "$real")" 2>/dev/null | while IFS= read -r line; do
+        if [ "$(readlink -f "${line##*: }")" = "$real" ]; then
+            echo "${line%%:*}"
+            break
+        fi
+    done
+}
+dpkg-deb -x "$deb" "$tmp/root"
+while IFS= read -r program; do
+    head -c 4 "$program" | grep -q ELF || continue
+    ldd "$program" >"$tmp/ldd" 2>&1 || { cat "$tmp/ldd"; fail "ldd $program"; continue; }
+    for soname in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
+        path=$(awk -v so="$soname" '$1 == so && $2 == "=>" {print $3}' "$tmp/ldd")
+        [ -n "$path" ] || { fail "$soname of $(basename "$program") not found"; continue; }
+        owner=$(owner_of "$path")
+        [ -n "$owner" ] && has_package "$owner" ||
+            fail "$(basename "$program") needs $soname from ${owner:-no package}, which Depends does not name"
+    done
+done < <(find "$tmp/root" -type f -perm -u+x)
+out=$("$tmp/root/usr/bin/vesk-firmup-cli" --version 2>&1)
+[ "$out" = "vesk-firmup-cli $version" ] || fail "the packaged vesk-firmup-cli --version printed: $out"
+
+[ "$failures" = 0 ] || exit 1
+echo "package $(basename "$deb"): contents and Depends as expected"

@@ -1,0 +1,77 @@
+// A refused open must reach the user as words to act on, not as a missing
+// instrument: the watch over the carrier notes the refusals the transport
+// meets, and the advice names the device and the fix.
+#include "usb/backend/access_watch.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "common/str_conv.h"
+#include "records/device_info.h"
+#include "usb/usb_connection.h"
+
+namespace {
+
+using namespace vesk::usb;
+
+// Instruments that list but cannot be opened, each with its own error.
+class RefusingBackend : public IUsbBackend {
+public:
+    explicit RefusingBackend(std::map<std::string, int> errors) : errors_(std::move(errors)) {}
+    bool ListDevices(std::vector<std::string>& paths, int*) override {
+        for (const auto& [path, e] : errors_) paths.push_back(path);
+        return true;
+    }
+    std::unique_ptr<IUsbDevice> Open(const std::string& path, int* error) override {
+        *error = errors_.at(path);
+        return nullptr;
+    }
+
+private:
+    std::map<std::string, int> errors_;
+};
+
+TEST(AccessWatch, NotesOnlyPermissionRefusalsOnce) {
+    RefusingBackend refusing({{"usb:1-2", kUsbErrorAccess},
+                              {"usb:1-3", kUsbErrorBusy},
+                              {"usb:1-4", kUsbErrorNoDevice},
+                              {"usb:2-1.4", kUsbErrorAccess}});
+    CAccessWatchBackend watch(refusing);
+    ScopedBackend scope(watch);
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<CDeviceInfo> list;
+        EXPECT_TRUE(IUSBConnection::GetListaDeviceCollegati(list));
+        EXPECT_TRUE(list.empty());
+    }
+    EXPECT_EQ(watch.Denied(), (std::vector<std::string>{"usb:1-2", "usb:2-1.4"}));
+    // The transport still sees the carrier's own error.
+    int error = 0;
+    EXPECT_FALSE(watch.Open("usb:1-3", &error));
+    EXPECT_EQ(error, kUsbErrorBusy);
+}
+
+// The rule line of the installed file, which the advice must quote exactly.
+std::string InstalledRule() {
+    std::ifstream in(VESK_UDEV_RULES_FILE);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#') return line;
+    return {};
+}
+
+TEST(AccessWatch, AdviceNamesTheDeviceTheCausesAndTheFix) {
+    const std::string advice = vesk::to_utf8(AccessDeniedAdvice(L"usb:1-4"));
+    ASSERT_FALSE(InstalledRule().empty());
+    EXPECT_EQ(std::string(kUdevRule), InstalledRule());
+    for (const std::string& part :
+         {std::string("usb:1-4"), std::string("permission denied"), std::string("11cc"),
+          std::string("udev rule"), std::string("not logged in at the seat"),
+          "echo '" + InstalledRule() + "' | sudo tee /etc/udev/rules.d/70-vesk-firmup.rules",
+          std::string("sudo udevadm control --reload"),
+          std::string("sudo udevadm trigger --subsystem-match=usb --attr-match=idVendor=11cc")})
+        EXPECT_NE(advice.find(part), std::string::npos) << part << "\n" << advice;
+}
+
+}  // namespace
