@@ -117,6 +117,8 @@ bool CVeskAppDlg::ServeOtherInstances(IMainDialog& window) {
         window.EventLoop(), vesk::instance::CInstanceServer::Handlers{
                                 .altra_istanza =
                                     [this, &window]() -> long {
+                                        VLOG_INFO("CVeskAppDlg::ServeOtherInstances", "%s",
+                                                  "Another start of the program: window brought forward");
                                         window.Activate();
                                         return GetAppWindowId();
                                     },

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/simulated_instruments.h"
+#include "common/clock.h"
 #include "app/start_options.h"
 #include "app/vesk_firmware_updater_app.h"
 #include "sim/sim_bus.h"
@@ -73,6 +75,11 @@ int main(int argc, char** argv) {
     g_default_handler = qInstallMessageHandler(Messages);
     QApplication qapp(qt_argc, args.data());
     QGuiApplication::setDesktopFileName("com.vesk.firmup");
+
+    // Under vesk-sim run the program's waits keep pace with the served instruments.
+    const auto scaled_clock = vesk::ClockFromEnvironment();
+    std::optional<vesk::ScopedClock> scoped_clock;
+    if (scaled_clock) scoped_clock.emplace(*scaled_clock);
 
     std::unique_ptr<vesk::CSimulatedInstruments> simulated;
     WindowDevices devices;

@@ -85,6 +85,7 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     devices_->setAllColumnsShowFocus(true);
     devices_->setSelectionMode(QAbstractItemView::SingleSelection);
     devices_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    devices_->header()->setStretchLastSection(false);
     int list_width = 0;
     for (int c = 0; c < kDeviceColumns; ++c) {
         devices_->setColumnWidth(c, DialogUnitsX(this, kDeviceColumnWidths[c]));
