@@ -67,6 +67,10 @@ std::string SocketName(const std::wstring& message, const std::string& lock_path
 }
 
 std::optional<long> Ask(const std::string& socket_name, const std::string& request) {
+    return Ask(socket_name, request, process_clock());
+}
+
+std::optional<long> Ask(const std::string& socket_name, const std::string& request, IClock& clock) {
     const int fd = NewSocket();
     if (fd < 0) return std::nullopt;
     sockaddr_un addr;
@@ -74,7 +78,6 @@ std::optional<long> Ask(const std::string& socket_name, const std::string& reque
     std::optional<long> answer;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-        IClock& clock = process_clock();
         const uint64_t deadline = clock.now_ms() + kAnswerWaitMs;
         for (;;) {
             char buf[32];

@@ -13,6 +13,10 @@
 
 class IHwEventLoop;
 
+namespace vesk {
+class IClock;
+}
+
 namespace vesk::instance {
 
 inline constexpr const wchar_t* kAltraIstanza = L"ALTRA_ISTANZA-{75E82CA0-002E-47bb-BAAB-EFC2373EC66D}";
@@ -29,6 +33,8 @@ std::string SocketName(const std::wstring& message, const std::string& lock_path
 // nobody listens, the peer closes without answering, or no answer came within
 // kAnswerWaitMs of the process clock.
 std::optional<long> Ask(const std::string& socket_name, const std::string& request);
+// The same, waiting on the given clock.
+std::optional<long> Ask(const std::string& socket_name, const std::string& request, vesk::IClock& clock);
 
 // Serves both messages on an event loop. Only peers of this user are
 // answered; anything but the two requests is dropped unanswered.

@@ -9,11 +9,11 @@
 
 // What the main window is created with, in this order.
 struct MainDialogArgs {
-    std::wstring main_folder;
+    std::wstring main_folder{};
     bool autostart = false;
     bool debug_mode = false;
     bool advanced = false;
-    std::wstring title;
+    std::wstring title{};
 };
 
 class CVESKFirmwareUpdaterApp : public CVeskAppDlg {

@@ -59,8 +59,9 @@ CVESKFirmwareUpdaterDlg::CVESKFirmwareUpdaterDlg(Options options, QWidget* paren
     setWindowTitle(Q(a.title));
     setObjectName("CVESKFirmwareUpdaterDlg");
     BuildControls();
-    connect(qApp, &QGuiApplication::applicationStateChanged, this,
-            [this](Qt::ApplicationState state) { OnActivateApp(state == Qt::ApplicationActive); });
+    if (options_.track_activation)
+        connect(qApp, &QGuiApplication::applicationStateChanged, this,
+                [this](Qt::ApplicationState state) { OnActivateApp(state == Qt::ApplicationActive); });
 }
 
 CVESKFirmwareUpdaterDlg::~CVESKFirmwareUpdaterDlg() {
@@ -188,7 +189,7 @@ bool CVESKFirmwareUpdaterDlg::Create() {
                          W(windowTitle()));
         return false;
     }
-    app_active_ = QGuiApplication::applicationState() == Qt::ApplicationActive;
+    if (options_.track_activation) app_active_ = QGuiApplication::applicationState() == Qt::ApplicationActive;
     execute_->setText(Tr(L"Execute"));
     procedure_->SetStatus(Translate(L"Please wait..."), StatusColour::Normal);
     timers_->Set(kTimerFirstRefresh, 50, [this] { OnTimer(kTimerFirstRefresh); });

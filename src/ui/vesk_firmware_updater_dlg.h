@@ -40,6 +40,8 @@ public:
         // Called every kBusTickMs while no worker runs: a simulated bus has
         // its due re-enumerations happen there.
         std::function<void()> bus_tick;
+        // Follow the application's activation (tests call OnActivateApp themselves).
+        bool track_activation = true;
     };
 
     static constexpr int kTimerFirstRefresh = 1111;

@@ -9,7 +9,10 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
+#include <atomic>
 #include <filesystem>
+#include <optional>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "../support/firmware_files.h"
 #include "../support/temp_dir.h"
 #include "app/engine.h"
+#include "app/instance_channel.h"
 #include "hwdetect/hw_queued_event_source.h"
 #include "log/evt_log.h"
 #include "sim/sim_bus.h"
@@ -101,6 +105,7 @@ protected:
         options.timers = &timers_;
         options.questions = &questions_;
         options.bus_tick = devices_.bus_tick;
+        options.track_activation = false;
         window_ = std::make_unique<Dlg>(options);
         ASSERT_TRUE(window_->Create());
         window_->show();
@@ -407,6 +412,45 @@ TEST_F(WindowTest, DeviceChangeDuringTheWorkerIsHeldAndRefreshedOnceAfter) {
     const std::vector<std::wstring> after(all.begin() + long(lines), all.end());
     EXPECT_EQ(after, (std::vector<std::wstring>{L"Please wait...", L"Please wait...", kUpToDate}))
         << "one device-change sequence with its refresh";
+}
+
+// A second start while the worker runs: the window is brought forward and
+// nothing else happens.
+TEST_F(WindowTest, SecondStartDuringTheWorkerOnlyRaisesTheWindow) {
+    Open(kQuarv3, {.debug_mode = true});
+    FirstRefresh();
+    int raised = 0;
+    vesk::instance::CInstanceServer server(Win().EventLoop(), {.altra_istanza =
+                                                                   [&]() -> long {
+                                                                       ++raised;
+                                                                       return 333;
+                                                                   },
+                                                               .chi_blocca = {}});
+    const std::string lock = lock_dir_.file("lock-2");
+    ASSERT_TRUE(server.Listen(lock));
+    std::optional<long> answer;
+    std::vector<bool> during;
+    size_t lines = 0;
+    questions_.on_question = [&](const std::wstring&) {
+        lines = Messages().size();
+        std::atomic<bool> asked{false};
+        // Real time here: the other process does not share this test's clock.
+        vesk::RealClock real;
+        std::thread second([&] {
+            answer = vesk::instance::Ask(vesk::instance::SocketName(vesk::instance::kAltraIstanza, lock),
+                                         "ALTRA_ISTANZA", real);
+            asked = true;
+        });
+        ProcessUntil([&] { return asked.load(); }, 1 << 30);
+        second.join();
+        during = InputEnabled();
+    };
+    QTest::mouseClick(Win().DumpButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    EXPECT_EQ(answer, 333L);
+    EXPECT_EQ(raised, 1);
+    EXPECT_EQ(during, std::vector<bool>(6, false)) << "still busy, still no input";
+    EXPECT_EQ(Messages().size(), lines) << "no refresh came of it";
 }
 
 TEST_F(WindowTest, RestartTimerEndsTheRestartWaitAfterTenSeconds) {
