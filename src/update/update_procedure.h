@@ -120,6 +120,12 @@ public:
     // The versions list is shown.
     bool VersionsVisible() const;
 
+    // ---- the Dump button (dump.cpp)
+
+    // The memory of the one instrument on USB into a file the user picks;
+    // true when the dump was written.
+    bool OnDump();
+
     // ---- state
 
     const CDeviceInfo* DeviceInfo() const { return device_info_.get(); }
