@@ -217,6 +217,10 @@ TEST(XmlWrapperOpen, HostileDtdsGiveTheSubstitutedTreeOrNone) {
          decl + "<!DOCTYPE FILE_INI SYSTEM \"" + secret_dtd + "\">"
                 "<FILE_INI><p n=\"k\">&s;</p><p>v</p></FILE_INI>",
          10, "", ""},
+        {"external parameter entity",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY % p SYSTEM \"" + secret_dtd + "\"> %p;]>"
+                "<FILE_INI><p n=\"k\">&s;</p><p n=\"other\">kept</p></FILE_INI>",
+         1, "", ""},
         {"network entity",
          decl + "<!DOCTYPE FILE_INI [<!ENTITY x SYSTEM \"http://127.0.0.1:9/x\">]>"
                 "<FILE_INI><p n=\"k\">&x;</p></FILE_INI>",
