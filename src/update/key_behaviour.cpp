@@ -52,7 +52,7 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
         }
         ProgressStep();
         for (int element = 0; element < kAccessoryElements; ++element) {
-            const FirmupFileEntry* acc = Existing(catalogue_.GetAccessorio(element, c.serial_master));
+            const FirmupFileEntry* acc = Existing(catalogue_.GetOtherAccessorio(kind, element, c.serial_master));
             if (!acc) continue;
             Msg(master, Translate(L"Start loading other accessory elements"));
             if (!c.fw->CaricaOtherAccessoriFile(kind, element, InCartella(program_folder, acc->fileName)))

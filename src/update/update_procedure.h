@@ -195,6 +195,12 @@ public:
     // Writes the booter of the slave with net-table id id, when its file is newer.
     BooterSlave AggiornaBooterSlave(CDeviceInfo& info, uint32_t id, IAggiornaFW& fw);
 
+    // ---- the Dump button (dump.cpp)
+
+    // The memory of the one instrument on USB into a file the user picks;
+    // true when the dump was written.
+    bool OnDump();
+
     // ---- state
 
     const CDeviceInfo* DeviceInfo() const { return device_info_.get(); }
