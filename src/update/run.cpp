@@ -73,9 +73,13 @@ bool CUpdateProcedure::CondizioniCorsa() {
         for (const DeviceRowData& row : rows_)
             if (row.entry) *row.entry = row.chosen;
 
-    for (const wchar_t* folder : {L"_BOOTER", L"_ACCESSORI"}) {
+    const std::pair<const wchar_t*, const wchar_t*> folders[] = {
+        {L"_BOOTER", L"Missing _BOOTER folder"},
+        {L"_ACCESSORI", L"Missing _ACCESSORI folder"},
+    };
+    for (const auto& [folder, missing] : folders) {
         if (IsValidDirectory(InCartella(main_folder_, folder))) continue;
-        const std::wstring text = Translate(std::wstring(L"Missing ") + folder + L" folder");
+        const std::wstring text = Translate(missing);
         Msg(nullptr, text);
         Errore(text);
         FineCorsa(RunOutcome::MissingFolder, text);
@@ -234,7 +238,7 @@ void CUpdateProcedure::ScriviFirmwareMaster() {
     const uint32_t old = c.VersionePrima(serial);
     if (entry->versionNumber == 0 || !(advanced_mode_ || old < entry->versionNumber)) return;
     const std::wstring path = InCartella(main_folder_, entry->fileName);
-    if (!ScritturaMaster(L"Start write firmware", L"Finished write firmware", "Error writing master firmware",
+    if (!ScritturaMaster(L"Start write firmware", L"Finished write firmware", L"Error writing master firmware",
                          [&] { return c.fw->AggiornaFwFile(path); })) {
         c.fw_master_fallito = true;
     } else if (old != 0 && entry->versionNumber < old) {
@@ -298,7 +302,7 @@ void CUpdateProcedure::ScriviLingueMaster() {
     if (!entry || entry->secondFileName.empty()) return;
     if (!advanced_mode_ && c.VersionePrima(c.serial_master) >= entry->versionNumber) return;
     const std::wstring path = InCartella(main_folder_, entry->secondFileName);
-    ScritturaMaster(L"Start write languages", L"Finished write languages", "Error in writing master languages",
+    ScritturaMaster(L"Start write languages", L"Finished write languages", L"Error in writing master languages",
                     [&] { return c.fw->AggiornaLngFile(path); });
 }
 
@@ -338,7 +342,7 @@ void CUpdateProcedure::BooterMaster() {
         return;
     }
     const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
-    ScritturaMaster(L"Start write booter", L"Finished write booter", "Error in writing master booter",
+    ScritturaMaster(L"Start write booter", L"Finished write booter", L"Error in writing master booter",
                     [&] { return c.fw->AggiornaBooterFile(path); });
 }
 
@@ -352,8 +356,8 @@ void CUpdateProcedure::AccessoriMaster() {
             (advanced_mode_ || c.VersionePrima(c.serial_master) < entry->versionNumber)) {
             const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
             ScritturaMaster(L"Start write accessory elements", L"Finished write accessory elements",
-                            "Error in writing master accessory elem " + std::to_string(i),
-                            [&] { return c.fw->AggiornaAccessoriFile(i, path); });
+                            L"Error in writing master accessory elem ", [&] { return c.fw->AggiornaAccessoriFile(i, path); },
+                            i);
         }
         ProgressStep();
     }
@@ -454,13 +458,15 @@ void CUpdateProcedure::Chiusura() {
 
 // One write of the master between its two messages. A failure is logged and
 // counted, and the run goes on.
-bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const std::string& error,
-                                       const std::function<bool()>& write) {
+bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
+                                       const std::function<bool()>& write, int element) {
     Msg(&Master(), Translate(start));
     const bool written = write();
     if (!written) {
-        VLOG_ERROR(kRun, "%s", error.c_str());
-        Errore(Translate(vesk::from_utf8(error)));
+        // The element, when there is one, ends the text: "Error in writing master accessory elem 1".
+        const std::wstring number = element >= 0 ? std::to_wstring(element) : L"";
+        VLOG_ERROR(kRun, "%s", vesk::to_utf8(error + number).c_str());
+        Errore(Translate(error) + number);
     }
     Msg(&Master(), Translate(finished));
     return written;

@@ -270,8 +270,8 @@ private:
     void Chiusura();
     // run.cpp: what the steps share
     const INFOIDENT& Master() const;
-    bool ScritturaMaster(const wchar_t* start, const wchar_t* finished, const std::string& error,
-                         const std::function<bool()>& write);
+    bool ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
+                         const std::function<bool()>& write, int element = -1);
     bool RiconnettiDopoCambioModo();
     bool Reidentifica(bool with_net_table);
     bool AllocaInfoFirmup(const std::wstring& no_memory);
