@@ -21,6 +21,11 @@ const CliCommand kCommands[] = {
      "list the instruments on USB with their net of slaves (with --folder: the update files found for each unit)", vesk::cli::RunList},
     {"plan", "[--simulate FILE] [--folder DIR] [--json] [--advanced] [--choose SERIAL=VERSION ...]",
      "refresh the update plan once and show the device list and the status line as the updater would", vesk::cli::RunPlan},
+    {"update",
+     "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
+     "[--debug] [--json]",
+     "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
+     "every unit afterwards", vesk::cli::RunUpdate},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };
