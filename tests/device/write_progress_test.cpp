@@ -90,7 +90,9 @@ protected:
         info_ = Info();
         conn_under_test_ = make();
         EXPECT_TRUE(conn_under_test_->Connetti(&info_));
-        if (json.find("\"slaves\"") != std::string::npos) EXPECT_TRUE(conn_under_test_->LeggiNetTable(false, false));
+        if (json.find("\"slaves\"") != std::string::npos) {
+            EXPECT_TRUE(conn_under_test_->LeggiNetTable(false, false));
+        }
         bus_->trace().Clear();
         log_.clear();
         return *conn_under_test_;
