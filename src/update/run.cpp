@@ -461,7 +461,7 @@ void CUpdateProcedure::Chiusura() {
 bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
                                        const std::function<bool()>& write, int element) {
     Msg(&Master(), Translate(start));
-    const bool written = write();
+    const bool written = ScritturaConProgresso(*corsa_->fw, corsa_->serial_master, write);
     if (!written) {
         // The element, when there is one, ends the text: "Error in writing master accessory elem 1".
         const std::wstring number = element >= 0 ? std::to_wstring(element) : L"";

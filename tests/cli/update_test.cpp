@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -265,6 +268,68 @@ TEST_F(UpdateCommand, ExitStatuses) {
     EXPECT_EQ(locked.status, 1) << locked.output;
     EXPECT_NE(locked.output.find("Error in USB locks"), std::string::npos) << locked.output;
     EXPECT_EQ(Trace("lock.json").find("CTRL 0x0F"), std::string::npos);
+}
+
+// Every write of a --json run, on a master that takes 100 ms for each block
+// it is sent: "write" events whose counts rise from 0 to the total, at most
+// one per 250 ms of the run's clock besides the last, so a write of S sent
+// blocks has no more than S * 100 / 250 + 2 of them.
+TEST_F(UpdateCommand, JsonWriteEventsRiseToTheirTotal) {
+    const auto r = Update("--yes --json --simulate " + Scenario(Net(R"(, "bulk_out_ms": 100)")));
+    ASSERT_EQ(r.status, 0) << r.output;
+    struct Write {
+        json unit, what, total;
+        std::vector<uint32_t> done;
+    };
+    std::vector<Write> writes;
+    for (const json& e : Events(r.output)) {
+        if (e["event"] != "write") continue;
+        ASSERT_EQ(e.size(), 5u) << e;
+        if (e["done"] == 0) writes.push_back({e["unit"], e["what"], e["total"], {}});
+        ASSERT_FALSE(writes.empty()) << "a write that does not start at 0: " << e;
+        Write& w = writes.back();
+        EXPECT_EQ(e["unit"], w.unit) << e;
+        EXPECT_EQ(e["what"], w.what) << e;
+        EXPECT_EQ(e["total"], w.total) << e;
+        w.done.push_back(e["done"]);
+    }
+    struct Expected {
+        int unit;
+        const char* what;
+        uint32_t total, sent;  // blocks, and those the file fills
+    } expected[] = {
+        {10, "firmware", 2048, 0x400 / 128},
+        {10, "language", 1024, 0x400 / 256},
+        {71, "firmware", 192, 0x400 / 256},
+        {72, "booter", 64, 0x4000 / 256},
+    };
+    ASSERT_EQ(writes.size(), std::size(expected));
+    for (size_t i = 0; i < writes.size(); ++i) {
+        const Write& w = writes[i];
+        const Expected& x = expected[i];
+        SCOPED_TRACE(std::to_string(x.unit) + " " + x.what);
+        EXPECT_EQ(w.unit, x.unit);
+        EXPECT_EQ(w.what, x.what);
+        EXPECT_EQ(w.total, x.total);
+        EXPECT_TRUE(std::is_sorted(w.done.begin(), w.done.end()));
+        EXPECT_EQ(std::adjacent_find(w.done.begin(), w.done.end()), w.done.end()) << "a count told twice";
+        EXPECT_EQ(w.done.back(), x.total);
+        EXPECT_GE(w.done.size(), 3u) << "the count rises on the way";
+        EXPECT_LE(w.done.size(), x.sent * 100 / 250 + 2);
+    }
+}
+
+// On a terminal the bar names the write, its unit and its speed.
+TEST_F(UpdateCommand, TerminalBarShowsTheWrite) {
+    const auto r = RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " script -qec " +
+                           Quote(kCli + " update --yes --simulate " + Scenario(Net(R"(, "bulk_out_ms": 100)")) +
+                                 " --folder " + Quote(dir_.file("upd"))) +
+                           " /dev/null < /dev/null");
+    EXPECT_NE(r.output.find("Every unit reports the version it was to get."), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("firmware 10: 0/2048 blocks"), std::string::npos) << r.output;
+    // 8 blocks of 128 bytes in 800 ms: 1280 bytes per second.
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("firmware 10: 2048/2048 blocks, 1\\.[23] kB/s"))) << r.output;
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("booter 72: 64/64 blocks, [0-9.]+ kB/s"))) << r.output;
 }
 
 }  // namespace
