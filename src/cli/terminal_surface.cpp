@@ -26,9 +26,9 @@ std::string Lines(const std::wstring& text) {
 }
 
 const wchar_t* const kBehaviours[] = {
-    L"Update other gauges (once connected) only if their firmware is older",
-    L"Always update other gauges (once connected)",
-    L"Never update other gauges (whenever connected)",
+    vesk::TextToTranslate(L"Update other gauges (once connected) only if their firmware is older"),
+    vesk::TextToTranslate(L"Always update other gauges (once connected)"),
+    vesk::TextToTranslate(L"Never update other gauges (whenever connected)"),
 };
 
 }  // namespace

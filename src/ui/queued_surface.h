@@ -144,6 +144,9 @@ public:
     std::wstring AskDumpFile() override {
         return thread_.Ask([this] { return s_.AskDumpFile(); });
     }
+    void WaitBegins(uint32_t ms) override {
+        thread_.Post([this, ms] { s_.WaitBegins(ms); });
+    }
     // A worker's updates are queued already; the window's thread repaints them.
     void PushControls() override {
         if (thread_.OnIt()) s_.PushControls();

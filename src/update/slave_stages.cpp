@@ -12,6 +12,7 @@
 #include "update/update_checks.h"
 #include "update/update_procedure.h"
 
+using vesk::TextToTranslate;
 using vesk::Translate;
 using vesk::update::Existing;
 
@@ -249,7 +250,8 @@ bool CUpdateProcedure::DopoCambioSlave() {
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareFw(CDeviceInfo& info, IConnectionStrumento* conn) {
     Msg(nullptr, Translate(L"Start looking for a slave to be updated fw"));
     if (!conn) return std::nullopt;
-    return CercaSlave(info, *conn, L"Found slave to be updated fw", L"No slave to be updated fw",
+    return CercaSlave(info, *conn, TextToTranslate(L"Found slave to be updated fw"),
+                      TextToTranslate(L"No slave to be updated fw"),
                       [this](size_t slot, const INFOIDENT& slave) {
                           return vesk::update::FwSlaveDaAggiornare(catalogue_, slave, int(slot));
                       });
@@ -259,7 +261,8 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareBooter(CDeviceIn
                                                                        const std::set<uint32_t>& skip) {
     Msg(nullptr, Translate(L"Start looking for a slave to be updated booter"));
     if (!conn) return std::nullopt;
-    return CercaSlave(info, *conn, L"Found slave to be updated booter", L"No slave to be updated booter",
+    return CercaSlave(info, *conn, TextToTranslate(L"Found slave to be updated booter"),
+                      TextToTranslate(L"No slave to be updated booter"),
                       [&](size_t slot, const INFOIDENT& slave) {
                           return !skip.count(IdDiRete(info, slot)) &&
                                  vesk::update::BooterSlaveDaAggiornare(catalogue_, slave, int(slot));

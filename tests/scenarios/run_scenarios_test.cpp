@@ -20,6 +20,7 @@
 #include "../support/procedure_bench.h"
 #include "../support/sim_fixture.h"
 #include "../support/temp_dir.h"
+#include "../support/update_scenarios.h"
 #include "common/str_conv.h"
 #include "sim/sim_flash.h"
 #include "sim/sim_keys.h"
@@ -155,16 +156,9 @@ protected:
     std::unique_ptr<vesk::test::ProcedureBench> bench_;
 };
 
-std::string Slave(int number, int code, long long serial, const std::string& extra = "") {
-    return R"({"number": )" + std::to_string(number) + R"(, "code": )" + std::to_string(code) +
-           R"(, "serial": )" + std::to_string(serial) + R"(, "firmware": "01.00.00")" + extra + "}";
-}
+using vesk::test::PellDL;
+using vesk::test::Slave;
 
-// A Pell DL master: it updates its slaves.
-std::string PellDL(const std::string& slaves, const std::string& extra = "") {
-    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" + extra +
-           R"(, "slaves": [)" + slaves + "]}]}";
-}
 const std::wstring kPellDL = L"Pell DL Logger - 10";
 
 // The master's part of a run that writes its firmware, up to the last reconnection.
@@ -302,13 +296,9 @@ TEST_F(RunScenario, AdvancedModeDowngradeFillsTheInstalledTable) {
 // ---- the slaves
 
 TEST_F(RunScenario, MasterWithThreeSlaves) {
-    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
-    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02");
-    File("Slv_GPS_020000_fw.mot", 0xE0000, 0x400, "02.00.00");
     // Firmware due; booter due; in its booter.
-    Start(PellDL(Slave(1, 2006, 71, R"(, "booter": "01.02")") + ", " +
-                 Slave(2, 2006, 72, R"(, "firmware": "01.05.10", "booter": "01.00")") + ", " +
-                 Slave(4, 2017, 74, R"(, "in_booter": true)")));
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Start(vesk::test::ThreeSlavesDue());
     PlanAndRun();
     const std::wstring s71 = L"Display Unit - 71", s72 = L"Display Unit - 72", s74 = L"GPS Receiver 2017 - 74";
     ExpectInOrder(All(Lines{L"Processing", L"No firmware update needed for master", L"No booter update needed for master",
@@ -733,12 +723,8 @@ TEST_F(RunScenario, MasterNotIdentifiedInItsBooter) {
 // ---- a data key
 
 TEST_F(RunScenario, DataKeyWithBehaviourAndOtherGauges) {
-    File("DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
-    File("Dovo4_020100_fw.mot", 0xE0000, 0x1000, "02.01.00");
-    File("Dovo4_020100_lng.mot", 0xE0000, 0x1000, "02.01.00");
-    File("Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
-    File("_BOOTER/Booter_Dovo4eGPS0304_0105.mot", 0xFC000, 0x1000, "01.05");
-    Start(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00", "infofwupd_flags": 2}]})");
+    vesk::test::DataKeyFiles(dir_);
+    Start(vesk::test::kDataKeyAsking);
     Proc().AggiornaStrumentiCollegati();
     Surface().QueueBehaviour(2);
     Run();
@@ -754,7 +740,7 @@ TEST_F(RunScenario, DataKeyWithBehaviourAndOtherGauges) {
     EXPECT_EQ(questions[0].value, 2);
     const vesk::sim::SimKey* store = vesk::sim::FindKeyDevice(Inst());
     ASSERT_NE(store, nullptr);
-    for (const uint16_t code : {1585, 1588, 549}) {
+    for (const uint16_t code : vesk::test::kDataKeyCarried) {
         SCOPED_TRACE(code);
         ASSERT_TRUE(store->other.count(code));
         EXPECT_EQ(store->other.at(code).behaviour, 2);
