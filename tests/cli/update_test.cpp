@@ -13,11 +13,13 @@
 
 #include "../support/firmware_files.h"
 #include "../support/temp_dir.h"
+#include "../support/update_bench.h"
 #include "run_tool.h"
 
 namespace {
 
 using nlohmann::json;
+using vesk::test::Has;
 using vesk::test::Quote;
 using vesk::test::RunTool;
 
@@ -26,35 +28,12 @@ const std::string kCli = VESK_CLI;
 // A Pell DL master with two slaves: the master's firmware and language, one
 // slave's firmware and the other's booter are due.
 std::string Net(const std::string& master_extra = "", const std::string& slave2_extra = "") {
-    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" +
-           master_extra + R"(,
-      "slaves": [
-        {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00", "booter": "01.02"},
-        {"number": 2, "code": 2006, "serial": 72, "firmware": "01.05.10", "booter": "01.00")" +
-           slave2_extra + R"(}
-      ]}]})";
+    return vesk::test::PellNet(master_extra, slave2_extra);
 }
 
 class UpdateCommand : public ::testing::Test {
 protected:
-    void SetUp() override {
-        struct File {
-            const char* name;
-            uint32_t base, size;
-            const char* version;
-        };
-        const File files[] = {
-            {"upd/Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00"},
-            {"upd/Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00"},
-            {"upd/Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10"},
-            {"upd/_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02"},
-        };
-        for (const File& f : files) vesk::test::MakeFirmwareFile(dir_, f.name, f.base, f.size, f.version);
-        dir_.mkdir("upd/_ACCESSORI");
-        // The USB lock of this test alone.
-        dir_.mkdir("locks");
-        ::chmod(dir_.file("locks").c_str(), 0700);
-    }
+    void SetUp() override { vesk::test::MakePellNetFolder(dir_); }
     // The scenario with a trace file.
     std::string Scenario(const std::string& text, const std::string& name = "net.json") {
         return vesk::test::TracedScenario(dir_.file(name), text);
@@ -64,25 +43,9 @@ protected:
         return RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli + " update " + args + " --folder " +
                        Quote(dir_.file("upd")) + " < " + input + " 2>/dev/null");
     }
-    // The JSON lines of the output; fails the test on a line that is not one.
-    static std::vector<json> Events(const std::string& output) {
-        std::vector<json> events;
-        std::istringstream in(output);
-        for (std::string line; std::getline(in, line);) {
-            json j = json::parse(line, nullptr, false);
-            EXPECT_FALSE(j.is_discarded()) << line;
-            events.push_back(j);
-        }
-        return events;
-    }
+    static std::vector<json> Events(const std::string& output) { return vesk::test::JsonEvents(output); }
     static std::vector<std::string> Texts(const std::vector<json>& events, const char* kind) {
-        std::vector<std::string> out;
-        for (const json& e : events)
-            if (e["event"] == kind) out.push_back(e["text"]);
-        return out;
-    }
-    static bool Has(const std::vector<std::string>& texts, const std::string& text) {
-        return std::find(texts.begin(), texts.end(), text) != texts.end();
+        return vesk::test::EventTexts(events, kind);
     }
 
     vesk::test::TempDir dir_;
@@ -95,19 +58,7 @@ TEST_F(UpdateCommand, JsonRunEndsWithEveryUnitVerified) {
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events.front()["event"], "plan");
     EXPECT_EQ(events.front()["rows"][0]["action"], "will get 46.05.00");
-    const json& result = events.back();
-    EXPECT_EQ(result["event"], "result");
-    EXPECT_EQ(result["outcome"], "finished");
-    const json units = {
-        {{"serial", 10}, {"before", "46.03.00"}, {"after", "46.05.00"}, {"expected", "46.05.00"}, {"verified", true}},
-        {{"serial", 71}, {"before", "01.00.00"}, {"after", "01.05.10"}, {"expected", "01.05.10"}, {"verified", true}},
-        {{"serial", 72}, {"before", "01.05.10"}, {"after", "01.05.10"}, {"expected", ""}, {"verified", true}},
-    };
-    EXPECT_EQ(result["units"], units);
-    const json& after = events[events.size() - 2];
-    EXPECT_EQ(after["event"], "plan");
-    EXPECT_EQ(after["status"], "Your system is up to date");
-    EXPECT_EQ(after["rows"][2]["booter"], "01.02");
+    vesk::test::ExpectEveryUnitVerified(events);
 
     const auto messages = Texts(events, "message");
     for (const char* m : {"Start write firmware Pell DL Logger - 10", "Start write languages Pell DL Logger - 10",
