@@ -61,7 +61,8 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnect
     return std::nullopt;
 }
 
-std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn) {
+std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn,
+                                                             const std::set<uint32_t>& skip) {
     Msg(nullptr, Translate(L"Start looking for a slave in booter"));
     if (!conn) {
         VLOG_ERROR("CVESKFirmwareUpdaterDlg::CercaSlaveInBooter", "Null connection passed here");
@@ -69,7 +70,9 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, 
     }
     return CercaSlave(info, *conn, TextToTranslate(L"Found slave in booter"),
                       TextToTranslate(L"No slave in booter"),
-                      [](size_t, const INFOIDENT& slave) { return slave.IsInBooterOrZero(); });
+                      [&](size_t slot, const INFOIDENT& slave) {
+                          return slave.IsInBooterOrZero() && !skip.count(IdDiRete(info, slot));
+                      });
 }
 
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn) {

@@ -153,13 +153,15 @@ void CUpdateProcedure::BooterSlaveDovuti() {
 
 // Stage 4, the whole work when no slave is due, and the recovery: every
 // slave out of its booter, each tried ten times. A slave that will not wake
-// raises in a stage; after a failure it is logged and the waking stops.
+// raises in a stage; after a failure it is logged and passed over, and the
+// others are still woken.
 void CUpdateProcedure::SvegliaTuttiGliSlave(bool dopo_errore) {
     Corsa& c = *corsa_;
     std::map<uint32_t, uint32_t> attempts;
+    std::set<uint32_t> spent;
     for (;;) {
         ProgressStep();
-        const std::optional<uint32_t> id = CercaSlaveInBooter(c.info, c.conn.get());
+        const std::optional<uint32_t> id = CercaSlaveInBooter(c.info, c.conn.get(), spent);
         ProgressStep();
         if (!id) return;
         ++attempts[*id];
@@ -167,7 +169,8 @@ void CUpdateProcedure::SvegliaTuttiGliSlave(bool dopo_errore) {
         if (attempts[*id] > kSwitchAttempts) {
             if (!dopo_errore) throw ErroreStadioSlave{Translate(L"cannot take slave to firmware after 10 attempts")};
             VLOG_ERROR(kRun, "cannot take slave to firmware after 10 attempts");
-            return;
+            spent.insert(*id);
+            continue;
         }
         if (!MandaSlaveInFirmware(c.info, *c.conn, *id)) {
             VLOG_ERROR(dopo_errore ? kRun : kStages, "fail send slave %d to firmware", int(*id));

@@ -181,7 +181,9 @@ public:
     // conn to it again (on info).
     bool DisconnettiAndRiconnetti(CDeviceInfo& info, IConnectionStrumento* conn);
     // The net-table id of the first slave in the state looked for; none: not found.
-    std::optional<uint32_t> CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn);
+    // The booter search passes over the ids in skip.
+    std::optional<uint32_t> CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn,
+                                               const std::set<uint32_t>& skip = {});
     std::optional<uint32_t> CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn);
     // The slave with net-table id id into its booter or its firmware.
     bool MandaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id);

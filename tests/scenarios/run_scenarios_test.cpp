@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "../support/firmware_files.h"
-#include "../support/procedure_bench.h"
-#include "../support/sim_fixture.h"
+#include "../support/run_scenario.h"
 #include "../support/temp_dir.h"
 #include "../support/update_scenarios.h"
 #include "common/str_conv.h"
@@ -31,7 +30,7 @@
 namespace {
 
 using Outcome = CUpdateProcedure::RunOutcome;
-using Lines = std::vector<std::wstring>;
+using vesk::test::Lines;
 
 // "text" as Msg shows it with a unit's identity.
 std::wstring With(const std::wstring& text, const std::wstring& unit) { return text + L" " + unit; }
@@ -45,116 +44,7 @@ Lines operator+(Lines a, const Lines& b) {
     return a;
 }
 
-class RunScenario : public vesk::test::SimFixture {
-protected:
-    void SetUp() override {
-        dir_.mkdir("_BOOTER");
-        dir_.mkdir("_ACCESSORI");
-        ::chmod(lock_dir_.path().c_str(), 0700);
-    }
-    void TearDown() override {
-        if (bus_) bus_->set_presence_observer(nullptr);
-    }
-    CVeskSemafori::Place LockPlace() const {
-        CVeskSemafori::Place p;
-        p.folder = lock_dir_.path();
-        p.domain = L"TESTDOM";
-        p.user = L"tester";
-        return p;
-    }
-    // The bus of scenario, a procedure on the test's folder and a lock object
-    // of its own; plugs and unplugs reach detection as udev's events would.
-    void Start(const std::string& scenario, bool advanced = false) {
-        Load(scenario);
-        locks_ = std::make_unique<CVeskSemafori>(LockPlace());
-        bench_ = std::make_unique<vesk::test::ProcedureBench>(
-            CUpdateProcedure::Settings{.main_folder = dir_.wpath(), .advanced_mode = advanced, .advanced_allowed = true},
-            locks_.get());
-        bus_->set_presence_observer([this](bool arrived, uint16_t pid, const std::string& path) {
-            bench_->sources->PushUsbDevice(arrived, 0x11CC, pid, path);
-        });
-    }
-    // The plan, then the run; the events and the log then hold the run only.
-    void PlanAndRun() {
-        Proc().AggiornaStrumentiCollegati();
-        Run();
-    }
-    void Run() {
-        Surface().ClearEvents();
-        log_.clear();
-        bus_->trace().Clear();
-        Proc().OnBnClickedButtonUpdate();
-    }
-    // The master back from its restart, and the refresh its arrival brings.
-    void RefreshAfterRestart() {
-        clock_.advance_ms(3000);
-        bus_->Tick();
-        Proc().AggiornaStrumentiCollegati();
-    }
-    Lines Messages() const {
-        Lines out;
-        for (const auto& e : bench_->surface.Events())
-            if (e.op == SurfaceOp::AppendMessage) out.push_back(e.text);
-        return out;
-    }
-    size_t Count(const std::wstring& line) const {
-        const Lines m = Messages();
-        return size_t(std::count(m.begin(), m.end(), line));
-    }
-    // The lines appear in this order (others may come between them).
-    void ExpectInOrder(const Lines& expected) const {
-        const Lines m = Messages();
-        auto at = m.begin();
-        for (const auto& line : expected) {
-            at = std::find(at, m.end(), line);
-            ASSERT_NE(at, m.end()) << "missing, or out of order: " << vesk::to_utf8(line);
-            ++at;
-        }
-    }
-    std::vector<int> OverallPositions() const {
-        std::vector<int> out;
-        for (const auto& e : bench_->surface.Events())
-            if (e.op == SurfaceOp::SetBarPos && e.bar == ProgressBar::Overall) out.push_back(e.value);
-        return out;
-    }
-    // Every run ends with the lock free, detection on and the cursor back.
-    void ExpectReleased() {
-        EXPECT_TRUE(bench_->detection_switch.IsOn()) << "detection left off";
-        CVeskSemafori other(LockPlace());
-        EXPECT_TRUE(other.Blocca(1)) << "lock 1 still held";
-        other.Sblocca(1);
-        EXPECT_EQ(State().wait_cursor, 0);
-        EXPECT_EQ(log_.contains("Hardware detection switched DOWN"), log_.contains("Hardware detection switched UP"));
-    }
-    // An abort: the text in the list and the status, the buttons back, the bar full.
-    void ExpectAborted(const std::wstring& text) {
-        EXPECT_EQ(Proc().LastRun().outcome, Outcome::Aborted);
-        EXPECT_EQ(Proc().LastRun().text, text);
-        EXPECT_EQ(State().status, text);
-        EXPECT_EQ(State().colour, StatusColour::Red);
-        EXPECT_TRUE(State().execute_enabled);
-        EXPECT_TRUE(State().advanced_enabled);
-        EXPECT_EQ(State().overall.pos, State().overall.upper);
-        ExpectReleased();
-    }
-    CUpdateProcedure& Proc() { return bench_->procedure; }
-    RecordingSurface& Surface() { return bench_->surface; }
-    const SurfaceState& State() { return bench_->surface.State(); }
-    void File(const std::string& name, uint32_t base, uint32_t size, const std::string& version) {
-        vesk::test::MakeFirmwareFile(dir_, name, base, size, version);
-    }
-    INFOIDENT SlaveNow(uint8_t number) {
-        INFOIDENT id;
-        EXPECT_TRUE(vesk::sim::SlaveIdentityOf(Inst(), number, id));
-        return id;
-    }
-    static std::string Text(const std::wstring& s) { return vesk::to_utf8(s); }
-
-    vesk::test::TempDir dir_;
-    vesk::test::TempDir lock_dir_;
-    std::unique_ptr<CVeskSemafori> locks_;
-    std::unique_ptr<vesk::test::ProcedureBench> bench_;
-};
+class RunScenario : public vesk::test::RunScenarioFixture {};
 
 using vesk::test::PellDL;
 using vesk::test::Slave;
@@ -453,6 +343,24 @@ TEST_F(RunScenario, SlaveThatStaysInBooter) {
     EXPECT_FALSE(Proc().LastRun().Completed());
     RefreshAfterRestart();
     EXPECT_FALSE(Proc().VerificaUnita()) << "a unit left in its booter";
+    ExpectReleased();
+}
+
+// A slave that never leaves its booter spends its ten attempts in the
+// recovery; the slaves after it on the net are still woken.
+TEST_F(RunScenario, SlaveThatStaysInBooterDoesNotKeepTheOthersThere) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 71, R"(, "stays_in_booter": true)") + ", " + Slave(2, 2006, 72) + ", " +
+                 Slave(3, 2006, 73)));
+    PlanAndRun();
+    EXPECT_EQ(Count(With(L"--> Sending slave to firmware", L"Display Unit - 71")), 20u);
+    EXPECT_TRUE(log_.contains("ERROR = cannot take slave to firmware after 10 attempts"));
+    EXPECT_TRUE(SlaveNow(1).IsInBooterOrZero());
+    for (uint8_t n : {2, 3}) {
+        EXPECT_FALSE(SlaveNow(n).IsInBooterOrZero()) << "slave " << int(n);
+        EXPECT_EQ(SlaveNow(n).FirmwareVersionText(), L" 1.05.10");
+    }
+    EXPECT_EQ(Proc().LastRun().errors, Lines{L"cannot take slave to firmware after 10 attempts"});
     ExpectReleased();
 }
 
