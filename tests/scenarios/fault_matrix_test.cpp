@@ -146,13 +146,7 @@ protected:
     void SetUp() override {
         RobustRunFixture::SetUp();
         ReferenceFiles(dir_);
-        // Thousands of runs: their log lines go to the capture only.
-        console_ = vesk::log_console();
-        vesk::set_log_console(nullptr);
-    }
-    void TearDown() override {
-        vesk::set_log_console(console_);
-        RobustRunFixture::TearDown();
+        QuietConsole();
     }
 
     // The steps of each axis in the clean reference run.
@@ -238,8 +232,6 @@ protected:
         for (size_t i = 2; i < lines.size(); ++i) r.violations.push_back(lines[i]);
         return r;
     }
-
-    FILE* console_ = nullptr;
 };
 
 // The steps of one row that the default run takes: the first, the last and
