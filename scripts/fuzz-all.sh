@@ -6,18 +6,19 @@
 # land in OUT/<target>/ as crash-*, leak-*, timeout-*.
 #
 #   scripts/fuzz-all.sh [SECONDS] [BUILD_DIR] [OUT]   (defaults: 1800 build-fuzz /tmp/vesk-fuzz)
+#   VESK_FUZZ_TARGETS="records scenario"            some targets only
 set -u
 cd "$(dirname "$0")/.."
 seconds=${1:-1800}
 build=${2:-build-fuzz}
 out=${3:-/tmp/vesk-fuzz}
-targets="mhx2bin xml_wrapper vers_file settings lang_file records scenario"
+targets=${VESK_FUZZ_TARGETS:-mhx2bin xml_wrapper vers_file settings lang_file records scenario}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
 export TMPDIR=${TMPDIR:-/dev/shm}
 for t in $targets; do
     mkdir -p "$out/$t/new"
     case $t in
-        xml_wrapper|settings|lang_file|vers_file) extra=-dict=tests/fuzz/xml.dict ;;
+        xml_wrapper|settings|lang_file|vers_file) extra=-dict=$PWD/tests/fuzz/xml.dict ;;
         *) extra= ;;
     esac
     (cd "$out/$t" && exec /usr/bin/time -f "%U %S" -o "$out/$t/cpu" nice -n 19 \

@@ -44,12 +44,14 @@ bool CUpdateProcedure::DisconnettiAndRiconnetti(CDeviceInfo& info, IConnectionSt
 // id of the first one that matches. A slave that cannot be read is passed over.
 std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnectionStrumento& conn,
                                                      const wchar_t* found, const wchar_t* not_found,
-                                                     const SlaveMatch& match) {
+                                                     const SlaveMatch& match, bool* unread) {
+    if (unread) *unread = false;
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
         if (!SlavePresente(info, slot)) continue;
         const INFOIDENT& slave = info.SlaveIdent(slot);
         if (!conn.LeggiIdentSlave(uint8_t(slot + 1), info)) {
             Msg(&slave, Translate(L"Unable to read slave ident"));
+            if (unread) *unread = true;
             continue;
         }
         if (match(slot, slave)) {
@@ -62,7 +64,7 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnect
 }
 
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn,
-                                                             const std::set<uint32_t>& skip) {
+                                                             const std::set<uint32_t>& skip, bool* unread) {
     Msg(nullptr, Translate(L"Start looking for a slave in booter"));
     if (!conn) {
         VLOG_ERROR("CVESKFirmwareUpdaterDlg::CercaSlaveInBooter", "Null connection passed here");
@@ -72,7 +74,8 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, 
                       TextToTranslate(L"No slave in booter"),
                       [&](size_t slot, const INFOIDENT& slave) {
                           return slave.IsInBooterOrZero() && !skip.count(IdDiRete(info, slot));
-                      });
+                      },
+                      unread);
 }
 
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn) {

@@ -249,7 +249,8 @@ protected:
         for (const auto& u : run.units) {
             if (u.expected.empty() || u.verified) continue;
             const bool master = u.row_index == 0;
-            if (fault_free && (master || run.outcome != Outcome::SlavesRefused))
+            const bool slaves_left = run.outcome == Outcome::SlavesRefused || run.outcome == Outcome::NoSlaveUpdate;
+            if (fault_free && (master || !slaves_left))
                 problems.push_back("unit " + std::to_string(u.serial) + " offered " + Text(u.expected) +
                                    " reports \"" + Text(u.after) + "\" after a run without a fault");
             else if (master && c.slave_faulted)

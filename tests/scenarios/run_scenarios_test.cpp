@@ -21,6 +21,7 @@
 #include "../support/temp_dir.h"
 #include "../support/update_scenarios.h"
 #include "common/str_conv.h"
+#include "sim/sim_fault.h"
 #include "sim/sim_flash.h"
 #include "sim/sim_keys.h"
 #include "sim/sim_net.h"
@@ -343,6 +344,59 @@ TEST_F(RunScenario, SlaveThatStaysInBooter) {
     EXPECT_FALSE(Proc().LastRun().Completed());
     RefreshAfterRestart();
     EXPECT_FALSE(Proc().VerificaUnita()) << "a unit left in its booter";
+    ExpectReleased();
+}
+
+// A block of a slave's write that fails fails the write: the stage raises and
+// the run does not end as a success, whichever block it was.
+TEST_F(RunScenario, FailedSlaveBlockFailsTheWrite) {
+    struct Case {
+        const char* fault;
+        std::wstring error;
+    } cases[] = {
+        {R"({"kind": "stall", "request": "memory", "command": 56, "when": "at", "n": 2})",
+         L"Error in writing slave firmware"},
+        {R"({"kind": "driver_error", "request": "bulk_out", "when": "at", "n": 2})", L"Error in writing slave firmware"},
+        {R"({"kind": "stall", "request": "memory", "command": 55, "when": "at", "n": 1})",
+         L"Error in writing slave firmware"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+        Start(PellDL(Slave(1, 2006, 71), std::string(R"(, "faults": [)") + c.fault + "]"));
+        PlanAndRun();
+        EXPECT_FALSE(Proc().LastRun().Completed());
+        EXPECT_EQ(Proc().LastRun().errors, Lines{c.error});
+        EXPECT_EQ(State().status, L"Firmup ended with errors: " + c.error);
+        ExpectReleased();
+    }
+}
+
+// A read that fails while the wake stage searches leaves that slave unread;
+// the search is made again rather than taken for "no slave in booter" (found
+// by the property test, seed 1502: the 416th request of the run stalls).
+TEST_F(RunScenario, WakeSearchThatCouldNotReadASlaveIsMadeAgain) {
+    File("Pell_460100_fw.mhx", 0xFE0000, 0x400, "46.01.00");
+    File("Pell_460100_lng.mhx", 0xFC0000, 0x400, "46.01.00");
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    File("_BOOTER/Booter_Slv_Lambda_0104.mhx", 0xFFC000, 0x400, "01.04");
+    Start(R"({"instruments": [{"code": 65, "serial": 577, "firmware": "46.07.10", "booter": "01.04",
+              "tipoFamBoot": 2, "net_rebuild_ms": 0, "infofwupd_flags": 1, "slaves": [
+              {"number": 1, "code": 2006, "serial": 1008, "firmware": "01.08.00", "booter": "01.04", "in_booter": true},
+              {"number": 2, "code": 2006, "serial": 1012, "firmware": "01.05.05", "booter": "01.05"}]}]})");
+    Proc().AggiornaStrumentiCollegati();
+    vesk::sim::SimFault stall;
+    stall.kind = vesk::sim::FaultKind::Stall;
+    stall.when = vesk::sim::FaultWhen::At;
+    stall.n = 416;
+    Inst().faults().push_back(stall);
+    Run();
+    ExpectInOrder({With(L"Start waking up all slaves into firmware", L"Pell DL Logger - 577"),
+                   With(L"Unable to read slave ident", L"Display Unit - 1012"),
+                   With(L"--> Sending slave to firmware", L"Display Unit - 1012")});
+    for (uint8_t n : {1, 2}) EXPECT_FALSE(SlaveNow(n).IsInBooterOrZero()) << "slave " << int(n);
+    EXPECT_EQ(SlaveNow(2).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_TRUE(Proc().LastRun().Completed());
     ExpectReleased();
 }
 
