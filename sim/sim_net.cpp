@@ -281,6 +281,13 @@ std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t a
     return s ? s->memory.Read(address, n) : std::vector<uint8_t>();
 }
 
+bool WriteSlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address,
+                      const std::vector<uint8_t>& bytes) {
+    SimSlave* s = FindSlave(inst, number);
+    if (s) s->memory.Write(address, bytes);
+    return s != nullptr;
+}
+
 std::vector<uint8_t> SlaveLanguage(SimInstrument& inst, uint8_t number) {
     SimSlave* s = FindSlave(inst, number);
     return s ? s->language : std::vector<uint8_t>();
