@@ -141,21 +141,69 @@ const char* kExitText =
     "exit status: 0 done, 1 failed (the reason is printed), 2 usage or a file of the wrong size,\n"
     "3 no instrument or more than one\n";
 
+struct Synopsis {
+    const char* command;
+    std::string usage;      // after "vesk-firmup-cli"
+    const char* about;      // the lines of --help between usage and options
+    size_t positional;      // how many arguments besides the options
+    const char* missing;    // the usage error when they are not there
+};
+
+// Parses the arguments; false when the command ends here, with its status (help or usage).
+bool Prepare(const std::vector<std::string>& args, const Synopsis& s, Arguments& a, int& status) {
+    std::string why;
+    if (!Parse(args, a, why)) {
+        status = Usage(s.command, why, s.usage);
+        return false;
+    }
+    if (a.help) {
+        std::printf("usage: vesk-firmup-cli %s\n%s"
+                    "  --simulate FILE   the instruments of a simulator scenario (also VESK_SIMULATE)\n%s",
+                    s.usage.c_str(), s.about, kExitText);
+        status = kExitOk;
+        return false;
+    }
+    if (a.positional.size() != s.positional) {
+        status = Usage(s.command, s.missing, s.usage);
+        return false;
+    }
+    return true;
+}
+
+// The area WHAT names; null (usage printed, status set) when there is none.
+const data_areas::AreaInfo* AreaOf(const Arguments& a, const Synopsis& s, int& status) {
+    const data_areas::AreaInfo* area = data_areas::Find(a.positional[0]);
+    if (!area) status = Usage(s.command, "unknown WHAT " + a.positional[0], s.usage);
+    return area;
+}
+
+// A failed read or write of an area: the reason, and the last error the log took.
+int Failed(const char* command, const data_areas::AreaInfo& area, const CDeviceInfo& info, const std::string& why,
+           const vesk::LogCapture& log) {
+    const std::string detail = LastError(log);
+    std::fprintf(stderr, "vesk-firmup-cli %s: %s of %s: %s%s%s\n", command, area.name, Unit(info).c_str(),
+                 why.c_str(), detail.empty() ? "" : " (", detail.empty() ? "" : (detail + ")").c_str());
+    return kExitFailed;
+}
+
+// The area must be there on this instrument.
+bool Present(const char* command, IConnectionStrumento& conn, const data_areas::AreaInfo& area,
+             const CDeviceInfo& info) {
+    std::string absent;
+    if (data_areas::Presente(conn, area.area, &absent)) return true;
+    std::fprintf(stderr, "vesk-firmup-cli %s: %s: %s\n", command, Unit(info).c_str(), absent.c_str());
+    return false;
+}
+
 }  // namespace
 
 int RunDump(const std::vector<std::string>& args) {
-    const std::string usage = "dump [--simulate FILE] FILE";
+    const Synopsis s{"dump", "dump [--simulate FILE] FILE",
+                     "  writes the instrument's memory to FILE as the window's Dump button does\n", 1,
+                     "expected the file to write"};
     Arguments a;
-    std::string why;
-    if (!Parse(args, a, why)) return Usage("dump", why, usage);
-    if (a.help) {
-        std::printf("usage: vesk-firmup-cli %s\n"
-                    "  writes the instrument's memory to FILE as the window's Dump button does\n"
-                    "  --simulate FILE   the instruments of a simulator scenario (also VESK_SIMULATE)\n%s",
-                    usage.c_str(), kExitText);
-        return kExitOk;
-    }
-    if (a.positional.size() != 1) return Usage("dump", "expected the file to write", usage);
+    int status = kExitOk;
+    if (!Prepare(args, s, a, status)) return status;
     const std::string file = a.positional[0];
     return RunOnBus("dump", a.scenario, [&](vesk::sim::SimBus*) {
         // As the window's Dump: the listing fails a master whose slaves cannot be settled.
@@ -176,28 +224,18 @@ int RunDump(const std::vector<std::string>& args) {
 }
 
 int RunRead(const std::vector<std::string>& args) {
-    const std::string usage = "read [--simulate FILE] WHAT FILE    (WHAT: " + AreaNames(false) + ")";
+    const Synopsis s{"read", "read [--simulate FILE] WHAT FILE    (WHAT: " + AreaNames(false) + ")",
+                     "  writes the raw bytes of WHAT, as read from the instrument, to FILE\n", 2,
+                     "expected WHAT and the file to write"};
     Arguments a;
-    std::string why;
-    if (!Parse(args, a, why)) return Usage("read", why, usage);
-    if (a.help) {
-        std::printf("usage: vesk-firmup-cli %s\n"
-                    "  writes the raw bytes of WHAT, as read from the instrument, to FILE\n"
-                    "  --simulate FILE   the instruments of a simulator scenario (also VESK_SIMULATE)\n%s",
-                    usage.c_str(), kExitText);
-        return kExitOk;
-    }
-    if (a.positional.size() != 2) return Usage("read", "expected WHAT and the file to write", usage);
-    const data_areas::AreaInfo* area = data_areas::Find(a.positional[0]);
-    if (!area) return Usage("read", "unknown WHAT " + a.positional[0], usage);
+    int status = kExitOk;
+    if (!Prepare(args, s, a, status)) return status;
+    const data_areas::AreaInfo* area = AreaOf(a, s, status);
+    if (!area) return status;
     const std::string file = a.positional[1];
     return RunOnBus("read", a.scenario, [&](vesk::sim::SimBus*) {
         return OnTheInstrument("read", false, [&](IConnectionStrumento& conn, CDeviceInfo& info) {
-            std::string absent;
-            if (!data_areas::Presente(conn, area->area, &absent)) {
-                std::fprintf(stderr, "vesk-firmup-cli read: %s: %s\n", Unit(info).c_str(), absent.c_str());
-                return kExitFailed;
-            }
+            if (!Present("read", conn, *area, info)) return kExitFailed;
             std::ofstream out(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
             if (!out) {
                 std::fprintf(stderr, "vesk-firmup-cli read: %s cannot be created\n", file.c_str());
@@ -212,11 +250,7 @@ int RunRead(const std::vector<std::string>& args) {
             if (!e.ok || !out) {
                 std::error_code ec;
                 std::filesystem::remove(file, ec);
-                const std::string error = e.ok ? file + " could not be written whole" : e.why;
-                const std::string detail = LastError(log);
-                std::fprintf(stderr, "vesk-firmup-cli read: %s of %s: %s%s%s\n", area->name, Unit(info).c_str(),
-                             error.c_str(), detail.empty() ? "" : " (", detail.empty() ? "" : (detail + ")").c_str());
-                return kExitFailed;
+                return Failed("read", *area, info, e.ok ? file + " could not be written whole" : e.why, log);
             }
             std::printf("%s: %ju bytes of %s written to %s\n", area->name, uintmax_t(e.bytes), Unit(info).c_str(),
                         file.c_str());
@@ -226,22 +260,16 @@ int RunRead(const std::vector<std::string>& args) {
 }
 
 int RunWrite(const std::vector<std::string>& args) {
-    const std::string usage = "write [--simulate FILE] WHAT FILE    (WHAT: " + AreaNames(true) + ")";
+    const Synopsis s{"write", "write [--simulate FILE] WHAT FILE    (WHAT: " + AreaNames(true) + ")",
+                     "  writes FILE into the instrument's WHAT and reads it back to check; a file of\n"
+                     "  the wrong size is refused before the instrument is asked anything\n",
+                     2, "expected WHAT and the file to write from"};
     Arguments a;
-    std::string why;
-    if (!Parse(args, a, why)) return Usage("write", why, usage);
-    if (a.help) {
-        std::printf("usage: vesk-firmup-cli %s\n"
-                    "  writes FILE into the instrument's WHAT and reads it back to check; a file of\n"
-                    "  the wrong size is refused before the instrument is asked anything\n"
-                    "  --simulate FILE   the instruments of a simulator scenario (also VESK_SIMULATE)\n%s",
-                    usage.c_str(), kExitText);
-        return kExitOk;
-    }
-    if (a.positional.size() != 2) return Usage("write", "expected WHAT and the file to write from", usage);
-    const data_areas::AreaInfo* area = data_areas::Find(a.positional[0]);
-    if (!area) return Usage("write", "unknown WHAT " + a.positional[0], usage);
-    if (!area->writable) return Usage("write", std::string("the ") + area->name + " cannot be written", usage);
+    int status = kExitOk;
+    if (!Prepare(args, s, a, status)) return status;
+    const data_areas::AreaInfo* area = AreaOf(a, s, status);
+    if (!area) return status;
+    if (!area->writable) return Usage("write", std::string("the ") + area->name + " cannot be written", s.usage);
     const std::string file = a.positional[1];
     std::ifstream in(std::filesystem::path(file), std::ios::binary);
     std::vector<uint8_t> data;
@@ -261,11 +289,7 @@ int RunWrite(const std::vector<std::string>& args) {
     }
     return RunOnBus("write", a.scenario, [&](vesk::sim::SimBus*) {
         return OnTheInstrument("write", false, [&](IConnectionStrumento& conn, CDeviceInfo& info) {
-            std::string absent;
-            if (!data_areas::Presente(conn, area->area, &absent)) {
-                std::fprintf(stderr, "vesk-firmup-cli write: %s: %s\n", Unit(info).c_str(), absent.c_str());
-                return kExitFailed;
-            }
+            if (!Present("write", conn, *area, info)) return kExitFailed;
             if (data.size() != data_areas::Dimensione(conn, area->area)) {
                 std::fprintf(stderr, "vesk-firmup-cli write: %s has %zu bytes; the %s of %s takes %u\n",
                              file.c_str(), data.size(), area->name, Unit(info).c_str(),
@@ -274,12 +298,7 @@ int RunWrite(const std::vector<std::string>& args) {
             }
             vesk::LogCapture log;
             const auto e = data_areas::Scrivi(conn, area->area, data);
-            if (!e.ok) {
-                const std::string detail = LastError(log);
-                std::fprintf(stderr, "vesk-firmup-cli write: %s of %s: %s%s%s\n", area->name, Unit(info).c_str(),
-                             e.why.c_str(), detail.empty() ? "" : " (", detail.empty() ? "" : (detail + ")").c_str());
-                return kExitFailed;
-            }
+            if (!e.ok) return Failed("write", *area, info, e.why, log);
             std::printf("%s: %ju bytes of %s written to %s and checked\n", area->name, uintmax_t(e.bytes),
                         file.c_str(), Unit(info).c_str());
             if (e.riavviato) {

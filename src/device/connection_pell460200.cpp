@@ -63,11 +63,7 @@ uint8_t* CConnectionPELL460200::GetBufferConfigurazione(uint32_t& size) {
 }
 
 bool CConnectionPELL460200::SetConfigurazione(const uint8_t* src, uint32_t length) {
-    if (!src) return false;
-    const uint32_t n = std::min<uint32_t>(length, uint32_t(config_.size()));
-    std::copy(src, src + n, config_.begin());
-    std::fill(config_.begin() + n, config_.end(), 0xFF);
-    return true;
+    return CopiaConfigurazione(config_, src, length);
 }
 
 bool CConnectionPELL460200::ConfigurazioneVuota() const {

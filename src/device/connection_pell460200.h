@@ -40,7 +40,8 @@ public:
     bool ScriviMinchiateMaVeloce() override;
     bool DebugRichiesta2() override;
     // 1 with the recorded buffer read (length: its bytes), 0 when the instrument
-    // has none, negative when a request or a read failed.
+    // has none, -1 when a request or a read failed, -3 when the header announces
+    // more than an instrument holds.
     int GetBufferRegistrato(uint32_t& length) override;
     const std::vector<uint8_t>& BufferRegistrato() const { return registrato_; }
     bool GetVersionePiste(VersionePiste& out) override;

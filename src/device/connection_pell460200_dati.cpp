@@ -7,8 +7,6 @@
 #include "log/evt_log.h"
 #include "usb/usb_command_names.h"
 
-using datalogger::OffsetLength;
-
 namespace {
 
 constexpr const char* kMainBufferFailed = "Error in read mem main buffer len %u, pBuffer %p";
@@ -59,7 +57,7 @@ int CConnectionPELL460200::GetBufferRegistrato(uint32_t& length) {
     uint8_t header[INFOFWUPD::kSize];
     if (!ReadMEM_MainBuff(sizeof header, header)) {
         VLOG_ERROR(m, kMainBufferFailed, unsigned(sizeof header), static_cast<void*>(header));
-        return -2;
+        return -1;
     }
     if (!datalogger::RecordValido(header, "ibr", false)) return 0;
     const uint32_t n = vesk::get_le32(header + datalogger::kIbrLengthOffset);
@@ -71,18 +69,8 @@ int CConnectionPELL460200::GetBufferRegistrato(uint32_t& length) {
         return -3;
     }
     registrato_.assign(n, 0xFF);
-    for (uint32_t offset = 0; offset < n; offset += kRegistratoChunk) {
-        const uint32_t c = std::min(kRegistratoChunk, n - offset);
-        const auto payload = OffsetLength(offset, c);
-        if (!CtrlWrite_CFG(CFG_LEGGI_REGISTRATO, 0, uint16_t(payload.size()), payload.data())) {
-            VLOG_ERROR(m, "CtrlWrite_CFG %s", "CFG_LEGGI_REGISTRATO");
-            return -1;
-        }
-        if (!ReadBulkPipe(registrato_.data() + offset, c)) {
-            VLOG_ERROR(m, "ReadBulkPipe");
-            return -2;
-        }
-    }
+    if (!RichiesteAParti(m, false, CFG_LEGGI_REGISTRATO, 0, n, kRegistratoChunk, registrato_.data(), nullptr))
+        return -1;
     length = n;
     return 1;
 }
@@ -132,21 +120,8 @@ bool CConnectionPELL460200::AreaDatiEntro(const char* method, uint32_t offset,
 
 bool CConnectionPELL460200::LeggiAreaDati(uint32_t offset, uint32_t length, uint8_t* dest) {
     const char* m = "CConnectionPELL460200::LeggiAreaDati";
-    if (!dest || !AreaDatiEntro(m, offset, length)) return false;
-    for (uint32_t done = 0; done < length;) {
-        const uint32_t n = std::min(kAreaDatiChunk, length - done);
-        const auto payload = OffsetLength(offset + done, n);
-        if (!CtrlWrite_GPS(GPS_LEGGI_AREA, 0, uint16_t(payload.size()), payload.data())) {
-            VLOG_ERROR(m, "CtrlWrite_GPS %s", "GPS_LEGGI_AREA");
-            return false;
-        }
-        if (!ReadBulkPipe(dest + done, n)) {
-            VLOG_ERROR(m, "ReadBulkPipe");
-            return false;
-        }
-        done += n;
-    }
-    return true;
+    return dest && AreaDatiEntro(m, offset, length) &&
+           RichiesteAParti(m, true, GPS_LEGGI_AREA, offset, length, kAreaDatiChunk, dest, nullptr);
 }
 
 bool CConnectionPELL460200::ScriviAreaDati(uint32_t offset, uint32_t length, const uint8_t* src) {
@@ -156,19 +131,7 @@ bool CConnectionPELL460200::ScriviAreaDati(uint32_t offset, uint32_t length, con
         VLOG_ERROR(m, "CtrlWrite_GPS %s", "GPS_INIZ_AREA");
         return false;
     }
-    for (uint32_t done = 0; done < length;) {
-        const uint32_t n = std::min(kAreaDatiChunk, length - done);
-        const auto payload = OffsetLength(offset + done, n);
-        if (!CtrlWrite_GPS(GPS_SCRIVI_AREA, 0, uint16_t(payload.size()), payload.data())) {
-            VLOG_ERROR(m, "CtrlWrite_GPS %s", "GPS_SCRIVI_AREA");
-            return false;
-        }
-        if (!WriteBulkPipe(src + done, n)) {
-            VLOG_ERROR(m, "WriteBulkPipe");
-            return false;
-        }
-        done += n;
-    }
+    if (!RichiesteAParti(m, true, GPS_SCRIVI_AREA, offset, length, kAreaDatiChunk, nullptr, src)) return false;
     if (!CtrlWrite_GPS(GPS_FINE_AREA, 0, 0, nullptr)) {
         VLOG_ERROR(m, "CtrlWrite_GPS %s", "GPS_FINE_AREA");
         return false;

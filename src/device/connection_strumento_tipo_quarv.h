@@ -136,6 +136,14 @@ protected:
     // The language image through command 15; method names the log lines.
     bool ScriviLingua(const char* method, const std::wstring& path);
     void SetPellDescriptors(bool with_accessories);
+    // Moves length bytes from offset in pieces of at most chunk: each a
+    // configuration (or GPS) request with its (offset, length) payload, then
+    // the bulk pipe into in, or from out when in is null. False on the first
+    // failure, with one ERROR line under method.
+    // At most dest's size of src into dest, the rest erased; false for no source.
+    static bool CopiaConfigurazione(std::vector<uint8_t>& dest, const uint8_t* src, uint32_t length);
+    bool RichiesteAParti(const char* method, bool gps, uint16_t request, uint32_t offset, uint32_t length,
+                         uint32_t chunk, uint8_t* in, const uint8_t* out);
 
 private:
     // The sensors or ECU area: read, erase and write in 256-byte blocks from the top.

@@ -87,12 +87,17 @@ bool CConnectionStrumentoTipoQuarv::IsConfigurazioneModificata() const {
     return config_read_ && (conf_ != conf_saved_ || pcconf_ != pcconf_saved_);
 }
 
-bool CConnectionStrumentoTipoQuarv::SetConfigurazione(const uint8_t* src, uint32_t length) {
+bool CConnectionStrumentoTipoQuarv::CopiaConfigurazione(std::vector<uint8_t>& dest, const uint8_t* src,
+                                                        uint32_t length) {
     if (!src) return false;
-    const uint32_t n = std::min<uint32_t>(length, uint32_t(pcconf_.size()));
-    std::copy(src, src + n, pcconf_.begin());
-    std::fill(pcconf_.begin() + n, pcconf_.end(), 0xFF);
+    const uint32_t n = std::min<uint32_t>(length, uint32_t(dest.size()));
+    std::copy(src, src + n, dest.begin());
+    std::fill(dest.begin() + n, dest.end(), 0xFF);
     return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::SetConfigurazione(const uint8_t* src, uint32_t length) {
+    return CopiaConfigurazione(pcconf_, src, length);
 }
 
 // ---- records and areas behind the configuration requests ----
@@ -123,23 +128,33 @@ bool CConnectionStrumentoTipoQuarv::GetInfoIDP(INFOFWUPD& record, uint8_t nslave
                        record);
 }
 
-bool CConnectionStrumentoTipoQuarv::LeggiAreaMemoria(uint32_t offset, uint32_t length,
-                                                     uint8_t* dest) {
-    const char* m = "CConnectionStrumentoTipoQuarv::LeggiAreaMemoria";
-    if (!dest) return false;
+bool CConnectionStrumentoTipoQuarv::RichiesteAParti(const char* method, bool gps, uint16_t request,
+                                                    uint32_t offset, uint32_t length, uint32_t chunk, uint8_t* in,
+                                                    const uint8_t* out) {
     for (uint32_t done = 0; done < length;) {
-        const uint32_t n = std::min(kAreaMemoriaReadChunk, length - done);
+        const uint32_t n = std::min(chunk, length - done);
         const auto payload = datalogger::OffsetLength(offset + done, n);
-        if (!CtrlWrite_CFG(CFG_LEGGI_AREA, 0, uint16_t(payload.size()), payload.data())) {
-            VLOG_ERROR(m, kCfgFailed, "CFG_LEGGI_AREA");
+        const bool sent = gps ? CtrlWrite_GPS(request, 0, uint16_t(payload.size()), payload.data())
+                              : CtrlWrite_CFG(request, 0, uint16_t(payload.size()), payload.data());
+        if (!sent) {
+            VLOG_ERROR(method, gps ? "CtrlWrite_GPS %s" : "CtrlWrite_CFG %s",
+                       gps ? GpsRequestName(request) : CfgRequestName(request));
             return false;
         }
-        if (!ReadBulkPipe(dest + done, n)) {
-            VLOG_ERROR(m, "ReadBulkPipe");
+        if (in ? !ReadBulkPipe(in + done, n) : !WriteBulkPipe(out + done, n)) {
+            VLOG_ERROR(method, in ? "ReadBulkPipe" : "WriteBulkPipe");
             return false;
         }
         done += n;
     }
+    return true;
+}
+
+bool CConnectionStrumentoTipoQuarv::LeggiAreaMemoria(uint32_t offset, uint32_t length,
+                                                     uint8_t* dest) {
+    if (!dest || !RichiesteAParti("CConnectionStrumentoTipoQuarv::LeggiAreaMemoria", false, CFG_LEGGI_AREA,
+                                  offset, length, kAreaMemoriaReadChunk, dest, nullptr))
+        return false;
     area_memoria_letta_ = true;
     return true;
 }
@@ -152,19 +167,8 @@ bool CConnectionStrumentoTipoQuarv::ScriviAreaMemoria(uint32_t offset, uint32_t 
         VLOG_ERROR(m, kCfgFailed, "CFG_INIZ_AREA");
         return false;
     }
-    for (uint32_t done = 0; done < length;) {
-        const uint32_t n = std::min(kAreaMemoriaWriteChunk, length - done);
-        const auto payload = datalogger::OffsetLength(offset + done, n);
-        if (!CtrlWrite_CFG(CFG_SCRIVI_AREA, 0, uint16_t(payload.size()), payload.data())) {
-            VLOG_ERROR(m, kCfgFailed, "CFG_SCRIVI_AREA");
-            return false;
-        }
-        if (!WriteBulkPipe(src + done, n)) {
-            VLOG_ERROR(m, "WriteBulkPipe");
-            return false;
-        }
-        done += n;
-    }
+    if (!RichiesteAParti(m, false, CFG_SCRIVI_AREA, offset, length, kAreaMemoriaWriteChunk, nullptr, src))
+        return false;
     // The instrument stores the last chunk before it takes the end request.
     vesk::Sleep(kAreaMemoriaEndWaitMs);
     if (!CtrlWrite_CFG(CFG_FINE_AREA, 0, 0, nullptr)) {
