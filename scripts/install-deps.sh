@@ -10,6 +10,7 @@ packages=(
   usbutils desktop-file-utils appstream man-db dpkg-dev
   binutils srecord
   clang libclang-rt-14-dev
+  qt6-base-dev qt6-qpa-plugins libqt6test6 fonts-dejavu-core xvfb xauth x11-utils
 )
 
 missing=()

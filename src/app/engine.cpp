@@ -94,10 +94,9 @@ bool CEngine::LeggiXML(const std::string& path) {
                        text_of(attr->name), line);
         } else {
             xmlChar* key = xmlNodeListGetString(doc, attr->children, 1);
-            const xmlNodePtr first = node->children;
-            const bool has_text = first && (first->type == XML_TEXT_NODE ||
-                                            first->type == XML_CDATA_SECTION_NODE);
-            const std::string value = has_text ? text_of(first->content) : "";
+            // Entities are substituted by the parser: the text is the element's
+            // text and CDATA, whatever comments or PIs stand between.
+            const std::string value = vesk::xml_node_text(node);
             const bool added = AddString(text_of(key), value);
             xmlFree(key);
             if (!added) {

@@ -29,5 +29,6 @@ int RunPlan(const std::vector<std::string>& args);
 int RunDump(const std::vector<std::string>& args);
 int RunRead(const std::vector<std::string>& args);
 int RunWrite(const std::vector<std::string>& args);
+int RunUpdate(const std::vector<std::string>& args);
 
 }  // namespace vesk::cli

@@ -29,6 +29,11 @@ const CliCommand kCommands[] = {
     {"write", "[--simulate FILE] WHAT FILE",
      "write FILE into the config, sensors, ecu or finish-lines of the one instrument and check it",
      vesk::cli::RunWrite},
+    {"update",
+     "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
+     "[--debug] [--json]",
+     "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
+     "every unit afterwards", vesk::cli::RunUpdate},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };

@@ -4,14 +4,15 @@
 #include <functional>
 #include <string>
 
+#include "app/simulated_instruments.h"
+
 namespace vesk::sim {
 class SimBus;
 }
 
 namespace vesk::cli {
 
-// The scenario file named by VESK_SIMULATE; empty when it is not set.
-std::string ScenarioFromEnvironment();
+using vesk::ScenarioFromEnvironment;
 
 // Runs body with the scenario's bus installed as the USB carrier and its clock
 // as the process clock (bus null: the real USB when scenario_file is empty).

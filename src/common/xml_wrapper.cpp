@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
-#include <fstream>
 #include <new>
 
-#include "common/str_conv.h"
+#include "common/atomic_file.h"
 #include "common/diag.h"
+#include "common/str_conv.h"
 
 // ---------------------------------------------------------------- CElem
 
@@ -280,9 +280,18 @@ std::string attr_value(xmlAttrPtr a) {
     return out;
 }
 
-// Parse errors are our result codes, not console noise; never fetch anything.
-constexpr int kParseOptions =
-    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES;
+// Parse errors are our result codes, not console noise. Entities are
+// substituted by the parser, so the tree holds only elements and text; nothing
+// is fetched: no network, no external DTD (see also refuse_external below).
+constexpr int kParseOptions = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOERROR |
+                              XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES;
+
+// Deeper trees are refused, as the parser refuses deeper nesting in one file;
+// entities can nest elements further than that.
+constexpr int kMaxDepth = 256;
+
+// External entities and DTDs are never read, not even local files.
+xmlParserInputPtr refuse_external(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
 
 void silent_xml_error(void*, const char*, ...) {}
 
@@ -304,11 +313,24 @@ xmlDocPtr xml_read_file(const std::string& path_utf8) {
     // generic handler: silence it for this parse only.
     const xmlGenericErrorFunc previous = xmlGenericError;
     void* const previous_context = xmlGenericErrorContext;
+    const xmlExternalEntityLoader previous_loader = xmlGetExternalEntityLoader();
     xmlSetGenericErrorFunc(nullptr, silent_xml_error);
+    xmlSetExternalEntityLoader(refuse_external);
     xmlDocPtr doc = xmlReadFd(fd, path_utf8.c_str(), nullptr, kParseOptions);
+    xmlSetExternalEntityLoader(previous_loader);
     xmlSetGenericErrorFunc(previous_context, previous);
     ::close(fd);
     return doc;
+}
+
+std::string xml_node_text(_xmlNode* node) {
+    std::string text;
+    for (xmlNodePtr c = node ? node->children : nullptr; c; c = c->next) {
+        if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content) {
+            text += reinterpret_cast<const char*>(c->content);
+        }
+    }
+    return text;
 }
 
 }  // namespace vesk
@@ -330,45 +352,53 @@ int32_t check_e(xmlNodePtr node, std::string& c, std::string& i) {
     return XML_OK;
 }
 
-// Codes 10..15; 0 with n and value filled when the "p" is valid.
+// Codes 10..15; 0 with n and value filled when the "p" is valid. The value
+// is the p's text (text and CDATA children joined; comments and processing
+// instructions are not part of it).
 int32_t check_p(xmlNodePtr node, std::string& n, std::string& value) {
     xmlAttrPtr first = node->properties;
     if (!first) return XML_P_NO_ATTRIBUTES;
     if (first->type != XML_ATTRIBUTE_NODE) return XML_P_NOT_ATTRIBUTE;
     if (!name_is(first->name, "n")) return XML_P_FIRST_NOT_N;
     if (!node->children) return XML_P_NO_CONTENT_NODE;
-    if (!node->children->content) return XML_P_NULL_CONTENT;
-    const char* text = reinterpret_cast<const char*>(node->children->content);
-    if (text[0] == '\0' || text[0] == '\n') return XML_P_EMPTY_TEXT;
+    bool has_text = false;
+    for (xmlNodePtr c = node->children; c; c = c->next) {
+        has_text = has_text || c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE;
+    }
+    if (!has_text) return XML_P_NULL_CONTENT;
+    value = vesk::xml_node_text(node);
+    if (value.empty() || value[0] == '\n') return XML_P_EMPTY_TEXT;
     n = attr_value(first);
-    value = text;
     return XML_OK;
 }
 
-// Depth is bounded by the parser's own nesting limit.
-void build_tree(xmlNodePtr node, CElem* current, int32_t& code) {
+// Walks element nodes only: entity references, DTD nodes and the like are
+// never entered, so no node is reached twice. False when the elements nest
+// deeper than kMaxDepth.
+bool build_tree(xmlNodePtr node, CElem* current, int32_t& code, int depth) {
     for (; node; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE) continue;
+        if (depth > kMaxDepth) return false;
         CElem* inner = current;
-        if (node->type == XML_ELEMENT_NODE) {
-            std::string a, b;
-            if (name_is(node->name, "e")) {
-                const int32_t r = check_e(node, a, b);
-                if (r == XML_OK) {
-                    inner = current->AddChild(vesk::from_utf8(a), vesk::from_utf8(b), false);
-                } else {
-                    code = r;
-                }
-            } else if (name_is(node->name, "p")) {
-                const int32_t r = check_p(node, a, b);
-                if (r == XML_OK) {
-                    current->SetProp(vesk::from_utf8(a), vesk::from_utf8(b), false);
-                } else {
-                    code = r;
-                }
+        std::string a, b;
+        if (name_is(node->name, "e")) {
+            const int32_t r = check_e(node, a, b);
+            if (r == XML_OK) {
+                inner = current->AddChild(vesk::from_utf8(a), vesk::from_utf8(b), false);
+            } else {
+                code = r;
+            }
+        } else if (name_is(node->name, "p")) {
+            const int32_t r = check_p(node, a, b);
+            if (r == XML_OK) {
+                current->SetProp(vesk::from_utf8(a), vesk::from_utf8(b), false);
+            } else {
+                code = r;
             }
         }
-        build_tree(node->children, inner, code);
+        if (!build_tree(node->children, inner, code, depth + 1)) return false;
     }
+    return true;
 }
 
 // UTF-8 without the characters XML 1.0 cannot carry (control characters
@@ -418,28 +448,31 @@ bool CXMLWrapper::Open(const std::wstring& path) {
     const std::string path8 = vesk::to_utf8(path);
     xmlDocPtr doc = vesk::xml_read_file(path8);
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
+    int32_t code = XML_OK;
     if (!doc) {
-        m_eERROR_CODE = XML_NO_DOCUMENT;
+        code = XML_NO_DOCUMENT;
     } else if (!root) {
-        m_eERROR_CODE = XML_NO_ROOT;
+        code = XML_NO_ROOT;
     } else if (!name_is(root->name, vesk::to_utf8(root_name_).c_str())) {
-        m_eERROR_CODE = XML_WRONG_ROOT;
+        code = XML_WRONG_ROOT;
     } else {
-        m_eERROR_CODE = XML_OK;
+        doc_ = std::make_unique<CXMLDoc>(doc);
+        doc = nullptr;
+        root_ = std::make_unique<CElem>();
+        // A tree was built; codes 4..15 tell what was left out of it. A tree
+        // nested too deep is no usable document.
+        if (!build_tree(root->children, root_.get(), code, 1)) code = XML_NO_DOCUMENT;
     }
-    if (m_eERROR_CODE != XML_OK) {
+    m_eERROR_CODE = code;
+    if (code >= XML_NO_DOCUMENT && code <= XML_WRONG_ROOT) {
         if (doc) xmlFreeDoc(doc);
+        root_.reset();
+        doc_.reset();
         VDIAG_ERROR(kMethodOpen, "VESK xmlDB Loader. 'xmlParseFile' on file '%s'. m_eERROR_CODE=%d",
-                   path8.c_str(), m_eERROR_CODE);
+                    path8.c_str(), code);
         return false;
     }
-    doc_ = std::make_unique<CXMLDoc>(doc);
-    root_ = std::make_unique<CElem>();
-    int32_t code = XML_OK;
-    build_tree(root->children, root_.get(), code);
     root_->ClearModified();
-    // A tree was built; codes 4..15 tell what was left out of it.
-    m_eERROR_CODE = code;
     return true;
 }
 
@@ -480,13 +513,9 @@ bool CXMLWrapper::SaveTree(const std::wstring& path, bool reload) {
     int size = 0;
     xmlDocDumpFormatMemoryEnc(doc, &buf, &size, "UTF-8", 1);
     xmlFreeDoc(doc);
-    bool ok = false;
-    if (buf && size > 0) {
-        std::ofstream out(path8, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(buf), size);
-        out.close();
-        ok = !out.fail();
-    }
+    // Never truncated in place: a failed or interrupted save keeps the old file.
+    const bool ok = buf && size > 0 &&
+                    vesk::write_file_atomically(path8, buf, static_cast<size_t>(size));
     xmlFree(buf);
 
     if (reload) {

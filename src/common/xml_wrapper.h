@@ -204,9 +204,13 @@ std::unique_ptr<CXMLWrapper> OpenXMLWrapper(const std::wstring& path,
                                             const std::wstring& root_name);
 std::unique_ptr<CXMLWrapper> NewXMLWrapper(const std::wstring& root_name);
 
-// Parses a file (UTF-8 path) the way the wrapper does: no network, no
-// console noise. Null when it is unreadable or not XML; free with xmlFreeDoc.
+// Parses a file (UTF-8 path) the way the wrapper does: entities substituted,
+// nothing external read (no network, no external DTD or entity), no console
+// noise. Null when it is unreadable or not XML; free with xmlFreeDoc.
 struct _xmlDoc;
+struct _xmlNode;
 namespace vesk {
 _xmlDoc* xml_read_file(const std::string& path_utf8);
+// The text of an element: its text and CDATA children joined.
+std::string xml_node_text(_xmlNode* node);
 }  // namespace vesk

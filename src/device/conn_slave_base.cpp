@@ -115,6 +115,19 @@ std::unique_ptr<CConnSlaveBase> CConnSlaveBase::CreateConnToSlave(CUSBConnection
     return nullptr;
 }
 
+void CConnSlaveBase::SegnaNonAggiornabili(CUSBConnection& master, CDeviceInfo& info) {
+    std::vector<uint8_t> known;
+    info.GetNonUpdatableSlaves(known);
+    for (size_t entry = 0; entry < NETIDENT::kEntries; ++entry) {
+        if (info.NetTable().SlaveCode(entry) == 0) continue;
+        const auto slave = CreateConnToSlave(master, info.SlaveIdent(entry), uint8_t(entry + 1));
+        if (!slave || !slave->IsNonAggiornabile()) continue;
+        if (std::find(known.begin(), known.end(), uint8_t(entry)) != known.end()) continue;
+        info.AddNonUpdatableSlave(uint8_t(entry));
+        known.push_back(uint8_t(entry));
+    }
+}
+
 std::wstring CConnSlaveBase::CercaFileFirmwareSlaveKind(std::wstring& version,
                                                         const std::wstring& fw_folder,
                                                         const std::wstring& acc_folder,

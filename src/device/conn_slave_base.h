@@ -44,6 +44,9 @@ public:
     // (and an ERROR line) for a code this program does not know.
     static std::unique_ptr<CConnSlaveBase> CreateConnToSlave(CUSBConnection& master,
                                                              const INFOIDENT& ident, uint8_t n);
+    // Lists in info, once each, the present slaves of its net that this
+    // program does not update.
+    static void SegnaNonAggiornabili(CUSBConnection& master, CDeviceInfo& info);
 
     // What a data-logger master does for a slave in net-table slot (n - 1):
     // nothing for an empty entry or a slave without a connection (empty text,

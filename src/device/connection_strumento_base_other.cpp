@@ -32,8 +32,9 @@ std::wstring CConnectionStrumentoBase::CercaFileFirmwareOther(std::wstring& vers
     if (const auto acc = other_acc_.find(kind); acc != other_acc_.end()) {
         for (const auto& [index, d] : acc->second) {
             if (index < 0 || index > 2 || d.pattern.empty()) continue;
-            FirmupFileList* list = catalogue->GetAccessorioList(index, serial);
-            FirmupFileEntry* chosen = catalogue->GetAccessorio(index, serial);
+            // The other gauge's own collection: never the master's accessory files.
+            FirmupFileList* list = catalogue->GetOtherAccessorioList(kind, index, serial);
+            FirmupFileEntry* chosen = catalogue->GetOtherAccessorio(kind, index, serial);
             if (!list || !chosen) continue;
             CFirmupFilesInfo::ScanSingolo(acc_folder, d.pattern, *list, serial);
             CFirmupFilesInfo::ScegliUltimo(*list, *chosen);
@@ -84,8 +85,12 @@ bool CConnectionStrumentoBase::CaricaOther(const char* m,
                                            int kind, const std::wstring& path, bool booter,
                                            uint32_t value) {
     const UpdateFileDescriptor* d = Find(map, kind);
-    // An empty region has nothing to store (and no image to touch).
-    if (!d || d->end <= d->start) return false;
+    if (!d) return false;
+    // An empty region has no image to load the file into.
+    if (d->end <= d->start) {
+        VLOG_ERROR(m, "Error loading MHX nomefile %s", vesk::to_utf8(path).c_str());
+        return false;
+    }
     const uint32_t size = d->end - d->start;
     CMHX2Bin image(size, d->start);
     if (!image.LoadFileMhx(path, booter, booter ? -1 : 16) || !image.GetBinBuffPtr()) {

@@ -191,19 +191,9 @@ bool IConnectionStrumento::GetInfoFirmup(const std::wstring& acc_folder,
     info.SetMaxSlaves(c.conn->GetMaxSlaves());
     if (fw->SlaveUpdateLevel() != 0) {
         // Slave connections go through the master's USB connection.
-        auto* usb = dynamic_cast<CUSBConnection*>(c.conn);
+        if (auto* usb = dynamic_cast<CUSBConnection*>(c.conn)) CConnSlaveBase::SegnaNonAggiornabili(*usb, info);
         for (size_t entry = 0; entry < 32; ++entry) {
             if (info.NetTable().SlaveCode(entry) == 0) continue;
-            if (usb) {
-                const auto slave =
-                    CConnSlaveBase::CreateConnToSlave(*usb, info.SlaveIdent(entry), uint8_t(entry + 1));
-                std::vector<uint8_t> known;
-                info.GetNonUpdatableSlaves(known);
-                // A second search on the same unit lists a slave once.
-                if (slave && slave->IsNonAggiornabile() &&
-                    std::find(known.begin(), known.end(), uint8_t(entry)) == known.end())
-                    info.AddNonUpdatableSlave(uint8_t(entry));
-            }
             fw->CercaFileFirmwareSlave(version, entry, fw_folder, acc_folder, &catalogue);
             fw->CercaFileBooterSlave(version, entry, boot_folder, &catalogue);
         }

@@ -63,8 +63,8 @@ CFirmupFilesInfo::Unit* CFirmupFilesInfo::Slave(int slot) {
     return slot >= 0 && slot < kSlaveSlots ? &slaves_[slot] : nullptr;
 }
 
-CFirmupFilesInfo::Keyed& CFirmupFilesInfo::KeyedAt(Collection c, int slot, int key) {
-    return keyed_[Key{c, slot, key}];
+CFirmupFilesInfo::Keyed& CFirmupFilesInfo::KeyedAt(Collection c, int slot, int key, int element) {
+    return keyed_[Key{c, slot, key, element}];
 }
 
 FirmupFileEntry* CFirmupFilesInfo::GetFw(uint32_t serial) { return Bind(master_.fw, serial); }
@@ -107,6 +107,18 @@ VESK_KEYED_ACCESSORS(OtherFw, OtherFw)
 VESK_KEYED_ACCESSORS(OtherBooter, OtherBooter)
 #undef VESK_KEYED_ACCESSORS
 
+FirmupFileEntry* CFirmupFilesInfo::GetOtherAccessorio(int kind, int element, uint32_t serial,
+                                                      int slot) {
+    if (slot != kMaster && !Slave(slot)) return nullptr;
+    return Bind(KeyedAt(Collection::OtherAccessorio, slot, kind, element).selected, serial);
+}
+
+FirmupFileList* CFirmupFilesInfo::GetOtherAccessorioList(int kind, int element, uint32_t serial,
+                                                         int slot) {
+    if (slot != kMaster && !Slave(slot)) return nullptr;
+    return Bind(KeyedAt(Collection::OtherAccessorio, slot, kind, element).list, serial);
+}
+
 bool CFirmupFilesInfo::DaAggiornare(const FirmupFileList& list, const FirmupFileEntry& selected,
                                     const std::wstring& installed) {
     for (const auto& e : list)
@@ -134,9 +146,20 @@ bool CFirmupFilesInfo::BooterSlaveDaAggiornare(const std::wstring& installed, in
 
 uint32_t CFirmupFilesInfo::GetNumVersioneDaFile(const std::wstring& file_name,
                                                 const std::wstring& pattern) {
+    // The name must carry the pattern's text before the "*" exactly, then
+    // digits: a blank or a sign there is no version (a scan format would
+    // skip the one and take the other), nor is a number beyond 32 bits.
+    const size_t star = pattern.find(L'*');
+    if (star != std::wstring::npos && file_name.compare(0, star, pattern, 0, star) == 0) {
+        uint64_t v = 0;
+        size_t i = star;
+        for (; i < file_name.size() && file_name[i] >= L'0' && file_name[i] <= L'9'; ++i) {
+            v = v * 10 + static_cast<uint64_t>(file_name[i] - L'0');
+            if (v > UINT32_MAX) break;
+        }
+        if (i > star && v <= UINT32_MAX) return static_cast<uint32_t>(v);
+    }
     const std::wstring fmt = ReplaceStar(pattern, L"%u", true);
-    unsigned v = 0;
-    if (std::swscanf(file_name.c_str(), fmt.c_str(), &v) >= 1) return v;
     VLOG_ERROR("CFirmupFilesInfo::GetNumVersioneDaFile", "Can't read version number from file %s (fmt %s)",
                vesk::to_utf8(file_name).c_str(), vesk::to_utf8(fmt).c_str());
     return 0;
@@ -151,6 +174,13 @@ std::vector<std::wstring> CFirmupFilesInfo::ListaFile(const std::wstring& folder
     return names;
 }
 
+void CFirmupFilesInfo::OrdinaPerVersione(FirmupFileList& list) {
+    // The lists are built in name order; a stable sort keeps it among equal versions.
+    std::stable_sort(list.begin(), list.end(), [](const FirmupFileEntry& a, const FirmupFileEntry& b) {
+        return a.versionNumber < b.versionNumber;
+    });
+}
+
 void CFirmupFilesInfo::ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
                                    FirmupFileList& list, uint32_t serial) {
     list.clear();
@@ -159,32 +189,24 @@ void CFirmupFilesInfo::ScanSingolo(const std::wstring& folder, const std::wstrin
         if (v < 10000) continue;
         list.push_back({serial, name, L"", FirmwareText(v), v});
     }
+    OrdinaPerVersione(list);
 }
 
 void CFirmupFilesInfo::ScanFwLingua(const std::wstring& folder, const std::wstring& fw_pattern,
                                     const std::wstring& lng_pattern, FirmupFileList& list,
                                     uint32_t serial) {
     list.clear();
-    std::vector<std::pair<std::wstring, uint32_t>> fw_names;
-    std::vector<std::wstring> lng_names;
     for (const auto& name : ListaFile(folder, fw_pattern)) {
         const uint32_t v = GetNumVersioneDaFile(name, fw_pattern);
         if (v <= 9999) continue;
         wchar_t digits[16];
-        std::swprintf(digits, 16, L"%06d", static_cast<int>(v));
+        std::swprintf(digits, 16, L"%06u", static_cast<unsigned>(v));
+        // Each firmware file takes the language file of its own version.
         const auto lng = ListaFile(folder, ReplaceStar(lng_pattern, digits, false));
         if (lng.empty()) continue;
-        fw_names.emplace_back(name, v);
-        lng_names.push_back(lng.front());
+        list.push_back({serial, name, lng.front(), FirmwareText(v), v});
     }
-    if (fw_names.size() != lng_names.size()) return;
-    // Each list sorted on its own, then paired in order.
-    std::sort(fw_names.begin(), fw_names.end());
-    std::sort(lng_names.begin(), lng_names.end());
-    for (size_t i = 0; i < fw_names.size(); ++i) {
-        const auto& [name, v] = fw_names[i];
-        list.push_back({serial, name, lng_names[i], FirmwareText(v), v});
-    }
+    OrdinaPerVersione(list);
 }
 
 void CFirmupFilesInfo::ScanBooter(const std::wstring& folder, const std::wstring& pattern,
@@ -194,6 +216,7 @@ void CFirmupFilesInfo::ScanBooter(const std::wstring& folder, const std::wstring
         const uint32_t v = GetNumVersioneDaFile(name, pattern);
         list.push_back({serial, name, L"", Format(L"%02u.%02u", v / 100, v % 100), v});
     }
+    OrdinaPerVersione(list);
 }
 
 std::wstring CFirmupFilesInfo::ScegliUltimo(const FirmupFileList& list, FirmupFileEntry& selected) {

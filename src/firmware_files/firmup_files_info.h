@@ -63,13 +63,19 @@ public:
     FirmupFileList* GetOtherFwList(int kind, uint32_t serial, int slot = kMaster);
     FirmupFileEntry* GetOtherBooter(int kind, uint32_t serial, int slot = kMaster);
     FirmupFileList* GetOtherBooterList(int kind, uint32_t serial, int slot = kMaster);
+    // Accessory files of another gauge, by kind and element 0..2: a collection
+    // of their own, never the unit's own accessory files.
+    FirmupFileEntry* GetOtherAccessorio(int kind, int element, uint32_t serial, int slot = kMaster);
+    FirmupFileList* GetOtherAccessorioList(int kind, int element, uint32_t serial,
+                                           int slot = kMaster);
 
     // The version number in a file name, read where the pattern has its "*";
     // 0 (and an ERROR line) when none can be read.
     static uint32_t GetNumVersioneDaFile(const std::wstring& file_name, const std::wstring& pattern);
 
     // The three folder scans. Each empties list and fills it with the
-    // matching files of folder, in ascending name order, bound to serial.
+    // matching files of folder bound to serial, in ascending version order
+    // (name order among equal versions), so the last is the highest version.
     // Firmware and accessory files with version 9999 or less are left out.
     static void ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
                             FirmupFileList& list, uint32_t serial);
@@ -79,7 +85,7 @@ public:
                              uint32_t serial);
     static void ScanBooter(const std::wstring& folder, const std::wstring& pattern,
                            FirmupFileList& list, uint32_t serial);
-    // Copies the list's last entry (the highest name) into selected and
+    // Copies the list's last entry (the highest version) into selected and
     // returns its version text; the empty text, selected untouched, for an empty list.
     static std::wstring ScegliUltimo(const FirmupFileList& list, FirmupFileEntry& selected);
 
@@ -96,17 +102,19 @@ private:
         FirmupFileEntry selected;
         FirmupFileList list;
     };
-    enum class Collection { Accessorio, OtherFw, OtherBooter };
-    using Key = std::tuple<Collection, int, int>;  // collection, slot, index or kind
+    enum class Collection { Accessorio, OtherFw, OtherBooter, OtherAccessorio };
+    // collection, slot, index or kind, element (0 where there is none)
+    using Key = std::tuple<Collection, int, int, int>;
 
     static FirmupFileEntry* Bind(FirmupFileEntry& entry, uint32_t serial);
     static FirmupFileList* Bind(FirmupFileList& list, uint32_t serial);
+    static void OrdinaPerVersione(FirmupFileList& list);
     static bool DaAggiornare(const FirmupFileList& list, const FirmupFileEntry& selected,
                              const std::wstring& installed);
     Unit* Slave(int slot);
     template <typename T>
     T* SlaveBind(int slot, T Unit::*member, uint32_t serial);
-    Keyed& KeyedAt(Collection c, int slot, int key);
+    Keyed& KeyedAt(Collection c, int slot, int key, int element = 0);
 
     Unit master_;
     Unit slaves_[kSlaveSlots];

@@ -278,6 +278,7 @@ void CMHX2Bin::TakeRecord(uint32_t count, uint32_t address, const uint8_t* data,
         bits |= bit;
     }
     std::memcpy(image_.get() + first, data + (lo - a), hi - lo);
+    range.inside += hi - lo;
 }
 
 bool CMHX2Bin::Pass(int fd, Align align, bool copy, Range& range, std::string& error) {
@@ -342,11 +343,9 @@ bool CMHX2Bin::LoadFileMhx(const std::wstring& file_name, bool without_header,
         LogParseFailure(method, true, error);
         return false;
     }
-    // A file without data would be flashed as an erased image.
-    if (!range.any) {
-        VLOG_ERROR(method, "No S record data in file %s", path_for_messages_.c_str());
-        return false;
-    }
+    // A file without data, or without data for this image, would be flashed
+    // as an erased image.
+    if (!HasDataInImage(method, range)) return false;
     if (without_header) return true;
 
     uint64_t start = range.start;
@@ -374,6 +373,19 @@ bool CMHX2Bin::LoadFileMhx(const std::wstring& file_name, bool without_header,
     return true;
 }
 
+bool CMHX2Bin::HasDataInImage(const char* method, const Range& range) const {
+    if (!range.any) {
+        VLOG_ERROR(method, "No S record data in file %s", path_for_messages_.c_str());
+        return false;
+    }
+    if (range.inside == 0) {
+        VLOG_ERROR(method, "No S record data inside the image (0x%X, %u bytes) in file %s", base_,
+                   length_, path_for_messages_.c_str());
+        return false;
+    }
+    return true;
+}
+
 uint8_t* CMHX2Bin::DeriveImage(const char* method, Align align, uint16_t& checksum,
                                uint32_t& start, uint32_t& end) {
     checksum = 0;
@@ -394,7 +406,7 @@ uint8_t* CMHX2Bin::DeriveImage(const char* method, Align align, uint16_t& checks
             return nullptr;
         }
         if (!range.any) {
-            VLOG_ERROR(method, "No S record data in file %s", path_for_messages_.c_str());
+            HasDataInImage(method, range);  // logs why
             return nullptr;
         }
         range.end = std::min<uint64_t>(range.end, 0xFFFFFFFFu);
@@ -410,13 +422,15 @@ uint8_t* CMHX2Bin::DeriveImage(const char* method, Align align, uint16_t& checks
         std::memset(image_.get(), 0xFF, size);
     }
     const FileHandle again(::open(path_for_messages_.c_str(), O_RDONLY | O_CLOEXEC));
-    Range unused;
+    Range copied;
     std::string error;
     if (again.get() < 0) {
         error = "Cannot read file";
     }
-    if (again.get() < 0 || !Pass(again.get(), align, true, unused, error)) {
-        LogParseFailure(method, false, error);
+    const bool read = again.get() >= 0 && Pass(again.get(), align, true, copied, error);
+    if (!read) LogParseFailure(method, false, error);
+    // Data only at the very end of the address space leaves an image of no bytes.
+    if (!read || !HasDataInImage(method, copied)) {
         image_.reset();
         capacity_ = length_ = 0;
         return nullptr;

@@ -8,7 +8,8 @@
 // the file itself.
 //
 // Bytes of records that fall outside the image are skipped; nothing is ever
-// written or read outside it. Every data record's byte count and checksum are
+// written or read outside it. A load that puts no byte into the image fails:
+// a file meant for another memory area must not pass for an erased image. Every data record's byte count and checksum are
 // verified and records may not overlap: a corrupted file must never reach an
 // instrument.
 #include <cstdint>
@@ -70,6 +71,7 @@ private:
         uint64_t start = 0xFFFFFFFFu;
         uint64_t end = 0;
         bool any = false;
+        uint64_t inside = 0;  // data bytes that landed in the image
     };
 
     uint8_t* DeriveImage(const char* method, Align align, uint16_t& checksum, uint32_t& start,
@@ -81,6 +83,8 @@ private:
     // otherwise only the range is gathered. On a failure fills error (empty
     // for an unexpected one).
     bool Pass(int fd, Align align, bool copy, Range& range, std::string& error);
+    // False, with its one ERROR line, when the load gave the image no byte.
+    bool HasDataInImage(const char* method, const Range& range) const;
     // Hands one checked data record (type 1..3) to the image and the range.
     void TakeRecord(uint32_t count, uint32_t address, const uint8_t* data, bool copy,
                     Align align, Range& range);

@@ -10,19 +10,16 @@
 #include "log/evt_log.h"
 #include "records/model_names.h"
 #include "update/hw_detection_switch.h"
+#include "update/update_checks.h"
 #include "update/update_procedure.h"
 
 using vesk::Translate;
+using vesk::update::Existing;
 
 namespace {
 
 constexpr const char* kRefresh = "CVESKFirmwareUpdaterDlg::AggiornaStrumentiCollegati";
 constexpr size_t kNetSlots = 32;
-
-// A lookup gives an object for empty slots too: an entry exists when it names a file.
-FirmupFileEntry* Existing(FirmupFileEntry* entry) {
-    return entry && !entry->fileName.empty() ? entry : nullptr;
-}
 
 std::string Utf8(const std::wstring& s) { return vesk::to_utf8(s); }
 
@@ -271,6 +268,7 @@ void CUpdateProcedure::StatoFinale() {
 }
 
 void CUpdateProcedure::FineAggiornamento() {
+    MostraErroreCorsa();
     refresh_pending_ = false;
     surface_.Layout(VersionsVisible());
     detection_.AvviaGestioneEventiSistema();

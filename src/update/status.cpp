@@ -1,4 +1,5 @@
 // The status line, the message list, the waits and the progress bars.
+#include <algorithm>
 #include <utility>
 
 #include "common/clock.h"
@@ -6,6 +7,7 @@
 #include "log/evt_log.h"
 #include "records/model_names.h"
 #include "update/hw_detection_switch.h"
+#include "update/run_state.h"
 #include "update/update_procedure.h"
 
 namespace {
@@ -42,6 +44,7 @@ void CUpdateProcedure::SetStatus(const std::wstring& text, StatusColour colour) 
 
 void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
     const int n = int(ms / kSliceMs);
+    surface_.WaitBegins(ms);
     surface_.SetBarRange(ProgressBar::Wait, n);
     surface_.SetBarStep(ProgressBar::Wait, 1);
     for (int i = 0; i < n; ++i) {
@@ -54,15 +57,22 @@ void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
 
 void CUpdateProcedure::ProgressRange(int upper) {
     overall_upper_ = upper;
+    overall_pos_ = std::clamp(overall_pos_, 0, std::max(upper, 0));
     surface_.SetBarRange(ProgressBar::Overall, upper);
     surface_.SetBarStep(ProgressBar::Overall, 1);
 }
 
-void CUpdateProcedure::ProgressStep() { surface_.StepBar(ProgressBar::Overall); }
+void CUpdateProcedure::ProgressStep() {
+    overall_pos_ = std::min(overall_pos_ + 1, std::max(overall_upper_, 0));
+    surface_.StepBar(ProgressBar::Overall);
+}
 
-void CUpdateProcedure::ProgressPos(int pos) { surface_.SetBarPos(ProgressBar::Overall, pos); }
+void CUpdateProcedure::ProgressPos(int pos) {
+    overall_pos_ = pos;
+    surface_.SetBarPos(ProgressBar::Overall, pos);
+}
 
-void CUpdateProcedure::ProgressMax() { surface_.SetBarPos(ProgressBar::Overall, overall_upper_); }
+void CUpdateProcedure::ProgressMax() { ProgressPos(overall_upper_); }
 
 void CUpdateProcedure::EnableExecute(bool enabled) { surface_.EnableExecute(enabled); }
 

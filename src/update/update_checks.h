@@ -11,6 +11,11 @@
 
 namespace vesk::update {
 
+// A lookup gives an object for empty slots too: an entry exists when it names a file.
+inline FirmupFileEntry* Existing(FirmupFileEntry* entry) {
+    return entry && !entry->fileName.empty() ? entry : nullptr;
+}
+
 // "01.05.07": the firmware version as the catalogue's version texts write it.
 std::wstring CatalogueFirmwareText(const INFOIDENT& ident);
 

@@ -6,11 +6,17 @@
 //
 // One class in several files: status.cpp (status line, messages, waits and
 // progress), plan.cpp (the refresh and the rows), advanced.cpp (the
-// Normal/Advanced toggle and the version choice); the update run joins them
-// as further files.
+// Normal/Advanced toggle and the version choice), run.cpp (the update run up
+// to and including the master, and its closing), reconnect.cpp (waiting for
+// the instrument, finding and moving slaves, the recovery after a failed
+// slave stage), slave_stages.cpp (the slaves) and key_behaviour.cpp (what a
+// key device carries for other gauges).
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +26,8 @@
 #include "update/downgrade_info.h"
 #include "update/update_surface.h"
 
+class IAggiornaFW;
+class IConnectionStrumento;
 class IHwDetectionSwitch;
 class IVeskSemafori;
 
@@ -82,6 +90,7 @@ public:
     void ProgressStep();
     void ProgressPos(int pos);
     void ProgressMax();
+    int ProgressPosition() const { return overall_pos_; }
     void EnableExecute(bool enabled);
     void EnableAdvanced(bool enabled);
     void BeginWaitCursor();
@@ -119,6 +128,78 @@ public:
     void OnVersionClicked(int position);
     // The versions list is shown.
     bool VersionsVisible() const;
+
+    // ---- the update run (run.cpp, reconnect.cpp, slave_stages.cpp, key_behaviour.cpp)
+
+    // How the last run ended.
+    enum class RunOutcome {
+        NotRun,
+        MissingFolder,       // _BOOTER or _ACCESSORI missing: nothing was touched
+        LockRefused,         // "Error in USB locks": the USB is in use
+        NoInstrument,        // "No device connected"
+        SeveralInstruments,  // "Please connect one only device"
+        Aborted,             // the run stopped on the way (text: why)
+        SlavesRefused,       // the master was done; its net may not be updated as it is
+        NoSlaveUpdate,       // the master was done; its firmware does not update slaves
+        Finished,            // "Firmup finished"
+    };
+    // A unit of the plan the run started from: what it ran, what the plan
+    // said it would get, and what it reports after the run.
+    struct UnitCheck {
+        uint32_t serial = 0;
+        int row_index = 0;          // 0 the master, else the slave number
+        std::wstring device;        // device name
+        std::wstring before;        // "01.05.07"
+        std::wstring expected;      // the version the plan said it would get; empty: none
+        uint32_t expected_number = 0;
+        std::wstring after;         // set by VerificaUnita; "in booter" or empty when not found
+        bool found = false;         // reported by the last refresh
+        bool verified = false;      // found, out of its booter, and on the expected version
+    };
+    struct RunResult {
+        RunOutcome outcome = RunOutcome::NotRun;
+        bool nothing_pending = false;      // the plan had nothing to write when the run began
+        std::wstring text;                 // the message the run ended with
+        std::vector<std::wstring> errors;  // every error met, in order
+        std::vector<UnitCheck> units;      // master first, then the slaves in slot order
+        // The run did what it set out to do, without an error.
+        bool Completed() const {
+            return (outcome == RunOutcome::Finished || outcome == RunOutcome::NoSlaveUpdate) && errors.empty();
+        }
+    };
+
+    // The Execute button: updates the master, then its slaves, then restarts
+    // it and refreshes the plan. Blocks until done; any thread may call it,
+    // one run at a time, and the surface is called from that thread only.
+    void OnBnClickedButtonUpdate();
+    const RunResult& LastRun() const { return result_; }
+    // Compares each unit of the last run with what the last refresh read;
+    // true when every one is verified.
+    bool VerificaUnita();
+
+    // Waits for the instrument to come back after a mode switch and connects
+    // conn to it again (on info).
+    bool DisconnettiAndRiconnetti(CDeviceInfo& info, IConnectionStrumento* conn);
+    // The net-table id of the first slave in the state looked for; none: not found.
+    std::optional<uint32_t> CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn);
+    std::optional<uint32_t> CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn);
+    // The slave with net-table id id into its booter or its firmware.
+    bool MandaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id);
+    bool MandaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id);
+    // The first slave whose firmware (booter) the catalogue says is due;
+    // booter searches pass over the ids in skip.
+    std::optional<uint32_t> CercaSlaveDaAggiornareFw(CDeviceInfo& info, IConnectionStrumento* conn);
+    std::optional<uint32_t> CercaSlaveDaAggiornareBooter(CDeviceInfo& info, IConnectionStrumento* conn,
+                                                         const std::set<uint32_t>& skip = {});
+    enum class BooterSlave { Failed, Written, NothingToWrite };
+    // Writes the booter of the slave with net-table id id, when its file is newer.
+    BooterSlave AggiornaBooterSlave(CDeviceInfo& info, uint32_t id, IAggiornaFW& fw);
+
+    // ---- the Dump button (dump.cpp)
+
+    // The memory of the one instrument on USB into a file the user picks;
+    // true when the dump was written.
+    bool OnDump();
 
     // ---- state
 
@@ -161,6 +242,66 @@ private:
     void MostraVersioni(int position);
     void StatoDaQualcosaVaAggiornato();
 
+    // The error a slave stage raises; only the recovery catches it.
+    struct ErroreStadioSlave {
+        std::wstring testo;
+    };
+    struct Corsa;  // the state of one run (run_state.h)
+
+    // run.cpp: the run's steps, in order
+    std::vector<UnitCheck> UnitaDelPiano() const;
+    void PassiDellaCorsa();
+    bool CondizioniCorsa();
+    bool ElencaStrumento();
+    bool ConnettiMaster();
+    void MappaVersioniPrima();
+    bool FirmwareMaster();
+    bool MandaMasterInBooter();
+    void ScriviFirmwareMaster();
+    bool RisvegliaMaster();
+    bool NuovaConnessioneMaster();
+    void ScriviLingueMaster();
+    bool MasterFuoriDalBooter();
+    void BooterMaster();
+    void AccessoriMaster();
+    bool AmmissioneSlave();
+    bool SlaveAggiornabili();
+    void SlaveConRecupero();
+    void Chiusura();
+    // run.cpp: what the steps share
+    const INFOIDENT& Master() const;
+    bool ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
+                         const std::function<bool()>& write, int element = -1);
+    bool RiconnettiDopoCambioModo();
+    bool Reidentifica(bool with_net_table);
+    bool AllocaInfoFirmup(const std::wstring& no_memory);
+    void LeggiInfoFirmup();
+    void DistruggiConnessione();
+    void RilevamentoSu();
+    void Interrompi(const std::wstring& text, bool chiudi = false);
+    void FineCorsa(RunOutcome outcome, const std::wstring& text);
+    void RiavviaMaster();
+    void Errore(const std::wstring& text);
+    void MostraErroreCorsa();
+    // key_behaviour.cpp
+    void CaricaAltriStrumenti();
+    // slave_stages.cpp
+    void AggiornaSlave();
+    void TuttiGliSlaveInBooter();
+    void FirmwareSlave();
+    void BooterSlaveDovuti();
+    void SvegliaTuttiGliSlave(bool dopo_errore);
+    void LingueSlave();
+    void AccessoriSlave();
+    bool DopoCambioSlave();
+    // reconnect.cpp
+    using SlaveMatch = std::function<bool(size_t slot, const INFOIDENT& slave)>;
+    std::optional<uint32_t> CercaSlave(CDeviceInfo& info, IConnectionStrumento& conn, const wchar_t* found,
+                                       const wchar_t* not_found, const SlaveMatch& match);
+    std::optional<size_t> SlotDellId(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id,
+                                     bool unreadable_ends);
+    void RecuperoDopoErrore(const ErroreStadioSlave& e);
+
     IUpdateSurface& surface_;
     IHwDetectionSwitch& detection_;
     IVeskSemafori* locks_;  // taken by the update run
@@ -179,6 +320,7 @@ private:
     std::wstring status_text_;
     StatusColour status_colour_ = StatusColour::Normal;
     int overall_upper_ = 100;
+    int overall_pos_ = 0;
 
     // The restart timer and device changes may arrive on another thread.
     std::atomic<bool> restart_pending_{false};
@@ -190,6 +332,14 @@ private:
     RefreshOutcome last_refresh_ = RefreshOutcome::NotRun;
     std::vector<RequestedChoice> requested_;
     std::vector<UnmatchedChoice> unmatched_;
+
+    // The run in progress, and how the last one ended.
+    std::unique_ptr<Corsa> corsa_;
+    RunResult result_;
+    // A run that met an error keeps saying so in the status while its master
+    // stays connected (or is restarting).
+    std::wstring errore_corsa_;
+    uint32_t serial_errore_corsa_ = 0;
 };
 
 namespace vesk::update {

@@ -71,6 +71,9 @@ public:
     // The file of a memory dump; empty when the user chose none.
     virtual std::wstring AskDumpFile() = 0;
 
+    // A fixed wait of ms begins; the wait bar then steps ms / 10 times. A
+    // surface that shows waits by their length (the terminal) takes it here.
+    virtual void WaitBegins(uint32_t /*ms*/) {}
     // Called between the slices of every wait: bring the controls up to date
     // (the status text among them) and repaint, without taking user input.
     virtual void PushControls() = 0;

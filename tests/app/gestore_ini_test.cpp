@@ -1,12 +1,17 @@
 #include "app/gestore_ini.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "../support/temp_dir.h"
 #include "app/gestore_ini_lang.h"
+#include "firmware_files/vers_file.h"
 #include "log/evt_log.h"
 
 namespace {
@@ -186,6 +191,103 @@ TEST(GestoreIni, FolderThatCannotBeCreated) {
     none.WriteText(L"k", L"v");
     EXPECT_FALSE(none.ReadText(L"k", value));
     EXPECT_FALSE(none.Save());
+}
+
+// Writes larger than a few bytes fail (as on a full disk) while it lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previous_handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+    void (*previous_handler_)(int) = nullptr;
+};
+
+// Settings and version files are replaced whole: when the save fails at any
+// point the old file stays byte for byte, and no temporary file is left.
+TEST(SavedFiles, AFailedSaveLeavesTheOldFileWhole) {
+    enum Failure { None, NoTemporaryFile, WriteCutShort };
+    struct Saver {
+        const char* what;
+        std::string old_content;
+        // Saves new content over path; the result of the save.
+        std::function<bool(const std::string& path)> save;
+        std::string new_text;
+    };
+    const Saver savers[] = {
+        {"settings file",
+         "<?xml version=\"1.0\"?>\n<FILE_INI><e c=\"LINGUE\" i=\"0\"><p n=\"LANG_SCELTA\">Italiano</p>"
+         "</e></FILE_INI>\n",
+         [](const std::string& path) {
+             CGestoreIniLang lang(W(path));
+             lang.WriteLanguage(L"Deutsch");
+             return lang.Save();
+         },
+         "Deutsch"},
+        {"version file",
+         "<?xml version=\"1.0\"?>\n<info_version_sw><e c=\"InfoSW\" i=\"InfoSW.0\"><p n=\"MAJOR\">3</p>"
+         "</e></info_version_sw>\n",
+         [](const std::string& path) {
+             CVersFile v;
+             v.SetProductName(L"New product");
+             return v.SaveAllXmlNuovo(W(path));
+         },
+         "New product"},
+    };
+    struct Case {
+        const char* what;
+        Failure failure;
+    } cases[] = {
+        {"saved", None},
+        {"temporary file cannot be created", NoTemporaryFile},
+        {"write cut short", WriteCutShort},
+    };
+    for (const auto& saver : savers) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(saver.what) + ": " + c.what);
+            TempDir dir;
+            // A name so long that no longer name fits beside it in the folder.
+            const std::string name = c.failure == NoTemporaryFile ? std::string(250, 'n') + ".ini" : "f.ini";
+            const std::string path = dir.file(name);
+            dir.write(name, saver.old_content);
+            ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+            bool saved = false;
+            if (c.failure == WriteCutShort) {
+                const FileSizeLimit limit(16);
+                saved = saver.save(path);
+            } else {
+                saved = saver.save(path);
+            }
+            const std::string now = vesk::test::read_file(path);
+            EXPECT_EQ(saved, c.failure == None);
+            if (c.failure == None) {
+                EXPECT_NE(now.find(saver.new_text), std::string::npos) << now;
+            } else {
+                EXPECT_EQ(now, saver.old_content);
+            }
+            struct stat st {};
+            ASSERT_EQ(::stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+            size_t files = 0;
+            for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+                ++files;
+                EXPECT_EQ(e.path().filename().string(), name);
+            }
+            EXPECT_EQ(files, 1u);
+        }
+    }
 }
 
 TEST(GestoreIniLang, ChosenLanguageRoundTrip) {

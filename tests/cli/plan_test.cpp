@@ -48,10 +48,7 @@ protected:
     }
     // The scenario with a trace file.
     std::string Scenario(const std::string& text, const std::string& name = "net.json") {
-        std::string traced = text;
-        traced.insert(1, "\"trace_file\": " + json(dir_.file(name + ".trace")).dump() + ", ");
-        dir_.write(name, traced);
-        return Quote(dir_.file(name));
+        return vesk::test::TracedScenario(dir_.file(name), text);
     }
     std::string Trace(const std::string& name = "net.json") { return vesk::test::read_file(dir_.file(name + ".trace")); }
     std::string Folder() { return Quote(dir_.file("upd")); }

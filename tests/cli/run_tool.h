@@ -30,4 +30,17 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
+// Writes the scenario text as the file path, streaming its trace to path +
+// ".trace" (path must need no JSON escaping); returns the path quoted for a shell.
+inline std::string TracedScenario(const std::string& path, const std::string& text) {
+    std::string traced = text;
+    traced.insert(1, "\"trace_file\": \"" + path + ".trace\", ");
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f) {
+        std::fwrite(traced.data(), 1, traced.size(), f);
+        std::fclose(f);
+    }
+    return Quote(path);
+}
+
 }  // namespace vesk::test

@@ -149,13 +149,15 @@ TEST_F(KeyDevices, KeyBooterBlocksCarryTheirSumAndLandInTheKeysBooterRegion) {
         uint32_t file_base, file_size;
         uint32_t region_start, region_end;
         size_t blocks;
+        bool loads = true;
     };
     const Case cases[] = {
         {112, 0xFC000, 0x4000, 0xFC000, 0x100000, 64},
         {111, 0xFFC000, 0x3000, 0xFFC000, 0xFFF000, 48},
-        // Records outside the data key's fixed region: nothing to write, still true.
+        // Records in the image but outside the data key's fixed region: nothing to write, still true.
         {111, 0xFFF000, 0x1000, 0xFFC000, 0xFFF000, 0},
-        {111, 0xFC000, 0x1000, 0xFFC000, 0xFFF000, 0},
+        // Records outside the image: the file is for another area and is refused before any request.
+        {111, 0xFC000, 0x1000, 0xFFC000, 0xFFF000, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file_base);
@@ -164,6 +166,13 @@ TEST_F(KeyDevices, KeyBooterBlocksCarryTheirSumAndLandInTheKeysBooterRegion) {
                                                   OpenKey<CConnectionMemoryKey>(c.code, false))
                                             : OpenKey<CConnectionDataKey>(c.code, false);
         const auto file = MakeFirmwareFile(dir_, "Booter_Keys_0210.mot", c.file_base, c.file_size, "02.10");
+        if (!c.loads) {
+            log_.clear();
+            EXPECT_FALSE(key.AggiornaBooterFile(file));
+            EXPECT_TRUE(Transfers().empty());
+            EXPECT_TRUE(log_.contains("Error loading MHX nomefile"));
+            continue;
+        }
         ASSERT_TRUE(key.AggiornaBooterFile(file));
         EXPECT_EQ(Booter(16).size(), 1u);
         const auto writes = Booter(85);
@@ -278,6 +287,81 @@ TEST_F(KeyDevices, OtherGaugeSearchUsesEachKindsPatterns) {
     EXPECT_TRUE((*karvo)[1].secondFileName.empty());
     EXPECT_EQ(cat.GetOtherFw(0, 77)->secondFileName, L"Dovo4_020000_lng.mot");
     EXPECT_TRUE(Transfers().empty());
+}
+
+// A kind whose language or booter region is empty has no image to load a file
+// into: the store fails with the loader's line naming the file, before any request.
+TEST_F(KeyDevices, OtherGaugeStoreIntoAnEmptyRegionNamesTheFile) {
+    struct Case {
+        const char* what;
+        int kind;
+        int which;  // 0 firmware, 1 language, 2 booter
+        const char* method;
+    };
+    const Case cases[] = {
+        {"language of a kind without one", 1, 1, "CConnectionStrumentoBase::CaricaOtherLngFile"},
+        {"booter of a kind without one", 4, 2, "CConnectionStrumentoBase::CaricaOtherBooterFile"},
+        {"firmware whose region was emptied", 2, 0, "CConnectionStrumentoBase::CaricaOtherFwFile"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto& key = OpenKey<CConnectionDataKey>(111, false);
+        key.OtherFirmware()[2] = {};
+        const std::wstring path = dir_.wpath() + L"\\";  // an entry without a language file
+        const bool stored = c.which == 0   ? key.CaricaOtherFwFile(c.kind, path, 1)
+                            : c.which == 1 ? key.CaricaOtherLngFile(c.kind, path, 1)
+                                           : key.CaricaOtherBooterFile(c.kind, path, 1);
+        EXPECT_FALSE(stored);
+        const auto lines = log_.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind(c.method, 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find("ERROR = Error loading MHX nomefile " + dir_.path() + "\\"),
+                  std::string::npos)
+            << lines[0];
+        EXPECT_TRUE(Transfers().empty());
+    }
+}
+
+// Accessory files of another gauge have their own collection, keyed by kind
+// and element: the master's own accessory files are never overwritten.
+TEST_F(KeyDevices, OtherGaugeAccessoriesNeverLandInTheMastersAccessories) {
+    struct Case {
+        const char* what;
+        bool master_file;  // the master has its own accessory file too
+    };
+    const Case cases[] = {{"master without accessory files", false},
+                          {"master with its own accessory file", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto& key = OpenKey<CConnectionDataKey>(111, false);
+        TempDir files;
+        files.write("Acc_Dovo4_020000.bin", "other gauge");
+        files.write("Acc_Key_010000.bin", "master");
+        key.OtherAccessori()[0] = {{0, {0, 0, 0, L"Acc_Dovo4_*.bin"}}};
+        if (c.master_file) key.Accessori()[0] = {0, 0, 0, L"Acc_Key_*.bin"};
+        CFirmupFilesInfo cat;
+        std::wstring v;
+        key.CercaFileFirmware(v, files.wpath(), files.wpath(), &cat);
+        key.CercaFileFirmwareOther(v, 0, files.wpath(), files.wpath(), &cat);
+
+        const FirmupFileEntry* own = cat.GetAccessorio(0, 77);
+        ASSERT_NE(own, nullptr);
+        EXPECT_EQ(own->fileName, c.master_file ? L"Acc_Key_010000.bin" : L"");
+        const FirmupFileList* own_list = cat.GetAccessorioList(0, 77);
+        ASSERT_NE(own_list, nullptr);
+        EXPECT_EQ(own_list->size(), c.master_file ? 1u : 0u);
+
+        const FirmupFileEntry* other = cat.GetOtherAccessorio(0, 0, 77);
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(other->fileName, L"Acc_Dovo4_020000.bin");
+        EXPECT_EQ(other->versionText, L"02.00.00");
+        ASSERT_NE(cat.GetOtherAccessorioList(0, 0, 77), nullptr);
+        EXPECT_EQ(cat.GetOtherAccessorioList(0, 0, 77)->size(), 1u);
+        // Another kind or element, and another unit, get nothing of it.
+        EXPECT_EQ(cat.GetOtherAccessorio(1, 0, 77)->fileName, L"");
+        EXPECT_EQ(cat.GetOtherAccessorio(0, 1, 77)->fileName, L"");
+        EXPECT_EQ(cat.GetOtherAccessorio(0, 0, 78), nullptr);
+    }
 }
 
 TEST_F(KeyDevices, DataKeyNetReadWaitsItsOwnTimesAndNamesNoSlaveNumber) {

@@ -40,6 +40,12 @@ TEST_F(FirmupFilesInfoTest, GetNumVersioneDaFileReadsWhereTheStarIs) {
         {L"Pell_010507_xx.mhx", L"Pell_*_fw.mhx", 10507},  // the number was read
         {L"A%n_12_b", L"A%n_*_b", 12},                     // '%' is a literal, never a conversion
         {L"Pell_010507_fw.mhx", L"Pell_fw.mhx", 0},
+        // A blank or a sign where the version stands is no version.
+        {L"Pell_ 010507_fw.mhx", L"Pell_*_fw.mhx", 0},
+        {L"Pell_+010507_fw.mhx", L"Pell_*_fw.mhx", 0},
+        {L"Pell_-1_fw.mhx", L"Pell_*_fw.mhx", 0},
+        {L"Pell_4294967296_fw.mhx", L"Pell_*_fw.mhx", 0},  // beyond 32 bits
+        {L"Pell_4294967295_fw.mhx", L"Pell_*_fw.mhx", 4294967295u},
     };
     for (const auto& c : cases) {
         log_.clear();
@@ -103,10 +109,66 @@ TEST_F(FirmupFilesInfoTest, BooterScanKeepsEveryVersion) {
     FirmupFileList list;
     Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", list, 3);
     ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].versionText, L"00.09");
-    EXPECT_EQ(list[1].versionNumber, 210u);
-    EXPECT_EQ(list[1].versionText, L"02.10");
-    EXPECT_EQ(list[2].versionText, L"00.00");
+    EXPECT_EQ(list[0].fileName, L"Booter_X_new.mhx");
+    EXPECT_EQ(list[0].versionText, L"00.00");
+    EXPECT_EQ(list[1].versionText, L"00.09");
+    EXPECT_EQ(list[2].versionNumber, 210u);
+    EXPECT_EQ(list[2].versionText, L"02.10");
+}
+
+// Names whose version fields differ in width: the list is in version order,
+// so the last entry (the one chosen) is the highest version, and a firmware
+// file is paired with the language file of its own version.
+TEST_F(FirmupFilesInfoTest, ScansOrderByVersionAndPairEachFirmwareWithItsOwnLanguage) {
+    enum Scan { Single, FwLingua, Booter };
+    struct Case {
+        const char* what;
+        std::vector<const char*> files;
+        Scan scan;
+        const wchar_t* pattern;
+        const wchar_t* lng_pattern;
+        // "file|language|version text" per entry, in list order.
+        std::vector<std::wstring> entries;
+    };
+    const Case cases[] = {
+        {"firmware with language, a seven-digit name",
+         {"Pell_0460600_fw.mhx", "Pell_460500_fw.mhx", "Pell_460500_lng.mhx", "Pell_460600_lng.mhx"},
+         FwLingua, L"Pell_*_fw.mhx", L"Pell_*_lng.mhx",
+         {L"Pell_460500_fw.mhx|Pell_460500_lng.mhx|46.05.00",
+          L"Pell_0460600_fw.mhx|Pell_460600_lng.mhx|46.06.00"}},
+        {"a language file for only one of two firmware files",
+         {"Pell_0460600_fw.mhx", "Pell_460500_fw.mhx", "Pell_460500_lng.mhx"}, FwLingua,
+         L"Pell_*_fw.mhx", L"Pell_*_lng.mhx", {L"Pell_460500_fw.mhx|Pell_460500_lng.mhx|46.05.00"}},
+        {"single scan", {"X_0010600_fw.mhx", "X_010507_fw.mhx", "X_010600x_fw.mhx"}, Single,
+         L"X_*_fw.mhx", L"",
+         {L"X_010507_fw.mhx||01.05.07", L"X_0010600_fw.mhx||01.06.00", L"X_010600x_fw.mhx||01.06.00"}},
+        {"equal versions keep the name order", {"X_010507_fw.mhx", "X_0010507_fw.mhx"}, Single,
+         L"X_*_fw.mhx", L"", {L"X_0010507_fw.mhx||01.05.07", L"X_010507_fw.mhx||01.05.07"}},
+        {"a blank or a sign is no version",
+         {"X_ 010507_fw.mhx", "X_+010600_fw.mhx", "X_-10000_fw.mhx", "X_010500_fw.mhx"}, Single,
+         L"X_*_fw.mhx", L"", {L"X_010500_fw.mhx||01.05.00"}},
+        {"booter files", {"Booter_X_0210.mhx", "Booter_X_00300.mhx", "Booter_X_+0400.mhx"}, Booter,
+         L"Booter_X_*.mhx", L"",
+         {L"Booter_X_+0400.mhx||00.00", L"Booter_X_0210.mhx||02.10", L"Booter_X_00300.mhx||03.00"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        vesk::test::TempDir dir;
+        for (const char* f : c.files) dir.write(f, "S9030000FC\n");
+        FirmupFileList list;
+        switch (c.scan) {
+        case Single: Info::ScanSingolo(dir.wpath(), c.pattern, list, 9); break;
+        case FwLingua: Info::ScanFwLingua(dir.wpath(), c.pattern, c.lng_pattern, list, 9); break;
+        case Booter: Info::ScanBooter(dir.wpath(), c.pattern, list, 9); break;
+        }
+        std::vector<std::wstring> got;
+        for (const auto& e : list) got.push_back(e.fileName + L"|" + e.secondFileName + L"|" + e.versionText);
+        EXPECT_EQ(got, c.entries);
+        FirmupFileEntry chosen;
+        Info::ScegliUltimo(list, chosen);
+        EXPECT_EQ(chosen.fileName + L"|" + chosen.secondFileName + L"|" + chosen.versionText,
+                  c.entries.back());
+    }
 }
 
 TEST_F(FirmupFilesInfoTest, UpdateNeededComparesTheSelectedText) {

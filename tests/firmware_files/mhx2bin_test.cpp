@@ -134,15 +134,56 @@ TEST_F(MHX2BinTest, RecordsOutsideTheImageAreSkipped) {
     for (size_t i = 0x38; i < 0x40; ++i) EXPECT_EQ(img[i], 0x20 + i - 0x38);
 }
 
-TEST_F(MHX2BinTest, FileWholeOutsideTheImageLoadsErased) {
-    const auto file = Write("booter.mhx", Rec(2, 0x100000, Bytes(32, 0)));
+// A misfiled file (a booter file given for the firmware area, say) must not
+// load as an erased image: a load that puts no byte into the image fails with
+// one ERROR line, in both modes.
+TEST_F(MHX2BinTest, LoadWithNoByteInsideTheImageFails) {
+    struct Case {
+        const char* what;
+        std::string text;
+        int call;  // 0 LoadFileMhx into [0xFFC000, 0x1000000), 1 and 2 the derived images
+        bool without_header;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"booter area file given for another area", Rec(2, 0x100000, Bytes(32, 0)), 0, true,
+         "CMHX2Bin::LoadFileMhx"},
+        {"same, with header", Rec(2, 0x100000, Bytes(32, 0)), 0, false, "CMHX2Bin::LoadFileMhx"},
+        {"records below and beyond the image",
+         Rec(2, 0xFFBFF0, Bytes(16, 1)) + Rec(3, 0x1000000, Bytes(16, 2)), 0, false,
+         "CMHX2Bin::LoadFileMhx"},
+        {"data at the last address, unit image", Rec(3, 0xFFFFFFFF, Bytes(1, 0x42)), 1, false,
+         "CMHX2Bin::GetBinBuffPtrAndLen"},
+        {"data at the last address, page image", Rec(3, 0xFFFFFFFF, Bytes(2, 0x42)), 2, false,
+         "CMHX2Bin::GetBinBuffPtrAndLen_Generic"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log_.clear();
+        const auto file = Write("misfiled.mhx", c.text);
+        if (c.call == 0) {
+            CMHX2Bin bin(0x4000, 0xFFC000);
+            EXPECT_FALSE(bin.LoadFileMhx(file, c.without_header, -1));
+        } else {
+            CMHX2Bin bin(file);
+            uint16_t sum = 1;
+            uint32_t start = 0, end = 0;
+            EXPECT_EQ(c.call == 1 ? bin.GetBinBuffPtrAndLen(sum, start, end)
+                                  : bin.GetBinBuffPtrAndLen_Generic(sum, start, end),
+                      nullptr);
+            EXPECT_EQ(bin.GetBinBuffPtr(), nullptr);
+        }
+        const auto lines = log_.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind(c.line, 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(" ERROR = No S record data inside the image ("), std::string::npos)
+            << lines[0];
+        EXPECT_NE(lines[0].find(dir_.file("misfiled.mhx")), std::string::npos) << lines[0];
+    }
+    // One byte inside is enough.
     CMHX2Bin bin(0x4000, 0xFFC000);
-    ASSERT_TRUE(bin.LoadFileMhx(file, true, -1));
-    for (size_t i = 0; i < 0x4000; ++i) ASSERT_EQ(bin.GetBinBuffPtr()[i], 0xFF);
-    // With a header the checksum range lies outside the image: nothing is summed there.
-    CMHX2Bin with_header(0x4000, 0xFFC000);
-    ASSERT_TRUE(with_header.LoadFileMhx(file, false, -1));
-    EXPECT_EQ(Le32(with_header.GetBinBuffPtr() + 4), 0u);
+    EXPECT_TRUE(bin.LoadFileMhx(Write("edge.mhx", Rec(2, 0xFFBFF0, Bytes(17, 1))), true, -1));
+    EXPECT_EQ(bin.GetBinBuffPtr()[0], 17);
 }
 
 TEST_F(MHX2BinTest, TinyImageGetsOnlyThePartOfTheHeaderThatFits) {

@@ -1,36 +1,43 @@
-// libFuzzer target: the language-file reader on arbitrary file contents.
+// libFuzzer target: the language-file reader on arbitrary file contents,
+// through the string table's public entry point and through CEngine itself.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/engine.h"
+#include "fuzz_file.h"
 #include "log/evt_log.h"
 
 namespace {
+
+std::string g_folder;
 std::string g_path;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     vesk::set_log_console(nullptr);
-    const char* tmp = std::getenv("TMPDIR");
-    g_path = std::string(tmp && *tmp ? tmp : "/tmp") + "/vesk-fuzz-lang-" +
-             std::to_string(::getpid()) + ".xml";
+    g_folder = vesk::fuzz::TempPath("lang", "");
+    ::mkdir(g_folder.c_str(), 0700);
+    g_path = g_folder + "/fuzz.xml";
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(g_path.c_str(), "wb");
-    if (!f) std::abort();
-    if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-    std::fclose(f);
+    vesk::fuzz::WriteFile(g_path, data, size);
+
+    const bool read = vesk::SetLanguageFolderAndRead(g_folder, "fuzz");
+    if (read != vesk::LanguageErrors().empty()) std::abort();
+    // A text always translates to something.
+    if (vesk::Translate(L"Exit").empty()) std::abort();
 
     CEngine engine;
     const bool clean = engine.LeggiXML(g_path);
     // A clean reading has no problems recorded; every problem is recorded.
-    if (clean != engine.errors.empty()) std::abort();
+    if (clean != engine.errors.empty() || clean != read) std::abort();
     for (const auto& [key, value] : engine.table) {
         // A translation is never empty: an empty one stands for its key.
         if (value.empty() && !key.empty()) std::abort();

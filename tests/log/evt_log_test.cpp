@@ -84,6 +84,34 @@ TEST_F(LogTest, CaptureSeesFileLines) {
     EXPECT_TRUE(cap.contains("oops here"));
 }
 
+// A file name (or any other argument) with a line break must not start a new
+// log line: control characters are written escaped, in both destinations.
+TEST_F(LogTest, ControlCharactersInArgumentsAreEscaped) {
+    struct Case {
+        const char* what;
+        std::string argument;
+        std::string written;
+    };
+    const Case cases[] = {
+        {"forged line", "a.mhx\nCFake::m [1] INFO = update done", "a.mhx\\nCFake::m [1] INFO = update done"},
+        {"carriage return", "a\r\nb", "a\\r\\nb"},
+        {"other controls", std::string("t\tb\x1b[2Jz\x7f", 9) + std::string(1, '\0') + "x",
+         "t\\x09b\\x1B[2Jz\\x7F"},
+        {"C1 control in UTF-8", "a\xC2\x85" "b", "a\\xC2\\x85b"},
+        {"text that needs nothing", "Caf\xC3\xA8 \\n stays", "Caf\xC3\xA8 \\n stays"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        vesk::set_log_file_path(dir.file("run.log"));
+        ConsoleCapture console;
+        vesk::log_event(vesk::LogLevel::Error, "C::m", 3, "Cannot open file %s", c.argument.c_str());
+        EXPECT_EQ(console.text(), " C::m [3]: ERROR; = Cannot open file " + c.written + "\n\r");
+        EXPECT_EQ(read_file(dir.file("run.log")), "C::m [3] ERROR = Cannot open file " + c.written + "\n");
+    }
+    CEvtLogUtils::ReleaseLogFile();
+}
+
 TEST(LogFileName, Form) {
     std::tm t{};
     t.tm_year = 2024 - 1900;

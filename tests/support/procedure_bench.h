@@ -14,8 +14,8 @@
 namespace vesk::test {
 
 struct ProcedureBench {
-    explicit ProcedureBench(CUpdateProcedure::Settings settings = {})
-        : procedure(surface, detection_switch, nullptr, std::move(settings)) {}
+    explicit ProcedureBench(CUpdateProcedure::Settings settings = {}, IVeskSemafori* locks = nullptr)
+        : procedure(surface, detection_switch, locks, std::move(settings)) {}
 
     std::shared_ptr<CHwQueuedSourceFactory> sources = std::make_shared<CHwQueuedSourceFactory>();
     CHwPollLoop loop;

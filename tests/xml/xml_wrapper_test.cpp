@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../support/temp_dir.h"
+#include "common/str_conv.h"
 #include "log/evt_log.h"
 
 namespace {
@@ -150,6 +151,148 @@ TEST(XmlWrapperOpen, BadElementsAreTransparentAndBadPropertiesSkipped) {
         EXPECT_EQ(root->Prop(L"k") != nullptr, !c.root_k.empty());
         EXPECT_EQ(root->ChildCount(), c.root_children);
         EXPECT_TRUE(log.lines().empty());
+    }
+}
+
+// Documents with an internal DTD: entities are substituted by the parser and
+// the tree holds only elements and their text; nothing outside the file is read.
+TEST(XmlWrapperOpen, HostileDtdsGiveTheSubstitutedTreeOrNone) {
+    TempDir dir;
+    dir.write("secret.txt", "SECRET");
+    dir.write("secret.dtd", "<!ENTITY s \"SECRET\"><!ATTLIST p n CDATA \"SECRET\">");
+    const std::string secret = "file://" + dir.file("secret.txt");
+    const std::string secret_dtd = "file://" + dir.file("secret.dtd");
+    struct Case {
+        const char* what;
+        std::string text;
+        int32_t code;
+        // Root properties as "name=value;" in name order, then the root's
+        // children as "name/identifier[properties];" (empty when no tree).
+        // Nothing of the files outside (SECRET) may show up.
+        std::string props;
+        std::string children;
+    };
+    const std::string decl = "<?xml version=\"1.0\"?>\n";
+    const Case cases[] = {
+        {"entity referring to another, in a property",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY a \"3\"><!ENTITY b \"&a;\">]>"
+                "<FILE_INI><p n=\"MAJOR\">&b;</p></FILE_INI>",
+         0, "MAJOR=3;", ""},
+        {"entities nested three deep, in text and a property name",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY a \"x\"><!ENTITY b \"&a;&a;\"><!ENTITY c \"[&b;]\">"
+                "<!ENTITY k \"key&a;\">]><FILE_INI><p n=\"&k;\">&c;</p></FILE_INI>",
+         0, "keyx=[xx];", ""},
+        {"two entities with elements, each used once",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY one \"<e c='S' i='1'><p n='k'>v1</p></e>\">"
+                "<!ENTITY two \"<e c='S' i='2'/><p n='stray'>w</p>\">]>"
+                "<FILE_INI>&one;<e c='T' i='0'>&two;</e></FILE_INI>",
+         0, "", "S/1[k=v1;];T/0[stray=w;];"},
+        {"entity used twice gives two elements",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY s \"<e c='S' i='0'/>\">]><FILE_INI>&s;&s;</FILE_INI>",
+         0, "", "S/0[];S/0[];"},
+        {"entities referring to each other",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY a \"x&b;\"><!ENTITY b \"y&a;\">]>"
+                "<FILE_INI><p n=\"k\">&a;</p></FILE_INI>",
+         1, "", ""},
+        {"entity referring to itself",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY a \"&a;\">]><FILE_INI><p n=\"k\">&a;</p></FILE_INI>",
+         1, "", ""},
+        {"exponential entities",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY l0 \"lollollollollollollollollollol\">"
+                "<!ENTITY l1 \"&l0;&l0;&l0;&l0;&l0;&l0;&l0;&l0;&l0;&l0;\">"
+                "<!ENTITY l2 \"&l1;&l1;&l1;&l1;&l1;&l1;&l1;&l1;&l1;&l1;\">"
+                "<!ENTITY l3 \"&l2;&l2;&l2;&l2;&l2;&l2;&l2;&l2;&l2;&l2;\">"
+                "<!ENTITY l4 \"&l3;&l3;&l3;&l3;&l3;&l3;&l3;&l3;&l3;&l3;\">"
+                "<!ENTITY l5 \"&l4;&l4;&l4;&l4;&l4;&l4;&l4;&l4;&l4;&l4;\">"
+                "<!ENTITY l6 \"&l5;&l5;&l5;&l5;&l5;&l5;&l5;&l5;&l5;&l5;\">"
+                "<!ENTITY l7 \"&l6;&l6;&l6;&l6;&l6;&l6;&l6;&l6;&l6;&l6;\">"
+                "<!ENTITY l8 \"&l7;&l7;&l7;&l7;&l7;&l7;&l7;&l7;&l7;&l7;\">]>"
+                "<FILE_INI><p n=\"k\">&l8;</p></FILE_INI>",
+         1, "", ""},
+        {"external entity",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY x SYSTEM \"" + secret + "\">]>"
+                "<FILE_INI><p n=\"k\">&x;</p><p n=\"other\">kept</p></FILE_INI>",
+         13, "other=kept;", ""},
+        {"external DTD",
+         decl + "<!DOCTYPE FILE_INI SYSTEM \"" + secret_dtd + "\">"
+                "<FILE_INI><p n=\"k\">&s;</p><p>v</p></FILE_INI>",
+         10, "", ""},
+        {"external parameter entity",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY % p SYSTEM \"" + secret_dtd + "\"> %p;]>"
+                "<FILE_INI><p n=\"k\">&s;</p><p n=\"other\">kept</p></FILE_INI>",
+         1, "", ""},
+        {"network entity",
+         decl + "<!DOCTYPE FILE_INI [<!ENTITY x SYSTEM \"http://127.0.0.1:9/x\">]>"
+                "<FILE_INI><p n=\"k\">&x;</p></FILE_INI>",
+         13, "", ""},
+        {"character references, CDATA, comments and PIs in a value",
+         decl + "<?pi first?><!-- c --><FILE_INI><p n=\"&#x6B;\">&#x41;<!--x-->&#66;<?pi?>"
+                "<![CDATA[<c>&amp;]]>&amp;</p><e c=\"&#83;\" i=\"&#x30;\"/></FILE_INI><!-- after -->",
+         0, "k=AB<c>&amp;&;", "S/0[];"},
+        {"a value that is only a comment", decl + "<FILE_INI><p n=\"k\"><!--v--></p></FILE_INI>",
+         14, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        vesk::LogCapture log;
+        auto [w, root] = OpenText(dir, c.text);
+        ASSERT_NE(w, nullptr);
+        std::string props, children;
+        if (root) {
+            auto describe = [](const CElem& e) {
+                std::string out;
+                if (const auto* p = e.Properties()) {
+                    for (const auto& [k, v] : *p) out += vesk::to_utf8(k) + "=" + vesk::to_utf8(v) + ";";
+                }
+                return out;
+            };
+            props = describe(*root);
+            if (const auto* list = root->Children()) {
+                for (const auto& child : *list) {
+                    children += vesk::to_utf8(child->Name()) + "/" + vesk::to_utf8(child->Id()) + "[" +
+                                describe(*child) + "];";
+                }
+            }
+        }
+        EXPECT_EQ(w->ErrorCode(), c.code);
+        EXPECT_EQ(root == nullptr, c.code == 1);
+        EXPECT_EQ(props, c.props);
+        EXPECT_EQ(children, c.children);
+    }
+}
+
+TEST(XmlWrapperOpen, TreesNestedTooDeepAreRefused) {
+    // Directly, and through entities, each of which nests a few elements more.
+    std::string direct;
+    for (int i = 0; i < 300; ++i) direct += "<e c=\"S\" i=\"" + std::to_string(i) + "\">";
+    for (int i = 0; i < 300; ++i) direct += "</e>";
+    std::string dtd = "<!ENTITY d0 \"<p n='k'>v</p>\">";
+    std::string open, close;
+    for (int i = 0; i < 20; ++i) {
+        open += "<e c='S' i='" + std::to_string(i) + "'>";
+        close += "</e>";
+    }
+    for (int i = 1; i <= 30; ++i) {
+        dtd += "<!ENTITY d" + std::to_string(i) + " \"" + open + "&d" + std::to_string(i - 1) + ";" +
+               close + "\">";
+    }
+    struct Case {
+        const char* what;
+        std::string text;
+    } cases[] = {
+        {"300 elements", Doc("FILE_INI", direct)},
+        {"600 elements through 30 entities",
+         "<?xml version=\"1.0\"?><!DOCTYPE FILE_INI [" + dtd + "]><FILE_INI>&d30;</FILE_INI>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        vesk::LogCapture log;
+        auto [w, root] = OpenText(dir, c.text);
+        EXPECT_EQ(root, nullptr);
+        EXPECT_EQ(w->ErrorCode(), 1);
+        EXPECT_TRUE(log.contains("VESK xmlDB Loader. 'xmlParseFile' on file '" + dir.file("f.xml") +
+                                 "'. m_eERROR_CODE=1"));
     }
 }
 

@@ -1,0 +1,252 @@
+#include "plan_view.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <set>
+
+#include "app/start_options.h"
+#include "cli_command.h"
+#include "common/exe_path_name.h"
+#include "common/file_system.h"
+#include "common/str_conv.h"
+#include "device/connection_strumento.h"
+#include "hwdetect/hw_queued_event_source.h"
+#include "records/model_names.h"
+#include "sim/sim_bus.h"
+#include "simulation.h"
+
+namespace vesk::cli {
+
+namespace {
+
+std::string U8(const std::wstring& s) { return vesk::to_utf8(s); }
+
+// "01.05.07": two or more digits, then two and two.
+bool IsVersionText(const std::string& v) {
+    const size_t first = v.find('.');
+    if (first == std::string::npos || first < 2 || v.size() != first + 6 || v[first + 3] != '.') return false;
+    for (size_t i = 0; i < v.size(); ++i)
+        if (i != first && i != first + 3 && !std::isdigit(static_cast<unsigned char>(v[i]))) return false;
+    return true;
+}
+
+// The firmware versions any file name of folder could stand for: every run of
+// digits in a name, read as the catalogue reads a version (10000 and up).
+std::set<std::wstring> VersionsInFolder(const std::wstring& folder) {
+    std::set<std::wstring> versions;
+    std::vector<std::wstring> names;
+    FS().ListFiles(folder, names, L"*");
+    for (const std::wstring& name : names) {
+        for (size_t i = 0; i < name.size();) {
+            if (!std::iswdigit(name[i])) {
+                ++i;
+                continue;
+            }
+            size_t end = i;
+            while (end < name.size() && std::iswdigit(name[end])) ++end;
+            if (end - i <= 10) {
+                const unsigned long long v = std::stoull(name.substr(i, end - i));
+                if (v >= 10000 && v <= 0xFFFFFFFFull) {
+                    wchar_t text[32];
+                    std::swprintf(text, 32, L"%02u.%02u.%02u", unsigned(v / 10000), unsigned(v % 10000 / 100),
+                                  unsigned(v % 100));
+                    versions.insert(text);
+                }
+            }
+            i = end;
+        }
+    }
+    return versions;
+}
+
+std::shared_ptr<IHwEventSourceFactory> BusSources(vesk::sim::SimBus* bus) {
+    if (!bus) return nullptr;
+    auto queued = std::make_shared<CHwQueuedSourceFactory>();
+    bus->set_presence_observer([queued](bool arrived, uint16_t pid, const std::string& path) {
+        queued->PushUsbDevice(arrived, 0x11CC, pid, path);
+    });
+    return queued;
+}
+
+}  // namespace
+
+int UsageError(const char* command, const char* usage, const std::string& why) {
+    std::fprintf(stderr, "vesk-firmup-cli %s: %s\n%s", command, why.c_str(), usage);
+    return kExitUsage;
+}
+
+bool ParsePlanOption(const std::vector<std::string>& args, size_t& i, PlanRequest& rq, std::string& error) {
+    const std::string& a = args[i];
+    const bool has_value = i + 1 < args.size();
+    if (a == "--json") {
+        rq.json = true;
+    } else if (a == "--advanced") {
+        rq.advanced = true;
+    } else if (a == "--folder") {
+        if (!has_value) error = "--folder needs the main update folder";
+        else rq.folder_option = args[++i];
+    } else if (a == "--simulate") {
+        if (!has_value) error = "--simulate needs a scenario file";
+        else rq.scenario_file = args[++i];
+    } else if (a == "--choose") {
+        if (!has_value) {
+            error = "--choose needs SERIAL=VERSION";
+            return true;
+        }
+        const std::string c = args[++i];
+        const size_t eq = c.find('=');
+        long long serial = 0;
+        if (eq == std::string::npos || !ParseNumber(c.substr(0, eq), 0, 0xFFFFFFFFLL, serial) ||
+            !IsVersionText(c.substr(eq + 1)))
+            error = "--choose " + c + ": expected SERIAL=VERSION, as 1234=01.05.07";
+        else rq.choices.push_back({uint32_t(serial), vesk::from_utf8(c.substr(eq + 1))});
+    } else if (a.find("UseFolder(") != std::string::npos) {
+        rq.start_options += L" " + vesk::from_utf8(a);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int CheckPlanRequest(const char* command, PlanRequest& rq) {
+    if (!rq.choices.empty() && !rq.advanced) {
+        std::fprintf(stderr, "vesk-firmup-cli %s: --choose needs --advanced\n", command);
+        return kExitUsage;
+    }
+    const CExePathName exe;
+    rq.folder = rq.folder_option ? vesk::from_utf8(*rq.folder_option)
+                                 : vesk::ParseStartOptions(exe.FullPath() + rq.start_options, exe.Folder()).main_folder;
+    std::vector<std::wstring> names;
+    if (!FS().IsFolder(rq.folder) || !FS().ListFiles(rq.folder, names, L"*")) {
+        std::fprintf(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,
+                     U8(rq.folder).c_str());
+        return kExitFailed;
+    }
+    const std::set<std::wstring> offered = VersionsInFolder(rq.folder);
+    for (const auto& c : rq.choices) {
+        if (offered.count(c.version)) continue;
+        std::fprintf(stderr, "vesk-firmup-cli %s: --choose %u=%s: no update file of that version in %s\n", command,
+                     unsigned(c.serial), U8(c.version).c_str(), U8(rq.folder).c_str());
+        return kExitUsage;
+    }
+    return -1;
+}
+
+CliDetection::CliDetection(vesk::sim::SimBus* bus)
+    : bus_(bus), detection_(this, BusSources(bus)), switch_(detection_, loop_) {}
+
+CliDetection::~CliDetection() {
+    detection_.TerminaGestioneEventiSistema();
+    if (bus_) bus_->set_presence_observer(nullptr);
+}
+
+void CliDetection::Poll() {
+    if (bus_) bus_->Tick();
+    loop_.RunOnce(0);
+}
+
+const char* KindName(int kind) {
+    switch (kind) {
+    case kRowMaster: return "master";
+    case kRowSlave: return "slave";
+    case kRowSlaveToRemove: return "remove";
+    case kRowOtherGauge: return "other_gauge";
+    }
+    return "unknown";
+}
+
+nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState& state) {
+    nlohmann::ordered_json j;
+    j["status"] = U8(state.status);
+    j["status_colour"] = state.colour == StatusColour::Red ? "red" : "normal";
+    j["update_pending"] = proc.UpdatePending();
+    j["versions_selectable"] = proc.VersionsSelectable();
+    j["rows"] = nlohmann::ordered_json::array();
+    for (const DeviceRowView& r : state.rows) {
+        nlohmann::ordered_json row;
+        if (r.row_index == 0) row["row"] = "M";
+        else row["row"] = r.row_index;
+        row["kind"] = KindName(r.kind);
+        row["device"] = U8(r.columns[kColumnDevice]);
+        row["id"] = U8(r.columns[kColumnId]);
+        row["booter"] = U8(r.columns[kColumnBooter]);
+        row["firmware"] = U8(r.columns[kColumnFirmware]);
+        row["available"] = U8(r.columns[kColumnAvailable]);
+        row["action"] = U8(r.columns[kColumnAction]);
+        row["serial"] = r.serial;
+        row["versions"] = nlohmann::ordered_json::array();
+        for (const auto& v : r.versions) row["versions"].push_back(U8(v));
+        j["rows"].push_back(row);
+    }
+    return j;
+}
+
+void PrintPlan(const SurfaceState& state) {
+    static const wchar_t* const kHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
+                                                            L"Firmware", L"Available", L"Action"};
+    std::vector<DeviceRowTexts> lines(1);
+    for (int c = 0; c < kDeviceColumns; ++c) lines[0][size_t(c)] = kHeaders[c];
+    for (const DeviceRowView& r : state.rows) lines.push_back(r.columns);
+    size_t width[kDeviceColumns] = {};
+    for (const auto& l : lines)
+        for (size_t c = 0; c < kDeviceColumns; ++c) width[c] = std::max(width[c], l[c].size());
+    if (!state.rows.empty()) {
+        for (const auto& l : lines) {
+            std::wstring out;
+            for (size_t c = 0; c < kDeviceColumns; ++c) {
+                out += l[c];
+                if (c + 1 < kDeviceColumns) out += std::wstring(width[c] - l[c].size() + 2, L' ');
+            }
+            while (!out.empty() && out.back() == L' ') out.pop_back();
+            std::printf("%s\n", U8(out).c_str());
+        }
+        std::printf("\n");
+    }
+    std::wstring status = state.status;
+    for (size_t p; (p = status.find(L"\r\n")) != std::wstring::npos;) status.replace(p, 2, L"\n");
+    std::printf("%s\n", U8(status).c_str());
+}
+
+int ChoicesExit(const char* command, const CUpdateProcedure& proc) {
+    if (proc.LastRefresh() != CUpdateProcedure::RefreshOutcome::Planned || proc.UnmatchedChoices().empty())
+        return -1;
+    for (const auto& u : proc.UnmatchedChoices())
+        std::fprintf(stderr, "vesk-firmup-cli %s: --choose %u=%s: %s\n", command, unsigned(u.choice.serial),
+                     U8(u.choice.version).c_str(),
+                     u.serial_known ? "that unit offers no such version" : "no unit with that serial");
+    return kExitUsage;
+}
+
+int RefreshExit(const char* command, CUpdateProcedure& proc) {
+    using Outcome = CUpdateProcedure::RefreshOutcome;
+    switch (proc.LastRefresh()) {
+    case Outcome::Planned: return -1;
+    case Outcome::NoInstrument:
+    case Outcome::SeveralInstruments: return kExitNotOne;
+    case Outcome::NotIdentified: {
+        // Nothing read, or an instrument this program does not update by itself.
+        CDeviceInfo* info = proc.DeviceInfo();
+        IConnectionStrumento* conn = info ? IConnectionStrumento::CreateConnectionToStrumento(info, L"") : nullptr;
+        const bool identify_only = conn && !conn->GetIAggiornaFW();
+        if (conn) IConnectionStrumento::DeleteConnectionToStrumento(conn);
+        if (identify_only) {
+            std::fprintf(stderr, "vesk-firmup-cli %s: %s takes no update files of its own\n", command,
+                         U8(GetNomeStrumento(info->Ident().loggerCode())).c_str());
+            return kExitOk;
+        }
+        std::fprintf(stderr, "vesk-firmup-cli %s: the instrument could not be read\n", command);
+        return kExitFailed;
+    }
+    case Outcome::ListingFailed:
+        std::fprintf(stderr, "vesk-firmup-cli %s: the instruments could not be listed\n", command);
+        return kExitFailed;
+    case Outcome::NoMemory:
+    case Outcome::NotRun: break;
+    }
+    return kExitFailed;
+}
+
+}  // namespace vesk::cli

@@ -1,0 +1,183 @@
+#include "terminal_surface.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "app/engine.h"
+#include "common/clock.h"
+#include "common/str_conv.h"
+
+namespace vesk::cli {
+
+namespace {
+
+constexpr int kBarWidth = 30;
+constexpr auto kRedrawEvery = std::chrono::milliseconds(50);
+
+std::string U8(const std::wstring& s) { return vesk::to_utf8(s); }
+
+// A message box's "\r\n" breaks as the terminal's.
+std::string Lines(const std::wstring& text) {
+    std::wstring t = text;
+    for (size_t p; (p = t.find(L"\r\n")) != std::wstring::npos;) t.replace(p, 2, L"\n");
+    return U8(t);
+}
+
+const wchar_t* const kBehaviours[] = {
+    L"Update other gauges (once connected) only if their firmware is older",
+    L"Always update other gauges (once connected)",
+    L"Never update other gauges (whenever connected)",
+};
+
+}  // namespace
+
+void TerminalSurface::PrintLine(const std::string& line) {
+    ClearBar();
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    DrawBar(true);
+}
+
+void TerminalSurface::Emit(const nlohmann::ordered_json& event) { PrintLine(event.dump()); }
+
+void TerminalSurface::SetStatus(const std::wstring& text, StatusColour colour) {
+    RecordingSurface::SetStatus(text, colour);
+    if (!live_ || text == last_status_) return;
+    last_status_ = text;
+    if (options_.json)
+        Emit({{"event", "status"}, {"text", U8(text)}, {"colour", colour == StatusColour::Red ? "red" : "normal"}});
+    else
+        PrintLine("Status: " + Lines(text));
+}
+
+void TerminalSurface::AppendMessage(const std::wstring& line) {
+    RecordingSurface::AppendMessage(line);
+    if (!live_) return;
+    if (options_.json) Emit({{"event", "message"}, {"text", U8(line)}});
+    else PrintLine(U8(line));
+}
+
+void TerminalSurface::SetBarRange(ProgressBar bar, int upper) {
+    RecordingSurface::SetBarRange(bar, upper);
+    if (bar == ProgressBar::Overall && live_) range_set_ = true;
+    Progress(bar);
+}
+
+void TerminalSurface::StepBar(ProgressBar bar) {
+    RecordingSurface::StepBar(bar);
+    Progress(bar);
+}
+
+void TerminalSurface::SetBarPos(ProgressBar bar, int pos) {
+    RecordingSurface::SetBarPos(bar, pos);
+    // A wait ends by filling its bar.
+    if (bar == ProgressBar::Wait) waiting_ = false;
+    Progress(bar);
+}
+
+void TerminalSurface::Progress(ProgressBar bar) {
+    if (!live_) return;
+    if (bar == ProgressBar::Overall && options_.json) {
+        const SurfaceBar& b = Bar(ProgressBar::Overall);
+        Emit({{"event", "progress"}, {"position", b.pos}, {"maximum", b.upper}});
+        return;
+    }
+    DrawBar(bar == ProgressBar::Overall);
+}
+
+void TerminalSurface::MessageBoxInfo(const std::wstring& text) {
+    RecordingSurface::MessageBoxInfo(text);
+    if (options_.json) Emit({{"event", "message_box"}, {"text", U8(text)}});
+    else PrintLine("[message] " + Lines(text));
+}
+
+bool TerminalSurface::MessageBoxYesNo(const std::wstring& text) {
+    // Nothing the update run asks this way; answered No, as closing the box would.
+    MessageBoxInfo(text);
+    return RecordingSurface::MessageBoxYesNo(text);
+}
+
+int TerminalSurface::BehaviourRequest() {
+    int answer = 0;
+    if (options_.behaviour) {
+        answer = *options_.behaviour;
+    } else if (options_.ask) {
+        ClearBar();
+        std::fprintf(stderr, "Behaviour Request: %s\n", U8(vesk::Translate(L"Select here what you want your DataKey to do")).c_str());
+        for (int i = 0; i < 3; ++i) std::fprintf(stderr, "  %d  %s\n", i, U8(vesk::Translate(kBehaviours[i])).c_str());
+        std::fprintf(stderr, "Choice [0]: ");
+        std::fflush(stderr);
+        std::string reply;
+        std::getline(std::cin, reply);
+        // Anything but 1 or 2 is the first choice, as closing the dialog is.
+        if (reply == "1" || reply == "2") answer = reply[0] - '0';
+    }
+    QueueBehaviour(answer);
+    const int taken = RecordingSurface::BehaviourRequest();
+    if (options_.json)
+        Emit({{"event", "question"}, {"kind", "behaviour"}, {"answer", taken}});
+    else
+        PrintLine("Behaviour Request: " + std::to_string(taken) + " (" +
+                  U8(vesk::Translate(kBehaviours[taken >= 0 && taken < 3 ? taken : 0])) + ")");
+    return taken;
+}
+
+void TerminalSurface::WaitBegins(uint32_t ms) {
+    waiting_ = true;
+    if (live_ && options_.json) Emit({{"event", "wait"}, {"ms", ms}});
+}
+
+void TerminalSurface::PushControls() {
+    RecordingSurface::PushControls();
+    // Only the state is needed here: the events would pile up for the whole run.
+    ClearEvents();
+    if (live_) DrawBar(false);
+}
+
+void TerminalSurface::StartRestartTimer(uint32_t ms, std::function<void()> expired) {
+    RecordingSurface::StartRestartTimer(ms, std::move(expired));
+    restart_at_ = vesk::process_clock().now_ms() + ms;
+}
+
+void TerminalSurface::PollRestartTimer() {
+    if (!restart_at_ || vesk::process_clock().now_ms() < *restart_at_) return;
+    restart_at_.reset();
+    FireRestartTimer();
+}
+
+void TerminalSurface::ClearBar() {
+    if (!bar_shown_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    bar_shown_ = false;
+}
+
+void TerminalSurface::EndBar() {
+    ClearBar();
+    live_ = false;
+}
+
+// [#########---------------------]  53/148  wait 4.4 s
+void TerminalSurface::DrawBar(bool force) {
+    if (!options_.bar || !live_ || !range_set_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && bar_shown_ && now - last_draw_ < kRedrawEvery) return;
+    last_draw_ = now;
+    const SurfaceBar& overall = Bar(ProgressBar::Overall);
+    const SurfaceBar& wait = Bar(ProgressBar::Wait);
+    const int filled = overall.upper > 0 ? overall.pos * kBarWidth / overall.upper : 0;
+    std::string line = "\r\033[K[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
+                       "] " + std::to_string(overall.pos) + "/" + std::to_string(overall.upper);
+    if (waiting_ && wait.upper > 0 && wait.pos < wait.upper) {
+        const int left_ms = (wait.upper - wait.pos) * 10;
+        char text[32];
+        std::snprintf(text, sizeof text, "  wait %d.%d s", left_ms / 1000, left_ms % 1000 / 100);
+        line += text;
+    }
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    bar_shown_ = true;
+}
+
+}  // namespace vesk::cli

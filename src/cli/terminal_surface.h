@@ -1,0 +1,67 @@
+#pragma once
+// The update procedure's surface on a terminal: each message and status
+// change printed as it happens (plain lines, or JSON Lines), message boxes
+// printed, the Behaviour Request asked on the terminal, and the overall
+// progress with the current wait drawn as one bar on standard error, redrawn
+// in place, when that is a terminal. The state the calls leave (status, rows,
+// bars) is kept as the recording surface keeps it.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "update/recording_surface.h"
+
+namespace vesk::cli {
+
+class TerminalSurface : public RecordingSurface {
+public:
+    struct Options {
+        bool json = false;             // JSON Lines on standard output
+        bool bar = false;              // draw the bar on standard error
+        bool ask = false;              // questions may be asked on the terminal
+        std::optional<int> behaviour;  // the Behaviour Request's answer, given beforehand
+    };
+    explicit TerminalSurface(Options options) : options_(options) {}
+
+    // Messages, status changes, waits and progress are printed only while live.
+    void SetLive(bool live) { live_ = live; }
+    // One line of output (text mode), or one event (JSON mode), with the bar
+    // out of the way.
+    void PrintLine(const std::string& line);
+    void Emit(const nlohmann::ordered_json& event);
+    // Fires the restart timer once the clock has passed its end.
+    void PollRestartTimer();
+    // Takes the bar off the screen for good.
+    void EndBar();
+
+    void SetStatus(const std::wstring& text, StatusColour colour) override;
+    void AppendMessage(const std::wstring& line) override;
+    void SetBarRange(ProgressBar bar, int upper) override;
+    void StepBar(ProgressBar bar) override;
+    void SetBarPos(ProgressBar bar, int pos) override;
+    void MessageBoxInfo(const std::wstring& text) override;
+    bool MessageBoxYesNo(const std::wstring& text) override;
+    int BehaviourRequest() override;
+    void WaitBegins(uint32_t ms) override;
+    void PushControls() override;
+    void StartRestartTimer(uint32_t ms, std::function<void()> expired) override;
+
+private:
+    void Progress(ProgressBar bar);
+    void ClearBar();
+    void DrawBar(bool force);
+
+    Options options_;
+    bool live_ = false;
+    std::wstring last_status_;
+    bool bar_shown_ = false;
+    bool range_set_ = false;  // the run has given the overall bar its range
+    bool waiting_ = false;    // a fixed wait is going on
+    std::chrono::steady_clock::time_point last_draw_{};
+    std::optional<uint64_t> restart_at_;
+};
+
+}  // namespace vesk::cli

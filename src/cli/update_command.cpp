@@ -1,0 +1,281 @@
+// update: the updater's main job in a terminal. The plan first; then, when
+// something is pending and the user agrees, the update run itself, the wait
+// for the restarted master, and a check of every unit against what the plan
+// said it would get.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli_command.h"
+#include "common/clock.h"
+#include "common/str_conv.h"
+#include "plan_view.h"
+#include "simulation.h"
+#include "terminal_surface.h"
+#include "usb/vesk_semafori.h"
+
+namespace vesk::cli {
+
+namespace {
+
+// The restarted master is waited for at most this long, as the window would.
+constexpr uint32_t kRestartWaitMs = 30000;
+constexpr uint32_t kPollMs = 100;
+// The window refreshes this long after an arrival.
+constexpr uint32_t kAfterArrivalMs = 2200;
+
+const char* kUsage =
+    "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
+    "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n";
+
+int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
+
+std::string U8(const std::wstring& s) { return vesk::to_utf8(s); }
+
+struct UpdateRequest {
+    PlanRequest plan;
+    bool yes = false;
+    bool debug = false;
+    std::optional<int> behaviour;
+};
+
+using RunOutcome = CUpdateProcedure::RunOutcome;
+
+// What the command did, as its exit status and the result event name it.
+struct Ending {
+    int status;
+    const char* outcome;
+};
+
+class UpdateSession {
+public:
+    UpdateSession(const UpdateRequest& rq, vesk::sim::SimBus* bus)
+        : rq_(rq),
+          detection_(bus),
+          surface_({.json = rq.plan.json,
+                    .bar = ::isatty(STDERR_FILENO) != 0,
+                    .ask = ::isatty(STDIN_FILENO) != 0,
+                    .behaviour = rq.behaviour}),
+          proc_(surface_, detection_.Switch(), &locks_,
+                {.main_folder = rq.plan.folder,
+                 .debug_mode = rq.debug,
+                 .advanced_mode = rq.plan.advanced,
+                 .advanced_allowed = rq.plan.advanced}) {}
+
+    int Run() {
+        proc_.RequestChoices(rq_.plan.choices);
+        proc_.AggiornaStrumentiCollegati();
+        if (const int status = ChoicesExit("update", proc_); status >= 0) return status;
+        ShowPlan();
+        if (const int status = RefreshExit("update", proc_); status >= 0)
+            return Finish({status, status == kExitNotOne ? NotOne() : status == kExitOk ? "nothing_pending" : "stopped"});
+        if (!proc_.UpdatePending()) {
+            Say("Nothing to update: no instrument was written.");
+            return Finish({kExitOk, "nothing_pending"});
+        }
+        // The window's Execute button stays disabled on a plan that refuses the net.
+        if (!surface_.State().execute_enabled) {
+            Say("The plan does not allow an update: " + U8(surface_.State().status));
+            return Finish({kExitFailed, "stopped"});
+        }
+        if (!rq_.yes) {
+            if (const int status = Confirm(); status >= 0) return status;
+        }
+
+        detection_.ForgetArrivals();
+        surface_.SetLive(true);
+        proc_.OnBnClickedButtonUpdate();
+        const CUpdateProcedure::RunResult& run = proc_.LastRun();
+        // Stopped before the instrument was touched: nothing to check.
+        if (!Touched(run.outcome)) {
+            surface_.EndBar();
+            return Finish(Judge(run, false));
+        }
+        surface_.EndBar();
+        AfterTheRun(run.outcome);
+        const bool verified = proc_.VerificaUnita();
+        ShowSummary();
+        ShowPlan();
+        return Finish(Judge(run, verified));
+    }
+
+private:
+    // The master is back when the run's closing refresh found it; otherwise it
+    // is waited for as the window does, through its arrival, and the plan is
+    // read again.
+    void AfterTheRun(RunOutcome outcome) {
+        if (outcome == RunOutcome::Finished && proc_.LastRefresh() == CUpdateProcedure::RefreshOutcome::Planned) return;
+        if (proc_.RestartPending()) {
+            Say("Waiting for the master to come back from its restart...");
+            const uint64_t until = vesk::process_clock().now_ms() + kRestartWaitMs;
+            for (;;) {
+                detection_.Poll();
+                surface_.PollRestartTimer();
+                if (detection_.Arrived() || vesk::process_clock().now_ms() >= until) break;
+                vesk::Sleep(kPollMs);
+            }
+            if (detection_.Arrived()) vesk::Sleep(kAfterArrivalMs);
+        }
+        proc_.AggiornaStrumentiCollegati();
+    }
+
+    static bool Touched(RunOutcome outcome) {
+        return outcome == RunOutcome::Aborted || outcome == RunOutcome::SlavesRefused ||
+               outcome == RunOutcome::NoSlaveUpdate || outcome == RunOutcome::Finished;
+    }
+
+    Ending Judge(const CUpdateProcedure::RunResult& run, bool verified) const {
+        switch (run.outcome) {
+        case RunOutcome::NoInstrument:
+        case RunOutcome::SeveralInstruments: return {kExitNotOne, NotOne(run.outcome)};
+        case RunOutcome::Finished:
+        case RunOutcome::NoSlaveUpdate:
+            if (run.Completed() && verified) return {kExitOk, "finished"};
+            return {kExitFailed, "errors"};
+        default: return {kExitFailed, "stopped"};
+        }
+    }
+
+    const char* NotOne(std::optional<RunOutcome> run = std::nullopt) const {
+        const bool none = run ? *run == RunOutcome::NoInstrument
+                              : proc_.LastRefresh() == CUpdateProcedure::RefreshOutcome::NoInstrument;
+        return none ? "no_instrument" : "several_instruments";
+    }
+
+    // -1 to go on; else the exit status.
+    int Confirm() {
+        if (!::isatty(STDIN_FILENO)) {
+            std::fprintf(stderr,
+                         "vesk-firmup-cli update: standard input is not a terminal, so nobody can be asked; "
+                         "add --yes to update without being asked\n");
+            return kExitUsage;
+        }
+        std::fprintf(stderr, "Proceed? [y/N] ");
+        std::fflush(stderr);
+        std::string reply;
+        std::getline(std::cin, reply);
+        if (reply == "y" || reply == "Y" || reply == "yes" || reply == "YES") return -1;
+        Say("Not updated: no instrument was written.");
+        return Finish({kExitFailed, "stopped"});
+    }
+
+    void ShowPlan() {
+        if (!rq_.plan.json) {
+            PrintPlan(surface_.State());
+            std::printf("\n");
+            return;
+        }
+        nlohmann::ordered_json event = {{"event", "plan"}};
+        const nlohmann::ordered_json plan = PlanJson(proc_, surface_.State());
+        for (const auto& [key, value] : plan.items()) event[key] = value;
+        surface_.Emit(event);
+    }
+
+    void ShowSummary() {
+        if (rq_.plan.json) return;
+        std::vector<std::vector<std::string>> rows = {{"Unit", "Serial", "Before", "After", "Expected", "Verified"}};
+        for (const auto& u : proc_.LastRun().units)
+            rows.push_back({(u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device),
+                            std::to_string(u.serial), U8(u.before), u.found ? U8(u.after) : "(not found)",
+                            u.expected.empty() ? "-" : U8(u.expected), u.verified ? "yes" : "NO"});
+        if (rows.size() == 1) return;
+        std::vector<size_t> width(rows[0].size());
+        for (const auto& r : rows)
+            for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
+        std::printf("\n");
+        for (const auto& r : rows) {
+            std::string line;
+            for (size_t c = 0; c < r.size(); ++c)
+                line += r[c] + (c + 1 < r.size() ? std::string(width[c] - r[c].size() + 2, ' ') : "");
+            std::printf("%s\n", line.c_str());
+        }
+        std::printf("\n");
+    }
+
+    void Say(const std::string& text) {
+        if (!rq_.plan.json) surface_.PrintLine(text);
+    }
+
+    int Finish(const Ending& ending) {
+        if (!rq_.plan.json) {
+            if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
+                std::printf("Every unit reports the version it was to get.\n");
+            else if (std::string(ending.outcome) == "errors")
+                std::printf("The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
+            return ending.status;
+        }
+        nlohmann::ordered_json units = nlohmann::ordered_json::array();
+        for (const auto& u : proc_.LastRun().units)
+            units.push_back({{"serial", u.serial},
+                             {"before", U8(u.before)},
+                             {"after", U8(u.after)},
+                             {"expected", U8(u.expected)},
+                             {"verified", u.verified}});
+        surface_.Emit({{"event", "result"}, {"outcome", ending.outcome}, {"units", units}});
+        return ending.status;
+    }
+
+    const UpdateRequest& rq_;
+    CliDetection detection_;
+    CVeskSemafori locks_;
+    TerminalSurface surface_;
+    CUpdateProcedure proc_;
+};
+
+}  // namespace
+
+int RunUpdate(const std::vector<std::string>& args) {
+    UpdateRequest rq;
+    rq.plan.scenario_file = ScenarioFromEnvironment();
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string error;
+        const std::string& a = args[i];
+        if (ParsePlanOption(args, i, rq.plan, error)) {
+            if (!error.empty()) return Usage(error);
+        } else if (a == "--yes") {
+            rq.yes = true;
+        } else if (a == "--debug") {
+            rq.debug = true;
+        } else if (a == "--behaviour") {
+            long long value = 0;
+            if (i + 1 >= args.size() || !ParseNumber(args[i + 1], 0, 2, value))
+                return Usage("--behaviour needs 0, 1 or 2");
+            rq.behaviour = int(value);
+            ++i;
+        } else if (a == "--help") {
+            std::printf("%s"
+                        "  --simulate FILE   update the instruments of a simulator scenario (also VESK_SIMULATE)\n"
+                        "  --folder DIR      the main update folder (with _BOOTER and _ACCESSORI); default:\n"
+                        "                    the one the updater would use\n"
+                        "  --yes             update without asking \"Proceed?\" (needed when standard input\n"
+                        "                    is not a terminal)\n"
+                        "  --advanced        update in advanced mode: the versions chosen with --choose,\n"
+                        "                    older ones included, and every chosen file written again\n"
+                        "  --choose S=V      with --advanced: version V for the unit of serial S\n"
+                        "  --behaviour N     answer to a data key's Behaviour Request: 0 update other gauges\n"
+                        "                    only if older, 1 always, 2 never (asked on the terminal otherwise)\n"
+                        "  --debug           Debug_mode: every message also becomes the status line\n"
+                        "  --json            JSON Lines: plan, message, status, progress, wait, question,\n"
+                        "                    message_box, plan, result\n"
+                        "exit status: 0 nothing was pending, or the run finished and every unit reports the\n"
+                        "version it was to get; 1 the run stopped, met an error or left a unit unverified;\n"
+                        "2 usage; 3 no instrument or more than one\n",
+                        kUsage);
+            return kExitOk;
+        } else {
+            return Usage("unexpected argument " + a);
+        }
+    }
+    if (const int status = CheckPlanRequest("update", rq.plan); status >= 0) return status;
+    return RunOnBus("update", rq.plan.scenario_file, [&](vesk::sim::SimBus* bus) {
+        UpdateSession session(rq, bus);
+        return session.Run();
+    });
+}
+
+}  // namespace vesk::cli

@@ -1,0 +1,480 @@
+#include "ui/vesk_firmware_updater_dlg.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QPalette>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/engine.h"
+#include "log/evt_log.h"
+#include "ui/qt_text.h"
+
+using vesk::Translate;
+
+namespace {
+
+constexpr const char* kDlg = "CVESKFirmwareUpdaterDlg";
+// Widths of the device list's columns in dialog units, with their headers.
+constexpr int kDeviceColumnWidths[kDeviceColumns] = {30, 140, 70, 60, 70, 70, 100};
+const wchar_t* const kDeviceHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
+                                                       L"Firmware", L"Available", L"Action"};
+constexpr int kVersionsWidth = 150;
+
+QString StatusText(const std::wstring& text) {
+    std::wstring t = text;
+    for (size_t p; (p = t.find(L"\r\n")) != std::wstring::npos;) t.replace(p, 2, L"\n");
+    return Q(t);
+}
+
+}  // namespace
+
+CVESKFirmwareUpdaterDlg::CVESKFirmwareUpdaterDlg(Options options, QWidget* parent)
+    : CVeskDialogExHwDetection(options.sources, parent),
+      options_(std::move(options)),
+      detection_switch_(Detection(), EventLoop()),
+      queued_surface_(*this, this),
+      queued_switch_(detection_switch_, this) {
+    if (!options_.timers) own_timers_ = std::make_unique<CQtWindowTimers>(this);
+    if (!options_.questions) own_questions_ = std::make_unique<CQtWindowQuestions>();
+    timers_ = options_.timers ? options_.timers : own_timers_.get();
+    questions_ = options_.questions ? options_.questions : own_questions_.get();
+
+    const MainDialogArgs& a = options_.args;
+    // Advanced mode starts as the Autostart option; ADVANCED only shows its controls.
+    procedure_ = std::make_unique<CUpdateProcedure>(queued_surface_, queued_switch_, options_.locks,
+                                                    CUpdateProcedure::Settings{.main_folder = a.main_folder,
+                                                                               .debug_mode = a.debug_mode,
+                                                                               .advanced_mode = a.autostart,
+                                                                               .advanced_allowed = a.advanced});
+    setWindowTitle(Q(a.title));
+    setObjectName("CVESKFirmwareUpdaterDlg");
+    BuildControls();
+    if (options_.track_activation)
+        connect(qApp, &QGuiApplication::applicationStateChanged, this,
+                [this](Qt::ApplicationState state) { OnActivateApp(state == Qt::ApplicationActive); });
+}
+
+CVESKFirmwareUpdaterDlg::~CVESKFirmwareUpdaterDlg() {
+    // A worker still running may be waiting for this thread: let it end first.
+    while (worker_busy_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (worker_.joinable()) worker_.join();
+    for (; wait_cursors_ > 0; --wait_cursors_) QApplication::restoreOverrideCursor();
+    for (int id : {kTimerFirstRefresh, kTimerAutostart, kTimerRestart, kTimerBusTick}) timers_->Kill(id);
+    procedure_.reset();
+    VLOG_INFO("CVESKFirmwareUpdaterDlg::~CVESKFirmwareUpdaterDlg", "Normally closing dialog");
+}
+
+void CVESKFirmwareUpdaterDlg::BuildControls() {
+    devices_ = new QTreeWidget(this);
+    devices_->setObjectName("deviceList");  // 1043
+    devices_->setColumnCount(kDeviceColumns);
+    QStringList headers;
+    for (const wchar_t* h : kDeviceHeaders) headers << Tr(h);
+    devices_->setHeaderLabels(headers);
+    devices_->setRootIsDecorated(false);
+    devices_->setUniformRowHeights(true);
+    devices_->setAllColumnsShowFocus(true);
+    devices_->setSelectionMode(QAbstractItemView::SingleSelection);
+    devices_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    devices_->header()->setStretchLastSection(false);
+    int list_width = 0;
+    for (int c = 0; c < kDeviceColumns; ++c) {
+        devices_->setColumnWidth(c, DialogUnitsX(this, kDeviceColumnWidths[c]));
+        list_width += devices_->columnWidth(c);
+    }
+    connect(devices_, &QTreeWidget::itemSelectionChanged, this, &CVESKFirmwareUpdaterDlg::OnDeviceSelectionChanged);
+
+    versions_ = new QTreeWidget(this);
+    versions_->setObjectName("versionsList");  // 1039
+    versions_->setColumnCount(2);
+    versions_->setHeaderLabels({QString(), Tr(L"Available")});
+    versions_->setColumnHidden(0, true);
+    versions_->setColumnWidth(1, DialogUnitsX(this, kVersionsWidth));
+    versions_->setRootIsDecorated(false);
+    versions_->setFixedWidth(DialogUnitsX(this, kVersionsWidth) + 8);
+    versions_->hide();
+    connect(versions_, &QTreeWidget::itemClicked, this, &CVESKFirmwareUpdaterDlg::OnVersionClicked);
+
+    wait_bar_ = new QProgressBar(this);
+    wait_bar_->setObjectName("waitProgress");  // 1040
+    wait_bar_->setTextVisible(false);
+    wait_bar_->setRange(0, 100);
+    wait_bar_->setValue(0);
+    overall_bar_ = new QProgressBar(this);
+    overall_bar_->setObjectName("overallProgress");  // 1021
+    overall_bar_->setTextVisible(false);
+    overall_bar_->setRange(0, 100);
+    overall_bar_->setValue(0);
+
+    // Bold, 1.2 times the dialog font's height.
+    status_ = new QLabel(this);
+    status_->setObjectName("status");  // 1041
+    QFont bold = font();
+    if (bold.pointSizeF() > 0) bold.setPointSizeF(bold.pointSizeF() * 1.2);
+    else bold.setPixelSize(int(bold.pixelSize() * 1.2));
+    bold.setWeight(QFont::Bold);
+    status_->setFont(bold);
+    status_->setWordWrap(true);
+    status_->setFrameShape(QFrame::StyledPanel);
+    status_->setFrameShadow(QFrame::Sunken);
+    status_->setAutoFillBackground(true);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->setMinimumHeight(QFontMetrics(bold).lineSpacing() * 3 + 8);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    QPalette pal = status_->palette();
+    pal.setColor(QPalette::Window, palette().color(QPalette::Base));
+    pal.setColor(QPalette::WindowText, Qt::black);
+    status_->setPalette(pal);
+
+    messages_ = new QListWidget(this);
+    messages_->setObjectName("messageList");  // 1022
+    messages_->setVisible(options_.args.debug_mode);
+
+    advanced_ = new QPushButton(Tr(L"Advanced"), this);
+    advanced_->setObjectName("advancedButton");  // 1027
+    advanced_->setVisible(options_.args.advanced);
+    dump_ = new QPushButton(Tr(L"Dump"), this);
+    dump_->setObjectName("dumpButton");  // 1006
+    execute_ = new QPushButton(Tr(L"Execute"), this);
+    execute_->setObjectName("executeButton");  // 1005
+    exit_ = new QPushButton(Tr(L"Exit"), this);
+    exit_->setObjectName("exitButton");  // 1
+    web_ = new QPushButton(Tr(L"dal Web"), this);
+    web_->setObjectName("webButton");  // 1019, without function
+    web_->hide();
+    for (QPushButton* b : {advanced_, dump_, execute_, exit_, web_}) b->setAutoDefault(false);
+    connect(execute_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate);
+    connect(dump_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::OnBnClickedButtonDump);
+    connect(advanced_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::OnBnClickedButtonNormalAdvanced);
+    connect(exit_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::accept);
+
+    auto* lists = new QHBoxLayout;
+    lists->addWidget(devices_, 1);
+    lists->addWidget(versions_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(advanced_);
+    buttons->addWidget(dump_);
+    buttons->addWidget(web_);
+    buttons->addStretch(1);
+    buttons->addWidget(execute_);
+    buttons->addWidget(exit_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(lists, 3);
+    layout->addWidget(wait_bar_);
+    layout->addWidget(overall_bar_);
+    layout->addWidget(status_);
+    // With Debug_mode the message list takes the room under the status field.
+    layout->addWidget(messages_, 2);
+    layout->addLayout(buttons);
+
+    const QSize templ = DialogUnits(this, 403, 330);
+    resize(std::max(templ.width(), list_width + 40), templ.height());
+    ApplyEnabled();
+}
+
+bool CVESKFirmwareUpdaterDlg::Create() {
+    CVeskDialogExHwDetection::Create();
+    if (!Detection().UsbDetectionOn || !Detection().MediaDetectionOn) {
+        questions_->Info(this, Translate(L"Firmup application is closing as it's impossible to detect hardware."),
+                         W(windowTitle()));
+        return false;
+    }
+    if (options_.track_activation) app_active_ = QGuiApplication::applicationState() == Qt::ApplicationActive;
+    execute_->setText(Tr(L"Execute"));
+    procedure_->SetStatus(Translate(L"Please wait..."), StatusColour::Normal);
+    timers_->Set(kTimerFirstRefresh, 50, [this] { OnTimer(kTimerFirstRefresh); });
+    if (options_.bus_tick) timers_->Set(kTimerBusTick, kBusTickMs, [this] { OnTimer(kTimerBusTick); });
+    return true;
+}
+
+// ---- handlers
+
+void CVESKFirmwareUpdaterDlg::OnTimer(int id) {
+    if (id == kTimerBusTick) {
+        // The worker owns the bus while it runs.
+        if (!worker_busy_ && options_.bus_tick) options_.bus_tick();
+        return;
+    }
+    VLOG_INFO("CVESKFirmwareUpdaterDlg::OnTimer", "%s", "");
+    switch (id) {
+    case kTimerFirstRefresh:
+        timers_->Kill(id);
+        procedure_->AggiornaStrumentiCollegati();
+        if (options_.args.autostart) timers_->Set(kTimerAutostart, 200, [this] { OnTimer(kTimerAutostart); });
+        break;
+    case kTimerAutostart:
+        timers_->Kill(id);
+        OnBnClickedButtonUpdate();
+        break;
+    case kTimerRestart:
+        timers_->Kill(id);
+        if (restart_expired_) restart_expired_();
+        break;
+    default: break;
+    }
+}
+
+void CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate() {
+    if (worker_busy_) return;
+    // The update run joins here once it is part of the procedure.
+}
+
+void CVESKFirmwareUpdaterDlg::OnBnClickedButtonDump() {
+    if (worker_busy_) return;
+    RunOnWorker([this] { procedure_->OnDump(); });
+}
+
+void CVESKFirmwareUpdaterDlg::OnBnClickedButtonNormalAdvanced() {
+    if (worker_busy_) return;
+    procedure_->OnNormalAdvanced();
+}
+
+void CVESKFirmwareUpdaterDlg::OnDeviceSelectionChanged() {
+    if (worker_busy_) return;
+    const auto selected = devices_->selectedItems();
+    procedure_->OnDeviceRowSelected(selected.isEmpty() ? -1 : devices_->indexOfTopLevelItem(selected.front()));
+}
+
+void CVESKFirmwareUpdaterDlg::OnVersionClicked(QTreeWidgetItem* item) {
+    if (worker_busy_ || !item) return;
+    procedure_->OnVersionClicked(versions_->indexOfTopLevelItem(item));
+}
+
+void CVESKFirmwareUpdaterDlg::OnActivateApp(bool active) {
+    app_active_ = active;
+    if (active && !worker_busy_ && procedure_->RefreshPending()) SequenzaCambioDispositivo();
+}
+
+void CVESKFirmwareUpdaterDlg::OnDevice0101(bool, const std::wstring&) {
+    // Queued window messages waited for the run: one refresh after it.
+    if (worker_busy_) {
+        held_change_ = true;
+        return;
+    }
+    if (app_active_) SequenzaCambioDispositivo();
+    else procedure_->SetRefreshPending();
+}
+
+void CVESKFirmwareUpdaterDlg::SequenzaCambioDispositivo() {
+    CUpdateProcedure& p = *procedure_;
+    p.SetStatus(Translate(L"Please wait..."), StatusColour::Normal);
+    p.Msg(nullptr, p.StatusText());
+    p.EnableExecute(false);
+    p.EnableAdvanced(false);
+    p.AttesaConProgresso(kDeviceChangeWaitMs);
+    SetBarPos(ProgressBar::Wait, 0);
+    p.AggiornaStrumentiCollegati();
+}
+
+bool CVESKFirmwareUpdaterDlg::ConfermaUscita() {
+    const CDeviceInfo* info = procedure_->DeviceInfo();
+    if (!info) return true;
+    std::wstring question;
+    if (info->Ident().IsInBooter()) {
+        question = Translate(L"Master is in booter");
+    } else {
+        for (size_t slot = 0; slot < 32; ++slot) {
+            const INFOIDENT& slave = info->SlaveIdent(slot);
+            if (slave.loggerCode() == 0 || !slave.IsInBooter()) continue;
+            question = Translate(L"slave n. ") + std::to_wstring(slot + 1) + Translate(L" is in booter");
+            break;
+        }
+    }
+    if (question.empty()) return true;
+    return questions_->YesNo(this, question + Translate(L": are you sure you want to exit?"), W(windowTitle()));
+}
+
+void CVESKFirmwareUpdaterDlg::accept() {
+    if (worker_busy_ || !ConfermaUscita()) return;
+    QDialog::accept();
+}
+
+void CVESKFirmwareUpdaterDlg::reject() {
+    if (worker_busy_ || !ConfermaUscita()) return;
+    QDialog::reject();
+}
+
+void CVESKFirmwareUpdaterDlg::closeEvent(QCloseEvent* event) {
+    // The close box: the same confirmation; during a run the window stays.
+    if (worker_busy_) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+// ---- the worker
+
+void CVESKFirmwareUpdaterDlg::RunOnWorker(std::function<void()> task, std::function<void()> after) {
+    if (worker_.joinable()) worker_.join();
+    worker_busy_ = true;
+    worker_after_ = std::move(after);
+    ApplyEnabled();
+    worker_ = std::thread([this, task = std::move(task)] {
+        task();
+        // Queued behind every surface call the task made.
+        QMetaObject::invokeMethod(this, [this] { FinishWorker(); }, Qt::QueuedConnection);
+    });
+}
+
+void CVESKFirmwareUpdaterDlg::FinishWorker() {
+    if (worker_.joinable()) worker_.join();
+    worker_busy_ = false;
+    ApplyEnabled();
+    if (auto after = std::move(worker_after_)) after();
+    if (held_change_ && !worker_busy_) {
+        held_change_ = false;
+        OnDevice0101(true, L"");
+    }
+}
+
+void CVESKFirmwareUpdaterDlg::ApplyEnabled() {
+    const bool idle = !worker_busy_;
+    execute_->setEnabled(idle && execute_enabled_);
+    advanced_->setEnabled(idle && advanced_enabled_);
+    dump_->setEnabled(idle);
+    exit_->setEnabled(idle);
+    devices_->setEnabled(idle);
+    versions_->setEnabled(idle);
+}
+
+// ---- the surface
+
+void CVESKFirmwareUpdaterDlg::SetStatus(const std::wstring& text, StatusColour colour) {
+    status_->setText(StatusText(text));
+    QPalette pal = status_->palette();
+    pal.setColor(QPalette::WindowText, colour == StatusColour::Red ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    status_->setPalette(pal);
+    // Shown at once, also in the middle of a blocking wait.
+    if (status_->isVisible()) status_->repaint();
+}
+
+void CVESKFirmwareUpdaterDlg::AppendMessage(const std::wstring& line) {
+    const QSignalBlocker block(messages_);
+    messages_->addItem(Q(line));
+    messages_->setCurrentRow(messages_->count() - 1);
+    messages_->scrollToBottom();
+}
+
+void CVESKFirmwareUpdaterDlg::SetBarRange(ProgressBar bar, int upper) {
+    QProgressBar* b = Bar(bar);
+    b->setRange(0, std::max(upper, 0));
+}
+
+void CVESKFirmwareUpdaterDlg::SetBarStep(ProgressBar bar, int step) { StepOf(bar) = step; }
+
+void CVESKFirmwareUpdaterDlg::StepBar(ProgressBar bar) {
+    QProgressBar* b = Bar(bar);
+    b->setValue(std::clamp(b->value() + StepOf(bar), b->minimum(), b->maximum()));
+}
+
+void CVESKFirmwareUpdaterDlg::SetBarPos(ProgressBar bar, int pos) {
+    QProgressBar* b = Bar(bar);
+    b->setValue(std::clamp(pos, b->minimum(), b->maximum()));
+}
+
+void CVESKFirmwareUpdaterDlg::EnableExecute(bool enabled) {
+    execute_enabled_ = enabled;
+    ApplyEnabled();
+}
+
+void CVESKFirmwareUpdaterDlg::EnableAdvanced(bool enabled) {
+    advanced_enabled_ = enabled;
+    ApplyEnabled();
+}
+
+void CVESKFirmwareUpdaterDlg::SetAdvancedCaption(const std::wstring& caption) { advanced_->setText(Q(caption)); }
+
+void CVESKFirmwareUpdaterDlg::BeginWaitCursor() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ++wait_cursors_;
+}
+
+void CVESKFirmwareUpdaterDlg::EndWaitCursor() {
+    if (wait_cursors_ == 0) return;
+    QApplication::restoreOverrideCursor();
+    --wait_cursors_;
+}
+
+void CVESKFirmwareUpdaterDlg::EmptyDeviceList() {
+    const QSignalBlocker block(devices_);
+    devices_->clear();
+    if (devices_->isVisible()) devices_->repaint();
+}
+
+void CVESKFirmwareUpdaterDlg::FillRow(QTreeWidgetItem* item, const DeviceRowView& row) {
+    for (int c = 0; c < kDeviceColumns; ++c) item->setText(c, Q(row.columns[size_t(c)]));
+}
+
+void CVESKFirmwareUpdaterDlg::AddDeviceRow(const DeviceRowView& row) {
+    const QSignalBlocker block(devices_);
+    auto* item = new QTreeWidgetItem(devices_);
+    FillRow(item, row);
+}
+
+void CVESKFirmwareUpdaterDlg::RedrawDeviceRow(int position, const DeviceRowView& row) {
+    if (QTreeWidgetItem* item = devices_->topLevelItem(position)) FillRow(item, row);
+}
+
+void CVESKFirmwareUpdaterDlg::RedrawAllDeviceRows(const std::vector<DeviceRowView>& rows) {
+    for (size_t i = 0; i < rows.size(); ++i) RedrawDeviceRow(int(i), rows[i]);
+}
+
+void CVESKFirmwareUpdaterDlg::SelectDeviceRow(int position) {
+    const QSignalBlocker block(devices_);
+    devices_->setCurrentItem(devices_->topLevelItem(position));
+}
+
+void CVESKFirmwareUpdaterDlg::EmptyVersions() {
+    const QSignalBlocker block(versions_);
+    versions_->clear();
+    if (versions_->isVisible()) versions_->repaint();
+}
+
+void CVESKFirmwareUpdaterDlg::AddVersionAtTop(const std::wstring& text) {
+    const QSignalBlocker block(versions_);
+    auto* item = new QTreeWidgetItem;
+    item->setText(1, Q(text));
+    versions_->insertTopLevelItem(0, item);
+}
+
+void CVESKFirmwareUpdaterDlg::SelectVersion(int position) {
+    const QSignalBlocker block(versions_);
+    versions_->setCurrentItem(versions_->topLevelItem(position));
+}
+
+void CVESKFirmwareUpdaterDlg::MessageBoxInfo(const std::wstring& text) {
+    questions_->Info(this, text, W(windowTitle()));
+}
+
+bool CVESKFirmwareUpdaterDlg::MessageBoxYesNo(const std::wstring& text) {
+    return questions_->YesNo(this, text, W(windowTitle()));
+}
+
+int CVESKFirmwareUpdaterDlg::BehaviourRequest() { return questions_->Behaviour(this); }
+
+std::wstring CVESKFirmwareUpdaterDlg::AskDumpFile() { return questions_->SaveFile(this); }
+
+void CVESKFirmwareUpdaterDlg::PushControls() {
+    // Painted now, without taking anything from the event queue.
+    for (QWidget* w : {static_cast<QWidget*>(status_), static_cast<QWidget*>(wait_bar_),
+                       static_cast<QWidget*>(overall_bar_)})
+        if (w->isVisible()) w->repaint();
+}
+
+void CVESKFirmwareUpdaterDlg::StartRestartTimer(uint32_t ms, std::function<void()> expired) {
+    restart_expired_ = std::move(expired);
+    timers_->Set(kTimerRestart, ms, [this] { OnTimer(kTimerRestart); });
+}
+
+void CVESKFirmwareUpdaterDlg::Layout(bool versions_visible) { versions_->setVisible(versions_visible); }

@@ -1,0 +1,176 @@
+#pragma once
+// The updater's only window: the device list and the plan, the versions list
+// of advanced mode, the two progress bars, the status field, the message list
+// of Debug_mode and the buttons. It is the surface of the update procedure on
+// its own thread; a run (and a dump) goes on a worker thread, whose surface
+// calls reach the window queued, while the window keeps repainting and
+// answering the desktop but takes no input.
+#include <QPointer>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "app/vesk_firmware_updater_app.h"
+#include "ui/queued_surface.h"
+#include "ui/vesk_dialog_ex_hw_detection.h"
+#include "ui/window_questions.h"
+#include "ui/window_timers.h"
+#include "update/hw_detection_switch.h"
+#include "update/update_procedure.h"
+
+class IVeskSemafori;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class CVESKFirmwareUpdaterDlg : public CVeskDialogExHwDetection, public IUpdateSurface {
+    Q_OBJECT
+public:
+    struct Options {
+        MainDialogArgs args;
+        // Null: udev and the mount table.
+        std::shared_ptr<IHwEventSourceFactory> sources;
+        IVeskSemafori* locks = nullptr;  // the application's lock object
+        IWindowTimers* timers = nullptr;         // null: Qt timers in real time
+        IWindowQuestions* questions = nullptr;   // null: the Qt dialogs
+        // Called every kBusTickMs while no worker runs: a simulated bus has
+        // its due re-enumerations happen there.
+        std::function<void()> bus_tick;
+        // Follow the application's activation (tests call OnActivateApp themselves).
+        bool track_activation = true;
+    };
+
+    static constexpr int kTimerFirstRefresh = 1111;
+    static constexpr int kTimerAutostart = 2222;
+    static constexpr int kTimerRestart = 3333;
+    static constexpr int kTimerBusTick = 4444;
+    static constexpr uint32_t kBusTickMs = 100;
+    // The wait between a device change and its refresh.
+    static constexpr uint32_t kDeviceChangeWaitMs = 2200;
+
+    explicit CVESKFirmwareUpdaterDlg(Options options, QWidget* parent = nullptr);
+    ~CVESKFirmwareUpdaterDlg() override;
+
+    // Creation and initialisation; false (after its message box) when
+    // hardware detection cannot be started.
+    bool Create() override;
+
+    // ---- handlers
+    void OnTimer(int id);
+    void OnBnClickedButtonUpdate();
+    void OnBnClickedButtonDump();
+    void OnBnClickedButtonNormalAdvanced();
+    void OnDeviceSelectionChanged();
+    void OnVersionClicked(QTreeWidgetItem* item);
+    void OnActivateApp(bool active);
+    void OnDevice0101(bool arrived, const std::wstring& name) override;
+    // True when the window may close (the user confirmed, or nothing is in booter).
+    bool ConfermaUscita();
+    // OK and Cancel: both the exit confirmation; refused during a run.
+    void accept() override;
+    void reject() override;
+
+    // ---- IUpdateSurface, on the window's thread
+    void SetStatus(const std::wstring& text, StatusColour colour) override;
+    void AppendMessage(const std::wstring& line) override;
+    void SetBarRange(ProgressBar bar, int upper) override;
+    void SetBarStep(ProgressBar bar, int step) override;
+    void StepBar(ProgressBar bar) override;
+    void SetBarPos(ProgressBar bar, int pos) override;
+    void EnableExecute(bool enabled) override;
+    void EnableAdvanced(bool enabled) override;
+    void SetAdvancedCaption(const std::wstring& caption) override;
+    void BeginWaitCursor() override;
+    void EndWaitCursor() override;
+    void EmptyDeviceList() override;
+    void AddDeviceRow(const DeviceRowView& row) override;
+    void RedrawDeviceRow(int position, const DeviceRowView& row) override;
+    void RedrawAllDeviceRows(const std::vector<DeviceRowView>& rows) override;
+    void SelectDeviceRow(int position) override;
+    void EmptyVersions() override;
+    void AddVersionAtTop(const std::wstring& text) override;
+    void SelectVersion(int position) override;
+    void MessageBoxInfo(const std::wstring& text) override;
+    bool MessageBoxYesNo(const std::wstring& text) override;
+    int BehaviourRequest() override;
+    std::wstring AskDumpFile() override;
+    void PushControls() override;
+    void StartRestartTimer(uint32_t ms, std::function<void()> expired) override;
+    void Layout(bool versions_visible) override;
+
+    // ---- state
+    CUpdateProcedure& Procedure() { return *procedure_; }
+    // A run or a dump is going on the worker thread.
+    bool WorkerBusy() const { return worker_busy_; }
+    bool AppActive() const { return app_active_; }
+    // A device change came during the worker's task and waits for its end.
+    bool DeviceChangeHeld() const { return held_change_; }
+
+    QTreeWidget* DeviceList() const { return devices_; }
+    QTreeWidget* VersionsList() const { return versions_; }
+    QProgressBar* WaitBar() const { return wait_bar_; }
+    QProgressBar* OverallBar() const { return overall_bar_; }
+    QLabel* StatusField() const { return status_; }
+    QListWidget* MessageList() const { return messages_; }
+    QPushButton* ExecuteButton() const { return execute_; }
+    QPushButton* DumpButton() const { return dump_; }
+    QPushButton* AdvancedButton() const { return advanced_; }
+    QPushButton* ExitButton() const { return exit_; }
+    QPushButton* WebButton() const { return web_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls();
+    void ApplyEnabled();
+    // Status "Please wait...", the 2200 ms wait, then a refresh.
+    void SequenzaCambioDispositivo();
+    // Runs task on the worker thread with every control disabled; after runs
+    // on the window's thread once it is done.
+    void RunOnWorker(std::function<void()> task, std::function<void()> after = {});
+    void FinishWorker();
+    QProgressBar* Bar(ProgressBar bar) const { return bar == ProgressBar::Wait ? wait_bar_ : overall_bar_; }
+    int& StepOf(ProgressBar bar) { return bar == ProgressBar::Wait ? wait_step_ : overall_step_; }
+    void FillRow(QTreeWidgetItem* item, const DeviceRowView& row);
+
+    Options options_;
+    std::unique_ptr<IWindowTimers> own_timers_;
+    std::unique_ptr<IWindowQuestions> own_questions_;
+    IWindowTimers* timers_;
+    IWindowQuestions* questions_;
+
+    CHwDetectionSwitch detection_switch_;
+    CQueuedSurface queued_surface_;
+    CQueuedDetectionSwitch queued_switch_;
+    std::unique_ptr<CUpdateProcedure> procedure_;
+
+    QTreeWidget* devices_ = nullptr;
+    QTreeWidget* versions_ = nullptr;
+    QProgressBar* wait_bar_ = nullptr;
+    QProgressBar* overall_bar_ = nullptr;
+    QLabel* status_ = nullptr;
+    QListWidget* messages_ = nullptr;
+    QPushButton* advanced_ = nullptr;
+    QPushButton* dump_ = nullptr;
+    QPushButton* execute_ = nullptr;
+    QPushButton* exit_ = nullptr;
+    QPushButton* web_ = nullptr;
+
+    int wait_step_ = 10;
+    int overall_step_ = 10;
+    bool execute_enabled_ = false;
+    bool advanced_enabled_ = false;
+    int wait_cursors_ = 0;
+    bool app_active_ = false;
+    std::function<void()> restart_expired_;
+
+    std::thread worker_;
+    std::atomic<bool> worker_busy_{false};
+    std::function<void()> worker_after_;
+    bool held_change_ = false;
+};

@@ -1,0 +1,654 @@
+// The update run: the master from its booter to its last write, the checks
+// that let its slaves be done, and the closing that restarts it and shows the
+// new plan. Every exit after the lock releases it and turns hardware
+// detection back on.
+#include <cwchar>
+#include <new>
+
+#include "app/engine.h"
+#include "common/file_system.h"
+#include "common/str_conv.h"
+#include "device/conn_slave_base.h"
+#include "log/evt_log.h"
+#include "records/model_names.h"
+#include "update/hw_detection_switch.h"
+#include "update/run_state.h"
+#include "update/update_checks.h"
+#include "update/update_procedure.h"
+#include "usb/vesk_semafori.h"
+
+using vesk::Translate;
+using vesk::update::Existing;
+
+namespace {
+
+constexpr const char* kRun = "CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate";
+constexpr int kUsbLock = 1;
+// The instrument re-enumerates after a mode switch; these waits are for it.
+constexpr uint32_t kModeSwitchWaitMs = 550;
+constexpr uint32_t kBeforeRefreshMs = 2750;
+// The first identification in the booter, tried this many times.
+constexpr int kBooterIdentAttempts = 3;
+
+bool IsValidDirectory(const std::wstring& path) { return FS().IsFolder(path); }
+
+std::wstring VersionText(const INFOIDENT& ident, bool in_booter) {
+    return in_booter ? std::wstring(L"in booter") : vesk::update::CatalogueFirmwareText(ident);
+}
+
+}  // namespace
+
+void CUpdateProcedure::OnBnClickedButtonUpdate() {
+    result_ = RunResult{};
+    result_.nothing_pending = !update_pending_;
+    result_.units = UnitaDelPiano();
+    errore_corsa_.clear();
+    try {
+        corsa_ = std::make_unique<Corsa>();
+        PassiDellaCorsa();
+    } catch (const std::bad_alloc&) {
+        if (corsa_) Interrompi(Translate(L"Failure: out of memory"), true);
+    }
+    corsa_.reset();
+}
+
+void CUpdateProcedure::PassiDellaCorsa() {
+    Corsa& c = *corsa_;
+    if (!CondizioniCorsa() || !ElencaStrumento() || !ConnettiMaster()) return;
+    if (!FirmwareMaster() || !MasterFuoriDalBooter()) return;
+    BooterMaster();
+    AccessoriMaster();
+    ProgressStep();
+    if (c.DomandaComportamento() || c.fw->NumOtherGauges() >= 1) CaricaAltriStrumenti();
+    if (!AmmissioneSlave() || !SlaveAggiornabili()) return;
+    SlaveConRecupero();
+    Chiusura();
+}
+
+// Steps 2 to 4: the user's choices, the folders, the USB lock.
+bool CUpdateProcedure::CondizioniCorsa() {
+    Corsa& c = *corsa_;
+    // From here on the catalogue's selected entries are what the user chose.
+    if (advanced_mode_)
+        for (const DeviceRowData& row : rows_)
+            if (row.entry) *row.entry = row.chosen;
+
+    const std::pair<const wchar_t*, const wchar_t*> folders[] = {
+        {L"_BOOTER", L"Missing _BOOTER folder"},
+        {L"_ACCESSORI", L"Missing _ACCESSORI folder"},
+    };
+    for (const auto& [folder, missing] : folders) {
+        if (IsValidDirectory(InCartella(main_folder_, folder))) continue;
+        const std::wstring text = Translate(missing);
+        Msg(nullptr, text);
+        Errore(text);
+        FineCorsa(RunOutcome::MissingFolder, text);
+        return false;
+    }
+
+    const std::wstring lock_error = Translate(L"Error in USB locks");
+    // This program holds it already: another run is going on.
+    if (locks_ && locks_->StoBloccando(kUsbLock)) {
+        Msg(nullptr, lock_error);
+        Errore(lock_error);
+        FineCorsa(RunOutcome::LockRefused, lock_error);
+        return false;
+    }
+    detection_.TerminaGestioneEventiSistema();
+    c.rilevamento_spento = true;
+    if (!locks_ || !locks_->Blocca(kUsbLock)) {
+        Msg(nullptr, lock_error);
+        Errore(lock_error);
+        FineCorsa(RunOutcome::LockRefused, lock_error);
+        return false;
+    }
+    c.lock_preso = true;
+    VLOG_INFO(kRun, "Hardware detection switched DOWN");
+    return true;
+}
+
+// Steps 5 to 7: exactly one instrument on USB.
+bool CUpdateProcedure::ElencaStrumento() {
+    Corsa& c = *corsa_;
+    SetStatus(Translate(L"Do NOT unplug OR switch off your device during firmup procedure."), StatusColour::Red);
+    surface_.PushControls();
+    BeginWaitCursor();
+    c.cursore_attesa = true;
+
+    std::vector<CDeviceInfo> list;
+    IConnectionStrumento::GetListaDeviceCollegati(list, true);
+    if (list.size() != 1) {
+        const bool none = list.empty();
+        const std::wstring text = Translate(none ? L"No device connected" : L"Please connect one only device");
+        Msg(nullptr, text);
+        Errore(text);
+        FineCorsa(none ? RunOutcome::NoInstrument : RunOutcome::SeveralInstruments, text);
+        return false;
+    }
+    EnableExecute(false);
+    EnableAdvanced(false);
+    c.info = list.front();
+    c.f = int(c.info.NetTable().CountSlaves());
+    ProgressRange(c.Posizione(25, 73));
+    ProgressPos(0);
+    c.barra_impostata = true;
+    ProgressStep();
+    return true;
+}
+
+// Steps 8 to 13: the connection, the identity, the firmware interface and
+// its update record, and the versions the units run now.
+bool CUpdateProcedure::ConnettiMaster() {
+    Corsa& c = *corsa_;
+    c.conn.reset(IConnectionStrumento::CreateConnectionToStrumento(&c.info, main_folder_));
+    if (!c.conn) {
+        Interrompi(Translate(L"Failure: Unable to create connection"));
+        return false;
+    }
+    ProgressStep();
+    if (!c.conn->Connetti(&c.info)) {
+        Interrompi(Translate(L"Failure: Unable to connect to gauge"));
+        return false;
+    }
+    ProgressStep();
+    Msg(&Master(), Translate(L"Processing"));
+    if (!Reidentifica(false)) {
+        Interrompi(Translate(L"Failure: Unable to connect to gauge"));
+        return false;
+    }
+    ProgressStep();
+    c.fw = c.conn->GetIAggiornaFW();
+    if (!c.fw) {
+        Interrompi(Translate(L"Failure: Unable to get fw update interface"), true);
+        return false;
+    }
+    ProgressStep();
+    if (!AllocaInfoFirmup(Translate(L"Failure: Unable to allocate memory for structure INFOFWUPD"))) return false;
+    LeggiInfoFirmup();
+    ProgressStep();
+    MappaVersioniPrima();
+    return true;
+}
+
+void CUpdateProcedure::MappaVersioniPrima() {
+    Corsa& c = *corsa_;
+    // The listing leaves the net out when a slave could not be settled;
+    // without it every slave would count as version 0 and get any file.
+    if (c.info.GetNetState() == CDeviceInfo::NetState::NotRead) {
+        Reidentifica(true);
+        c.f = int(c.info.NetTable().CountSlaves());
+        const int position = ProgressPosition();
+        ProgressRange(c.Posizione(25, 73));
+        ProgressPos(position);
+    }
+    const INFOIDENT& master = Master();
+    c.serial_master = master.ID_logger();
+    if (c.serial_master != 0) c.versioni_prima.emplace(c.serial_master, master.FirmwareVersionNumber());
+    for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
+        const INFOIDENT& slave = c.info.SlaveIdent(slot);
+        if (slave.ID_logger() != 0) c.versioni_prima.emplace(slave.ID_logger(), slave.FirmwareVersionNumber());
+    }
+}
+
+// Steps 14 to 23: booter, firmware image, back to firmware, a new
+// connection, languages.
+bool CUpdateProcedure::FirmwareMaster() {
+    if (!Master().IsInBooter() && !vesk::update::FwDaAggiornare(catalogue_, Master())) {
+        Msg(&Master(), Translate(L"No firmware update needed for master"));
+        return true;
+    }
+    Msg(&Master(), Translate(L"Start firmware update for master"));
+    if (!MandaMasterInBooter()) return false;
+    ScriviFirmwareMaster();
+    if (!RisvegliaMaster() || !NuovaConnessioneMaster()) return false;
+    ScriviLingueMaster();
+    return true;
+}
+
+bool CUpdateProcedure::MandaMasterInBooter() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    Msg(&Master(), Translate(L"Sending device to booter"));
+    if (!c.conn->GotoBooter()) {
+        Interrompi(Translate(L"Device fails to go to booter"));
+        return false;
+    }
+    ProgressStep();
+    AttesaConProgresso(kModeSwitchWaitMs);
+    ProgressStep();
+    if (!RiconnettiDopoCambioModo()) return false;
+    Msg(&Master(), Translate(L"Correctly into booter"));
+    ProgressStep();
+    // Nothing may be written to a booter that was never identified.
+    for (int attempt = 1; !Reidentifica(false); ++attempt) {
+        if (attempt == kBooterIdentAttempts) {
+            Interrompi(Translate(L"Failure: Unable to connect to gauge"));
+            return false;
+        }
+        AttesaConProgresso(kModeSwitchWaitMs);
+    }
+    return true;
+}
+
+void CUpdateProcedure::ScriviFirmwareMaster() {
+    Corsa& c = *corsa_;
+    const uint32_t serial = c.serial_master;
+    const FirmupFileEntry* entry = Existing(catalogue_.GetFw(serial));
+    if (!entry) return;
+    const uint32_t old = c.VersionePrima(serial);
+    if (entry->versionNumber == 0 || !(advanced_mode_ || old < entry->versionNumber)) return;
+    const std::wstring path = InCartella(main_folder_, entry->fileName);
+    if (!ScritturaMaster(L"Start write firmware", L"Finished write firmware", L"Error writing master firmware",
+                         [&] { return c.fw->AggiornaFwFile(path); })) {
+        c.fw_master_fallito = true;
+    } else if (old != 0 && entry->versionNumber < old) {
+        // A downgrade: the plan shows it as installed from now on.
+        FirmupFileEntry scelta;
+        if (!installed_.Contains(serial) && choices_.Lookup(serial, scelta)) installed_.Insert(scelta);
+    }
+}
+
+bool CUpdateProcedure::RisvegliaMaster() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    Msg(&Master(), Translate(L"Waking up into firmware"));
+    if (!c.conn->TracciaInfoident(L"Waking up into firmware")) Msg(nullptr, Translate(L"Fallisce traccia infoident"));
+    if (!c.conn->GotoFirmware()) {
+        if (!c.conn->TracciaInfoident(L"Device already in firmware"))
+            Msg(nullptr, Translate(L"Fallisce traccia infoident"));
+        Interrompi(Translate(L"Device failed go to firmware"));
+        return false;
+    }
+    Msg(&Master(), Translate(L"Correctly into firmware"));
+    AttesaConProgresso(kModeSwitchWaitMs);
+    ProgressStep();
+    return RiconnettiDopoCambioModo();
+}
+
+// The firmware changed: a connection of the class it calls for, and its record.
+bool CUpdateProcedure::NuovaConnessioneMaster() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    AttesaConProgresso(kModeSwitchWaitMs);
+    Reidentifica(true);
+    AttesaConProgresso(kModeSwitchWaitMs);
+    ProgressStep();
+    c.conn->Chiudi();
+    DistruggiConnessione();
+    c.conn.reset(IConnectionStrumento::CreateConnectionToStrumento(&c.info, main_folder_));
+    if (!c.conn) {
+        Interrompi(Translate(L"Failure: Unable to create connection"));
+        return false;
+    }
+    c.fw = c.conn->GetIAggiornaFW();
+    if (!c.fw) {
+        Interrompi(Translate(L"Failure: Unable to get fw update interface"), true);
+        return false;
+    }
+    if (!AllocaInfoFirmup(Translate(L"Failure: Unable to allocate memory for INFOFWUPD structure"))) return false;
+    if (!c.conn->Connetti(&c.info)) {
+        VLOG_ERROR(kRun, "Failure to connect after writing master firmware");
+        Interrompi(Translate(L"Failure: Unable to connect "), true);
+        return false;
+    }
+    LeggiInfoFirmup();
+    return true;
+}
+
+void CUpdateProcedure::ScriviLingueMaster() {
+    Corsa& c = *corsa_;
+    if (Master().IsInBooter()) return;
+    const FirmupFileEntry* entry = Existing(catalogue_.GetFw(c.serial_master));
+    if (!entry || entry->secondFileName.empty()) return;
+    if (!advanced_mode_ && c.VersionePrima(c.serial_master) >= entry->versionNumber) return;
+    const std::wstring path = InCartella(main_folder_, entry->secondFileName);
+    ScritturaMaster(L"Start write languages", L"Finished write languages", L"Error in writing master languages",
+                    [&] { return c.fw->AggiornaLngFile(path); });
+}
+
+// Steps 24 and 25.
+bool CUpdateProcedure::MasterFuoriDalBooter() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    if (!c.conn->TracciaInfoident(L"Dopo scrittura di firmware del master"))
+        Msg(nullptr, Translate(L"Fallisce traccia infoident"));
+    if (Master().IsInBooter()) {
+        Interrompi(Translate(L"Still in booter: stop processing"), true);
+        return false;
+    }
+    return true;
+}
+
+// Step 26: the booter, written by the running firmware.
+void CUpdateProcedure::BooterMaster() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    if (!vesk::update::BooterDaAggiornare(catalogue_, Master())) {
+        Msg(&Master(), Translate(L"No booter update needed for master"));
+        return;
+    }
+    Msg(&Master(), Translate(L"Booter update needed for master"));
+    if (!c.BooterConsentito()) {
+        Msg(&Master(), Translate(L"Firmware doesn't support booter update"));
+        return;
+    }
+    const FirmupFileEntry* entry = Existing(catalogue_.GetBooter(c.serial_master));
+    if (!entry || entry->versionNumber == 0 || Master().BooterVersionNumber() >= entry->versionNumber) return;
+    // The booter is what brings a unit back from a broken firmware: it is
+    // not touched when this run's firmware write failed.
+    if (c.fw_master_fallito) {
+        VLOG_ERROR(kRun, "Master booter not written after a failed firmware write");
+        Msg(&Master(), Translate(L"Booter not written: the firmware write failed"));
+        return;
+    }
+    const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
+    ScritturaMaster(L"Start write booter", L"Finished write booter", L"Error in writing master booter",
+                    [&] { return c.fw->AggiornaBooterFile(path); });
+}
+
+// Step 27.
+void CUpdateProcedure::AccessoriMaster() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    for (int i = 0; i < 3; ++i) {
+        const FirmupFileEntry* entry = Existing(catalogue_.GetAccessorio(i, c.serial_master));
+        if (entry && entry->versionNumber != 0 &&
+            (advanced_mode_ || c.VersionePrima(c.serial_master) < entry->versionNumber)) {
+            const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
+            ScritturaMaster(L"Start write accessory elements", L"Finished write accessory elements",
+                            L"Error in writing master accessory elem ", [&] { return c.fw->AggiornaAccessoriFile(i, path); },
+                            i);
+        }
+        ProgressStep();
+    }
+}
+
+// Step 29: a net that the plan would refuse is refused here too, whatever
+// started the run.
+bool CUpdateProcedure::AmmissioneSlave() {
+    Corsa& c = *corsa_;
+    ProgressPos(53);
+    if (c.fw->SlaveUpdateLevel() != 0)
+        if (auto* usb = dynamic_cast<CUSBConnection*>(c.conn.get())) CConnSlaveBase::SegnaNonAggiornabili(*usb, c.info);
+    const std::wstring powercycle = Translate(L" Then powercycle the data system and again execute this Vesk firmup software.");
+    std::wstring box, text;
+    std::vector<uint8_t> slots;
+    if (c.info.GetNonUpdatableSlaves(slots)) {
+        box = Translate(L"To run the Vesk firmup you have to remove your ") +
+              GetNomeStrumento(c.info.SlaveIdent(slots.front()).loggerCode()) + powercycle;
+        text = Translate(L"Please remove all slaves and apply this firmup for every single slave separately.");
+    } else if (c.info.TroppiSlave()) {
+        wchar_t excess[160];
+        std::swprintf(excess, 160, Translate(L"To run the Vesk firmup you have to %d slaves ").c_str(),
+                      c.info.GetSlaveCount() - c.info.GetMaxSlaves());
+        box = excess + powercycle;
+        text = Translate(L"Please remove  slaves and apply this firmup for every single slave separately.");
+    } else if (slots.clear(); c.info.CheckSlaveConflicts(slots)) {
+        box = Translate(L"To correctly operate the firmup you have to unplug all slaves and firmup every single slave separately");
+        text = Translate(L"Please unplug all slaves and firmup every single slave separately");
+    } else {
+        return true;
+    }
+    RiavviaMaster();
+    surface_.MessageBoxInfo(box);
+    Msg(&Master(), text);
+    Errore(text);
+    EnableExecute(true);
+    EnableAdvanced(true);
+    FineCorsa(RunOutcome::SlavesRefused, text);
+    return false;
+}
+
+// Step 30.
+bool CUpdateProcedure::SlaveAggiornabili() {
+    Corsa& c = *corsa_;
+    ProgressStep();
+    if (c.fw->SlaveUpdateLevel() != 0) return true;
+    RiavviaMaster();
+    const std::wstring text = Translate(L"Firmware doesn't feature slaves update");
+    Msg(&Master(), text);
+    EnableExecute(true);
+    EnableAdvanced(true);
+    FineCorsa(RunOutcome::NoSlaveUpdate, text);
+    return false;
+}
+
+// Step 31: a failed slave stage raises; the recovery wakes the slaves.
+void CUpdateProcedure::SlaveConRecupero() {
+    try {
+        AggiornaSlave();
+    } catch (const ErroreStadioSlave& e) {
+        Errore(e.testo);
+        RecuperoDopoErrore(e);
+    }
+}
+
+// Steps 32 and 33: restart the master and show what it runs now.
+void CUpdateProcedure::Chiusura() {
+    Corsa& c = *corsa_;
+    if (c.conn) c.conn->Chiudi();
+    DistruggiConnessione();
+    c.conn.reset(IConnectionStrumento::CreateConnectionToStrumento(&c.info, main_folder_));
+    ProgressPos(c.Posizione(25, 65));
+    if (!c.conn) {
+        Interrompi(Translate(L"Failure: Unable to create connection"));
+        return;
+    }
+    if (!c.conn->Connetti(&c.info)) {
+        Interrompi(Translate(L"Failure: Unable to reconnect to gauge"));
+        return;
+    }
+    ProgressPos(c.Posizione(25, 66));
+    c.conn->Riavvia();
+    AttendiRiavvio();
+    ProgressPos(c.Posizione(25, 67));
+    c.conn->Chiudi();
+    DistruggiConnessione();
+    c.fwupd.reset();
+    // A run that met an error never says "Firmup finished" alone.
+    if (result_.errors.empty()) SetStatus(Translate(L"Firmup finished"), StatusColour::Normal);
+    surface_.PushControls();
+    const std::wstring text = Translate(L"Firmup finished");
+    FineCorsa(RunOutcome::Finished, text);
+    AttesaConProgresso(kBeforeRefreshMs);
+    AggiornaStrumentiCollegati();
+}
+
+// ---- what the steps share
+
+// One write of the master between its two messages. A failure is logged and
+// counted, and the run goes on.
+bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
+                                       const std::function<bool()>& write, int element) {
+    Msg(&Master(), Translate(start));
+    const bool written = write();
+    if (!written) {
+        // The element, when there is one, ends the text: "Error in writing master accessory elem 1".
+        const std::wstring number = element >= 0 ? std::to_wstring(element) : L"";
+        VLOG_ERROR(kRun, "%s", vesk::to_utf8(error + number).c_str());
+        Errore(Translate(error) + number);
+    }
+    Msg(&Master(), Translate(finished));
+    return written;
+}
+
+const INFOIDENT& CUpdateProcedure::Master() const { return corsa_->info.Ident(); }
+
+// Steps 16 and 21: the instrument left the bus and should be back. When it
+// does not come back where it was, whatever is on USB now is taken.
+bool CUpdateProcedure::RiconnettiDopoCambioModo() {
+    Corsa& c = *corsa_;
+    if (DisconnettiAndRiconnetti(c.info, c.conn.get())) return true;
+    ProgressStep();
+    std::vector<CDeviceInfo> list;
+    IConnectionStrumento::GetListaDeviceCollegati(list, false);
+    if (list.empty()) {
+        Interrompi(Translate(L"No USB device found any more"));
+        return false;
+    }
+    ProgressStep();
+    c.info = list.front();
+    if (!c.conn->Connetti(&c.info)) {
+        Interrompi(Translate(L"Unable to reconnect"));
+        return false;
+    }
+    return true;
+}
+
+bool CUpdateProcedure::Reidentifica(bool with_net_table) {
+    Corsa& c = *corsa_;
+    if (!c.conn) return false;
+    bool ok = false;
+    const CDeviceInfo* info = c.conn->RefreshIdent(with_net_table, ok);
+    if (info && info != &c.info) c.info = *info;
+    return ok;
+}
+
+bool CUpdateProcedure::AllocaInfoFirmup(const std::wstring& no_memory) {
+    Corsa& c = *corsa_;
+    c.fwupd.reset();
+    c.fwupd.reset(new (std::nothrow) INFOFWUPD);
+    if (c.fwupd) return true;
+    Interrompi(no_memory, true);
+    return false;
+}
+
+void CUpdateProcedure::LeggiInfoFirmup() {
+    Corsa& c = *corsa_;
+    if (c.fw->GetInfoFirmup(*c.fwupd, 0)) return;
+    c.fwupd.reset();
+    Msg(&Master(), Translate(L"Current firmware doesn't support INFOFWUPD data"));
+}
+
+void CUpdateProcedure::DistruggiConnessione() {
+    corsa_->conn.reset();
+    corsa_->fw = nullptr;
+}
+
+void CUpdateProcedure::RilevamentoSu() {
+    detection_.AvviaGestioneEventiSistema();
+    VLOG_INFO(kRun, "Hardware detection switched UP");
+    corsa_->rilevamento_spento = false;
+}
+
+// Riavvia makes the master leave the bus: refreshes of the next 10 s wait for it.
+void CUpdateProcedure::RiavviaMaster() {
+    Corsa& c = *corsa_;
+    c.conn->Riavvia();
+    AttendiRiavvio();
+    c.conn->Chiudi();
+    DistruggiConnessione();
+}
+
+void CUpdateProcedure::Interrompi(const std::wstring& text, bool chiudi) {
+    Corsa& c = *corsa_;
+    if (c.conn) {
+        if (chiudi) c.conn->Chiudi();
+        DistruggiConnessione();
+    }
+    EnableExecute(true);
+    EnableAdvanced(true);
+    Msg(&Master(), text);
+    Errore(text);
+    FineCorsa(RunOutcome::Aborted, text);
+}
+
+// What every end of a run shares: the lock and detection as they were, the
+// overall bar full, the cursor back, and an error named in the status.
+void CUpdateProcedure::FineCorsa(RunOutcome outcome, const std::wstring& text) {
+    Corsa& c = *corsa_;
+    if (c.lock_preso && locks_) locks_->Sblocca(kUsbLock);
+    c.lock_preso = false;
+    if (c.rilevamento_spento) RilevamentoSu();
+    c.fwupd.reset();
+    if (c.barra_impostata) ProgressMax();
+    if (c.cursore_attesa) EndWaitCursor();
+    c.cursore_attesa = false;
+    result_.outcome = outcome;
+    result_.text = text;
+    if (result_.errors.empty()) return;
+    // An abort is named first: it says in what state the unit was left.
+    const std::wstring& first = result_.errors.front();
+    if (outcome == RunOutcome::Aborted || outcome == RunOutcome::SlavesRefused || first == text)
+        errore_corsa_ = first == text ? text : text + L" (" + Translate(L"first error: ") + first + L")";
+    else
+        errore_corsa_ = Translate(L"Firmup ended with errors: ") + first;
+    serial_errore_corsa_ = c.serial_master;
+    // The list has shown the text already.
+    SetStatus(errore_corsa_, StatusColour::Red);
+}
+
+void CUpdateProcedure::Errore(const std::wstring& text) { result_.errors.push_back(text); }
+
+// A refresh after a run that met an error keeps the error in the status
+// while the same master is connected or restarting; another instrument, or
+// none, ends it.
+void CUpdateProcedure::MostraErroreCorsa() {
+    if (errore_corsa_.empty()) return;
+    // The closing refresh of the run itself always shows it.
+    if (!corsa_) {
+        const bool same_master = (last_refresh_ == RefreshOutcome::Planned ||
+                                  last_refresh_ == RefreshOutcome::NotIdentified) &&
+                                 device_info_ && device_info_->Ident().ID_logger() == serial_errore_corsa_;
+        const bool restarting = last_refresh_ == RefreshOutcome::NoInstrument && restart_pending_;
+        if (!same_master && !restarting) {
+            errore_corsa_.clear();
+            return;
+        }
+    }
+    SetStatus(errore_corsa_, StatusColour::Red);
+    Msg(nullptr, errore_corsa_);
+}
+
+// ---- the plan the run starts from, and what the units report after it
+
+std::vector<CUpdateProcedure::UnitCheck> CUpdateProcedure::UnitaDelPiano() const {
+    std::vector<UnitCheck> units;
+    if (!device_info_ || last_refresh_ != RefreshOutcome::Planned) return units;
+    auto add = [&](const INFOIDENT& ident, int row_index, bool in_booter) {
+        UnitCheck u;
+        u.serial = ident.ID_logger();
+        u.row_index = row_index;
+        u.device = GetNomeStrumento(ident.loggerCode());
+        u.before = VersionText(ident, in_booter);
+        const DeviceRowData* row = RowOf(row_index, false);
+        const uint32_t chosen = row && row->kind != kRowSlaveToRemove ? row->chosen.versionNumber : 0;
+        const uint32_t current = ident.FirmwareVersionNumber();
+        if (chosen != 0 && (in_booter || (advanced_mode_ ? current != chosen : current < chosen))) {
+            u.expected = row->chosen.versionText;
+            u.expected_number = chosen;
+        }
+        units.push_back(u);
+    };
+    const INFOIDENT& master = device_info_->Ident();
+    add(master, 0, master.IsInBooter());
+    if (device_info_->GetSlaveUpdate() != 0)
+        for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot)
+            if (device_info_->NetTable().SlaveCode(slot) != 0)
+                add(device_info_->SlaveIdent(slot), int(slot) + 1, device_info_->SlaveIdent(slot).IsInBooterOrZero());
+    return units;
+}
+
+bool CUpdateProcedure::VerificaUnita() {
+    bool all = true;
+    const bool planned = device_info_ && last_refresh_ == RefreshOutcome::Planned;
+    for (UnitCheck& u : result_.units) {
+        const INFOIDENT* ident = nullptr;
+        bool in_booter = false;
+        if (planned && device_info_->Ident().ID_logger() == u.serial) {
+            ident = &device_info_->Ident();
+            in_booter = ident->IsInBooter();
+        }
+        for (size_t slot = 0; planned && !ident && slot < NETIDENT::kEntries; ++slot) {
+            const INFOIDENT& slave = device_info_->SlaveIdent(slot);
+            if (device_info_->NetTable().SlaveCode(slot) == 0 || slave.ID_logger() != u.serial) continue;
+            ident = &slave;
+            in_booter = slave.IsInBooterOrZero();
+        }
+        u.found = ident != nullptr;
+        u.after = ident ? VersionText(*ident, in_booter) : L"";
+        u.verified = ident && !in_booter && (u.expected.empty() || ident->FirmwareVersionNumber() == u.expected_number);
+        all = all && u.verified;
+    }
+    return all;
+}

@@ -1,0 +1,270 @@
+// vesk-firmup-cli update against simulator scenarios and folders of update files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../support/firmware_files.h"
+#include "../support/temp_dir.h"
+#include "run_tool.h"
+
+namespace {
+
+using nlohmann::json;
+using vesk::test::Quote;
+using vesk::test::RunTool;
+
+const std::string kCli = VESK_CLI;
+
+// A Pell DL master with two slaves: the master's firmware and language, one
+// slave's firmware and the other's booter are due.
+std::string Net(const std::string& master_extra = "", const std::string& slave2_extra = "") {
+    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" +
+           master_extra + R"(,
+      "slaves": [
+        {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00", "booter": "01.02"},
+        {"number": 2, "code": 2006, "serial": 72, "firmware": "01.05.10", "booter": "01.00")" +
+           slave2_extra + R"(}
+      ]}]})";
+}
+
+class UpdateCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        struct File {
+            const char* name;
+            uint32_t base, size;
+            const char* version;
+        };
+        const File files[] = {
+            {"upd/Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00"},
+            {"upd/Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00"},
+            {"upd/Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10"},
+            {"upd/_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02"},
+        };
+        for (const File& f : files) vesk::test::MakeFirmwareFile(dir_, f.name, f.base, f.size, f.version);
+        dir_.mkdir("upd/_ACCESSORI");
+        // The USB lock of this test alone.
+        dir_.mkdir("locks");
+        ::chmod(dir_.file("locks").c_str(), 0700);
+    }
+    // The scenario with a trace file.
+    std::string Scenario(const std::string& text, const std::string& name = "net.json") {
+        return vesk::test::TracedScenario(dir_.file(name), text);
+    }
+    std::string Trace(const std::string& name = "net.json") { return vesk::test::read_file(dir_.file(name + ".trace")); }
+    vesk::test::ToolResult Update(const std::string& args, const std::string& input = "/dev/null") {
+        return RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli + " update " + args + " --folder " +
+                       Quote(dir_.file("upd")) + " < " + input + " 2>/dev/null");
+    }
+    // The JSON lines of the output; fails the test on a line that is not one.
+    static std::vector<json> Events(const std::string& output) {
+        std::vector<json> events;
+        std::istringstream in(output);
+        for (std::string line; std::getline(in, line);) {
+            json j = json::parse(line, nullptr, false);
+            EXPECT_FALSE(j.is_discarded()) << line;
+            events.push_back(j);
+        }
+        return events;
+    }
+    static std::vector<std::string> Texts(const std::vector<json>& events, const char* kind) {
+        std::vector<std::string> out;
+        for (const json& e : events)
+            if (e["event"] == kind) out.push_back(e["text"]);
+        return out;
+    }
+    static bool Has(const std::vector<std::string>& texts, const std::string& text) {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    }
+
+    vesk::test::TempDir dir_;
+};
+
+TEST_F(UpdateCommand, JsonRunEndsWithEveryUnitVerified) {
+    const auto r = Update("--yes --json --simulate " + Scenario(Net()));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto events = Events(r.output);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front()["event"], "plan");
+    EXPECT_EQ(events.front()["rows"][0]["action"], "will get 46.05.00");
+    const json& result = events.back();
+    EXPECT_EQ(result["event"], "result");
+    EXPECT_EQ(result["outcome"], "finished");
+    const json units = {
+        {{"serial", 10}, {"before", "46.03.00"}, {"after", "46.05.00"}, {"expected", "46.05.00"}, {"verified", true}},
+        {{"serial", 71}, {"before", "01.00.00"}, {"after", "01.05.10"}, {"expected", "01.05.10"}, {"verified", true}},
+        {{"serial", 72}, {"before", "01.05.10"}, {"after", "01.05.10"}, {"expected", ""}, {"verified", true}},
+    };
+    EXPECT_EQ(result["units"], units);
+    const json& after = events[events.size() - 2];
+    EXPECT_EQ(after["event"], "plan");
+    EXPECT_EQ(after["status"], "Your system is up to date");
+    EXPECT_EQ(after["rows"][2]["booter"], "01.02");
+
+    const auto messages = Texts(events, "message");
+    for (const char* m : {"Start write firmware Pell DL Logger - 10", "Start write languages Pell DL Logger - 10",
+                          "Start write firmware for slave Display Unit - 71",
+                          "Start firmup booter slave Display Unit - 72", "No slave in booter"})
+        EXPECT_TRUE(Has(messages, m)) << m;
+    EXPECT_TRUE(Has(Texts(events, "status"), "Firmup finished"));
+    int waits = 0, last_position = -1, maximum = 0;
+    for (const json& e : events) {
+        if (e["event"] == "wait" && e["ms"] == 4400) ++waits;
+        if (e["event"] == "progress") {
+            last_position = e["position"];
+            maximum = e["maximum"];
+        }
+    }
+    EXPECT_GE(waits, 2);
+    EXPECT_EQ(maximum, 25 * 2 + 73);
+    EXPECT_EQ(last_position, maximum);
+}
+
+TEST_F(UpdateCommand, FaultsEndWithTheirMessagesAndExit1) {
+    struct Case {
+        const char* name;
+        std::string scenario;
+        const char* outcome;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"the master never comes back", Net(R"(, "faults": [{"kind": "never_returns"}])"), "stopped",
+         {"Still waiting (other 2 seconds)", "Not reconnected Pell DL Logger - 10",
+          "No USB device found any more Pell DL Logger - 10"}},
+        {"a slave booter that never takes", Net("", R"(, "booter_never_takes": true)"), "errors",
+         {"Finished firmup booter slave Display Unit - 72",
+          "Start waking up all slaves into firmware after failure Pell DL Logger - 10"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = Update("--yes --json --simulate " + Scenario(c.scenario));
+        EXPECT_EQ(r.status, 1) << r.output;
+        const auto events = Events(r.output);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back()["outcome"], c.outcome);
+        for (const auto& m : c.messages) EXPECT_TRUE(Has(Texts(events, "message"), m)) << m;
+        EXPECT_EQ(Texts(events, "status").back().find("Firmup finished"), std::string::npos);
+    }
+}
+
+TEST_F(UpdateCommand, NothingPendingWritesNothing) {
+    const std::string current = R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.05.00",
+        "net_rebuild_ms": 0, "slaves": [{"number": 1, "code": 2006, "serial": 71, "firmware": "01.05.10",
+        "booter": "01.02"}]}]})";
+    const auto r = Update("--yes --simulate " + Scenario(current));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Your system is up to date"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Nothing to update"), std::string::npos) << r.output;
+    const std::string trace = Trace();
+    EXPECT_FALSE(trace.empty());
+    EXPECT_EQ(trace.find("CTRL 0x0F"), std::string::npos) << "a booter request";
+    EXPECT_EQ(trace.find("BULK OUT"), std::string::npos) << "a write";
+
+    const auto j = Update("--yes --json --simulate " + Scenario(current, "json.json"));
+    EXPECT_EQ(j.status, 0);
+    EXPECT_EQ(Events(j.output).back(), (json{{"event", "result"}, {"outcome", "nothing_pending"}, {"units", json::array()}}));
+}
+
+TEST_F(UpdateCommand, AsksBeforeWriting) {
+    const auto refused = Update("--simulate " + Scenario(Net()));
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(Trace().find("CTRL 0x0F"), std::string::npos) << "nothing written without an answer";
+    const auto said = RunTool(kCli + " update --simulate " + Scenario(Net(), "said.json") + " --folder " +
+                              Quote(dir_.file("upd")) + " < /dev/null");
+    EXPECT_NE(said.output.find("add --yes"), std::string::npos) << said.output;
+}
+
+// On a terminal (a pseudo-terminal made by script(1)) the user is asked.
+TEST_F(UpdateCommand, AnswersOnATerminal) {
+    auto on_terminal = [&](const std::string& replies, const std::string& args) {
+        return RunTool("printf " + Quote(replies) + " | XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) +
+                       " script -qec " + Quote(kCli + " update " + args + " --folder " + Quote(dir_.file("upd"))) +
+                       " /dev/null");
+    };
+    const auto no = on_terminal("n\n", "--simulate " + Scenario(Net(), "no.json"));
+    EXPECT_NE(no.output.find("Proceed? [y/N]"), std::string::npos) << no.output;
+    EXPECT_NE(no.output.find("Not updated"), std::string::npos) << no.output;
+    EXPECT_EQ(Trace("no.json").find("CTRL 0x0F"), std::string::npos);
+
+    const auto yes = on_terminal("y\n", "--simulate " + Scenario(Net(), "yes.json"));
+    EXPECT_NE(yes.output.find("Every unit reports the version it was to get."), std::string::npos) << yes.output;
+    // The bar is drawn in place on the terminal.
+    EXPECT_NE(yes.output.find("\r\033[K[#"), std::string::npos);
+    EXPECT_NE(yes.output.find("/123"), std::string::npos);
+
+    vesk::test::MakeFirmwareFile(dir_, "upd/DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
+    vesk::test::MakeFirmwareFile(dir_, "upd/Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    const auto key = on_terminal(
+        "y\n2\n", "--simulate " + Scenario(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00"}]})",
+                                             "key.json"));
+    for (const char* text : {"Behaviour Request: Select here what you want your DataKey to do",
+                             "  2  Never update other gauges (whenever connected)", "Choice [0]: ",
+                             "Behaviour Request: 2 (Never update other gauges (whenever connected))"})
+        EXPECT_NE(key.output.find(text), std::string::npos) << text << "\n" << key.output;
+}
+
+TEST_F(UpdateCommand, TextSummary) {
+    const auto r = Update("--yes --simulate " + Scenario(Net()));
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const char* line : {"Unit              Serial  Before    After     Expected  Verified\n",
+                             "M Pell DL Logger  10      46.03.00  46.05.00  46.05.00  yes\n",
+                             "1 Display Unit    71      01.00.00  01.05.10  01.05.10  yes\n",
+                             "2 Display Unit    72      01.05.10  01.05.10  -         yes\n",
+                             "Status: Do NOT unplug OR switch off your device during firmup procedure.\n",
+                             "Every unit reports the version it was to get.\n"})
+        EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
+}
+
+TEST_F(UpdateCommand, DataKeyBehaviourGivenOnTheCommandLine) {
+    vesk::test::MakeFirmwareFile(dir_, "upd/DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
+    vesk::test::MakeFirmwareFile(dir_, "upd/Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    const auto r = Update("--yes --json --behaviour 1 --simulate " +
+                          Scenario(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00"}]})"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    const auto events = Events(r.output);
+    int questions = 0;
+    for (const json& e : events)
+        if (e["event"] == "question") {
+            ++questions;
+            EXPECT_EQ(e, (json{{"event", "question"}, {"kind", "behaviour"}, {"answer", 1}}));
+        }
+    EXPECT_EQ(questions, 1);
+    EXPECT_TRUE(Has(Texts(events, "message"), "Start loading other firmware Data Key - 20"));
+    EXPECT_EQ(events.back()["units"][0]["after"], "01.01.00");
+}
+
+TEST_F(UpdateCommand, ExitStatuses) {
+    struct Case {
+        const char* name;
+        std::string args;
+        int status;
+    } cases[] = {
+        {"nothing connected", "--yes --simulate " + Scenario(R"({"instruments": []})", "none.json"), 3},
+        {"two instruments",
+         "--yes --simulate " + Scenario(R"({"instruments": [{"code": 19, "serial": 1, "firmware": "01.00.00"},
+                                                           {"code": 19, "serial": 2, "firmware": "01.00.00"}]})",
+                                        "two.json"),
+         3},
+        {"a behaviour out of range", "--yes --behaviour 3 --simulate " + Scenario(Net()), 2},
+        {"unexpected argument", "--frobnicate", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Update(c.args).status, c.status);
+    }
+    // A held lock: the run stops before touching the instrument.
+    dir_.mkdir("nolocks");
+    ::chmod(dir_.file("nolocks").c_str(), 0777);
+    const auto locked = RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("nolocks")) + " " + kCli +
+                                " update --yes --simulate " + Scenario(Net(), "lock.json") + " --folder " +
+                                Quote(dir_.file("upd")) + " < /dev/null");
+    EXPECT_EQ(locked.status, 1) << locked.output;
+    EXPECT_NE(locked.output.find("Error in USB locks"), std::string::npos) << locked.output;
+    EXPECT_EQ(Trace("lock.json").find("CTRL 0x0F"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,799 @@
+// Whole update runs against simulated instruments and folders of update
+// files, on the virtual clock and the recording surface: the messages in
+// order, the log, the progress positions, the lock and detection at the end,
+// and what the units run afterwards.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../support/firmware_files.h"
+#include "../support/procedure_bench.h"
+#include "../support/sim_fixture.h"
+#include "../support/temp_dir.h"
+#include "common/str_conv.h"
+#include "sim/sim_flash.h"
+#include "sim/sim_keys.h"
+#include "sim/sim_net.h"
+#include "usb/usb_command_names.h"
+#include "usb/vesk_semafori.h"
+
+namespace {
+
+using Outcome = CUpdateProcedure::RunOutcome;
+using Lines = std::vector<std::wstring>;
+
+// "text" as Msg shows it with a unit's identity.
+std::wstring With(const std::wstring& text, const std::wstring& unit) { return text + L" " + unit; }
+Lines All(const Lines& texts, const std::wstring& unit) {
+    Lines out;
+    for (const auto& t : texts) out.push_back(With(t, unit));
+    return out;
+}
+Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class RunScenario : public vesk::test::SimFixture {
+protected:
+    void SetUp() override {
+        dir_.mkdir("_BOOTER");
+        dir_.mkdir("_ACCESSORI");
+        ::chmod(lock_dir_.path().c_str(), 0700);
+    }
+    void TearDown() override {
+        if (bus_) bus_->set_presence_observer(nullptr);
+    }
+    CVeskSemafori::Place LockPlace() const {
+        CVeskSemafori::Place p;
+        p.folder = lock_dir_.path();
+        p.domain = L"TESTDOM";
+        p.user = L"tester";
+        return p;
+    }
+    // The bus of scenario, a procedure on the test's folder and a lock object
+    // of its own; plugs and unplugs reach detection as udev's events would.
+    void Start(const std::string& scenario, bool advanced = false) {
+        Load(scenario);
+        locks_ = std::make_unique<CVeskSemafori>(LockPlace());
+        bench_ = std::make_unique<vesk::test::ProcedureBench>(
+            CUpdateProcedure::Settings{.main_folder = dir_.wpath(), .advanced_mode = advanced, .advanced_allowed = true},
+            locks_.get());
+        bus_->set_presence_observer([this](bool arrived, uint16_t pid, const std::string& path) {
+            bench_->sources->PushUsbDevice(arrived, 0x11CC, pid, path);
+        });
+    }
+    // The plan, then the run; the events and the log then hold the run only.
+    void PlanAndRun() {
+        Proc().AggiornaStrumentiCollegati();
+        Run();
+    }
+    void Run() {
+        Surface().ClearEvents();
+        log_.clear();
+        bus_->trace().Clear();
+        Proc().OnBnClickedButtonUpdate();
+    }
+    // The master back from its restart, and the refresh its arrival brings.
+    void RefreshAfterRestart() {
+        clock_.advance_ms(3000);
+        bus_->Tick();
+        Proc().AggiornaStrumentiCollegati();
+    }
+    Lines Messages() const {
+        Lines out;
+        for (const auto& e : bench_->surface.Events())
+            if (e.op == SurfaceOp::AppendMessage) out.push_back(e.text);
+        return out;
+    }
+    size_t Count(const std::wstring& line) const {
+        const Lines m = Messages();
+        return size_t(std::count(m.begin(), m.end(), line));
+    }
+    // The lines appear in this order (others may come between them).
+    void ExpectInOrder(const Lines& expected) const {
+        const Lines m = Messages();
+        auto at = m.begin();
+        for (const auto& line : expected) {
+            at = std::find(at, m.end(), line);
+            ASSERT_NE(at, m.end()) << "missing, or out of order: " << vesk::to_utf8(line);
+            ++at;
+        }
+    }
+    std::vector<int> OverallPositions() const {
+        std::vector<int> out;
+        for (const auto& e : bench_->surface.Events())
+            if (e.op == SurfaceOp::SetBarPos && e.bar == ProgressBar::Overall) out.push_back(e.value);
+        return out;
+    }
+    // Every run ends with the lock free, detection on and the cursor back.
+    void ExpectReleased() {
+        EXPECT_TRUE(bench_->detection_switch.IsOn()) << "detection left off";
+        CVeskSemafori other(LockPlace());
+        EXPECT_TRUE(other.Blocca(1)) << "lock 1 still held";
+        other.Sblocca(1);
+        EXPECT_EQ(State().wait_cursor, 0);
+        EXPECT_EQ(log_.contains("Hardware detection switched DOWN"), log_.contains("Hardware detection switched UP"));
+    }
+    // An abort: the text in the list and the status, the buttons back, the bar full.
+    void ExpectAborted(const std::wstring& text) {
+        EXPECT_EQ(Proc().LastRun().outcome, Outcome::Aborted);
+        EXPECT_EQ(Proc().LastRun().text, text);
+        EXPECT_EQ(State().status, text);
+        EXPECT_EQ(State().colour, StatusColour::Red);
+        EXPECT_TRUE(State().execute_enabled);
+        EXPECT_TRUE(State().advanced_enabled);
+        EXPECT_EQ(State().overall.pos, State().overall.upper);
+        ExpectReleased();
+    }
+    CUpdateProcedure& Proc() { return bench_->procedure; }
+    RecordingSurface& Surface() { return bench_->surface; }
+    const SurfaceState& State() { return bench_->surface.State(); }
+    void File(const std::string& name, uint32_t base, uint32_t size, const std::string& version) {
+        vesk::test::MakeFirmwareFile(dir_, name, base, size, version);
+    }
+    INFOIDENT SlaveNow(uint8_t number) {
+        INFOIDENT id;
+        EXPECT_TRUE(vesk::sim::SlaveIdentityOf(Inst(), number, id));
+        return id;
+    }
+    static std::string Text(const std::wstring& s) { return vesk::to_utf8(s); }
+
+    vesk::test::TempDir dir_;
+    vesk::test::TempDir lock_dir_;
+    std::unique_ptr<CVeskSemafori> locks_;
+    std::unique_ptr<vesk::test::ProcedureBench> bench_;
+};
+
+std::string Slave(int number, int code, long long serial, const std::string& extra = "") {
+    return R"({"number": )" + std::to_string(number) + R"(, "code": )" + std::to_string(code) +
+           R"(, "serial": )" + std::to_string(serial) + R"(, "firmware": "01.00.00")" + extra + "}";
+}
+
+// A Pell DL master: it updates its slaves.
+std::string PellDL(const std::string& slaves, const std::string& extra = "") {
+    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" + extra +
+           R"(, "slaves": [)" + slaves + "]}]}";
+}
+const std::wstring kPellDL = L"Pell DL Logger - 10";
+
+// The master's part of a run that writes its firmware, up to the last reconnection.
+Lines MasterFirmware(const std::wstring& unit) {
+    return All(Lines{L"Processing", L"Start firmware update for master", L"Sending device to booter",
+                 L"Waiting 4 seconds for reconnection", L"Reconnected", L"Correctly into booter", L"Start write firmware",
+                 L"Finished write firmware", L"Waking up into firmware", L"Correctly into firmware",
+                 L"Waiting 4 seconds for reconnection", L"Reconnected"},
+                unit);
+}
+
+// ---- the master
+
+TEST_F(RunScenario, MasterFirmwareLanguageAndAccessory) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    std::string config(32768, '\0');
+    for (size_t i = 0; i < config.size(); ++i) config[i] = char(i * 7);
+    dir_.write("_ACCESSORI/Pell_Config_460500.bin", config);
+    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2}]})");
+    PlanAndRun();
+    const std::wstring pell = L"Pell Logger - 5";
+    EXPECT_EQ(Messages(), MasterFirmware(pell) + All(Lines{L"Start write languages", L"Finished write languages",
+                                                       L"No booter update needed for master",
+                                                       L"Start write accessory elements",
+                                                       L"Finished write accessory elements",
+                                                       L"Firmware doesn't feature slaves update"},
+                                                      pell));
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::NoSlaveUpdate);
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"46.05.00");
+    EXPECT_EQ(Inst().flash()->configuration, std::vector<uint8_t>(config.begin(), config.end()));
+    EXPECT_NE(std::count(Inst().flash()->language.begin(), Inst().flash()->language.end(), 0xFF),
+              long(Inst().flash()->language.size()))
+        << "the language area was written";
+    EXPECT_FALSE(log_.contains("ERROR = Error"));
+    // The master restarts; the window refreshes when it comes back.
+    EXPECT_TRUE(Proc().RestartPending());
+    EXPECT_EQ(Surface().RestartTimerMs(), 10000u);
+    EXPECT_TRUE(State().execute_enabled);
+    EXPECT_EQ(State().overall.pos, State().overall.upper);
+    ExpectReleased();
+    RefreshAfterRestart();
+    EXPECT_TRUE(Proc().VerificaUnita());
+    EXPECT_EQ(State().status, L"Your system is up to date");
+}
+
+TEST_F(RunScenario, MasterFirmwareAndBooter) {
+    File("Tolmar_430502_fw.mhx", 0xFE0000, 0x400, "43.05.02");
+    File("_BOOTER/Booter_Quarv4_0102.mhx", 0xDF0000, 0x2000, "01.02");
+    Start(R"({"instruments": [{"code": 63, "serial": 6, "firmware": "43.04.01", "booter": "01.00",
+              "tipoFamBoot": 2, "infofwupd_flags": 1}]})");
+    PlanAndRun();
+    const std::wstring tolmar = L"Tolmar Logger - 6";
+    // Its firmware updates slaves, on a net it does not have.
+    const Lines expected =
+        MasterFirmware(tolmar) +
+        All(Lines{L"Booter update needed for master", L"Start write booter", L"Finished write booter",
+                  L"Sending all slaves into booter"},
+            tolmar) +
+        Lines{L"Start looking for a slave to be updated fw", L"No slave to be updated fw",
+              L"Start looking for a slave to be updated booter", L"No slave to be updated booter",
+              With(L"No slave whose firmware has to be updated", tolmar),
+              With(L"Start waking up all slaves into firmware", tolmar), L"Start looking for a slave in booter",
+              L"No slave in booter", L"Please wait...", L"Please wait..."};
+    EXPECT_EQ(Messages(), expected);
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::Finished);
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    RefreshAfterRestart();
+    EXPECT_EQ(Proc().DeviceInfo()->Ident().FirmwareVersionText(), L"43.05.02");
+    EXPECT_EQ(Proc().DeviceInfo()->Ident().BooterVersionText(), L"01.02");
+    EXPECT_TRUE(Proc().VerificaUnita());
+    ExpectReleased();
+}
+
+// A record without bit 0 (here: none offered, read as flags 0) keeps the booter.
+TEST_F(RunScenario, FirmwareThatDoesNotUpdateItsBooter) {
+    File("_BOOTER/Booter_Quarv4_0102.mhx", 0xDF0000, 0x2000, "01.02");
+    Start(R"({"instruments": [{"code": 63, "serial": 6, "firmware": "43.04.01", "booter": "01.00", "tipoFamBoot": 2}]})");
+    PlanAndRun();
+    ExpectInOrder(All(Lines{L"No firmware update needed for master", L"Booter update needed for master",
+                        L"Firmware doesn't support booter update"},
+                       L"Tolmar Logger - 6"));
+    EXPECT_EQ(Inst().identity().BooterVersionText(), L"01.00");
+}
+
+// A failed firmware write is logged and the run goes on; the booter is left
+// alone, and the run does not end as a success.
+TEST_F(RunScenario, FailedMasterFirmwareWrite) {
+    dir_.write("Tolmar_430502_fw.mhx", "S3 not an S-record\n");
+    File("_BOOTER/Booter_Quarv4_0102.mhx", 0xDF0000, 0x2000, "01.02");
+    Start(R"({"instruments": [{"code": 63, "serial": 6, "firmware": "43.04.01", "booter": "01.00",
+              "tipoFamBoot": 2, "infofwupd_flags": 1}]})");
+    PlanAndRun();
+    const std::wstring tolmar = L"Tolmar Logger - 6";
+    ExpectInOrder(All(Lines{L"Start write firmware", L"Finished write firmware", L"Waking up into firmware",
+                        L"Booter update needed for master", L"Booter not written: the firmware write failed"},
+                       tolmar));
+    EXPECT_EQ(Count(With(L"Start write booter", tolmar)), 0u);
+    EXPECT_TRUE(log_.contains("ERROR = Error writing master firmware"));
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"43.04.01");
+    EXPECT_EQ(Inst().identity().BooterVersionText(), L"01.00");
+    const auto& run = Proc().LastRun();
+    EXPECT_FALSE(run.Completed());
+    ASSERT_EQ(run.errors.size(), 1u);
+    EXPECT_EQ(State().status, L"Firmup ended with errors: Error writing master firmware");
+    EXPECT_EQ(State().colour, StatusColour::Red);
+    // The refresh the restarted master brings keeps saying so.
+    RefreshAfterRestart();
+    EXPECT_EQ(State().status, L"Firmup ended with errors: Error writing master firmware");
+    EXPECT_EQ(State().colour, StatusColour::Red);
+    EXPECT_FALSE(Proc().VerificaUnita());
+    ExpectReleased();
+}
+
+TEST_F(RunScenario, AdvancedModeDowngradeFillsTheInstalledTable) {
+    File("Quarv3_010400_fw.mhx", 0xFE0000, 0x400, "01.04.00");
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.06.00", "booter": "02.10", "tipoFamBoot": 2}]})",
+          true);
+    Proc().RequestChoices({{7, L"01.04.00"}});
+    PlanAndRun();
+    EXPECT_EQ(Proc().LastRun().units.front().expected, L"01.04.00");
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    FirmupFileEntry installed;
+    ASSERT_TRUE(Proc().Installati().Lookup(7, installed));
+    EXPECT_EQ(installed.fileName, L"Quarv3_010400_fw.mhx");
+    RefreshAfterRestart();
+    EXPECT_EQ(State().rows.at(0).columns[kColumnAction], L"installed  1.04.00");
+    EXPECT_EQ(State().status, L"Your system is up to date");
+    EXPECT_FALSE(State().execute_enabled);
+    EXPECT_TRUE(Proc().VerificaUnita());
+}
+
+// ---- the slaves
+
+TEST_F(RunScenario, MasterWithThreeSlaves) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02");
+    File("Slv_GPS_020000_fw.mot", 0xE0000, 0x400, "02.00.00");
+    // Firmware due; booter due; in its booter.
+    Start(PellDL(Slave(1, 2006, 71, R"(, "booter": "01.02")") + ", " +
+                 Slave(2, 2006, 72, R"(, "firmware": "01.05.10", "booter": "01.00")") + ", " +
+                 Slave(4, 2017, 74, R"(, "in_booter": true)")));
+    PlanAndRun();
+    const std::wstring s71 = L"Display Unit - 71", s72 = L"Display Unit - 72", s74 = L"GPS Receiver 2017 - 74";
+    ExpectInOrder(All(Lines{L"Processing", L"No firmware update needed for master", L"No booter update needed for master",
+                        L"Sending all slaves into booter"},
+                       kPellDL) +
+                  Lines{With(L"Found slave to be updated fw", s71), With(L"Found slave to be updated booter", s72),
+                        With(L"Some slaves have to be updated", kPellDL), With(L"--> Sending slave to booter", s71),
+                        With(L"--> Sending slave to booter", s72), L"No slave in firmware",
+                        With(L"Unable to find slaves to be updated", kPellDL),
+                        With(L"Updating firmware for all slaves of", kPellDL),
+                        With(L"Start write firmware for slave", s71), With(L"Finished write firmware for slave", s71),
+                        With(L"Slave doesn't need to be updated", s72),
+                        With(L"Start write firmware for slave", s74), With(L"Finished write firmware for slave", s74),
+                        With(L"Updating booter for all slaves of", kPellDL), With(L"Found slave to be updated booter", s72),
+                        With(L"--> Sending slave to firmware", s72), L"Start slave update booter",
+                        With(L"Start firmup booter slave", s72), With(L"Finished firmup booter slave", s72),
+                        With(L"--> Sending slave to booter", s72), L"No slave to be updated booter",
+                        With(L"Start waking up all slaves into firmware", kPellDL),
+                        With(L"--> Sending slave to firmware", s71), With(L"--> Sending slave to firmware", s72),
+                        With(L"--> Sending slave to firmware", s74), L"No slave in booter",
+                        With(L"Start updating languages for all firmupped slaves", kPellDL)});
+    EXPECT_EQ(Count(With(L"Start firmup booter slave", s71)), 0u) << "its booter is current";
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::Finished);
+    EXPECT_TRUE(Proc().LastRun().errors.empty());
+    EXPECT_EQ(State().status, L"Please wait...") << "the closing refresh comes while the master restarts";
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_EQ(SlaveNow(2).BooterVersionText(), L"01.02");
+    EXPECT_EQ(SlaveNow(4).FirmwareVersionText(), L" 2.00.00");
+    for (uint8_t n : {1, 2, 4}) EXPECT_FALSE(SlaveNow(n).IsInBooterOrZero()) << "slave " << int(n);
+    ExpectReleased();
+    RefreshAfterRestart();
+    EXPECT_EQ(State().status, L"Your system is up to date");
+    EXPECT_TRUE(Proc().VerificaUnita());
+    const auto& units = Proc().LastRun().units;
+    ASSERT_EQ(units.size(), 4u);
+    EXPECT_EQ(units[1].expected, L"01.05.10");
+    EXPECT_EQ(units[1].after, L"01.05.10");
+    EXPECT_EQ(units[2].expected, L"") << "a booter is not a firmware version";
+    EXPECT_EQ(units[3].before, L"in booter");
+    EXPECT_EQ(units[3].after, L"02.00.00");
+}
+
+// Two slaves, none due: the one left in its booter is woken.
+TEST_F(RunScenario, NoSlaveDue) {
+    Start(PellDL(Slave(1, 2006, 71) + ", " + Slave(2, 2006, 72, R"(, "in_booter": true)")));
+    PlanAndRun();
+    EXPECT_TRUE(Proc().LastRun().nothing_pending);
+    ExpectInOrder({L"No slave to be updated fw", L"No slave to be updated booter",
+                   With(L"No slave whose firmware has to be updated", kPellDL),
+                   With(L"Start waking up all slaves into firmware", kPellDL),
+                   With(L"--> Sending slave to firmware", L"Display Unit - 72"), L"No slave in booter"});
+    EXPECT_EQ(Count(With(L"Some slaves have to be updated", kPellDL)), 0u);
+    EXPECT_FALSE(SlaveNow(2).IsInBooterOrZero());
+    EXPECT_TRUE(Proc().LastRun().Completed());
+}
+
+// Every slave running its firmware goes to its booter, only the due one is
+// written, and all come back.
+TEST_F(RunScenario, OneSlaveDueForFirmwareOnly) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 71) + ", " + Slave(2, 2006, 72, R"(, "firmware": "01.05.10")")));
+    PlanAndRun();
+    ExpectInOrder({With(L"--> Sending slave to booter", L"Display Unit - 71"),
+                   With(L"--> Sending slave to booter", L"Display Unit - 72"),
+                   With(L"Start write firmware for slave", L"Display Unit - 71"),
+                   With(L"Slave doesn't need to be updated", L"Display Unit - 72"), L"No slave to be updated booter",
+                   With(L"--> Sending slave to firmware", L"Display Unit - 71"),
+                   With(L"--> Sending slave to firmware", L"Display Unit - 72")});
+    EXPECT_EQ(Count(With(L"Start write firmware for slave", L"Display Unit - 72")), 0u);
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_FALSE(SlaveNow(2).IsInBooterOrZero());
+    EXPECT_TRUE(Proc().LastRun().Completed());
+}
+
+// Five booter writes that change nothing; the sixth pass raises and the
+// recovery brings the slave back into its firmware.
+TEST_F(RunScenario, SlaveBooterThatNeverTakes) {
+    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02");
+    Start(PellDL(Slave(1, 2006, 71, R"(, "booter": "01.00", "booter_never_takes": true)")));
+    PlanAndRun();
+    const std::wstring s71 = L"Display Unit - 71";
+    EXPECT_EQ(Count(With(L"Start firmup booter slave", s71)), 5u);
+    EXPECT_TRUE(log_.contains("ERROR = Exception: cannot update slave booter after 5 attempts"));
+    ExpectInOrder({With(L"Finished firmup booter slave", s71),
+                   With(L"Start waking up all slaves into firmware after failure", kPellDL),
+                   With(L"--> Sending slave to firmware", s71), L"No slave in booter"});
+    EXPECT_EQ(Count(With(L"Start updating languages for all firmupped slaves", kPellDL)), 0u);
+    EXPECT_FALSE(SlaveNow(1).IsInBooterOrZero());
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::Finished);
+    EXPECT_EQ(Proc().LastRun().errors, Lines{L"cannot update slave booter after 5 attempts"});
+    EXPECT_EQ(State().status, L"Firmup ended with errors: cannot update slave booter after 5 attempts");
+    ExpectReleased();
+}
+
+// A booter newer than the file is written nothing, passed over, and the
+// stages after it run.
+TEST_F(RunScenario, SlaveBooterNewerThanTheFile) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02");
+    Start(PellDL(Slave(1, 2006, 71, R"(, "booter": "01.05")")));
+    PlanAndRun();
+    EXPECT_EQ(Count(With(L"Found slave to be updated booter", L"Display Unit - 71")), 2u)
+        << "once on entry, once in the booter stage";
+    EXPECT_EQ(Count(L"Start slave update booter"), 1u);
+    EXPECT_EQ(Count(With(L"Start firmup booter slave", L"Display Unit - 71")), 0u);
+    ExpectInOrder({L"No slave to be updated booter", With(L"Start updating languages for all firmupped slaves", kPellDL)});
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_EQ(SlaveNow(1).BooterVersionText(), L"01.05");
+}
+
+// A slave firmware write fails with two slaves in their booters: the recovery
+// wakes both, and nothing unwritten counts as installed.
+TEST_F(RunScenario, RecoveryWakesTwoSlaves) {
+    dir_.write("Slv_Lambda_010510_fw.mhx", "S3 not an S-record\n");
+    File("Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    Start(PellDL(Slave(1, 2006, 71) + ", " + Slave(2, 2006, 72)), true);
+    Proc().RequestChoices({{71, L"01.05.10"}});
+    PlanAndRun();
+    const std::wstring s71 = L"Display Unit - 71", s72 = L"Display Unit - 72";
+    ExpectInOrder({With(L"Start write firmware for slave", s71),
+                   With(L"Start waking up all slaves into firmware after failure", kPellDL),
+                   L"Start looking for a slave in booter", With(L"Found slave in booter", s71),
+                   With(L"--> Sending slave to firmware", s71), With(L"Reconnected", kPellDL),
+                   L"Start looking for a slave in booter", With(L"Found slave in booter", s72),
+                   With(L"--> Sending slave to firmware", s72), With(L"Reconnected", kPellDL),
+                   L"Start looking for a slave in booter", L"No slave in booter"});
+    EXPECT_EQ(Count(With(L"Finished write firmware for slave", s71)), 0u);
+    EXPECT_TRUE(log_.contains("ERROR = Error in writing slave 0 firmware"));
+    EXPECT_TRUE(log_.contains("ERROR = Exception: Error in writing slave firmware"));
+    EXPECT_FALSE(Proc().Installati().Contains(71)) << "a failed write is not installed";
+    for (uint8_t n : {1, 2}) EXPECT_FALSE(SlaveNow(n).IsInBooterOrZero());
+    EXPECT_EQ(State().status, L"Firmup ended with errors: Error in writing slave firmware");
+    RefreshAfterRestart();
+    EXPECT_FALSE(Proc().VerificaUnita());
+    // In advanced mode both were to get the newest file; neither did.
+    for (size_t u : {1, 2}) EXPECT_FALSE(Proc().LastRun().units[u].verified);
+    EXPECT_EQ(Proc().LastRun().units[2].after, L"01.00.00");
+}
+
+// A slave that never leaves its booter: ten tries in the wake stage, ten in
+// the recovery, and the run still closes.
+TEST_F(RunScenario, SlaveThatStaysInBooter) {
+    Start(PellDL(Slave(1, 2006, 71, R"(, "in_booter": true, "stays_in_booter": true)")));
+    PlanAndRun();
+    const std::wstring s71 = L"Display Unit - 71";
+    EXPECT_EQ(Count(With(L"--> Sending slave to firmware", s71)), 20u);
+    EXPECT_TRUE(log_.contains("ERROR = Exception: cannot take slave to firmware after 10 attempts"));
+    EXPECT_TRUE(log_.contains("CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate [") &&
+                log_.contains("ERROR = cannot take slave to firmware after 10 attempts"));
+    EXPECT_TRUE(SlaveNow(1).IsInBooterOrZero());
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::Finished);
+    EXPECT_FALSE(Proc().LastRun().Completed());
+    RefreshAfterRestart();
+    EXPECT_FALSE(Proc().VerificaUnita()) << "a unit left in its booter";
+    ExpectReleased();
+}
+
+// A slave the stage-1 search keeps finding but the send cannot move (an
+// unreadable slave before it): the eleventh pass raises.
+TEST_F(RunScenario, SlaveThatCannotBeSentToBooter) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 71, R"(, "unreadable": true)") + ", " + Slave(2, 2006, 72)));
+    PlanAndRun();
+    EXPECT_EQ(Count(With(L"Found slave in firmware", L"Display Unit - 72")), 11u);
+    EXPECT_EQ(Count(L"Start sending slave to booter"), 10u);
+    EXPECT_TRUE(log_.contains("ERROR = Exception: cannot take slave to booter after 10 attempts"));
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::Finished);
+    EXPECT_EQ(Proc().LastRun().errors, Lines{L"cannot take slave to booter after 10 attempts"});
+    ExpectReleased();
+}
+
+// The listing drops the net when a slave cannot be settled; the run reads it
+// itself, so a slave on a newer firmware than the file is not downgraded.
+TEST_F(RunScenario, NetReadAgainWhenTheListingDroppedIt) {
+    File("Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    Start(PellDL(Slave(1, 2006, 71, R"(, "firmware": "01.05.10")") + ", " +
+                 Slave(2, 2006, 72, R"(, "net_code": 2013)")));
+    PlanAndRun();
+    EXPECT_EQ(State().overall.upper, 25 * 2 + 73) << "both slaves count";
+    ExpectInOrder({With(L"Updating firmware for all slaves of", kPellDL)});
+    EXPECT_EQ(Count(With(L"Start write firmware for slave", L"Display Unit - 71")), 0u);
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_FALSE(SlaveNow(1).IsInBooterOrZero());
+}
+
+TEST_F(RunScenario, ProgressPositions) {
+    struct Case {
+        int slaves;
+        std::vector<int> positions;
+    } cases[] = {
+        {2, {0, 53, 65, 70, 91, 104, 107, 114, 115, 116, 117, 123}},
+        {3, {0, 53, 68, 75, 106, 125, 129, 139, 140, 141, 142, 148}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.slaves);
+        File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+        std::string slaves;
+        for (int n = 1; n <= c.slaves; ++n) slaves += (n > 1 ? ", " : "") + Slave(n, 2006, 70 + n);
+        Start(PellDL(slaves));
+        PlanAndRun();
+        EXPECT_EQ(State().overall.upper, 25 * c.slaves + 73);
+        std::vector<int> run_positions = OverallPositions();
+        EXPECT_EQ(run_positions, c.positions);
+        EXPECT_TRUE(Proc().LastRun().Completed());
+    }
+}
+
+// A net the plan would refuse is refused by the run too: the master is
+// done, restarted, and the slaves are left alone.
+TEST_F(RunScenario, SlaveAdmissionRefusesTheRun) {
+    std::string six;
+    for (int n = 1; n <= 6; ++n) six += (n > 1 ? ", " : "") + Slave(n, 2006, 70 + n);
+    const std::wstring powercycle = L" Then powercycle the data system and again execute this Vesk firmup software.";
+    struct Case {
+        const char* name;
+        std::string scenario;
+        std::wstring box, text;
+    } cases[] = {
+        {"a camera", PellDL(Slave(1, 2006, 71) + ", " + Slave(3, 2016, 73)),
+         L"To run the Vesk firmup you have to remove your Camera Unit" + powercycle,
+         L"Please remove all slaves and apply this firmup for every single slave separately."},
+        {"one slave too many", PellDL(six), L"To run the Vesk firmup you have to 1 slaves " + powercycle,
+         L"Please remove  slaves and apply this firmup for every single slave separately."},
+        {"booters that conflict",
+         PellDL(Slave(1, 2006, 71, R"(, "booter": "01.21")") + ", " + Slave(2, 2006, 72, R"(, "booter": "01.21")")),
+         L"To correctly operate the firmup you have to unplug all slaves and firmup every single slave separately",
+         L"Please unplug all slaves and firmup every single slave separately"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+        File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+        Start(c.scenario);
+        PlanAndRun();
+        const auto boxes = Surface().EventsOf(SurfaceOp::MessageBoxInfo);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, c.box);
+        EXPECT_EQ(Messages().back(), With(c.text, kPellDL));
+        EXPECT_EQ(Count(With(L"Sending all slaves into booter", kPellDL)), 0u);
+        EXPECT_EQ(Proc().LastRun().outcome, Outcome::SlavesRefused);
+        EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"46.05.00") << "the master was done";
+        EXPECT_TRUE(Proc().RestartPending());
+        EXPECT_EQ(State().status, c.text);
+        EXPECT_EQ(State().overall.pos, State().overall.upper);
+        ExpectReleased();
+    }
+}
+
+// ---- reconnection
+
+TEST_F(RunScenario, MasterBackAfterFiveSeconds) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2,
+              "faults": [{"kind": "slow_return", "ms": 5000, "when": "once"}]}]})");
+    PlanAndRun();
+    const std::wstring q = L"Quarv3 Logger 19 - 7";
+    ExpectInOrder({With(L"Sending device to booter", q), With(L"Waiting 4 seconds for reconnection", q),
+                   L"Still waiting (other 2 seconds)", With(L"Reconnected", q), With(L"Correctly into booter", q)});
+    EXPECT_EQ(Count(L"Still waiting (other 2 seconds)"), 1u);
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.06.00");
+    EXPECT_TRUE(Proc().LastRun().Completed());
+}
+
+// Not back in time for the reconnection, but listed right after it: the run
+// takes it from the listing into its own device info and goes on, slaves
+// and all.
+TEST_F(RunScenario, MasterFoundByTheListingAfterTheReconnectionGaveUp) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 71), R"(, "faults": [{"kind": "slow_return", "ms": 25000, "when": "once"}])"));
+    PlanAndRun();
+    ExpectInOrder({With(L"Not reconnected", kPellDL), With(L"Correctly into booter", kPellDL),
+                   With(L"Start write firmware for slave", L"Display Unit - 71")});
+    EXPECT_EQ(Count(L"Still waiting (other 2 seconds)"), 10u);
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+}
+
+// Back under another product id, at the same place: the run goes on.
+TEST_F(RunScenario, MasterBackUnderAnotherProductId) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2,
+              "faults": [{"kind": "new_product_id", "product_id": 4097, "when": "once"}]}]})");
+    PlanAndRun();
+    EXPECT_EQ(Count(L"Still waiting (other 2 seconds)"), 0u);
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.06.00");
+}
+
+// A net id of 0xFFFFFFFF is a slave like any other.
+TEST_F(RunScenario, SlaveWhoseNetIdIsAllOnes) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 4294967295)));
+    PlanAndRun();
+    EXPECT_EQ(Count(With(L"Start write firmware for slave", L"Display Unit - 4294967295")), 1u);
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_FALSE(SlaveNow(1).IsInBooterOrZero());
+    EXPECT_TRUE(Proc().LastRun().Completed());
+}
+
+// ---- the aborts
+
+TEST_F(RunScenario, MasterNeverBack) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2,
+              "faults": [{"kind": "never_returns"}]}]})");
+    Proc().AggiornaStrumentiCollegati();
+    const uint64_t before = clock_.elapsed_ms();
+    Run();
+    EXPECT_EQ(Count(L"Still waiting (other 2 seconds)"), 10u);
+    ExpectInOrder({With(L"Not reconnected", L"Quarv3 Logger 19 - 7"),
+                   With(L"No USB device found any more", L"Quarv3 Logger 19 - 7")});
+    ExpectAborted(L"No USB device found any more");
+    EXPECT_LT(clock_.elapsed_ms() - before, 30000u);
+    // Nothing refreshed afterwards: the plan of before the run stays.
+    EXPECT_EQ(State().rows.size(), 1u);
+}
+
+TEST_F(RunScenario, AbortsBeforeTheMaster) {
+    const std::string one = R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2}]})";
+    struct Case {
+        const char* name;
+        std::string scenario;
+        std::function<void(const vesk::test::TempDir&)> arrange;
+        std::wstring text;
+        Outcome outcome;
+        bool locked;  // the lock was taken and detection switched off and on
+    } cases[] = {
+        {"no _BOOTER", one, [](const vesk::test::TempDir& d) { std::filesystem::remove(d.file("_BOOTER")); },
+         L"Missing _BOOTER folder", Outcome::MissingFolder, false},
+        {"_BOOTER is a file", one,
+         [](const vesk::test::TempDir& d) {
+             std::filesystem::remove(d.file("_BOOTER"));
+             d.write("_BOOTER", "");
+         },
+         L"Missing _BOOTER folder", Outcome::MissingFolder, false},
+        {"no _ACCESSORI", one, [](const vesk::test::TempDir& d) { std::filesystem::remove(d.file("_ACCESSORI")); },
+         L"Missing _ACCESSORI folder", Outcome::MissingFolder, false},
+        {"no instrument", R"({"instruments": []})", nullptr, L"No device connected", Outcome::NoInstrument, true},
+        {"two instruments",
+         vesk::test::SimScenarioJson({vesk::test::SimInstrumentJson("", "1"), vesk::test::SimInstrumentJson("", "2")}),
+         nullptr, L"Please connect one only device", Outcome::SeveralInstruments, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir_.mkdir("_BOOTER");
+        dir_.mkdir("_ACCESSORI");
+        if (c.arrange) c.arrange(dir_);
+        Start(c.scenario);
+        Proc().AggiornaStrumentiCollegati();
+        Run();
+        EXPECT_EQ(Messages(), Lines{c.text});
+        EXPECT_EQ(Proc().LastRun().outcome, c.outcome);
+        EXPECT_EQ(State().status, c.text);
+        EXPECT_EQ(State().colour, StatusColour::Red);
+        EXPECT_EQ(log_.contains("Hardware detection switched DOWN"), c.locked);
+        EXPECT_EQ(log_.contains("Hardware detection switched UP"), c.locked);
+        EXPECT_TRUE(Transfers().empty() || c.locked) << "the instrument was not touched";
+        ExpectReleased();
+        std::filesystem::remove_all(dir_.file("_BOOTER"));
+    }
+}
+
+TEST_F(RunScenario, LockHeldByAnotherHolder) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2}]})");
+    Proc().AggiornaStrumentiCollegati();
+    CVeskSemafori other(LockPlace());
+    ASSERT_TRUE(other.Blocca(1));
+    Run();
+    EXPECT_EQ(Messages(), Lines{L"Error in USB locks"});
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::LockRefused);
+    EXPECT_TRUE(Transfers().empty());
+    EXPECT_FALSE(log_.contains("Hardware detection switched DOWN"));
+    EXPECT_TRUE(log_.contains("INFO = Hardware detection switched UP"));
+    EXPECT_TRUE(bench_->detection_switch.IsOn());
+    other.Sblocca(1);
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.05.00");
+}
+
+TEST_F(RunScenario, AbortsOnTheMaster) {
+    const std::string quarv3 = R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2, )";
+    struct Case {
+        const char* name;
+        std::string faults;
+        std::wstring text;
+    } cases[] = {
+        {"GotoBooter refused", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "once"}])",
+         L"Device fails to go to booter"},
+        {"GotoFirmware refused", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "from", "n": 2}])",
+         L"Device failed go to firmware"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+        Start(quarv3 + R"("faults": )" + c.faults + "}]}");
+        PlanAndRun();
+        EXPECT_EQ(Messages().back(), With(c.text, L"Quarv3 Logger 19 - 7"));
+        ExpectAborted(c.text);
+        EXPECT_FALSE(Proc().RestartPending());
+    }
+}
+
+// The booter never answers an identity read: three tries, then the run stops
+// before writing anything.
+TEST_F(RunScenario, MasterNotIdentifiedInItsBooter) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2}]})");
+    Inst().SetMemoryHandler(MEM_READVERS, [](vesk::sim::SimInstrument& in, const vesk::sim::ControlRequest&) {
+        if (in.in_booter()) return int(vesk::usb::kUsbErrorPipe);
+        const INFOIDENT r = in.ReportedIdentity();
+        std::memcpy(in.main_buffer().data(), r.data(), INFOIDENT::kSize);
+        return int(vesk::usb::kUsbOk);
+    });
+    PlanAndRun();
+    ExpectInOrder(All(Lines{L"Correctly into booter", L"Failure: Unable to connect to gauge"}, L"Quarv3 Logger 19 - 7"));
+    EXPECT_EQ(Count(With(L"Start write firmware", L"Quarv3 Logger 19 - 7")), 0u);
+    ExpectAborted(L"Failure: Unable to connect to gauge");
+}
+
+// ---- a data key
+
+TEST_F(RunScenario, DataKeyWithBehaviourAndOtherGauges) {
+    File("DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
+    File("Dovo4_020100_fw.mot", 0xE0000, 0x1000, "02.01.00");
+    File("Dovo4_020100_lng.mot", 0xE0000, 0x1000, "02.01.00");
+    File("Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    File("_BOOTER/Booter_Dovo4eGPS0304_0105.mot", 0xFC000, 0x1000, "01.05");
+    Start(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00", "infofwupd_flags": 2}]})");
+    Proc().AggiornaStrumentiCollegati();
+    Surface().QueueBehaviour(2);
+    Run();
+    const std::wstring key = L"Data Key - 20";
+    const Lines other = All(Lines{L"Start loading other firmware", L"Finished loading other firmware",
+                              L"Start loading other languages", L"Finished loading other languages"},
+                             key);
+    EXPECT_EQ(Messages(), MasterFirmware(key) + All(Lines{L"No booter update needed for master"}, key) + other +
+                              All(Lines{L"Start loading other booter", L"Finished loading other booter"}, key) + other +
+                              All(Lines{L"Firmware doesn't feature slaves update"}, key));
+    const auto questions = Surface().EventsOf(SurfaceOp::BehaviourRequest);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].value, 2);
+    const vesk::sim::SimKey* store = vesk::sim::FindKeyDevice(Inst());
+    ASSERT_NE(store, nullptr);
+    for (const uint16_t code : {1585, 1588, 549}) {
+        SCOPED_TRACE(code);
+        ASSERT_TRUE(store->other.count(code));
+        EXPECT_EQ(store->other.at(code).behaviour, 2);
+    }
+    EXPECT_FALSE(store->other.count(1301)) << "the other gauge's booter is not loaded";
+    EXPECT_TRUE(log_.contains("ERROR = Loading other booter file"));
+    EXPECT_TRUE(log_.contains("ERROR = Loading other lng file")) << "the Lambda has no language file";
+    EXPECT_TRUE(Proc().LastRun().Completed()) << "both failures are the expected ones";
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.01.00");
+}
+
+// The question comes from the record's bit 1 or from other gauges; a
+// master with the bit and nothing to carry is asked, and nothing is loaded.
+TEST_F(RunScenario, BehaviourQuestionFromTheRecord) {
+    struct Case {
+        const char* flags;
+        size_t questions;
+    } cases[] = {{"", 0}, {R"(, "infofwupd_flags": 2)", 1}, {R"(, "infofwupd_flags": 1)", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+        Start(std::string(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2)") +
+              c.flags + "}]}");
+        PlanAndRun();
+        EXPECT_EQ(Surface().EventsOf(SurfaceOp::BehaviourRequest).size(), c.questions);
+        EXPECT_EQ(Count(With(L"Start loading other firmware", L"Quarv3 Logger 19 - 7")), 0u);
+        EXPECT_TRUE(Proc().LastRun().Completed());
+    }
+}
+
+// A master whose booter runs at the start is written whatever the catalogue's
+// text comparison says, and woken into its firmware.
+TEST_F(RunScenario, MasterInBooterAtStart) {
+    File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+    Start(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.06.00", "in_booter": true, "tipoFamBoot": 5}]})");
+    PlanAndRun();
+    ExpectInOrder(All(Lines{L"Start firmware update for master", L"Start write firmware", L"Finished write firmware",
+                            L"Correctly into firmware"},
+                      L"Quarv3 Logger 19 - 7"));
+    EXPECT_FALSE(Inst().in_booter());
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.06.00");
+    EXPECT_TRUE(Proc().LastRun().Completed());
+}
+
+}  // namespace
