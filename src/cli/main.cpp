@@ -31,7 +31,7 @@ const CliCommand kCommands[] = {
      vesk::cli::RunWrite},
     {"update",
      "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
-     "[--debug] [--json]",
+     "[--debug] [--json] [--no-backup]",
      "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
      "every unit afterwards", vesk::cli::RunUpdate},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",

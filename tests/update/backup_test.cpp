@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "../support/sim_fixture.h"
+#include "../support/scoped_env.h"
 #include "../support/temp_dir.h"
 #include "common/str_conv.h"
 #include "device/connection_data_key.h"
@@ -36,26 +37,7 @@ using Bytes = std::vector<uint8_t>;
 // 2026-03-04 05:06:07 UTC
 constexpr std::time_t kWhen = 1772600767;
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using vesk::test::ScopedEnv;
 
 Bytes ReadFile(const fs::path& p) {
     const std::string s = vesk::test::read_file(p.string());
