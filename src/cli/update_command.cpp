@@ -31,7 +31,8 @@ constexpr uint32_t kAfterArrivalMs = 2200;
 
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
-    "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n";
+    "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n"
+    "                              [--no-backup]\n";
 
 int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
 
@@ -41,6 +42,7 @@ struct UpdateRequest {
     PlanRequest plan;
     bool yes = false;
     bool debug = false;
+    bool backup = true;
     std::optional<int> behaviour;
 };
 
@@ -65,7 +67,8 @@ public:
                 {.main_folder = rq.plan.folder,
                  .debug_mode = rq.debug,
                  .advanced_mode = rq.plan.advanced,
-                 .advanced_allowed = rq.plan.advanced}) {}
+                 .advanced_allowed = rq.plan.advanced,
+                 .backup = rq.backup}) {}
 
     int Run() {
         proc_.RequestChoices(rq_.plan.choices);
@@ -178,6 +181,7 @@ private:
 
     void ShowSummary() {
         if (rq_.plan.json) return;
+        ShowBackup();
         std::vector<std::vector<std::string>> rows = {{"Unit", "Serial", "Before", "After", "Expected", "Verified"}};
         for (const auto& u : proc_.LastRun().units)
             rows.push_back({(u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device),
@@ -195,6 +199,29 @@ private:
             std::printf("%s\n", line.c_str());
         }
         std::printf("\n");
+    }
+
+    // Where the master's data went before the run wrote anything.
+    void ShowBackup() {
+        const vesk::update::BackupResult& b = proc_.LastRun().backup;
+        std::printf("\n");
+        if (!rq_.backup)
+            std::printf("Backup: none taken (--no-backup)\n");
+        else if (!b.folder.empty())
+            std::printf("Backup: %s\n", U8(b.folder).c_str());
+        else if (b.failed.empty())
+            std::printf("Backup: the master keeps nothing to back up\n");
+        else
+            std::printf("Backup: none written\n");
+        for (const auto& f : b.failed) std::printf("  not saved: %s (%s)\n", f.area.c_str(), f.why.c_str());
+    }
+
+    static nlohmann::ordered_json BackupJson(const vesk::update::BackupResult& b) {
+        nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+        for (const auto& f : b.failed) failed.push_back({{"area", f.area}, {"why", f.why}});
+        return {{"folder", b.folder.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(U8(b.folder))},
+                {"saved", b.saved},
+                {"failed", failed}};
     }
 
     void Say(const std::string& text) {
@@ -216,7 +243,11 @@ private:
                              {"after", U8(u.after)},
                              {"expected", U8(u.expected)},
                              {"verified", u.verified}});
-        surface_.Emit({{"event", "result"}, {"outcome", ending.outcome}, {"units", units}});
+        nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
+        // Only a run takes a backup: null when it was switched off.
+        if (proc_.LastRun().outcome != RunOutcome::NotRun)
+            result["backup"] = rq_.backup ? BackupJson(proc_.LastRun().backup) : nlohmann::ordered_json(nullptr);
+        surface_.Emit(result);
         return ending.status;
     }
 
@@ -241,6 +272,8 @@ int RunUpdate(const std::vector<std::string>& args) {
             rq.yes = true;
         } else if (a == "--debug") {
             rq.debug = true;
+        } else if (a == "--no-backup") {
+            rq.backup = false;
         } else if (a == "--behaviour") {
             long long value = 0;
             if (i + 1 >= args.size() || !ParseNumber(args[i + 1], 0, 2, value))
@@ -262,6 +295,9 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "  --debug           Debug_mode: every message also becomes the status line\n"
                         "  --json            JSON Lines: plan, message, status, progress, wait, write,\n"
                         "                    question, message_box, plan, result\n"
+                        "  --no-backup       no copy of the master's configuration, sensors, ECU driver and\n"
+                        "                    finish lines first (by default in\n"
+                        "                    $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/)\n"
                         "exit status: 0 nothing was pending, or the run finished and every unit reports the\n"
                         "version it was to get; 1 the run stopped, met an error or left a unit unverified;\n"
                         "2 usage; 3 no instrument or more than one\n",

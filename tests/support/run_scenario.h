@@ -14,6 +14,7 @@
 #include "common/str_conv.h"
 #include "firmware_files.h"
 #include "procedure_bench.h"
+#include "scoped_env.h"
 #include "sim/sim_net.h"
 #include "sim_fixture.h"
 #include "temp_dir.h"
@@ -42,13 +43,14 @@ protected:
     }
     // The bus of scenario, a procedure on the test's folder and a lock object
     // of its own; plugs and unplugs reach detection as udev's events would.
-    void Start(const std::string& scenario, bool advanced = false) {
+    void Start(const std::string& scenario, bool advanced = false, bool backup = true) {
         if (bus_) bus_->set_presence_observer(nullptr);
         bench_.reset();
         Load(scenario);
         locks_ = std::make_unique<CVeskSemafori>(LockPlace());
         bench_ = std::make_unique<ProcedureBench>(
-            CUpdateProcedure::Settings{.main_folder = dir_.wpath(), .advanced_mode = advanced, .advanced_allowed = true},
+            CUpdateProcedure::Settings{
+                .main_folder = dir_.wpath(), .advanced_mode = advanced, .advanced_allowed = true, .backup = backup},
             locks_.get());
         bus_->set_presence_observer([this](bool arrived, uint16_t pid, const std::string& path) {
             bench_->sources->PushUsbDevice(arrived, 0x11CC, pid, path);
@@ -137,6 +139,9 @@ protected:
 
     TempDir dir_;
     TempDir lock_dir_;
+    // The backup every run takes first goes here.
+    TempDir state_;
+    ScopedEnv state_home_{"XDG_STATE_HOME", state_.path().c_str()};
     std::unique_ptr<CVeskSemafori> locks_;
     std::unique_ptr<ProcedureBench> bench_;
 };
