@@ -6,6 +6,7 @@
 #
 #   scripts/fault-matrix.sh [BUILD_DIR]      (default: build)
 #   VESK_FAULT_MATRIX_JOBS=N                  cells at once (default 2)
+#   VESK_FAULT_MATRIX_STRIDE=K                every K-th transfer only (default 1: all)
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}

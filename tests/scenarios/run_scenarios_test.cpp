@@ -386,7 +386,8 @@ TEST_F(RunScenario, WakeSearchThatCouldNotReadASlaveIsMadeAgain) {
     Start(R"({"instruments": [{"code": 65, "serial": 577, "firmware": "46.07.10", "booter": "01.04",
               "tipoFamBoot": 2, "net_rebuild_ms": 0, "infofwupd_flags": 1, "slaves": [
               {"number": 1, "code": 2006, "serial": 1008, "firmware": "01.08.00", "booter": "01.04", "in_booter": true},
-              {"number": 2, "code": 2006, "serial": 1012, "firmware": "01.05.05", "booter": "01.05"}]}]})");
+              {"number": 2, "code": 2006, "serial": 1012, "firmware": "01.05.05", "booter": "01.05"}]}]})",
+          false, false);  // no backup: the request count is the run's alone
     Proc().AggiornaStrumentiCollegati();
     vesk::sim::SimFault stall;
     stall.kind = vesk::sim::FaultKind::Stall;
