@@ -37,4 +37,5 @@ cat > "$work/scenario.json" <<'JSON'
 JSON
 XDG_RUNTIME_DIR="$work/locks" HOME="$work" valgrind --leak-check=full --show-leak-kinds=definite,indirect,possible \
     --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=1 --track-origins=yes \
+    --suppressions=scripts/valgrind.supp \
     "$build/src/cli/vesk-firmup-cli" update --yes --simulate "$work/scenario.json" --folder "$files"
