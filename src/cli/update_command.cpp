@@ -260,8 +260,8 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "  --behaviour N     answer to a data key's Behaviour Request: 0 update other gauges\n"
                         "                    only if older, 1 always, 2 never (asked on the terminal otherwise)\n"
                         "  --debug           Debug_mode: every message also becomes the status line\n"
-                        "  --json            JSON Lines: plan, message, status, progress, wait, question,\n"
-                        "                    message_box, plan, result\n"
+                        "  --json            JSON Lines: plan, message, status, progress, wait, write,\n"
+                        "                    question, message_box, plan, result\n"
                         "exit status: 0 nothing was pending, or the run finished and every unit reports the\n"
                         "version it was to get; 1 the run stopped, met an error or left a unit unverified;\n"
                         "2 usage; 3 no instrument or more than one\n",

@@ -17,7 +17,7 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
       "instruments": [{
         "code": 300, "serial": 98765, "firmware": "43.04.01", "booter": "02.10",
         "in_booter": true, "tipoFamBoot": 1025, "chip": "D11", "product_id": 258,
-        "reenumerate_ms": 4400, "path": "usb:3-1.2",
+        "reenumerate_ms": 4400, "bulk_out_ms": 7, "path": "usb:3-1.2",
         "faults": [
           {"kind": "stall", "request": "memory", "command": 7, "when": "from", "n": 2},
           {"kind": "short", "request": "bulk_in", "when": "once"},
@@ -54,6 +54,7 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_TRUE(c.d11);
     EXPECT_EQ(c.product_id, 258);
     EXPECT_EQ(c.reenumerate_ms, 4400u);
+    EXPECT_EQ(c.bulk_out_ms, 7u);
     EXPECT_EQ(c.path, "usb:3-1.2");
     ASSERT_EQ(c.faults.size(), 9u);
     EXPECT_EQ(c.faults[0].kind, FaultKind::Stall);
@@ -87,6 +88,7 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_FALSE(d.in_booter);
     EXPECT_FALSE(d.d11);
     EXPECT_EQ(d.reenumerate_ms, 3000u);
+    EXPECT_EQ(d.bulk_out_ms, 0u);
     EXPECT_TRUE(d.faults.empty());
     // The identity the instrument reports from those values.
     auto bus = vesk::sim::MakeBus(s);
