@@ -60,16 +60,20 @@ measure_once() {
 }
 
 # Best (smallest) value of one measured key over runs: best_of RUNS KEY measure-args...
-# Sets best to it; the last run's other keys stay in m_*.
+# Sets best to it, and best_wall and best_cpu to the smallest of those over
+# the same runs; the last run's other keys stay in m_*.
 best_of() {
   local runs=$1 var=m_$2
   shift 2
-  best=
+  best= best_wall= best_cpu=
   for _ in $(seq "$runs"); do
     measure_once "$@"
-    if [ -z "$best" ] || awk -v a="${!var}" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=${!var}; fi
+    best=$(smaller "$best" "${!var}")
+    best_wall=$(smaller "$best_wall" "$m_wall")
+    best_cpu=$(smaller "$best_cpu" "$m_cpu")
   done
 }
+smaller() { if [ -z "$1" ] || awk -v a="$2" -v b="$1" 'BEGIN { exit !(a < b) }'; then echo "$2"; else echo "$1"; fi; }
 
 # a / b with two decimals.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
