@@ -27,5 +27,6 @@ int RunSrec2Bin(const std::vector<std::string>& args);
 int RunList(const std::vector<std::string>& args);
 int RunPlan(const std::vector<std::string>& args);
 int RunUpdate(const std::vector<std::string>& args);
+int RunCapture(const std::vector<std::string>& args);
 
 }  // namespace vesk::cli

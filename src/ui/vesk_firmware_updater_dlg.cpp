@@ -17,6 +17,7 @@
 
 #include "app/engine.h"
 #include "log/evt_log.h"
+#include "rehearsal/rehearsal.h"
 #include "ui/qt_text.h"
 
 using vesk::Translate;
@@ -29,6 +30,11 @@ constexpr int kDeviceColumnWidths[kDeviceColumns] = {30, 140, 70, 60, 70, 70, 10
 const wchar_t* const kDeviceHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
                                                        L"Firmware", L"Available", L"Action"};
 constexpr int kVersionsWidth = 150;
+
+// With the Rehearse option a run first rehearses on a simulated copy.
+CUpdateProcedure::BeforeWriting BeforeWriting(const MainDialogArgs& a) {
+    return a.rehearse ? vesk::rehearsal::RehearsalGate() : CUpdateProcedure::BeforeWriting{};
+}
 
 QString StatusText(const std::wstring& text) {
     std::wstring t = text;
@@ -55,7 +61,8 @@ CVESKFirmwareUpdaterDlg::CVESKFirmwareUpdaterDlg(Options options, QWidget* paren
                                                     CUpdateProcedure::Settings{.main_folder = a.main_folder,
                                                                                .debug_mode = a.debug_mode,
                                                                                .advanced_mode = a.autostart,
-                                                                               .advanced_allowed = a.advanced});
+                                                                               .advanced_allowed = a.advanced,
+                                                                               .before_writing = BeforeWriting(a)});
     setWindowTitle(Q(a.title));
     setObjectName("CVESKFirmwareUpdaterDlg");
     BuildControls();

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "../support/firmware_files.h"
+#include "../support/pell_net_folder.h"
 #include "../support/temp_dir.h"
+#include "json_lines.h"
 #include "run_tool.h"
 
 namespace {
@@ -35,19 +37,7 @@ std::string Net(const std::string& master_extra = "", const std::string& slave2_
 class UpdateCommand : public ::testing::Test {
 protected:
     void SetUp() override {
-        struct File {
-            const char* name;
-            uint32_t base, size;
-            const char* version;
-        };
-        const File files[] = {
-            {"upd/Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00"},
-            {"upd/Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00"},
-            {"upd/Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10"},
-            {"upd/_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02"},
-        };
-        for (const File& f : files) vesk::test::MakeFirmwareFile(dir_, f.name, f.base, f.size, f.version);
-        dir_.mkdir("upd/_ACCESSORI");
+        vesk::test::MakePellNetFolder(dir_, "upd");
         // The USB lock of this test alone.
         dir_.mkdir("locks");
         ::chmod(dir_.file("locks").c_str(), 0700);
@@ -62,16 +52,7 @@ protected:
                        Quote(dir_.file("upd")) + " < " + input + " 2>/dev/null");
     }
     // The JSON lines of the output; fails the test on a line that is not one.
-    static std::vector<json> Events(const std::string& output) {
-        std::vector<json> events;
-        std::istringstream in(output);
-        for (std::string line; std::getline(in, line);) {
-            json j = json::parse(line, nullptr, false);
-            EXPECT_FALSE(j.is_discarded()) << line;
-            events.push_back(j);
-        }
-        return events;
-    }
+    static std::vector<json> Events(const std::string& output) { return vesk::test::JsonLines(output); }
     static std::vector<std::string> Texts(const std::vector<json>& events, const char* kind) {
         std::vector<std::string> out;
         for (const json& e : events)

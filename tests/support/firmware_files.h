@@ -10,13 +10,15 @@
 
 namespace vesk::test {
 
-// Writes name into dir: bytes over [base, base + size) carrying version.
+// Writes name into dir: bytes over [base, base + size) carrying version
+// (without stamp: as a real firmware file, which carries none).
 inline std::wstring MakeFirmwareFile(const TempDir& dir, const std::string& name, uint32_t base,
-                                     uint32_t size, const std::string& version = "01.02.03") {
+                                     uint32_t size, const std::string& version = "01.02.03", bool stamp = true) {
     vesk::sim::FirmwareRequest rq;
     rq.base = base;
     rq.size = size;
     rq.version = version;
+    rq.stamp = stamp;
     std::string error;
     const std::string text = vesk::sim::MakeFirmwareText(rq, error);
     EXPECT_FALSE(text.empty()) << error;
