@@ -136,6 +136,9 @@ TEST_F(RehearseCommand, AGoodFolderIsRehearsedThenUpdatedAndVerified) {
     EXPECT_EQ(text.status, 0) << text.output;
     for (const char* line : {"Rehearsal on a simulated copy of the connected instrument:\n",
                              "  M Pell DL Logger 10: 46.03.00 -> 46.05.00, expected 46.05.00, verified\n",
+                             "  The simulated copy keeps at the simulator's defaults:\n",
+                             "    re-enumeration delay after a mode switch or restart: 3000 ms\n",
+                             "    flash contents: the family's layout, erased, with a blank configuration\n",
                              "Rehearsal passed: every unit would end as planned.\n",
                              "Every unit reports the version it was to get.\n"})
         EXPECT_NE(text.output.find(line), std::string::npos) << line << text.output;
@@ -145,10 +148,14 @@ TEST_F(RehearseCommand, AFileThatWouldNotEndAsPlannedStopsBeforeAnyWrite) {
     struct Case {
         const char* name;
         std::string file;
-        uint32_t base;
+        uint32_t base;  // 0: the good file with a broken record
         const char* version;
         const char* problem;
     } cases[] = {
+        {"a master firmware that does not load", "upd/Pell_460500_fw.mhx", 0, "",
+         "M Pell DL Logger 10 would report 46.03.00 instead of 46.05.00"},
+        {"a slave firmware that does not load", "upd/Slv_Lambda_010510_fw.mhx", 0, "",
+         "1 Display Unit 71 would report 01.00.00 instead of 01.05.10"},
         {"a master firmware whose records lie outside its region", "upd/Pell_460500_fw.mhx", 0x100000, "46.05.00",
          "M Pell DL Logger 10 would report 46.03.00 instead of 46.05.00"},
         {"a slave firmware whose records lie outside its region", "upd/Slv_Lambda_010510_fw.mhx", 0x100000,
@@ -158,7 +165,8 @@ TEST_F(RehearseCommand, AFileThatWouldNotEndAsPlannedStopsBeforeAnyWrite) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        vesk::test::MakeFirmwareFile(dir_, c.file, c.base, 0x400, c.version);
+        if (c.base == 0) vesk::test::BreakFirstRecord(dir_, c.file);
+        else vesk::test::MakeFirmwareFile(dir_, c.file, c.base, 0x400, c.version);
         const std::string name = "bad" + std::to_string(n++) + ".json";
         const auto r = Update("--yes --json --rehearse --simulate " + Scenario(name));
         EXPECT_EQ(r.status, 1) << r.output;

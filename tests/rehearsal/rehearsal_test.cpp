@@ -42,16 +42,6 @@ const std::string kMasterAndThreeSlaves = R"({"instruments": [{"code": 65, "seri
 using vesk::test::kPellNetFiles;
 using vesk::test::UpdateFile;
 
-// Every record checksum of the first data line off by one: the file does not load.
-std::string Corrupted(const std::string& text) {
-    std::string t = text;
-    const size_t line = t.find('\n') + 1;
-    const size_t end = t.find('\n', line);
-    char& digit = t[end - 1 - (t[end - 1] == '\r')];
-    digit = digit == '0' ? '1' : '0';
-    return t;
-}
-
 class RehearsalTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -283,7 +273,7 @@ TEST_F(RehearsalTest, AFileThatWouldNotEndAsPlannedFailsTheRehearsal) {
         const std::string name = c.file;
         const UpdateFile& good = name == kPellNetFiles[0].name ? kPellNetFiles[0] : kPellNetFiles[2];
         if (c.text.empty()) {
-            dir_.write(name, Corrupted(vesk::test::read_file(dir_.file(name))));
+            vesk::test::BreakFirstRecord(dir_, name);
         } else if (c.text == "outside") {
             vesk::test::MakeFirmwareFile(dir_, name, 0x100000, good.size, good.version);
         } else {
@@ -321,7 +311,7 @@ TEST_F(RehearsalTest, TheGateStopsARunBeforeAnyWriteOrLetsItGoOn) {
     for (const bool good : {false, true}) {
         SCOPED_TRACE(good ? "a good folder" : "a firmware that does not load");
         Folder(true);
-        if (!good) dir_.write("Pell_460500_fw.mhx", Corrupted(vesk::test::read_file(dir_.file("Pell_460500_fw.mhx"))));
+        if (!good) vesk::test::BreakFirstRecord(dir_, "Pell_460500_fw.mhx");
         Connect(kMasterAndThreeSlaves);
         CUpdateProcedure& real = Planned(vesk::rehearsal::RehearsalGate());
         bus_->trace().Clear();

@@ -27,4 +27,15 @@ inline std::wstring MakeFirmwareFile(const TempDir& dir, const std::string& name
     return std::wstring(path.begin(), path.end());
 }
 
+// The checksum of name's first data record off by one: the file no longer loads.
+inline void BreakFirstRecord(const TempDir& dir, const std::string& name) {
+    std::string t = read_file(dir.file(name));
+    const size_t line = t.find('\n') + 1;
+    const size_t end = t.find('\n', line);
+    ASSERT_NE(end, std::string::npos) << name;
+    char& digit = t[end - 1 - (t[end - 1] == '\r')];
+    digit = digit == '0' ? '1' : '0';
+    dir.write(name, t);
+}
+
 }  // namespace vesk::test
