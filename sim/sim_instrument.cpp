@@ -354,6 +354,8 @@ int SimInstrument::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t lengt
                            uint32_t timeout_ms, size_t* transferred, std::string* note) {
     uint32_t n = 0;
     if (const int r = BulkStart(false, endpoint, length, timeout_ms, transferred, note, &n)) return r;
+    // The data of every block a write sends comes this way: it takes the unit's time.
+    if (cfg_.bulk_out_ms) vesk::process_clock().sleep_ms(cfg_.bulk_out_ms);
     if (pending_.sink) {
         pending_.sink(data, n);
     } else if (pending_.address == 0) {

@@ -27,6 +27,7 @@ struct SimInstrumentConfig : SimIdentityConfig {
     bool d11 = false;  // PDIUSBD11 chip (8-byte packets); else PDIUSBD12 (64)
     uint16_t product_id = 0x0101;
     uint32_t reenumerate_ms = 3000;
+    uint32_t bulk_out_ms = 0;  // time each bulk transfer to the instrument takes
     std::vector<SimFault> faults;
     SimNetConfig net;
     std::optional<SimFlashConfig> flash;  // the update-relevant memory (sim_flash.h)

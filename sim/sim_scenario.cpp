@@ -267,7 +267,7 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     if (!j.is_object()) Bad(where, "expected an object");
     OnlyKeys(j, where,
              {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "unstamped_firmware",
-              "unstamped_booter", "chip", "product_id", "reenumerate_ms", "faults", "path", "slaves",
+              "unstamped_booter", "chip", "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
               "infofwupd_flags", "net_rebuild_ms", "flash"});
     for (const char* k : {"code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
@@ -283,6 +283,8 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
         c.product_id = uint16_t(UInt(j["product_id"], where + ".product_id", 0xFFFF));
     if (j.contains("reenumerate_ms"))
         c.reenumerate_ms = uint32_t(UInt(j["reenumerate_ms"], where + ".reenumerate_ms", 0xFFFFFFFF));
+    if (j.contains("bulk_out_ms"))
+        c.bulk_out_ms = uint32_t(UInt(j["bulk_out_ms"], where + ".bulk_out_ms", 60000));
     if (j.contains("path")) {
         c.path = Text(j["path"], where + ".path");
         if (c.path.rfind("usb:", 0) != 0 || c.path.find('-') == std::string::npos)

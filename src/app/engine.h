@@ -40,6 +40,10 @@ bool SetLanguageFolder(const std::string& folder);
 bool SetLanguage(const std::string& language);
 // Sets both, then reads folder + "/" + language + ".xml"; the reading's result.
 bool SetLanguageFolderAndRead(const std::string& folder, const std::string& language);
+// Marks a text that is translated later, where it is shown (a table of
+// texts, a text handed to a helper that translates it), so that the check of
+// the language files finds it.
+constexpr const wchar_t* TextToTranslate(const wchar_t* text) { return text; }
 // Reads the table again when both are set; false otherwise or on any problem.
 bool RereadLanguage();
 std::string LanguageFilePath();

@@ -96,8 +96,9 @@ bool CVeskAppDlg::StartError(const std::wstring& text) {
 
 bool CVeskAppDlg::ControllaAltraIstanza() {
     if (!single_instance_) return true;
-    if (!locks_) return StartError(L"Error launching application: invalid semaphore.");
-    if (GetAppLockId() <= 0) return StartError(L"Error launching application: invalid application ID.");
+    if (!locks_) return StartError(vesk::TextToTranslate(L"Error launching application: invalid semaphore."));
+    if (GetAppLockId() <= 0)
+        return StartError(vesk::TextToTranslate(L"Error launching application: invalid application ID."));
     if (locks_->Blocca(GetAppLockId())) return true;
     ActivateOtherInstance(GetAppWindowId());
     return false;

@@ -14,6 +14,7 @@ namespace {
 
 constexpr int kBarWidth = 30;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(50);
+constexpr uint64_t kWriteEventEveryMs = 250;
 
 std::string U8(const std::wstring& s) { return vesk::to_utf8(s); }
 
@@ -25,9 +26,9 @@ std::string Lines(const std::wstring& text) {
 }
 
 const wchar_t* const kBehaviours[] = {
-    L"Update other gauges (once connected) only if their firmware is older",
-    L"Always update other gauges (once connected)",
-    L"Never update other gauges (whenever connected)",
+    vesk::TextToTranslate(L"Update other gauges (once connected) only if their firmware is older"),
+    vesk::TextToTranslate(L"Always update other gauges (once connected)"),
+    vesk::TextToTranslate(L"Never update other gauges (whenever connected)"),
 };
 
 }  // namespace
@@ -136,6 +137,52 @@ void TerminalSurface::WaitBegins(uint32_t ms) {
     if (live_ && options_.json) Emit({{"event", "wait"}, {"ms", ms}});
 }
 
+void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
+    RecordingSurface::ShowWrite(unit, report);
+    const uint64_t now = vesk::process_clock().now_ms();
+    if (!write_ || write_->unit != unit || write_->report.what != report.what || report.done < write_->report.done)
+        write_ = Write{.unit = unit, .report = report, .started_ms = now, .emitted_ms = {}, .last_emitted = false};
+    write_->report = report;
+    write_->last_emitted = false;
+    if (!live_) return;
+    const bool end = report.done == report.total;
+    // The bar shows where each write starts and ends, however quick it is.
+    if (!options_.json) DrawBar(report.done == 0 || end);
+    else if (end || !write_->emitted_ms || now - *write_->emitted_ms >= kWriteEventEveryMs) EmitWrite(now);
+}
+
+void TerminalSurface::WriteEnded() {
+    RecordingSurface::WriteEnded();
+    // A write that stopped short still says where it stopped.
+    if (live_ && options_.json && write_ && !write_->last_emitted) EmitWrite(vesk::process_clock().now_ms());
+    write_.reset();
+}
+
+void TerminalSurface::EmitWrite(uint64_t now_ms) {
+    const WriteReport& r = write_->report;
+    Emit({{"event", "write"},
+          {"unit", write_->unit},
+          {"what", WriteKindName(r.what)},
+          {"done", r.done},
+          {"total", r.total}});
+    write_->emitted_ms = now_ms;
+    write_->last_emitted = true;
+}
+
+// "  firmware 71: 96/192 blocks, 12.5 kB/s"
+std::string TerminalSurface::WriteText(uint64_t now_ms) const {
+    const WriteReport& r = write_->report;
+    std::string text = std::string("  ") + WriteKindName(r.what) + " " + std::to_string(write_->unit) + ": " +
+                       std::to_string(r.done) + "/" + std::to_string(r.total) + " blocks";
+    const uint64_t elapsed_ms = now_ms - write_->started_ms;
+    if (elapsed_ms == 0) return text;
+    const double rate = double(r.bytes) * 1000.0 / double(elapsed_ms);
+    char speed[32];
+    if (rate >= 1024) std::snprintf(speed, sizeof speed, ", %.1f kB/s", rate / 1024);
+    else std::snprintf(speed, sizeof speed, ", %.0f B/s", rate);
+    return text + speed;
+}
+
 void TerminalSurface::PushControls() {
     RecordingSurface::PushControls();
     // Only the state is needed here: the events would pile up for the whole run.
@@ -167,6 +214,7 @@ void TerminalSurface::EndBar() {
 }
 
 // [#########---------------------]  53/148  wait 4.4 s
+// [#########---------------------]  53/148  firmware 71: 96/192 blocks, 12.5 kB/s
 void TerminalSurface::DrawBar(bool force) {
     if (!options_.bar || !live_ || !range_set_) return;
     const auto now = std::chrono::steady_clock::now();
@@ -177,7 +225,9 @@ void TerminalSurface::DrawBar(bool force) {
     const int filled = overall.upper > 0 ? overall.pos * kBarWidth / overall.upper : 0;
     std::string line = "\r\033[K[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
                        "] " + std::to_string(overall.pos) + "/" + std::to_string(overall.upper);
-    if (waiting_ && wait.upper > 0 && wait.pos < wait.upper) {
+    if (write_) {
+        line += WriteText(vesk::process_clock().now_ms());
+    } else if (waiting_ && wait.upper > 0 && wait.pos < wait.upper) {
         const int left_ms = (wait.upper - wait.pos) * 10;
         char text[32];
         std::snprintf(text, sizeof text, "  wait %d.%d s", left_ms / 1000, left_ms % 1000 / 100);

@@ -47,6 +47,10 @@ public:
     bool MessageBoxYesNo(const std::wstring& text) override;
     int BehaviourRequest() override;
     void WaitBegins(uint32_t ms) override;
+    // An image write: on the bar with its unit and bytes per second; in JSON
+    // a "write" event at most every 250 ms of the process clock, and its last.
+    void ShowWrite(uint32_t unit, const WriteReport& report) override;
+    void WriteEnded() override;
     void PushControls() override;
     void StartRestartTimer(uint32_t ms, std::function<void()> expired) override;
 
@@ -54,6 +58,8 @@ private:
     void Progress(ProgressBar bar);
     void ClearBar();
     void DrawBar(bool force);
+    void EmitWrite(uint64_t now_ms);
+    std::string WriteText(uint64_t now_ms) const;
 
     Options options_;
     bool live_ = false;
@@ -63,6 +69,15 @@ private:
     bool waiting_ = false;    // a fixed wait is going on
     std::chrono::steady_clock::time_point last_draw_{};
     std::optional<uint64_t> restart_at_;
+    // The write going on, as last reported.
+    struct Write {
+        uint32_t unit = 0;
+        WriteReport report;
+        uint64_t started_ms = 0;
+        std::optional<uint64_t> emitted_ms;  // the last event about it
+        bool last_emitted = false;           // the last report has had its event
+    };
+    std::optional<Write> write_;
 };
 
 }  // namespace vesk::cli

@@ -190,17 +190,24 @@ bool CConnSlaveBase::ScriviFirmware(const char* m, uint32_t erase_address,
     }
     const uint8_t* bytes = image->GetBinBuffPtr();
     const uint32_t size = fw_.end - fw_.start;
+    BlockCount count(progress_, WriteKind::Firmware, size / kBlock);
     // From the top block down to the region start.
     for (uint32_t j = 1; j <= size / kBlock; ++j) {
         const uint32_t rel = size - j * kBlock;
         const uint32_t address = fw_.start + rel;
-        if (AllErased(bytes + rel, kBlock)) continue;
-        if (!Trasferisci(m, bytes + rel)) continue;
-        if (!master_->CtrlWrite_Memory(kSlaveWriteMainToFirm, address, uint16_t(kBlock), n_))
+        if (AllErased(bytes + rel, kBlock)) {
+            count.Handled(0);
+            continue;
+        }
+        bool sent = Trasferisci(m, bytes + rel);
+        if (sent && !master_->CtrlWrite_Memory(kSlaveWriteMainToFirm, address, uint16_t(kBlock), n_)) {
             VLOG_ERROR(m,
                        "Error in control write memory SLAVE_WRITMAINTOFIRM address %u dati %u "
                        "nslave %u",
                        unsigned(address), unsigned(kBlock), unsigned(n_));
+            sent = false;
+        }
+        count.Handled(sent ? kBlock : 0);
     }
     return true;
 }
@@ -217,14 +224,21 @@ bool CConnSlaveBase::AggLngFile(const std::wstring& path) {
         return false;
     }
     const uint8_t* bytes = image->GetBinBuffPtr();
+    BlockCount count(progress_, WriteKind::Language, (lng_.end - lng_.start) / kBlock);
     for (uint32_t rel = 0; lng_.end - lng_.start - rel >= kBlock; rel += kBlock) {
-        if (AllErased(bytes + rel, kBlock)) continue;
-        if (!Trasferisci(m, bytes + rel)) continue;
-        if (!master_->CtrlWrite_Memory(kSlaveLanguage, rel, kLanguageWrite, n_))
+        if (AllErased(bytes + rel, kBlock)) {
+            count.Handled(0);
+            continue;
+        }
+        bool sent = Trasferisci(m, bytes + rel);
+        if (sent && !master_->CtrlWrite_Memory(kSlaveLanguage, rel, kLanguageWrite, n_)) {
             VLOG_ERROR(m,
                        "Error in control write memory MEM_SLAVE_RWERASE_EFL address %u dati %u "
                        "nslave %u",
                        unsigned(rel), unsigned(kLanguageWrite), unsigned(n_));
+            sent = false;
+        }
+        count.Handled(sent ? kBlock : 0);
     }
     return true;
 }
@@ -239,17 +253,24 @@ bool CConnSlaveBase::AggBooterFile(const std::wstring& path) {
         return false;
     }
     const uint8_t* bytes = image->GetBinBuffPtr();
+    BlockCount count(progress_, WriteKind::Booter, (boot_.end - boot_.start) / kBlock);
     for (uint32_t rel = 0; boot_.end - boot_.start - rel >= kBlock; rel += kBlock) {
         const uint8_t sum = Sum(bytes + rel, kBlock);
-        if (AllErased(bytes + rel, kBlock)) continue;
-        if (!Trasferisci(m, bytes + rel)) continue;
+        if (AllErased(bytes + rel, kBlock)) {
+            count.Handled(0);
+            continue;
+        }
+        bool sent = Trasferisci(m, bytes + rel);
         // The address field carries the offset within the booter region.
         const uint32_t address = (rel & 0xFFFF) | uint32_t(sum) << 16;
-        if (!master_->CtrlWrite_Memory(kSlaveBooterWrite, address, uint16_t(kBlock), n_))
+        if (sent && !master_->CtrlWrite_Memory(kSlaveBooterWrite, address, uint16_t(kBlock), n_)) {
             VLOG_ERROR(m,
                        "Error in control write memory SLAVE_BOOTERWRITE address %u dati %u nslave "
                        "%u",
                        unsigned(address), unsigned(kBlock), unsigned(n_));
+            sent = false;
+        }
+        count.Handled(sent ? kBlock : 0);
     }
     return true;
 }
@@ -263,7 +284,11 @@ bool CConnSlaveBase::AggAccessoriFile(int index, const std::wstring& path) {
     const uint16_t length = uint16_t(it->second.end - it->second.start);
     // A file shorter than the range is padded as erased flash, never read past.
     if (data.size() < length) data.resize(length, 0xFF);
-    return master_->WriteMEM_Generic(it->second.start, length, data.data(), true);
+    // One memory write: one block.
+    BlockCount count(progress_, WriteKind::Accessory, 1);
+    if (!master_->WriteMEM_Generic(it->second.start, length, data.data(), true)) return false;
+    count.Handled(length);
+    return true;
 }
 
 // ---- what the master does for its slaves ----
@@ -305,6 +330,7 @@ bool CConnSlaveBase::AggiornaSlave(CConnectionStrumentoBase& master, Scrittura w
                                    const std::wstring& path, int index) {
     const auto slave = SlaveOf(master, slot);
     if (!slave || !slave->IsAggiornabile()) return false;
+    slave->SetWriteProgress(master.WriteProgress());
     switch (what) {
     case Scrittura::Firmware: return slave->AggFwFile(path);
     case Scrittura::Lingua: return slave->AggLngFile(path);

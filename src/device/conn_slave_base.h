@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "device/connection_strumento_base.h"
 
@@ -37,6 +38,9 @@ public:
     virtual bool AggLngFile(const std::wstring& path);
     virtual bool AggBooterFile(const std::wstring& path);
     virtual bool AggAccessoriFile(int index, const std::wstring& path);
+    // The writers report their blocks here; a block whose transfer failed
+    // counts as handled, as the write goes on past it.
+    void SetWriteProgress(WriteProgressCallback progress) { progress_ = std::move(progress); }
     virtual bool IsAggiornabile() const { return true; }
     virtual bool IsNonAggiornabile() const { return false; }
 
@@ -77,6 +81,7 @@ protected:
     CUSBConnection* master_;
     uint8_t n_;
     uint32_t serial_;
+    WriteProgressCallback progress_;
 
 private:
     // Main-buffer write and request 55 for one block; false after the logged failure.

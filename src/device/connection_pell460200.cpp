@@ -79,14 +79,22 @@ bool CConnectionPELL460200::AggiornaAccessoriFile(int index, const std::wstring&
 bool CConnectionPELL460200::AggiornaConfigurazione(const std::vector<uint8_t>& file) {
     const char* method = "CConnectionPELL460200::AggiornaAccessoriFile";
     if (file.size() != kConfigSize || !LeggiConfigurazione()) return false;
-    if (std::equal(file.begin(), file.end(), config_.begin())) return true;
+    // The configuration is verified as a whole, so it counts as one block.
+    BlockCount count(WriteProgress(), WriteKind::Accessory, 1);
+    if (std::equal(file.begin(), file.end(), config_.begin())) {
+        count.AllHandled();
+        return true;
+    }
     // Never overwrite a configuration someone has set up.
     if (!ConfigurazioneVuota()) return false;
     for (int attempt = 0; attempt < kConfigAttempts; ++attempt) {
         // Each attempt sends the file, not what the last read-back left in the buffer.
         std::copy(file.begin(), file.end(), config_.begin());
         if (!ScriviCFG() || !LeggiConfigurazione()) continue;
-        if (std::equal(file.begin(), file.end(), config_.begin())) return true;
+        if (std::equal(file.begin(), file.end(), config_.begin())) {
+            count.Handled(kConfigSize);
+            return true;
+        }
         VLOG_ERROR(method, "differenza fra buffer letto e config scritta");
         int differenti = 0;
         for (uint32_t offset = 0; offset < kConfigSize; ++offset) {
@@ -102,10 +110,14 @@ bool CConnectionPELL460200::AggiornaConfigurazione(const std::vector<uint8_t>& f
 bool CConnectionPELL460200::AggiornaSensori(const std::vector<uint8_t>& file) {
     std::vector<uint8_t>& sensori = BufferSensori();
     if (file.size() != sensori.size() || !LeggiSensori()) return false;
-    if (std::equal(file.begin(), file.end(), sensori.begin())) return true;
+    BlockCount count(WriteProgress(), WriteKind::Accessory, uint32_t(sensori.size() / kAreaBlock));
+    if (std::equal(file.begin(), file.end(), sensori.begin())) {
+        count.AllHandled();
+        return true;
+    }
     if (!CancellaSensori()) return false;
     std::copy(file.begin(), file.end(), sensori.begin());
-    return ScriviSensori();
+    return ScriviSensoriContando(&count);
 }
 
 CConnectionPell460300::CConnectionPell460300(const std::wstring& app_folder)

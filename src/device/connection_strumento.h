@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/write_progress.h"
 #include "records/device_info.h"
 #include "records/model_names.h"
 #include "records/info_ident.h"
@@ -218,4 +219,6 @@ public:
         return false;
     }
     virtual bool CaricaOtherAccessoriFile(int kind, int index, const std::wstring& path) = 0;
+    // Every writer above reports its blocks to this callback; none: nobody is told.
+    virtual void SetWriteProgress(WriteProgressCallback /*progress*/) {}
 };

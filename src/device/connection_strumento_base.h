@@ -8,6 +8,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/connection_strumento.h"
@@ -71,6 +72,9 @@ public:
     bool CaricaOtherLngFile(int kind, const std::wstring& path, uint32_t value) override;
     bool CaricaOtherBooterFile(int kind, const std::wstring& path, uint32_t value) override;
     bool CaricaOtherAccessoriFile(int kind, int index, const std::wstring& path) override;
+    void SetWriteProgress(WriteProgressCallback progress) override { progress_ = std::move(progress); }
+    // What the writers report to.
+    const WriteProgressCallback& WriteProgress() const { return progress_; }
 
     // Extensions of the USB layer.
     // Fixes a slave identity read through the master (slot is 0-based).
@@ -134,4 +138,5 @@ private:
     std::map<int, AccessoriMap> other_acc_;
     int max_slaves_ = 5;
     std::vector<uint8_t> problem_slaves_;
+    WriteProgressCallback progress_;
 };

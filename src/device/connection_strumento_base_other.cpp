@@ -105,6 +105,7 @@ bool CConnectionStrumentoBase::CaricaOther(const char* m,
         return false;
     }
     const uint32_t blocks = size / kOtherBlock;
+    BlockCount count(progress_, WriteKind::Other, blocks);
     for (uint32_t i = 0; i < blocks; ++i) {
         if (!CtrlWrite_Bulk(BULK_WRITE, 0, uint16_t(kOtherBlock))) {
             VLOG_ERROR(m, "Error in control write bulk BULK_WRITE address %u len %u", 0u,
@@ -116,6 +117,7 @@ bool CConnectionStrumentoBase::CaricaOther(const char* m,
             VLOG_ERROR(m, save_failed, unsigned(d->save_code), 0u, i, 0u);
             return false;
         }
+        count.Handled(kOtherBlock);
     }
     return true;
 }

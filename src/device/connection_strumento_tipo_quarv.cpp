@@ -29,16 +29,21 @@ bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
         return false;
     }
     const uint8_t* bin = image.GetBinBuffPtr();
+    BlockCount count(WriteProgress(), WriteKind::Firmware, (end - start) / kFwBlock);
     // From the top of the region down; erased blocks stay as the erase left them.
     for (int64_t address = int64_t(end) - kFwBlock; address >= int64_t(start); address -= kFwBlock) {
         const uint8_t* block = bin + (address - start);
-        if (AllErased(block, kFwBlock)) continue;
+        if (AllErased(block, kFwBlock)) {
+            count.Handled(0);
+            continue;
+        }
         if (!WriteMEM_MainBuff(kFwBlock, block)) return false;
         if (!CtrlWrite_Booter(BOOTER_WRITE, uint32_t(address), kFwBlock / 2)) {
             VLOG_ERROR(method, "Error in control write booter BOOTER_WRITE address %u len %u",
                        unsigned(address), kFwBlock / 2);
             return false;
         }
+        count.Handled(kFwBlock);
     }
     return true;
 }
@@ -58,10 +63,14 @@ bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path)
     }
     const uint8_t* bin = image.GetBinBuffPtr();
     const uint32_t last = std::min(end, kBooterImageEnd);
+    BlockCount count(WriteProgress(), WriteKind::Booter, (last - start + kBooterBlock - 1) / kBooterBlock);
     for (uint32_t offset = start; offset < last; offset += kBooterBlock) {
         const uint8_t* block = bin + (offset - start);
         const uint32_t n = std::min(kBooterBlock, kBooterImageEnd - offset);
-        if (AllErased(block, n)) continue;
+        if (AllErased(block, n)) {
+            count.Handled(0);
+            continue;
+        }
         uint8_t sum = 0;
         for (uint32_t i = 0; i < n; ++i) sum = uint8_t(sum + block[i]);
         // The address field carries the block's checksum in its top byte.
@@ -72,6 +81,7 @@ bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path)
                        address, kBooterBlock / 2);
             return false;
         }
+        count.Handled(n);
     }
     return true;
 }
@@ -109,11 +119,16 @@ bool CConnectionStrumentoTipoQuarv::ScriviLingua(const char* method, const std::
     };
     if (!save(0xFFFF, 0)) return false;
     const uint8_t* bin = image.GetBinBuffPtr();
+    BlockCount count(WriteProgress(), WriteKind::Language, (end - start + kLanguageBlock - 1) / kLanguageBlock);
     for (uint32_t offset = start; offset < end; offset += kLanguageBlock) {
         const uint8_t* block = bin + (offset - start);
-        if (AllErased(block, kLanguageBlock)) continue;
+        if (AllErased(block, kLanguageBlock)) {
+            count.Handled(0);
+            continue;
+        }
         if (!WriteMEM_MainBuff(kLanguageBlock, block)) return false;
         if (!save(0, uint16_t((offset - start) / kLanguageBlock))) return false;
+        count.Handled(kLanguageBlock);
     }
     return true;
 }
@@ -146,7 +161,7 @@ bool CConnectionStrumentoTipoQuarv::CancellaArea(const char* method, const Area&
     return true;
 }
 
-bool CConnectionStrumentoTipoQuarv::ScriviArea(const char* method, const Area& a) {
+bool CConnectionStrumentoTipoQuarv::ScriviArea(const char* method, const Area& a, BlockCount* count) {
     const uint32_t size = uint32_t(a.buffer->size());
     for (uint32_t k = 1; k * kAreaBlock <= size; ++k) {
         const uint32_t offset = size - kAreaBlock * k;
@@ -157,6 +172,7 @@ bool CConnectionStrumentoTipoQuarv::ScriviArea(const char* method, const Area& a
                        address, kAreaBlock / 2);
             return false;
         }
+        if (count) count->Handled(kAreaBlock);
     }
     return true;
 }
@@ -165,8 +181,9 @@ bool CConnectionStrumentoTipoQuarv::LeggiSensori() { return LeggiArea(Sensori())
 bool CConnectionStrumentoTipoQuarv::CancellaSensori() {
     return CancellaArea("CConnectionStrumentoTipoQuarv::CancellaSensori", Sensori());
 }
-bool CConnectionStrumentoTipoQuarv::ScriviSensori() {
-    return ScriviArea("CConnectionStrumentoTipoQuarv::ScriviSensori", Sensori());
+bool CConnectionStrumentoTipoQuarv::ScriviSensori() { return ScriviSensoriContando(nullptr); }
+bool CConnectionStrumentoTipoQuarv::ScriviSensoriContando(BlockCount* count) {
+    return ScriviArea("CConnectionStrumentoTipoQuarv::ScriviSensori", Sensori(), count);
 }
 bool CConnectionStrumentoTipoQuarv::LeggiECUDriver() { return LeggiArea(ECU()); }
 bool CConnectionStrumentoTipoQuarv::CancellaECUDriver() {

@@ -59,6 +59,8 @@ protected:
     // The language image through command 15; method names the log lines.
     bool ScriviLingua(const char* method, const std::wstring& path);
     void SetPellDescriptors(bool with_accessories);
+    // ScriviSensori with each block counted (count may be null).
+    bool ScriviSensoriContando(BlockCount* count);
 
 private:
     // The sensors or ECU area: read, erase and write in 256-byte blocks from the top.
@@ -73,7 +75,7 @@ private:
     };
     bool LeggiArea(const Area& a);
     bool CancellaArea(const char* method, const Area& a);
-    bool ScriviArea(const char* method, const Area& a);
+    bool ScriviArea(const char* method, const Area& a, BlockCount* count = nullptr);
     Area Sensori();
     Area ECU();
 

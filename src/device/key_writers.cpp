@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "common/str_conv.h"
+#include "device/connection_strumento_base.h"
 #include "firmware_files/mhx2bin.h"
 #include "log/evt_log.h"
 #include "usb/usb_command_names.h"
-#include "usb/usb_connection.h"
 
 namespace key_writers {
 
@@ -26,7 +26,7 @@ bool Load(CMHX2Bin& image, const char* method, const std::wstring& path, bool bo
 
 }  // namespace
 
-bool ScriviFirmware(CUSBConnection& conn, const char* m, uint32_t start, uint32_t end,
+bool ScriviFirmware(CConnectionStrumentoBase& conn, const char* m, uint32_t start, uint32_t end,
                     const std::wstring& path) {
     if (end <= start) return false;
     CMHX2Bin image(end - start, start);
@@ -37,12 +37,16 @@ bool ScriviFirmware(CUSBConnection& conn, const char* m, uint32_t start, uint32_
         return false;
     }
     const uint32_t size = end - start;
+    BlockCount count(conn.WriteProgress(), WriteKind::Firmware, size / kFwBlock);
     // From the top block down to the region start.
     for (uint32_t j = 1; j <= size / kFwBlock; ++j) {
         const uint32_t rel = size - j * kFwBlock;
         const uint32_t address = start + rel;
         const uint8_t* block = bytes + (address - start);
-        if (AllErased(block, kFwBlock)) continue;
+        if (AllErased(block, kFwBlock)) {
+            count.Handled(0);
+            continue;
+        }
         if (!conn.CtrlWrite_Bulk(BULK_WRITE, 0, uint16_t(kFwBlock))) {
             VLOG_ERROR(m, "Error in control write bulk BULK_WRITE address %u len %u", 0u,
                        unsigned(kFwBlock));
@@ -54,11 +58,12 @@ bool ScriviFirmware(CUSBConnection& conn, const char* m, uint32_t start, uint32_
                        unsigned(kFwBlock / 2));
             return false;
         }
+        count.Handled(kFwBlock);
     }
     return true;
 }
 
-bool ScriviBooter(CUSBConnection& conn, const char* m, uint32_t start, uint32_t end,
+bool ScriviBooter(CConnectionStrumentoBase& conn, const char* m, uint32_t start, uint32_t end,
                   uint32_t image_size, const std::wstring& path) {
     if (end <= start || image_size < end - start) return false;
     CMHX2Bin image(image_size, start);
@@ -68,12 +73,16 @@ bool ScriviBooter(CUSBConnection& conn, const char* m, uint32_t start, uint32_t 
         VLOG_ERROR(m, "Error in control write booter BOOTER_INIZIA address %u len %u", 0u, 0u);
         return false;
     }
+    BlockCount count(conn.WriteProgress(), WriteKind::Booter, (end - start) / kBooterBlock);
     for (uint32_t offset = start; offset < end && end - offset >= kBooterBlock;
          offset += kBooterBlock) {
         const uint8_t* block = bytes + (offset - start);
         uint8_t sum = 0;
         for (uint32_t i = 0; i < kBooterBlock; ++i) sum = uint8_t(sum + block[i]);
-        if (AllErased(block, kBooterBlock)) continue;
+        if (AllErased(block, kBooterBlock)) {
+            count.Handled(0);
+            continue;
+        }
         if (!conn.WriteMEM_MainBuff(uint16_t(kBooterBlock), block)) return false;
         const uint32_t address = (offset & 0xFFFF) | uint32_t(sum) << 16;
         if (!conn.CtrlWrite_Booter(kBooterWriteNew, address, 128)) {
@@ -81,6 +90,7 @@ bool ScriviBooter(CUSBConnection& conn, const char* m, uint32_t start, uint32_t 
                        address, 128u);
             return false;
         }
+        count.Handled(kBooterBlock);
     }
     return true;
 }

@@ -4,19 +4,20 @@
 #include <cstdint>
 #include <string>
 
-class CUSBConnection;
+class CConnectionStrumentoBase;
 
 namespace key_writers {
 
 constexpr uint32_t kFwBlock = 4096;
 constexpr uint32_t kBooterBlock = 256;
 
+// Both report their blocks to the connection's write progress.
 // Erases the firmware and writes the non-erased blocks of [start, end) from the top down.
-bool ScriviFirmware(CUSBConnection& conn, const char* method, uint32_t start, uint32_t end,
+bool ScriviFirmware(CConnectionStrumentoBase& conn, const char* method, uint32_t start, uint32_t end,
                     const std::wstring& path);
 // Writes the non-erased 256-byte blocks of [start, end) upwards, each with its
 // 8-bit sum; the image spans image_size bytes from start.
-bool ScriviBooter(CUSBConnection& conn, const char* method, uint32_t start, uint32_t end,
+bool ScriviBooter(CConnectionStrumentoBase& conn, const char* method, uint32_t start, uint32_t end,
                   uint32_t image_size, const std::wstring& path);
 
 }  // namespace key_writers

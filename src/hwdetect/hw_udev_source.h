@@ -14,7 +14,8 @@ public:
     // monitor_name: "udev" (events after udev processed them) or "kernel".
     // A "udev" monitor without a running udev (no udev_control file) would
     // open but never hear anything, as in a container: that counts as not
-    // opened. An empty udev_control skips the check.
+    // opened, unless the program runs on a umockdev testbed (UMOCKDEV_DIR),
+    // whose events reach it without udev. An empty udev_control skips the check.
     // Null with error filled when no monitor can be opened.
     static std::shared_ptr<CHwUdevSource> Open(const std::string& monitor_name, std::string& error,
                                                const std::string& udev_control = kUdevControl);

@@ -13,9 +13,9 @@
 namespace {
 
 const wchar_t* const kCaptions[] = {
-    L"Update other gauges (once connected) only if their firmware is older",
-    L"Always update other gauges (once connected)",
-    L"Never update other gauges (whenever connected)",
+    vesk::TextToTranslate(L"Update other gauges (once connected) only if their firmware is older"),
+    vesk::TextToTranslate(L"Always update other gauges (once connected)"),
+    vesk::TextToTranslate(L"Never update other gauges (whenever connected)"),
 };
 
 }  // namespace
@@ -23,7 +23,7 @@ const wchar_t* const kCaptions[] = {
 CDlg_RichiestaComportamento::CDlg_RichiestaComportamento(QWidget* parent)
     : QDialog(parent),
       // Nothing fills the prompt member: the template's own prompt is shown.
-      prompt_(L"Select here what you want your DataKey to do") {
+      prompt_(vesk::TextToTranslate(L"Select here what you want your DataKey to do")) {
     setWindowTitle(Tr(L"Behaviour Request"));
     setObjectName("behaviourRequest");
     auto* layout = new QVBoxLayout(this);

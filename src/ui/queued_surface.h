@@ -1,12 +1,16 @@
 #pragma once
 // The update procedure's surface and detection switch as a worker thread sees
 // them: on the window's thread every call goes straight through; from any
-// other thread it is queued to the window's thread in the order it was made,
+// other thread it is queued to the window's thread in the order it was made
+// (a bar position the window has not shown yet may be replaced by the next),
 // and the questions (and the detection switch) block the worker until the
 // window's thread has answered them.
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -46,61 +50,87 @@ public:
     CQueuedSurface(IUpdateSurface& window_surface, QObject* window) : s_(window_surface), thread_(window) {}
 
     void SetStatus(const std::wstring& text, StatusColour colour) override {
-        thread_.Post([this, text, colour] { s_.SetStatus(text, colour); });
+        Queue([this, text, colour] { s_.SetStatus(text, colour); });
     }
     void AppendMessage(const std::wstring& line) override {
-        thread_.Post([this, line] { s_.AppendMessage(line); });
+        Queue([this, line] { s_.AppendMessage(line); });
     }
     void SetBarRange(ProgressBar bar, int upper) override {
-        thread_.Post([this, bar, upper] { s_.SetBarRange(bar, upper); });
+        Queue([this, bar, upper] { s_.SetBarRange(bar, upper); });
     }
     void SetBarStep(ProgressBar bar, int step) override {
-        thread_.Post([this, bar, step] { s_.SetBarStep(bar, step); });
+        Queue([this, bar, step] { s_.SetBarStep(bar, step); });
     }
     void StepBar(ProgressBar bar) override {
-        thread_.Post([this, bar] { s_.StepBar(bar); });
+        Queue([this, bar] { s_.StepBar(bar); });
     }
+    // A write sets the wait bar's position with every block, thousands of
+    // times: a position still in the queue with nothing queued after it takes
+    // the newer value instead of a call of its own, so the queue never holds
+    // more positions than the window has still to show.
     void SetBarPos(ProgressBar bar, int pos) override {
-        thread_.Post([this, bar, pos] { s_.SetBarPos(bar, pos); });
+        if (thread_.OnIt()) {
+            s_.SetBarPos(bar, pos);
+            return;
+        }
+        auto queued = std::make_shared<QueuedPos>(QueuedPos{bar, pos, false});
+        {
+            const std::lock_guard<std::mutex> lock(queue_mutex_);
+            if (last_pos_ && last_pos_->bar == bar && !last_pos_->shown && last_pos_at_ == queued_) {
+                last_pos_->pos = pos;
+                return;
+            }
+            last_pos_ = queued;
+            last_pos_at_ = ++queued_;
+        }
+        thread_.Post([this, queued] {
+            int shown_pos;
+            {
+                const std::lock_guard<std::mutex> lock(queue_mutex_);
+                queued->shown = true;
+                shown_pos = queued->pos;
+            }
+            s_.SetBarPos(queued->bar, shown_pos);
+        });
     }
     void EnableExecute(bool enabled) override {
-        thread_.Post([this, enabled] { s_.EnableExecute(enabled); });
+        Queue([this, enabled] { s_.EnableExecute(enabled); });
     }
     void EnableAdvanced(bool enabled) override {
-        thread_.Post([this, enabled] { s_.EnableAdvanced(enabled); });
+        Queue([this, enabled] { s_.EnableAdvanced(enabled); });
     }
     void SetAdvancedCaption(const std::wstring& caption) override {
-        thread_.Post([this, caption] { s_.SetAdvancedCaption(caption); });
+        Queue([this, caption] { s_.SetAdvancedCaption(caption); });
     }
     void BeginWaitCursor() override {
-        thread_.Post([this] { s_.BeginWaitCursor(); });
+        Queue([this] { s_.BeginWaitCursor(); });
     }
     void EndWaitCursor() override {
-        thread_.Post([this] { s_.EndWaitCursor(); });
+        Queue([this] { s_.EndWaitCursor(); });
     }
     void EmptyDeviceList() override {
-        thread_.Post([this] { s_.EmptyDeviceList(); });
+        Queue([this] { s_.EmptyDeviceList(); });
     }
     void AddDeviceRow(const DeviceRowView& row) override {
-        thread_.Post([this, row] { s_.AddDeviceRow(row); });
+        Queue([this, row] { s_.AddDeviceRow(row); });
     }
     void RedrawDeviceRow(int position, const DeviceRowView& row) override {
-        thread_.Post([this, position, row] { s_.RedrawDeviceRow(position, row); });
+        Queue([this, position, row] { s_.RedrawDeviceRow(position, row); });
     }
     void RedrawAllDeviceRows(const std::vector<DeviceRowView>& rows) override {
-        thread_.Post([this, rows] { s_.RedrawAllDeviceRows(rows); });
+        Queue([this, rows] { s_.RedrawAllDeviceRows(rows); });
     }
     void SelectDeviceRow(int position) override {
-        thread_.Post([this, position] { s_.SelectDeviceRow(position); });
+        Queue([this, position] { s_.SelectDeviceRow(position); });
     }
     void EmptyVersions() override {
-        thread_.Post([this] { s_.EmptyVersions(); });
+        Queue([this] { s_.EmptyVersions(); });
     }
     void AddVersionAtTop(const std::wstring& text) override {
-        thread_.Post([this, text] { s_.AddVersionAtTop(text); });
+        Queue([this, text] { s_.AddVersionAtTop(text); });
     }
     void SelectVersion(int position) override {
-        thread_.Post([this, position] { s_.SelectVersion(position); });
+        Queue([this, position] { s_.SelectVersion(position); });
     }
     void MessageBoxInfo(const std::wstring& text) override {
         thread_.Ask([this, &text] { s_.MessageBoxInfo(text); });
@@ -114,20 +144,43 @@ public:
     std::wstring AskDumpFile() override {
         return thread_.Ask([this] { return s_.AskDumpFile(); });
     }
+    void WaitBegins(uint32_t ms) override {
+        thread_.Post([this, ms] { s_.WaitBegins(ms); });
+    }
     // A worker's updates are queued already; the window's thread repaints them.
     void PushControls() override {
         if (thread_.OnIt()) s_.PushControls();
     }
     void StartRestartTimer(uint32_t ms, std::function<void()> expired) override {
-        thread_.Post([this, ms, expired = std::move(expired)] { s_.StartRestartTimer(ms, expired); });
+        Queue([this, ms, expired = std::move(expired)] { s_.StartRestartTimer(ms, expired); });
     }
     void Layout(bool versions_visible) override {
-        thread_.Post([this, versions_visible] { s_.Layout(versions_visible); });
+        Queue([this, versions_visible] { s_.Layout(versions_visible); });
     }
 
 private:
+    struct QueuedPos {
+        ProgressBar bar;
+        int pos;
+        bool shown;
+    };
+    // Every call a worker queues is counted, so that a position knows whether
+    // it is still the last one in the queue.
+    template <class F>
+    void Queue(F&& f) {
+        if (!thread_.OnIt()) {
+            const std::lock_guard<std::mutex> lock(queue_mutex_);
+            ++queued_;
+        }
+        thread_.Post(std::forward<F>(f));
+    }
+
     IUpdateSurface& s_;
     CWindowThread thread_;
+    std::mutex queue_mutex_;
+    uint64_t queued_ = 0;
+    std::shared_ptr<QueuedPos> last_pos_;
+    uint64_t last_pos_at_ = 0;
 };
 
 // Detection lives on the window's thread; a worker asks it to switch and waits.

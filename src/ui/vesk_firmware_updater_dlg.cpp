@@ -20,6 +20,7 @@
 #include "rehearsal/rehearsal.h"
 #include "ui/qt_text.h"
 
+using vesk::TextToTranslate;
 using vesk::Translate;
 
 namespace {
@@ -27,8 +28,9 @@ namespace {
 constexpr const char* kDlg = "CVESKFirmwareUpdaterDlg";
 // Widths of the device list's columns in dialog units, with their headers.
 constexpr int kDeviceColumnWidths[kDeviceColumns] = {30, 140, 70, 60, 70, 70, 100};
-const wchar_t* const kDeviceHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
-                                                       L"Firmware", L"Available", L"Action"};
+const wchar_t* const kDeviceHeaders[kDeviceColumns] = {
+    L"", TextToTranslate(L"Device"), TextToTranslate(L"ID"), TextToTranslate(L"Booter"), TextToTranslate(L"Firmware"),
+    TextToTranslate(L"Available"), TextToTranslate(L"Action")};
 constexpr int kVersionsWidth = 150;
 
 // With the Rehearse option a run first rehearses on a simulated copy.
@@ -220,8 +222,10 @@ void CVESKFirmwareUpdaterDlg::OnTimer(int id) {
         if (options_.args.autostart) timers_->Set(kTimerAutostart, 200, [this] { OnTimer(kTimerAutostart); });
         break;
     case kTimerAutostart:
+        // A dump on the worker goes first; the timer comes back a period later.
+        if (worker_busy_) break;
         timers_->Kill(id);
-        OnBnClickedButtonUpdate();
+        AvviaCorsa(true);
         break;
     case kTimerRestart:
         timers_->Kill(id);
@@ -231,9 +235,14 @@ void CVESKFirmwareUpdaterDlg::OnTimer(int id) {
     }
 }
 
-void CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate() {
+void CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate() { AvviaCorsa(false); }
+
+void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
     if (worker_busy_) return;
-    // The update run joins here once it is part of the procedure.
+    std::function<void()> after;
+    // Autostart: the window closes through the exit confirmation once the run is over.
+    if (chiudi_dopo) after = [this] { accept(); };
+    RunOnWorker([this] { procedure_->OnBnClickedButtonUpdate(); }, std::move(after));
 }
 
 void CVESKFirmwareUpdaterDlg::OnBnClickedButtonDump() {
@@ -339,9 +348,10 @@ void CVESKFirmwareUpdaterDlg::FinishWorker() {
     worker_busy_ = false;
     ApplyEnabled();
     if (auto after = std::move(worker_after_)) after();
+    // A window that closed after the task has nothing left to refresh.
     if (held_change_ && !worker_busy_) {
         held_change_ = false;
-        OnDevice0101(true, L"");
+        if (isVisible()) OnDevice0101(true, L"");
     }
 }
 

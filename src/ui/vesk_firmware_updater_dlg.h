@@ -130,6 +130,9 @@ private:
     void ApplyEnabled();
     // Status "Please wait...", the 2200 ms wait, then a refresh.
     void SequenzaCambioDispositivo();
+    // The update run on the worker thread; chiudi_dopo (Autostart) closes the
+    // window through the exit confirmation after it.
+    void AvviaCorsa(bool chiudi_dopo);
     // Runs task on the worker thread with every control disabled; after runs
     // on the window's thread once it is done.
     void RunOnWorker(std::function<void()> task, std::function<void()> after = {});

@@ -27,16 +27,20 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
     // Booter and accessory entries carry their bare file name; it is taken in
     // the program's folder, wherever the program was started from.
     const std::wstring program_folder = CExePathName().Folder();
+    // Each load is a write to the key, shown on the wait bar.
+    auto carica = [&](const std::function<bool()>& load) { return ScritturaConProgresso(*c.fw, c.serial_master, load); };
     for (int kind = 0; kind < kOtherGaugeKinds; ++kind) {
         if (const FirmupFileEntry* fw = Existing(catalogue_.GetOtherFw(kind, c.serial_master))) {
             Msg(master, Translate(L"Start loading other firmware"));
-            if (!c.fw->CaricaOtherFwFile(kind, InCartella(main_folder_, fw->fileName), uint32_t(behaviour))) {
+            const std::wstring fw_path = InCartella(main_folder_, fw->fileName);
+            if (!carica([&] { return c.fw->CaricaOtherFwFile(kind, fw_path, uint32_t(behaviour)); })) {
                 VLOG_ERROR(kLoad, "Loading other fw file");
                 Errore(Translate(L"Loading other fw file"));
             }
             Msg(master, Translate(L"Finished loading other firmware"));
             Msg(master, Translate(L"Start loading other languages"));
-            if (!c.fw->CaricaOtherLngFile(kind, InCartella(main_folder_, fw->secondFileName), uint32_t(behaviour))) {
+            const std::wstring lng_path = InCartella(main_folder_, fw->secondFileName);
+            if (!carica([&] { return c.fw->CaricaOtherLngFile(kind, lng_path, uint32_t(behaviour)); })) {
                 VLOG_ERROR(kLoad, "Loading other lng file");
                 // A gauge without a language file of its own fails this load every time.
                 if (!fw->secondFileName.empty()) Errore(Translate(L"Loading other lng file"));
@@ -46,7 +50,8 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
         ProgressStep();
         if (const FirmupFileEntry* booter = Existing(catalogue_.GetOtherBooter(kind, c.serial_master))) {
             Msg(master, Translate(L"Start loading other booter"));
-            if (!c.fw->CaricaOtherBooterFile(kind, InCartella(program_folder, booter->fileName), uint32_t(behaviour)))
+            const std::wstring path = InCartella(program_folder, booter->fileName);
+            if (!carica([&] { return c.fw->CaricaOtherBooterFile(kind, path, uint32_t(behaviour)); }))
                 VLOG_ERROR(kLoad, "Loading other booter file");
             Msg(master, Translate(L"Finished loading other booter"));
         }
@@ -55,7 +60,8 @@ void CUpdateProcedure::CaricaAltriStrumenti() {
             const FirmupFileEntry* acc = Existing(catalogue_.GetOtherAccessorio(kind, element, c.serial_master));
             if (!acc) continue;
             Msg(master, Translate(L"Start loading other accessory elements"));
-            if (!c.fw->CaricaOtherAccessoriFile(kind, element, InCartella(program_folder, acc->fileName)))
+            const std::wstring path = InCartella(program_folder, acc->fileName);
+            if (!carica([&] { return c.fw->CaricaOtherAccessoriFile(kind, element, path); }))
                 VLOG_ERROR(kLoad, "Loading other accessory file");
             Msg(master, Translate(L"Finished loading accessory elements"));
             ProgressStep();

@@ -7,6 +7,7 @@
 #include "update/run_state.h"
 #include "update/update_procedure.h"
 
+using vesk::TextToTranslate;
 using vesk::Translate;
 
 namespace {
@@ -66,14 +67,16 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, 
         VLOG_ERROR("CVESKFirmwareUpdaterDlg::CercaSlaveInBooter", "Null connection passed here");
         return std::nullopt;
     }
-    return CercaSlave(info, *conn, L"Found slave in booter", L"No slave in booter",
+    return CercaSlave(info, *conn, TextToTranslate(L"Found slave in booter"),
+                      TextToTranslate(L"No slave in booter"),
                       [](size_t, const INFOIDENT& slave) { return slave.IsInBooterOrZero(); });
 }
 
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn) {
     Msg(nullptr, Translate(L"Start looking for a slave in firmware"));
     if (!conn) return std::nullopt;
-    return CercaSlave(info, *conn, L"Found slave in firmware", L"No slave in firmware",
+    return CercaSlave(info, *conn, TextToTranslate(L"Found slave in firmware"),
+                      TextToTranslate(L"No slave in firmware"),
                       [](size_t, const INFOIDENT& slave) { return !slave.IsInBooterOrZero(); });
 }
 

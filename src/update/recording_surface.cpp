@@ -30,6 +30,8 @@ const char* SurfaceOpName(SurfaceOp op) {
     case SurfaceOp::PushControls: return "PushControls";
     case SurfaceOp::StartRestartTimer: return "StartRestartTimer";
     case SurfaceOp::Layout: return "Layout";
+    case SurfaceOp::ShowWrite: return "ShowWrite";
+    case SurfaceOp::WriteEnded: return "WriteEnded";
     }
     return "?";
 }
@@ -205,3 +207,9 @@ void RecordingSurface::Layout(bool versions_visible) {
     state_.versions_visible = versions_visible;
     Add({.op = SurfaceOp::Layout, .flag = versions_visible});
 }
+
+void RecordingSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
+    Add({.op = SurfaceOp::ShowWrite, .unit = unit, .write = report});
+}
+
+void RecordingSurface::WriteEnded() { Add({.op = SurfaceOp::WriteEnded}); }

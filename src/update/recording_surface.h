@@ -37,6 +37,8 @@ enum class SurfaceOp {
     PushControls,
     StartRestartTimer,
     Layout,
+    ShowWrite,
+    WriteEnded,
 };
 
 // "SetStatus", "StepBar", ...
@@ -53,6 +55,8 @@ struct SurfaceEvent {
     // Enabled, Yes answered, versions list shown.
     bool flag = false;
     DeviceRowView row{};  // AddDeviceRow, RedrawDeviceRow
+    uint32_t unit = 0;    // ShowWrite: the serial of the unit written
+    WriteReport write{};  // ShowWrite
 };
 
 struct SurfaceBar {
@@ -128,6 +132,8 @@ public:
     void PushControls() override;
     void StartRestartTimer(uint32_t ms, std::function<void()> expired) override;
     void Layout(bool versions_visible) override;
+    void ShowWrite(uint32_t unit, const WriteReport& report) override;
+    void WriteEnded() override;
 
 private:
     void Add(SurfaceEvent e);

@@ -17,6 +17,7 @@
 #include "update/update_procedure.h"
 #include "usb/vesk_semafori.h"
 
+using vesk::TextToTranslate;
 using vesk::Translate;
 using vesk::update::Existing;
 
@@ -74,8 +75,8 @@ bool CUpdateProcedure::CondizioniCorsa() {
             if (row.entry) *row.entry = row.chosen;
 
     const std::pair<const wchar_t*, const wchar_t*> folders[] = {
-        {L"_BOOTER", L"Missing _BOOTER folder"},
-        {L"_ACCESSORI", L"Missing _ACCESSORI folder"},
+        {L"_BOOTER", TextToTranslate(L"Missing _BOOTER folder")},
+        {L"_ACCESSORI", TextToTranslate(L"Missing _ACCESSORI folder")},
     };
     for (const auto& [folder, missing] : folders) {
         if (IsValidDirectory(InCartella(main_folder_, folder))) continue;
@@ -252,7 +253,8 @@ void CUpdateProcedure::ScriviFirmwareMaster() {
     const uint32_t old = c.VersionePrima(serial);
     if (entry->versionNumber == 0 || !(advanced_mode_ || old < entry->versionNumber)) return;
     const std::wstring path = InCartella(main_folder_, entry->fileName);
-    if (!ScritturaMaster(L"Start write firmware", L"Finished write firmware", L"Error writing master firmware",
+    if (!ScritturaMaster(TextToTranslate(L"Start write firmware"), TextToTranslate(L"Finished write firmware"),
+                         TextToTranslate(L"Error writing master firmware"),
                          [&] { return c.fw->AggiornaFwFile(path); })) {
         c.fw_master_fallito = true;
     } else if (old != 0 && entry->versionNumber < old) {
@@ -316,7 +318,8 @@ void CUpdateProcedure::ScriviLingueMaster() {
     if (!entry || entry->secondFileName.empty()) return;
     if (!advanced_mode_ && c.VersionePrima(c.serial_master) >= entry->versionNumber) return;
     const std::wstring path = InCartella(main_folder_, entry->secondFileName);
-    ScritturaMaster(L"Start write languages", L"Finished write languages", L"Error in writing master languages",
+    ScritturaMaster(TextToTranslate(L"Start write languages"), TextToTranslate(L"Finished write languages"),
+                    TextToTranslate(L"Error in writing master languages"),
                     [&] { return c.fw->AggiornaLngFile(path); });
 }
 
@@ -356,7 +359,8 @@ void CUpdateProcedure::BooterMaster() {
         return;
     }
     const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
-    ScritturaMaster(L"Start write booter", L"Finished write booter", L"Error in writing master booter",
+    ScritturaMaster(TextToTranslate(L"Start write booter"), TextToTranslate(L"Finished write booter"),
+                    TextToTranslate(L"Error in writing master booter"),
                     [&] { return c.fw->AggiornaBooterFile(path); });
 }
 
@@ -369,9 +373,10 @@ void CUpdateProcedure::AccessoriMaster() {
         if (entry && entry->versionNumber != 0 &&
             (advanced_mode_ || c.VersionePrima(c.serial_master) < entry->versionNumber)) {
             const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
-            ScritturaMaster(L"Start write accessory elements", L"Finished write accessory elements",
-                            L"Error in writing master accessory elem ", [&] { return c.fw->AggiornaAccessoriFile(i, path); },
-                            i);
+            ScritturaMaster(TextToTranslate(L"Start write accessory elements"),
+                            TextToTranslate(L"Finished write accessory elements"),
+                            TextToTranslate(L"Error in writing master accessory elem "),
+                            [&] { return c.fw->AggiornaAccessoriFile(i, path); }, i);
         }
         ProgressStep();
     }
@@ -475,7 +480,7 @@ void CUpdateProcedure::Chiusura() {
 bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
                                        const std::function<bool()>& write, int element) {
     Msg(&Master(), Translate(start));
-    const bool written = write();
+    const bool written = ScritturaConProgresso(*corsa_->fw, corsa_->serial_master, write);
     if (!written) {
         // The element, when there is one, ends the text: "Error in writing master accessory elem 1".
         const std::wstring number = element >= 0 ? std::to_wstring(element) : L"";

@@ -12,6 +12,7 @@
 #include "update/update_checks.h"
 #include "update/update_procedure.h"
 
+using vesk::TextToTranslate;
 using vesk::Translate;
 using vesk::update::Existing;
 
@@ -98,7 +99,8 @@ void CUpdateProcedure::FirmwareSlave() {
         if (entry && entry->versionNumber != 0 &&
             (advanced_mode_ || c.VersionePrima(serial) < entry->versionNumber)) {
             Msg(&slave, Translate(L"Start write firmware for slave"));
-            if (!c.fw->AggiornaFwFileSlave(slot, InCartella(main_folder_, entry->fileName))) {
+            const std::wstring path = InCartella(main_folder_, entry->fileName);
+            if (!ScritturaConProgresso(*c.fw, serial, [&] { return c.fw->AggiornaFwFileSlave(slot, path); })) {
                 VLOG_ERROR(kStages, "Error in writing slave %u firmware", unsigned(slot));
                 throw ErroreStadioSlave{Translate(L"Error in writing slave firmware")};
             }
@@ -196,7 +198,8 @@ void CUpdateProcedure::LingueSlave() {
         if (entry && entry->versionNumber != 0 && !entry->secondFileName.empty() &&
             (advanced_mode_ || c.VersionePrima(serial) < entry->versionNumber)) {
             Msg(&slave, Translate(L"Start write language for slave"));
-            if (!c.fw->AggiornaLngFileSlave(slot, InCartella(main_folder_, entry->secondFileName))) {
+            const std::wstring path = InCartella(main_folder_, entry->secondFileName);
+            if (!ScritturaConProgresso(*c.fw, serial, [&] { return c.fw->AggiornaLngFileSlave(slot, path); })) {
                 VLOG_ERROR(kStages, "Error in writing slave %u languages with file '%s'", unsigned(slot),
                            vesk::to_utf8(entry->secondFileName).c_str());
                 throw ErroreStadioSlave{Translate(L"Updating language for slave")};
@@ -219,8 +222,9 @@ void CUpdateProcedure::AccessoriSlave() {
             if (entry && entry->versionNumber != 0 &&
                 (advanced_mode_ || slave.FirmwareVersionNumber() < entry->versionNumber)) {
                 Msg(&slave, Translate(L"Start write accessory element for slave"));
-                if (!c.fw->AggiornaAccessoriFileSlave(slot, element,
-                                                      InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName))) {
+                const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
+                if (!ScritturaConProgresso(*c.fw, slave.ID_logger(),
+                                           [&] { return c.fw->AggiornaAccessoriFileSlave(slot, element, path); })) {
                     VLOG_ERROR(kStages, "Error in writing slave %u accessory element %d", unsigned(slot), element);
                     throw ErroreStadioSlave{Translate(L"Upgrading accessory for slave")};
                 }
@@ -246,7 +250,8 @@ bool CUpdateProcedure::DopoCambioSlave() {
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareFw(CDeviceInfo& info, IConnectionStrumento* conn) {
     Msg(nullptr, Translate(L"Start looking for a slave to be updated fw"));
     if (!conn) return std::nullopt;
-    return CercaSlave(info, *conn, L"Found slave to be updated fw", L"No slave to be updated fw",
+    return CercaSlave(info, *conn, TextToTranslate(L"Found slave to be updated fw"),
+                      TextToTranslate(L"No slave to be updated fw"),
                       [this](size_t slot, const INFOIDENT& slave) {
                           return vesk::update::FwSlaveDaAggiornare(catalogue_, slave, int(slot));
                       });
@@ -256,7 +261,8 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareBooter(CDeviceIn
                                                                        const std::set<uint32_t>& skip) {
     Msg(nullptr, Translate(L"Start looking for a slave to be updated booter"));
     if (!conn) return std::nullopt;
-    return CercaSlave(info, *conn, L"Found slave to be updated booter", L"No slave to be updated booter",
+    return CercaSlave(info, *conn, TextToTranslate(L"Found slave to be updated booter"),
+                      TextToTranslate(L"No slave to be updated booter"),
                       [&](size_t slot, const INFOIDENT& slave) {
                           return !skip.count(IdDiRete(info, slot)) &&
                                  vesk::update::BooterSlaveDaAggiornare(catalogue_, slave, int(slot));
@@ -264,8 +270,7 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareBooter(CDeviceIn
 }
 
 CUpdateProcedure::BooterSlave CUpdateProcedure::AggiornaBooterSlave(CDeviceInfo& info, uint32_t id, IAggiornaFW& fw) {
-    surface_.SetBarRange(ProgressBar::Wait, kWaitBarSlots);
-    surface_.SetBarStep(ProgressBar::Wait, 1);
+    BarraAttesa(kWaitBarSlots);
     Msg(nullptr, Translate(L"Start slave update booter"));
     BooterSlave result = BooterSlave::NothingToWrite;
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
@@ -275,15 +280,16 @@ CUpdateProcedure::BooterSlave CUpdateProcedure::AggiornaBooterSlave(CDeviceInfo&
         if (entry && entry->versionNumber != 0 && slave.BooterVersionNumber() < entry->versionNumber) {
             Msg(&slave, Translate(L"Start firmup booter slave"));
             result = BooterSlave::Written;
-            if (!fw.AggiornaBooterFileSlave(slot, InCartella(main_folder_ + L"/_BOOTER", entry->fileName))) {
+            const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
+            if (!ScritturaConProgresso(fw, slave.ID_logger(), [&] { return fw.AggiornaBooterFileSlave(slot, path); })) {
                 result = BooterSlave::Failed;
                 VLOG_ERROR(kStages, "Error in writing slave %u booter", unsigned(slot));
             }
             Msg(&slave, Translate(L"Finished firmup booter slave"));
         }
-        surface_.StepBar(ProgressBar::Wait);
+        PassoBarraAttesa();
         break;
     }
-    surface_.SetBarPos(ProgressBar::Wait, kWaitBarSlots);
+    PosBarraAttesa(kWaitBarSlots);
     return result;
 }

@@ -4,6 +4,7 @@
 
 #include "common/clock.h"
 #include "common/str_conv.h"
+#include "device/connection_strumento.h"
 #include "log/evt_log.h"
 #include "records/model_names.h"
 #include "update/hw_detection_switch.h"
@@ -46,14 +47,58 @@ void CUpdateProcedure::SetStatus(const std::wstring& text, StatusColour colour) 
 void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
     const int n = int(ms / kSliceMs);
     surface_.WaitBegins(ms);
-    surface_.SetBarRange(ProgressBar::Wait, n);
-    surface_.SetBarStep(ProgressBar::Wait, 1);
+    BarraAttesa(n);
     for (int i = 0; i < n; ++i) {
         vesk::Sleep(kSliceMs);
-        surface_.StepBar(ProgressBar::Wait);
+        PassoBarraAttesa();
         surface_.PushControls();
     }
-    surface_.SetBarPos(ProgressBar::Wait, n);
+    PosBarraAttesa(n);
+}
+
+void CUpdateProcedure::BarraAttesa(int upper) {
+    barra_attesa_ = StatoBarraAttesa{upper, std::clamp(barra_attesa_ ? barra_attesa_->pos : 0, 0, std::max(upper, 0))};
+    surface_.SetBarRange(ProgressBar::Wait, upper);
+    surface_.SetBarStep(ProgressBar::Wait, 1);
+}
+
+void CUpdateProcedure::PassoBarraAttesa() {
+    if (barra_attesa_) barra_attesa_->pos = std::min(barra_attesa_->pos + 1, std::max(barra_attesa_->upper, 0));
+    surface_.StepBar(ProgressBar::Wait);
+}
+
+void CUpdateProcedure::PosBarraAttesa(int pos) {
+    if (barra_attesa_) barra_attesa_->pos = pos;
+    surface_.SetBarPos(ProgressBar::Wait, pos);
+}
+
+bool CUpdateProcedure::ScritturaConProgresso(IAggiornaFW& fw, uint32_t unit, const std::function<bool()>& write) {
+    int shown_total = -1;
+    // Taken off the connection however the write ends.
+    struct Ascolto {
+        IAggiornaFW& fw;
+        ~Ascolto() { fw.SetWriteProgress(nullptr); }
+    } ascolto{fw};
+    fw.SetWriteProgress([&](const WriteReport& report) {
+        if (int(report.total) != shown_total) {
+            shown_total = int(report.total);
+            surface_.SetBarRange(ProgressBar::Wait, shown_total);
+        }
+        surface_.SetBarPos(ProgressBar::Wait, int(report.done));
+        surface_.ShowWrite(unit, report);
+        surface_.PushControls();
+    });
+    const bool written = write();
+    if (shown_total < 0) return written;
+    surface_.WriteEnded();
+    // The wait bar back to what the run had on it.
+    if (barra_attesa_) {
+        surface_.SetBarRange(ProgressBar::Wait, barra_attesa_->upper);
+        surface_.SetBarPos(ProgressBar::Wait, barra_attesa_->pos);
+    } else {
+        surface_.SetBarPos(ProgressBar::Wait, 0);
+    }
+    return written;
 }
 
 void CUpdateProcedure::ProgressRange(int upper) {

@@ -234,6 +234,14 @@ public:
     int RememberedRow() const { return remembered_row_; }
 
 private:
+    // status.cpp: the wait bar, as the procedure last set it: range 0..upper
+    // with step 1, one step, a position.
+    void BarraAttesa(int upper);
+    void PassoBarraAttesa();
+    void PosBarraAttesa(int pos);
+    // Runs write, an image write to the unit of serial unit through fw, with
+    // the writer's blocks on the wait bar; the bar is given back after.
+    bool ScritturaConProgresso(IAggiornaFW& fw, uint32_t unit, const std::function<bool()>& write);
     // plan.cpp
     void SvuotaListe();
     void ApplicaScelteRichieste();
@@ -331,6 +339,11 @@ private:
     StatusColour status_colour_ = StatusColour::Normal;
     int overall_upper_ = 100;
     int overall_pos_ = 0;
+    struct StatoBarraAttesa {
+        int upper = 0;
+        int pos = 0;
+    };
+    std::optional<StatoBarraAttesa> barra_attesa_;  // none: never set
 
     // The restart timer and device changes may arrive on another thread.
     std::atomic<bool> restart_pending_{false};

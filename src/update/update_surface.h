@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device/write_progress.h"
 #include "update/device_row.h"
 
 // Text colour of the status field: black for normal states, red for
@@ -74,6 +75,12 @@ public:
     // A fixed wait of ms begins; the wait bar then steps ms / 10 times. A
     // surface that shows waits by their length (the terminal) takes it here.
     virtual void WaitBegins(uint32_t /*ms*/) {}
+    // An image write to the unit of serial unit is on the wait bar (range
+    // 0..total, position done): called after the bar with every report of the
+    // writer, and WriteEnded once it returns, before the bar is given back. A
+    // surface that tells writes apart (the terminal) takes them here.
+    virtual void ShowWrite(uint32_t /*unit*/, const WriteReport& /*report*/) {}
+    virtual void WriteEnded() {}
     // Called between the slices of every wait: bring the controls up to date
     // (the status text among them) and repaint, without taking user input.
     virtual void PushControls() = 0;

@@ -23,10 +23,12 @@ std::map<std::wstring, std::wstring> Read(const std::string& language) {
     return engine.table;
 }
 
-// The wide literals handed to Translate(...) or Tr(...) anywhere in src/.
+// The wide literals handed to Translate(...) or Tr(...) anywhere in src/, and
+// those marked with TextToTranslate(...) where a table or a helper translates
+// them later (the run's write and search messages, the dialogs' captions).
 std::set<std::wstring> TranslatedLiterals() {
     std::set<std::wstring> out;
-    const std::regex call(R"((^|[^A-Za-z_])(Translate|Tr)\()");
+    const std::regex call(R"((^|[^A-Za-z_])(Translate|Tr|TextToTranslate)\()");
     for (const auto& e : std::filesystem::recursive_directory_iterator(VESK_SOURCE_DIR "/src")) {
         const std::string ext = e.path().extension().string();
         if (ext != ".cpp" && ext != ".h") continue;

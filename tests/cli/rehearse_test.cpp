@@ -1,7 +1,6 @@
 // vesk-firmup-cli capture, and update --rehearse / --rehearse-only, against
 // simulator scenarios whose traces show what reached the instruments.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -9,10 +8,9 @@
 #include <vector>
 
 #include "../support/firmware_files.h"
-#include "../support/pell_net_folder.h"
 #include "../support/temp_dir.h"
 #include "../support/trace_reads.h"
-#include "json_lines.h"
+#include "../support/update_bench.h"
 #include "run_tool.h"
 
 namespace {
@@ -34,9 +32,7 @@ const std::string kNet = R"({"instruments": [{"code": 65, "serial": 10, "firmwar
 class RehearseCommand : public ::testing::Test {
 protected:
     void SetUp() override {
-        vesk::test::MakePellNetFolder(dir_, "upd");
-        dir_.mkdir("locks");
-        ::chmod(dir_.file("locks").c_str(), 0700);
+        vesk::test::MakePellNetFolder(dir_);
     }
     std::string Scenario(const std::string& name, const std::string& text = kNet) {
         return vesk::test::TracedScenario(dir_.file(name), text);
@@ -50,7 +46,7 @@ protected:
     vesk::test::ToolResult Update(const std::string& args) {
         return Cli("update " + args + " --folder " + Quote(dir_.file("upd")) + " 2>/dev/null");
     }
-    static std::vector<json> Events(const std::string& output) { return vesk::test::JsonLines(output); }
+    static std::vector<json> Events(const std::string& output) { return vesk::test::JsonEvents(output); }
 
     vesk::test::TempDir dir_;
 };

@@ -4,19 +4,22 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "../support/firmware_files.h"
-#include "../support/pell_net_folder.h"
 #include "../support/temp_dir.h"
-#include "json_lines.h"
+#include "../support/update_bench.h"
 #include "run_tool.h"
 
 namespace {
 
 using nlohmann::json;
+using vesk::test::Has;
 using vesk::test::Quote;
 using vesk::test::RunTool;
 
@@ -25,23 +28,12 @@ const std::string kCli = VESK_CLI;
 // A Pell DL master with two slaves: the master's firmware and language, one
 // slave's firmware and the other's booter are due.
 std::string Net(const std::string& master_extra = "", const std::string& slave2_extra = "") {
-    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" +
-           master_extra + R"(,
-      "slaves": [
-        {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00", "booter": "01.02"},
-        {"number": 2, "code": 2006, "serial": 72, "firmware": "01.05.10", "booter": "01.00")" +
-           slave2_extra + R"(}
-      ]}]})";
+    return vesk::test::PellNet(master_extra, slave2_extra);
 }
 
 class UpdateCommand : public ::testing::Test {
 protected:
-    void SetUp() override {
-        vesk::test::MakePellNetFolder(dir_, "upd");
-        // The USB lock of this test alone.
-        dir_.mkdir("locks");
-        ::chmod(dir_.file("locks").c_str(), 0700);
-    }
+    void SetUp() override { vesk::test::MakePellNetFolder(dir_); }
     // The scenario with a trace file.
     std::string Scenario(const std::string& text, const std::string& name = "net.json") {
         return vesk::test::TracedScenario(dir_.file(name), text);
@@ -51,16 +43,9 @@ protected:
         return RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli + " update " + args + " --folder " +
                        Quote(dir_.file("upd")) + " < " + input + " 2>/dev/null");
     }
-    // The JSON lines of the output; fails the test on a line that is not one.
-    static std::vector<json> Events(const std::string& output) { return vesk::test::JsonLines(output); }
+    static std::vector<json> Events(const std::string& output) { return vesk::test::JsonEvents(output); }
     static std::vector<std::string> Texts(const std::vector<json>& events, const char* kind) {
-        std::vector<std::string> out;
-        for (const json& e : events)
-            if (e["event"] == kind) out.push_back(e["text"]);
-        return out;
-    }
-    static bool Has(const std::vector<std::string>& texts, const std::string& text) {
-        return std::find(texts.begin(), texts.end(), text) != texts.end();
+        return vesk::test::EventTexts(events, kind);
     }
 
     vesk::test::TempDir dir_;
@@ -73,19 +58,7 @@ TEST_F(UpdateCommand, JsonRunEndsWithEveryUnitVerified) {
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events.front()["event"], "plan");
     EXPECT_EQ(events.front()["rows"][0]["action"], "will get 46.05.00");
-    const json& result = events.back();
-    EXPECT_EQ(result["event"], "result");
-    EXPECT_EQ(result["outcome"], "finished");
-    const json units = {
-        {{"serial", 10}, {"before", "46.03.00"}, {"after", "46.05.00"}, {"expected", "46.05.00"}, {"verified", true}},
-        {{"serial", 71}, {"before", "01.00.00"}, {"after", "01.05.10"}, {"expected", "01.05.10"}, {"verified", true}},
-        {{"serial", 72}, {"before", "01.05.10"}, {"after", "01.05.10"}, {"expected", ""}, {"verified", true}},
-    };
-    EXPECT_EQ(result["units"], units);
-    const json& after = events[events.size() - 2];
-    EXPECT_EQ(after["event"], "plan");
-    EXPECT_EQ(after["status"], "Your system is up to date");
-    EXPECT_EQ(after["rows"][2]["booter"], "01.02");
+    vesk::test::ExpectEveryUnitVerified(events);
 
     const auto messages = Texts(events, "message");
     for (const char* m : {"Start write firmware Pell DL Logger - 10", "Start write languages Pell DL Logger - 10",
@@ -246,6 +219,68 @@ TEST_F(UpdateCommand, ExitStatuses) {
     EXPECT_EQ(locked.status, 1) << locked.output;
     EXPECT_NE(locked.output.find("Error in USB locks"), std::string::npos) << locked.output;
     EXPECT_EQ(Trace("lock.json").find("CTRL 0x0F"), std::string::npos);
+}
+
+// Every write of a --json run, on a master that takes 100 ms for each block
+// it is sent: "write" events whose counts rise from 0 to the total, at most
+// one per 250 ms of the run's clock besides the last, so a write of S sent
+// blocks has no more than S * 100 / 250 + 2 of them.
+TEST_F(UpdateCommand, JsonWriteEventsRiseToTheirTotal) {
+    const auto r = Update("--yes --json --simulate " + Scenario(Net(R"(, "bulk_out_ms": 100)")));
+    ASSERT_EQ(r.status, 0) << r.output;
+    struct Write {
+        json unit, what, total;
+        std::vector<uint32_t> done;
+    };
+    std::vector<Write> writes;
+    for (const json& e : Events(r.output)) {
+        if (e["event"] != "write") continue;
+        ASSERT_EQ(e.size(), 5u) << e;
+        if (e["done"] == 0) writes.push_back({e["unit"], e["what"], e["total"], {}});
+        ASSERT_FALSE(writes.empty()) << "a write that does not start at 0: " << e;
+        Write& w = writes.back();
+        EXPECT_EQ(e["unit"], w.unit) << e;
+        EXPECT_EQ(e["what"], w.what) << e;
+        EXPECT_EQ(e["total"], w.total) << e;
+        w.done.push_back(e["done"]);
+    }
+    struct Expected {
+        int unit;
+        const char* what;
+        uint32_t total, sent;  // blocks, and those the file fills
+    } expected[] = {
+        {10, "firmware", 2048, 0x400 / 128},
+        {10, "language", 1024, 0x400 / 256},
+        {71, "firmware", 192, 0x400 / 256},
+        {72, "booter", 64, 0x4000 / 256},
+    };
+    ASSERT_EQ(writes.size(), std::size(expected));
+    for (size_t i = 0; i < writes.size(); ++i) {
+        const Write& w = writes[i];
+        const Expected& x = expected[i];
+        SCOPED_TRACE(std::to_string(x.unit) + " " + x.what);
+        EXPECT_EQ(w.unit, x.unit);
+        EXPECT_EQ(w.what, x.what);
+        EXPECT_EQ(w.total, x.total);
+        EXPECT_TRUE(std::is_sorted(w.done.begin(), w.done.end()));
+        EXPECT_EQ(std::adjacent_find(w.done.begin(), w.done.end()), w.done.end()) << "a count told twice";
+        EXPECT_EQ(w.done.back(), x.total);
+        EXPECT_GE(w.done.size(), 3u) << "the count rises on the way";
+        EXPECT_LE(w.done.size(), x.sent * 100 / 250 + 2);
+    }
+}
+
+// On a terminal the bar names the write, its unit and its speed.
+TEST_F(UpdateCommand, TerminalBarShowsTheWrite) {
+    const auto r = RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " script -qec " +
+                           Quote(kCli + " update --yes --simulate " + Scenario(Net(R"(, "bulk_out_ms": 100)")) +
+                                 " --folder " + Quote(dir_.file("upd"))) +
+                           " /dev/null < /dev/null");
+    EXPECT_NE(r.output.find("Every unit reports the version it was to get."), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("firmware 10: 0/2048 blocks"), std::string::npos) << r.output;
+    // 8 blocks of 128 bytes in 800 ms: 1280 bytes per second.
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("firmware 10: 2048/2048 blocks, 1\\.[23] kB/s"))) << r.output;
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("booter 72: 64/64 blocks, [0-9.]+ kB/s"))) << r.output;
 }
 
 }  // namespace

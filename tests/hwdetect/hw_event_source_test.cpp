@@ -332,6 +332,21 @@ TEST_F(MountTableDetection, UdevMonitorThatCannotBeOpened) {
     }
 }
 
+// On a umockdev testbed (vesk-sim run) the testbed's events reach a "udev"
+// monitor without a udev daemon, so its missing control file is no reason to
+// go without detection.
+TEST_F(MountTableDetection, AUmockdevTestbedStandsInForRunningUdev) {
+    ::setenv("UMOCKDEV_DIR", tmp.path().c_str(), 1);
+    CVesk_HW_CheckDevice check(&dest, std::make_shared<CHwSystemSourceFactory>(config));
+    vesk::LogCapture log;
+    check.AvviaGestioneEventiSistema(loop);
+    const bool on = check.UsbDetectionOn;
+    check.TerminaGestioneEventiSistema();
+    ::unsetenv("UMOCKDEV_DIR");
+    EXPECT_TRUE(on);
+    EXPECT_FALSE(log.contains("Register device notification failure")) << log.lines().front();
+}
+
 TEST_F(MountTableDetection, WithoutUdevMediaStillWork) {
     CVesk_HW_CheckDevice check(&dest, std::make_shared<CHwSystemSourceFactory>(config));
     vesk::LogCapture log;

@@ -1,6 +1,6 @@
 #pragma once
-// Sources for tests against a umockdev testbed: udev for USB devices, with no
-// check for a running udev (the testbed stands in for it); no media.
+// Sources for tests against a umockdev testbed: udev for USB devices (the
+// testbed stands in for a running udev); no media.
 #include <memory>
 #include <string>
 
@@ -13,7 +13,7 @@ namespace vesk::test {
 class UdevOnlySources : public IHwEventSourceFactory {
 public:
     std::shared_ptr<IHwEventSource> OpenUsbSource(std::string& error) override {
-        return CHwUdevSource::Open("udev", error, "");
+        return CHwUdevSource::Open("udev", error);
     }
     std::shared_ptr<IHwEventSource> OpenMediaSource(std::string&) override {
         return std::make_shared<CHwQueuedEventSource>();

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "../support/firmware_files.h"
-#include "../support/pell_net_folder.h"
 #include "../support/procedure_bench.h"
 #include "../support/temp_dir.h"
 #include "../support/trace_reads.h"
+#include "../support/update_bench.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento.h"

@@ -10,13 +10,17 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../support/firmware_files.h"
 #include "../support/procedure_bench.h"
 #include "../support/sim_fixture.h"
 #include "../support/temp_dir.h"
+#include "../support/update_scenarios.h"
 #include "common/str_conv.h"
 #include "sim/sim_flash.h"
 #include "sim/sim_keys.h"
@@ -152,16 +156,9 @@ protected:
     std::unique_ptr<vesk::test::ProcedureBench> bench_;
 };
 
-std::string Slave(int number, int code, long long serial, const std::string& extra = "") {
-    return R"({"number": )" + std::to_string(number) + R"(, "code": )" + std::to_string(code) +
-           R"(, "serial": )" + std::to_string(serial) + R"(, "firmware": "01.00.00")" + extra + "}";
-}
+using vesk::test::PellDL;
+using vesk::test::Slave;
 
-// A Pell DL master: it updates its slaves.
-std::string PellDL(const std::string& slaves, const std::string& extra = "") {
-    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" + extra +
-           R"(, "slaves": [)" + slaves + "]}]}";
-}
 const std::wstring kPellDL = L"Pell DL Logger - 10";
 
 // The master's part of a run that writes its firmware, up to the last reconnection.
@@ -299,13 +296,9 @@ TEST_F(RunScenario, AdvancedModeDowngradeFillsTheInstalledTable) {
 // ---- the slaves
 
 TEST_F(RunScenario, MasterWithThreeSlaves) {
-    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
-    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02");
-    File("Slv_GPS_020000_fw.mot", 0xE0000, 0x400, "02.00.00");
     // Firmware due; booter due; in its booter.
-    Start(PellDL(Slave(1, 2006, 71, R"(, "booter": "01.02")") + ", " +
-                 Slave(2, 2006, 72, R"(, "firmware": "01.05.10", "booter": "01.00")") + ", " +
-                 Slave(4, 2017, 74, R"(, "in_booter": true)")));
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Start(vesk::test::ThreeSlavesDue());
     PlanAndRun();
     const std::wstring s71 = L"Display Unit - 71", s72 = L"Display Unit - 72", s74 = L"GPS Receiver 2017 - 74";
     ExpectInOrder(All(Lines{L"Processing", L"No firmware update needed for master", L"No booter update needed for master",
@@ -730,12 +723,8 @@ TEST_F(RunScenario, MasterNotIdentifiedInItsBooter) {
 // ---- a data key
 
 TEST_F(RunScenario, DataKeyWithBehaviourAndOtherGauges) {
-    File("DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
-    File("Dovo4_020100_fw.mot", 0xE0000, 0x1000, "02.01.00");
-    File("Dovo4_020100_lng.mot", 0xE0000, 0x1000, "02.01.00");
-    File("Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
-    File("_BOOTER/Booter_Dovo4eGPS0304_0105.mot", 0xFC000, 0x1000, "01.05");
-    Start(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00", "infofwupd_flags": 2}]})");
+    vesk::test::DataKeyFiles(dir_);
+    Start(vesk::test::kDataKeyAsking);
     Proc().AggiornaStrumentiCollegati();
     Surface().QueueBehaviour(2);
     Run();
@@ -751,7 +740,7 @@ TEST_F(RunScenario, DataKeyWithBehaviourAndOtherGauges) {
     EXPECT_EQ(questions[0].value, 2);
     const vesk::sim::SimKey* store = vesk::sim::FindKeyDevice(Inst());
     ASSERT_NE(store, nullptr);
-    for (const uint16_t code : {1585, 1588, 549}) {
+    for (const uint16_t code : vesk::test::kDataKeyCarried) {
         SCOPED_TRACE(code);
         ASSERT_TRUE(store->other.count(code));
         EXPECT_EQ(store->other.at(code).behaviour, 2);
@@ -794,6 +783,178 @@ TEST_F(RunScenario, MasterInBooterAtStart) {
     EXPECT_FALSE(Inst().in_booter());
     EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.06.00");
     EXPECT_TRUE(Proc().LastRun().Completed());
+}
+
+// ---- writes on the wait bar
+
+// One image write as the surface saw it: what the writer reported, what the
+// wait bar showed, and the wait bar before the write and after it.
+struct SeenWrite {
+    uint32_t unit = 0;
+    WriteKind what = WriteKind::Firmware;
+    uint32_t total = 0;
+    std::vector<uint32_t> done;
+    bool bar_followed = true;    // the wait bar's range was total and its position done at each report
+    bool overall_moved = false;  // the overall bar changed during the write
+    bool ended = false;
+    std::pair<int, int> before{-1, -1}, after{-1, -1};  // the wait bar's range and position
+};
+
+std::vector<SeenWrite> WritesSeen(const std::vector<SurfaceEvent>& events) {
+    std::vector<SeenWrite> writes;
+    SeenWrite* cur = nullptr;
+    std::pair<int, int> bar{-1, -1}, before_range{-1, -1};
+    bool giving_back = false;
+    for (const SurfaceEvent& e : events) {
+        const bool wait = e.bar == ProgressBar::Wait;
+        switch (e.op) {
+        case SurfaceOp::SetBarRange:
+            if (!wait) break;
+            if (!cur) before_range = bar;
+            bar = {e.value, std::clamp(bar.second, 0, std::max(e.value, 0))};
+            break;
+        case SurfaceOp::StepBar:
+        case SurfaceOp::SetBarPos:
+            if (!wait) break;
+            bar.second = e.value;
+            if (giving_back) {
+                writes.back().after = bar;
+                giving_back = false;
+            }
+            break;
+        case SurfaceOp::ShowWrite:
+            if (!cur) {
+                writes.push_back({.unit = e.unit, .what = e.write.what, .total = e.write.total, .done = {}, .before = before_range});
+                cur = &writes.back();
+            }
+            cur->done.push_back(e.write.done);
+            if (e.unit != cur->unit || e.write.what != cur->what || e.write.total != cur->total ||
+                bar != std::pair<int, int>{int(e.write.total), int(e.write.done)})
+                cur->bar_followed = false;
+            break;
+        case SurfaceOp::WriteEnded:
+            if (cur) cur->ended = true;
+            cur = nullptr;
+            giving_back = true;
+            break;
+        default: break;
+        }
+        if (cur && !wait && (e.op == SurfaceOp::SetBarRange || e.op == SurfaceOp::StepBar || e.op == SurfaceOp::SetBarPos))
+            cur->overall_moved = true;
+    }
+    return writes;
+}
+
+// Every write that reported: 0, 1, 2 ... up to its total, on the wait bar
+// and nowhere else, and the wait bar given back as it was.
+void ExpectWholeWrites(const std::vector<SeenWrite>& writes) {
+    for (const SeenWrite& w : writes) {
+        SCOPED_TRACE(std::to_string(w.unit) + " " + WriteKindName(w.what));
+        ASSERT_FALSE(w.done.empty());
+        std::vector<uint32_t> rising(w.total + 1);
+        std::iota(rising.begin(), rising.end(), 0u);
+        EXPECT_EQ(w.done, rising);
+        EXPECT_TRUE(w.bar_followed);
+        EXPECT_FALSE(w.overall_moved);
+        EXPECT_TRUE(w.ended);
+        // A bar the run never set is left empty.
+        if (w.before.first < 0) EXPECT_EQ(w.after.second, 0);
+        else EXPECT_EQ(w.after, w.before) << "the wait bar given back";
+    }
+}
+
+using WriteIds = std::vector<std::tuple<uint32_t, WriteKind, uint32_t>>;
+WriteIds Ids(const std::vector<SeenWrite>& writes) {
+    WriteIds ids;
+    for (const SeenWrite& w : writes) ids.emplace_back(w.unit, w.what, w.total);
+    return ids;
+}
+
+// A master's firmware and language, a slave's firmware and another slave's
+// booter: each write counts its blocks on the wait bar up to its total. The
+// booter of a slave is written inside the 32 slots of its own wait bar, which
+// it gets back.
+TEST_F(RunScenario, MasterAndSlaveWritesCountTheirBlocksOnTheWaitBar) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02");
+    Start(PellDL(Slave(1, 2006, 71, R"(, "booter": "01.02")") + ", " +
+                 Slave(2, 2006, 72, R"(, "firmware": "01.05.10", "booter": "01.00")")));
+    PlanAndRun();
+    ASSERT_TRUE(Proc().LastRun().Completed());
+    const auto writes = WritesSeen(Surface().Events());
+    // Pell firmware and language: 0x40000 bytes in 128- and 256-byte blocks;
+    // a lambda unit's firmware 0xC000 bytes and booter 0x4000 in 256.
+    EXPECT_EQ(Ids(writes), (WriteIds{{10, WriteKind::Firmware, 2048},
+                                     {10, WriteKind::Language, 1024},
+                                     {71, WriteKind::Firmware, 192},
+                                     {72, WriteKind::Booter, 64}}));
+    ExpectWholeWrites(writes);
+    ASSERT_EQ(writes.size(), 4u);
+    EXPECT_EQ(writes[3].before.first, 32);
+    EXPECT_EQ(SlaveNow(1).FirmwareVersionText(), L" 1.05.10");
+    EXPECT_EQ(SlaveNow(2).BooterVersionText(), L"01.02");
+}
+
+// A data key: its own firmware, then the other gauges' images it stores. A
+// load that fails before its first block shows nothing.
+TEST_F(RunScenario, KeyWritesCountTheirBlocksOnTheWaitBar) {
+    File("DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
+    File("Dovo4_020100_fw.mot", 0xE0000, 0x1000, "02.01.00");
+    File("Dovo4_020100_lng.mot", 0xE0000, 0x1000, "02.01.00");
+    File("Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
+    Start(R"({"instruments": [{"code": 111, "serial": 20, "firmware": "01.00.00", "infofwupd_flags": 2}]})");
+    Proc().AggiornaStrumentiCollegati();
+    Surface().QueueBehaviour(1);
+    Run();
+    ASSERT_TRUE(Proc().LastRun().Completed());
+    const auto writes = WritesSeen(Surface().Events());
+    // The key's firmware: 0x18000 bytes in 4096-byte blocks; the stores in
+    // 2048-byte blocks of 0x1C000 (kind 0) and 0xC000 (kind 3) bytes.
+    EXPECT_EQ(Ids(writes), (WriteIds{{20, WriteKind::Firmware, 24},
+                                     {20, WriteKind::Other, 56},
+                                     {20, WriteKind::Other, 56},
+                                     {20, WriteKind::Other, 24}}));
+    ExpectWholeWrites(writes);
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.01.00");
+}
+
+// The accessory element of a master: one configuration, verified as a whole.
+TEST_F(RunScenario, MasterAccessoryCountsAsOneBlock) {
+    std::string config(32768, '\0');
+    for (size_t i = 0; i < config.size(); ++i) config[i] = char(i * 7);
+    dir_.write("_ACCESSORI/Pell_Config_460500.bin", config);
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2}]})");
+    PlanAndRun();
+    const auto writes = WritesSeen(Surface().Events());
+    EXPECT_EQ(Ids(writes), (WriteIds{{5, WriteKind::Firmware, 2048},
+                                     {5, WriteKind::Language, 1024},
+                                     {5, WriteKind::Accessory, 1}}));
+    ExpectWholeWrites(writes);
+}
+
+// A firmware block the master refuses: the count stops short of its total,
+// the bar is given back, and the run goes on.
+TEST_F(RunScenario, FailedWriteNeverReachesItsTotal) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    Start(PellDL("", R"(, "faults": [{"kind": "stall", "request": "booter", "command": 2, "when": "from", "n": 3}])"));
+    PlanAndRun();
+    EXPECT_TRUE(log_.contains("ERROR = Error writing master firmware"));
+    const auto writes = WritesSeen(Surface().Events());
+    ASSERT_GE(writes.size(), 1u);
+    const SeenWrite& w = writes[0];
+    EXPECT_EQ(w.what, WriteKind::Firmware);
+    EXPECT_EQ(w.total, 2048u);
+    ASSERT_FALSE(w.done.empty());
+    EXPECT_LT(w.done.back(), w.total);
+    EXPECT_TRUE(w.bar_followed);
+    EXPECT_TRUE(w.ended);
+    EXPECT_EQ(w.after, w.before);
+    EXPECT_TRUE(std::is_sorted(w.done.begin(), w.done.end()));
 }
 
 }  // namespace

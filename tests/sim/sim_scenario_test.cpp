@@ -19,7 +19,8 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
       "instruments": [{
         "code": 300, "serial": 98765, "firmware": "43.04.01", "booter": "02.10",
         "in_booter": true, "tipoFamBoot": 1025, "chip": "D11", "product_id": 258,
-        "reenumerate_ms": 4400, "path": "usb:3-1.2", "unstamped_firmware": "46.05.00", "unstamped_booter": "02.11",
+        "reenumerate_ms": 4400, "bulk_out_ms": 7, "path": "usb:3-1.2", "unstamped_firmware": "46.05.00",
+        "unstamped_booter": "02.11",
         "faults": [
           {"kind": "stall", "request": "memory", "command": 7, "when": "from", "n": 2},
           {"kind": "short", "request": "bulk_in", "when": "once"},
@@ -57,6 +58,7 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_TRUE(c.d11);
     EXPECT_EQ(c.product_id, 258);
     EXPECT_EQ(c.reenumerate_ms, 4400u);
+    EXPECT_EQ(c.bulk_out_ms, 7u);
     EXPECT_EQ(c.path, "usb:3-1.2");
     EXPECT_EQ(c.unstamped_firmware, (std::array<uint8_t, 3>{0x46, 0x05, 0x00}));
     EXPECT_EQ(c.unstamped_booter, (std::array<uint8_t, 2>{0x02, 0x11}));
@@ -95,6 +97,7 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_FALSE(d.in_booter);
     EXPECT_FALSE(d.d11);
     EXPECT_EQ(d.reenumerate_ms, 3000u);
+    EXPECT_EQ(d.bulk_out_ms, 0u);
     EXPECT_TRUE(d.faults.empty());
     EXPECT_FALSE(d.unstamped_firmware.has_value());
     EXPECT_FALSE(d.unstamped_booter.has_value());

@@ -2,9 +2,13 @@
 // What the window tests drive the window with: timers on the virtual clock,
 // questions answered by the test, and the event loop turned without waiting.
 #include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QString>
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -87,6 +91,58 @@ public:
     std::wstring save_file;
     // Called on the window's thread while the question is open.
     std::function<void(const std::wstring&)> on_question;
+};
+
+// Calls watch before each queued call reaches target (a worker's surface
+// calls among them), so a test sees the window as it was between two calls.
+class QueuedCallWatch : public QObject {
+public:
+    QueuedCallWatch(QObject* target, std::function<void()> watch) : target_(target), watch_(std::move(watch)) {
+        target_->installEventFilter(this);
+    }
+    ~QueuedCallWatch() override { target_->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (object == target_ && event->type() == QEvent::MetaCall) watch_();
+        return false;
+    }
+
+private:
+    QObject* target_;
+    std::function<void()> watch_;
+};
+
+// Qt's warnings while it lives, from any thread: a widget, timer or socket
+// notifier used from the wrong thread says so here.
+class QtWarnings {
+public:
+    QtWarnings() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_.clear();
+        }
+        previous_ = qInstallMessageHandler(&QtWarnings::Handler);
+    }
+    ~QtWarnings() { qInstallMessageHandler(previous_); }
+    QtWarnings(const QtWarnings&) = delete;
+    QtWarnings& operator=(const QtWarnings&) = delete;
+    std::vector<std::string> Seen() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+
+private:
+    static void Handler(QtMsgType type, const QMessageLogContext&, const QString& text) {
+        // The offscreen platform says this of every window it shows.
+        if (type == QtDebugMsg || type == QtInfoMsg || text == "This plugin does not support propagateSizeHints()")
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(text.toStdString());
+    }
+    QtMessageHandler previous_ = nullptr;
+    static inline std::mutex mutex_;
+    static inline std::vector<std::string> seen_;
 };
 
 // Turns the event loop until done() holds; false when it did not within the

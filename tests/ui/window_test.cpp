@@ -2,13 +2,17 @@
 // timers on the virtual clock, questions answered by the test.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <optional>
@@ -20,12 +24,15 @@
 #include "../support/firmware_files.h"
 #include "../support/temp_dir.h"
 #include "../support/trace_reads.h"
+#include "../support/update_scenarios.h"
 #include "app/engine.h"
 #include "app/instance_channel.h"
 #include "hwdetect/hw_queued_event_source.h"
 #include "log/evt_log.h"
 #include "sim/sim_bus.h"
+#include "sim/sim_keys.h"
 #include "sim/sim_scenario.h"
+#include "ui/dlg_richiesta_comportamento.h"
 #include "ui/qt_text.h"
 #include "ui/simulated_devices.h"
 #include "ui/vesk_firmware_updater_dlg.h"
@@ -42,16 +49,13 @@ using Dlg = CVESKFirmwareUpdaterDlg;
 const std::wstring kClick = L"Click 'Execute' button to proceed and firmup your system";
 const std::wstring kUpToDate = L"Your system is up to date";
 
-std::string Slave(int number, int code, int serial, const std::string& extra = "") {
-    return R"({"number": )" + std::to_string(number) + R"(, "code": )" + std::to_string(code) +
-           R"(, "serial": )" + std::to_string(serial) + R"(, "firmware": "01.00.00")" + extra + "}";
-}
+using vesk::test::PellDL;
+using vesk::test::Slave;
+using Outcome = CUpdateProcedure::RunOutcome;
 
-// A Pell DL master (slaves are updated through it) with the given slaves.
-std::string PellDL(const std::string& slaves, const std::string& extra = "") {
-    return R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0)" + extra +
-           R"(, "slaves": [)" + slaves + "]}]}";
-}
+const std::wstring kDoNotUnplug = L"Do NOT unplug OR switch off your device during firmup procedure.";
+// A master back from its restart before the run's closing refresh (2750 ms after it).
+const std::string kBackBeforeTheClosingRefresh = R"(, "reenumerate_ms": 2000)";
 
 const std::string kMasterAndThreeSlaves =
     PellDL(Slave(1, 2006, 71) + ", " + Slave(2, 2017, 72, R"(, "in_booter": true)") + ", " +
@@ -73,6 +77,7 @@ std::vector<std::wstring> Column(const QTreeWidget* list, int column) {
 class WindowTest : public ::testing::Test {
 protected:
     void TearDown() override {
+        watch_.reset();
         window_.reset();
         if (bus_) bus_->set_presence_observer(nullptr);
         backend_.reset();
@@ -90,8 +95,9 @@ protected:
         vesk::test::MakeFirmwareFile(dir_, name, base, 0x100, version);
     }
 
-    // A window over the scenario's bus, created and shown; no timer has fired yet.
-    void Open(const std::string& scenario, MainDialogArgs args = {}) {
+    // A window over the scenario's bus, created and shown; no timer has fired
+    // yet. real_questions: the Qt dialogs instead of the test's answers.
+    void Open(const std::string& scenario, MainDialogArgs args = {}, bool real_questions = false) {
         std::string error;
         bus_ = vesk::sim::BusFromJson(scenario, &error);
         ASSERT_TRUE(bus_) << error;
@@ -104,7 +110,7 @@ protected:
         options.sources = devices_.sources;
         options.locks = &locks_;
         options.timers = &timers_;
-        options.questions = &questions_;
+        options.questions = real_questions ? nullptr : &questions_;
         options.bus_tick = devices_.bus_tick;
         options.track_activation = false;
         window_ = std::make_unique<Dlg>(options);
@@ -114,6 +120,28 @@ protected:
     }
     // The first refresh, 50 ms after creation.
     void FirstRefresh() { timers_.Advance(50); }
+    // What an update run needs besides the files.
+    void UpdateFolders() {
+        dir_.mkdir("_BOOTER");
+        dir_.mkdir("_ACCESSORI");
+    }
+    // Every status the window shows from now on, in turn, sampled between
+    // the worker's queued calls; and whether input was taken during the run.
+    void WatchTheRun() {
+        statuses_ = {Status()};
+        queued_calls_ = calls_taking_input_ = 0;
+        watch_ = std::make_unique<vesk::test::QueuedCallWatch>(window_.get(), [this] { Sample(); });
+    }
+    void Sample() {
+        if (statuses_.back() != Status()) statuses_.push_back(Status());
+        if (!Win().WorkerBusy()) return;
+        ++queued_calls_;
+        if (InputEnabled() != std::vector<bool>(6, false)) ++calls_taking_input_;
+    }
+    void WaitForTheWorker() {
+        WaitUntil([&] { return !Win().WorkerBusy(); });
+        Sample();
+    }
 
     Dlg& Win() { return *window_; }
     std::wstring Status() { return ::W(window_->StatusField()->text()); }
@@ -132,6 +160,7 @@ protected:
     vesk::VirtualClock clock_;
     vesk::ScopedClock scoped_clock_{clock_};
     vesk::LogCapture log_;
+    vesk::test::QtWarnings qt_warnings_;
     vesk::test::TempDir dir_;
     vesk::test::TempDir lock_dir_;
     CVeskSemafori locks_{CVeskSemafori::Place{lock_dir_.path(), false, L"test", L"tester"}};
@@ -141,6 +170,10 @@ protected:
     std::optional<vesk::usb::ScopedBackend> backend_;
     WindowDevices devices_;
     std::unique_ptr<Dlg> window_;
+    std::unique_ptr<vesk::test::QueuedCallWatch> watch_;
+    std::vector<std::wstring> statuses_;
+    int queued_calls_ = 0;
+    int calls_taking_input_ = 0;
 };
 
 TEST_F(WindowTest, TemplateControls) {
@@ -415,6 +448,242 @@ TEST_F(WindowTest, DeviceChangeDuringTheWorkerIsHeldAndRefreshedOnceAfter) {
         << "one device-change sequence with its refresh";
 }
 
+// ---- the update run
+
+// Execute: the run goes on the worker thread; the window serves its queued
+// calls in order but takes no input and cannot be closed until the run is
+// over, then shows the plan of the closing refresh.
+TEST_F(WindowTest, ExecuteRunsTheUpdateToFirmupFinished) {
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
+    FirstRefresh();
+    ASSERT_EQ(Status(), kClick);
+    WatchTheRun();
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    ASSERT_TRUE(Win().WorkerBusy());
+    // Every way out is refused, and a second run does not start.
+    Win().close();
+    QTest::keyClick(&Win(), Qt::Key_Escape);
+    QTest::mouseClick(Win().ExitButton(), Qt::LeftButton);
+    Win().OnBnClickedButtonUpdate();
+    EXPECT_TRUE(Win().isVisible());
+    WaitForTheWorker();
+
+    EXPECT_GT(queued_calls_, 100) << "the run's surface calls reach the window queued";
+    EXPECT_EQ(calls_taking_input_, 0) << "an input control took input during the run";
+    EXPECT_EQ(statuses_, (std::vector<std::wstring>{kClick, kDoNotUnplug, L"Firmup finished", L"Please wait...",
+                                                    kUpToDate}));
+    EXPECT_EQ(StatusColour(), QColor(0, 0, 0));
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    EXPECT_TRUE(Win().Procedure().LastRun().errors.empty());
+    EXPECT_EQ(Win().OverallBar()->maximum(), 25 * 3 + 73);
+    EXPECT_EQ(Win().OverallBar()->value(), Win().OverallBar()->maximum());
+    // The closing refresh: the new versions, no unit in its booter, nothing
+    // left to write (no file for the master: no row).
+    EXPECT_EQ(Column(Win().DeviceList(), kColumnRow), (std::vector<std::wstring>{L"1", L"2", L"4"}));
+    EXPECT_EQ(Column(Win().DeviceList(), kColumnDevice),
+              (std::vector<std::wstring>{L"Display Unit", L"Display Unit", L"GPS Receiver 2017"}));
+    EXPECT_EQ(Column(Win().DeviceList(), kColumnFirmware),
+              (std::vector<std::wstring>{L" 1.05.10", L" 1.05.10", L" 2.00.00"}));
+    EXPECT_EQ(Text(Win().DeviceList(), 1, kColumnBooter), "01.02");
+    EXPECT_EQ(Column(Win().DeviceList(), kColumnAction), std::vector<std::wstring>(3, L"will not be modified"));
+    EXPECT_FALSE(Win().ExecuteButton()->isEnabled());
+    EXPECT_TRUE(Win().DumpButton()->isEnabled());
+    EXPECT_TRUE(Win().ExitButton()->isEnabled());
+    EXPECT_TRUE(Win().DeviceList()->isEnabled());
+    // Detection and the cursor back; the master's restart wait on timer 3333.
+    EXPECT_TRUE(Win().Detection().UsbDetectionOn);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(timers_.Period(Dlg::kTimerRestart), 10000u);
+    EXPECT_EQ(qt_warnings_.Seen(), std::vector<std::string>{});
+}
+
+// The data key's question comes up as the window's own modal dialog; the
+// worker waits for it, and the answer reaches the key.
+TEST_F(WindowTest, BehaviourRequestBlocksTheWorkerUntilAnswered) {
+    UpdateFolders();
+    vesk::test::DataKeyFiles(dir_);
+    Open(vesk::test::kDataKeyAsking, {.debug_mode = true}, true);
+    FirstRefresh();
+    ASSERT_EQ(Status(), kClick);
+    constexpr int kTurnsOpen = 50;
+    int turns_open = 0;
+    uint64_t asked_at = 0;
+    size_t lines_asked = 0;
+    bool worker_moved = false;
+    std::vector<bool> input_asked;
+    QTimer answer;
+    answer.setInterval(0);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<CDlg_RichiestaComportamento*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        if (turns_open++ == 0) {
+            asked_at = clock_.now_ms();
+            lines_asked = Messages().size();
+            input_asked = InputEnabled();
+        }
+        // The event loop turns while the question is open; the worker does not.
+        if (clock_.now_ms() != asked_at || Messages().size() != lines_asked || !Win().WorkerBusy()) worker_moved = true;
+        if (turns_open < kTurnsOpen) return;
+        QTest::mouseClick(dialog->Radio(kBehaviourNever), Qt::LeftButton);
+        QTest::mouseClick(dialog->OkButton(), Qt::LeftButton);
+    });
+    answer.start();
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    answer.stop();
+
+    EXPECT_EQ(turns_open, kTurnsOpen) << "asked once, answered on the last turn";
+    EXPECT_FALSE(worker_moved);
+    EXPECT_EQ(input_asked, std::vector<bool>(6, false));
+    EXPECT_EQ(Messages().at(lines_asked), L"Start loading other firmware Data Key - 20")
+        << "the loads come after the answer";
+    const vesk::sim::SimKey* store = vesk::sim::FindKeyDevice(*bus_->Find("usb:1-1"));
+    ASSERT_NE(store, nullptr);
+    for (const uint16_t code : vesk::test::kDataKeyCarried) {
+        SCOPED_TRACE(code);
+        ASSERT_TRUE(store->other.count(code));
+        EXPECT_EQ(store->other.at(code).behaviour, kBehaviourNever);
+    }
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::NoSlaveUpdate);
+    EXPECT_TRUE(Win().ExecuteButton()->isEnabled());
+    EXPECT_EQ(qt_warnings_.Seen(), std::vector<std::string>{});
+}
+
+// A run that stops gives the buttons back and says why in red; the plan of
+// before the run stays.
+TEST_F(WindowTest, AbortedRunReenablesTheButtonsAndShowsItsTextInRed) {
+    struct Case {
+        const char* name;
+        bool folders;
+        std::string faults;
+        std::wstring text;
+        bool bar_full;  // the run had set the overall bar's range
+    } cases[] = {
+        {"no _BOOTER", false, "[]", L"Missing _BOOTER folder", false},
+        {"GotoBooter refused", true, R"([{"kind": "stall", "request": "booter", "command": 4, "when": "once"}])",
+         L"Device fails to go to booter", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.folders) UpdateFolders();
+        File("Quarv3_010800_fw.mhx", 0xFE0000, "01.08.00");
+        Open(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.07.09", "booter": "02.10", "faults": )" +
+             c.faults + "}]}");
+        FirstRefresh();
+        ASSERT_EQ(Status(), kClick);
+        WatchTheRun();
+        QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+        WaitForTheWorker();
+        EXPECT_EQ(calls_taking_input_, 0);
+        EXPECT_EQ(Win().Procedure().LastRun().text, c.text);
+        EXPECT_EQ(Status(), c.text);
+        EXPECT_EQ(StatusColour(), QColor(255, 0, 0));
+        EXPECT_TRUE(Win().ExecuteButton()->isEnabled());
+        EXPECT_TRUE(Win().DumpButton()->isEnabled());
+        EXPECT_TRUE(Win().ExitButton()->isEnabled());
+        EXPECT_TRUE(Win().DeviceList()->isEnabled());
+        EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnAction), "will get 01.08.00");
+        EXPECT_EQ(Win().OverallBar()->value() == Win().OverallBar()->maximum(), c.bar_full);
+        EXPECT_TRUE(Win().Detection().UsbDetectionOn);
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        TearDown();
+        std::filesystem::remove_all(dir_.file("_BOOTER"));
+        std::filesystem::remove_all(dir_.file("_ACCESSORI"));
+    }
+}
+
+// Autostart: the first refresh, the run 200 ms later, then the exit
+// confirmation: no question when nothing is left in its booter.
+TEST_F(WindowTest, AutostartRefreshesRunsAndCloses) {
+    struct Case {
+        const char* name;
+        std::string scenario;
+        std::vector<std::wstring> questions;  // answered No
+        bool closed;
+    } cases[] = {
+        {"nothing in booter", vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh), {}, true},
+        {"a slave left in its booter",
+         PellDL(Slave(1, 2006, 71, R"(, "in_booter": true, "stays_in_booter": true)"), kBackBeforeTheClosingRefresh),
+         {L"slave n. 1 is in booter: are you sure you want to exit?"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        questions_ = {};
+        UpdateFolders();
+        vesk::test::ThreeSlavesDueFiles(dir_);
+        Open(c.scenario, {.autostart = true, .debug_mode = true});
+        FirstRefresh();
+        ASSERT_GT(Win().DeviceList()->topLevelItemCount(), 0);
+        EXPECT_FALSE(Win().WorkerBusy());
+        timers_.Advance(199);
+        EXPECT_FALSE(Win().WorkerBusy()) << "the run starts 200 ms after the first refresh";
+        timers_.Advance(1);
+        ASSERT_TRUE(Win().WorkerBusy());
+        EXPECT_FALSE(timers_.Active(Dlg::kTimerAutostart)) << "timer 2222 fires once";
+        WaitUntil([&] { return !Win().WorkerBusy(); });
+        EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+        EXPECT_EQ(questions_.questions, c.questions);
+        EXPECT_EQ(Win().isVisible(), !c.closed);
+        TearDown();
+    }
+}
+
+// Autostart's timer that comes while a dump runs waits for the dump: the
+// run follows it, and the window then closes.
+TEST_F(WindowTest, AutostartWaitsForADumpOnTheWorker) {
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh), {.autostart = true});
+    FirstRefresh();
+    bool run_during_dump = true;
+    questions_.on_question = [&](const std::wstring& q) {
+        if (q != L"file") return;
+        timers_.Advance(200);
+        run_during_dump = Win().Procedure().LastRun().outcome != Outcome::NotRun;
+    };
+    QTest::mouseClick(Win().DumpButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    EXPECT_FALSE(run_during_dump);
+    ASSERT_TRUE(timers_.Active(Dlg::kTimerAutostart));
+    timers_.Advance(200);
+    ASSERT_TRUE(Win().WorkerBusy());
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    EXPECT_FALSE(Win().isVisible());
+}
+
+// A plug or an unplug during the run waits for its end, and however many
+// came, one device-change sequence with its refresh follows.
+TEST_F(WindowTest, DeviceChangeDuringTheRunIsHeldAndRefreshedOnceAfter) {
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh), {.debug_mode = true});
+    FirstRefresh();
+    Win().OnActivateApp(true);
+    const size_t lines = Messages().size();
+    bool held = false;
+    vesk::test::QueuedCallWatch change(&Win(), [&] {
+        if (held || !Win().WorkerBusy()) return;
+        Win().OnDevice0101(false, L"");
+        Win().OnDevice0101(true, L"");
+        held = Win().DeviceChangeHeld();
+    });
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(Win().DeviceChangeHeld());
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    const std::vector<std::wstring> all = Messages();
+    const std::vector<std::wstring> since(all.begin() + long(lines), all.end());
+    EXPECT_EQ(std::count(since.begin(), since.end(), L"Please wait..."), 3)
+        << "the run's closing refresh, then one sequence with its refresh";
+    EXPECT_EQ(std::vector<std::wstring>(since.end() - 5, since.end()),
+              (std::vector<std::wstring>{L"Please wait...", kUpToDate, L"Please wait...", L"Please wait...",
+                                         kUpToDate}));
+}
+
 // A second start while the worker runs: the window is brought forward and
 // nothing else happens.
 TEST_F(WindowTest, SecondStartDuringTheWorkerOnlyRaisesTheWindow) {
@@ -487,8 +756,7 @@ private:
 TEST_F(WindowTest, RehearseOptionStopsARunThatWouldNotEndAsPlanned) {
     Files();
     File("Pell_460500_fw.mhx", 0x100000, "46.05.00");
-    dir_.mkdir("_BOOTER");
-    dir_.mkdir("_ACCESSORI");
+    UpdateFolders();
     for (const bool rehearse : {true, false}) {
         SCOPED_TRACE(rehearse ? "Rehearse" : "without the option");
         MainDialogArgs args;
@@ -497,7 +765,9 @@ TEST_F(WindowTest, RehearseOptionStopsARunThatWouldNotEndAsPlanned) {
         FirstRefresh();
         ASSERT_EQ(Status(), kClick);
         bus_->trace().Clear();
-        Win().Procedure().OnBnClickedButtonUpdate();
+        WatchTheRun();
+        QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+        WaitForTheWorker();
         std::string trace;
         for (const auto& line : bus_->trace().lines()) trace += line + "\n";
         const auto changes = vesk::test::ChangingLines(trace);
@@ -512,6 +782,10 @@ TEST_F(WindowTest, RehearseOptionStopsARunThatWouldNotEndAsPlanned) {
                 << vesk::to_utf8(Status());
             EXPECT_EQ(StatusColour(), QColor(255, 0, 0));
             EXPECT_EQ(changes, std::vector<std::string>{});
+            // The summary in the message list, with what the copy could not know.
+            for (const wchar_t* line : {L"  The simulated copy keeps at the simulator's defaults:",
+                                        L"  M Pell DL Logger 10 would report 46.03.00 instead of 46.05.00"})
+                EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end()) << vesk::to_utf8(line);
         } else {
             EXPECT_NE(Win().Procedure().LastRun().outcome, CUpdateProcedure::RunOutcome::Refused);
             EXPECT_FALSE(changes.empty());
