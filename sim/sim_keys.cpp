@@ -169,6 +169,8 @@ bool InstallKeyDevice(SimInstrument& inst) {
     });
     // The dump asks with a length of 0 and reads 128 bytes per request.
     inst.SetMemoryHandler(MEM_READ, [](SimInstrument& in, const ControlRequest& rq) {
+        // As every master, it completes a write into its GPS area with a read there.
+        if (in.StoreGpsAreaWrite(rq.address())) in.handler_note = "main buffer stored";
         const uint32_t n = rq.word(4) ? std::min<uint32_t>(rq.word(4), uint32_t(in.main_buffer().size()))
                                       : kDumpRead;
         in.memory().Read(rq.address(), in.main_buffer().data(), n);

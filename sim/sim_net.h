@@ -69,6 +69,10 @@ SlaveRegions SlaveRegionsOf(uint32_t code);
 
 // What a slave's flash holds; empty when the instrument has no such slave.
 std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address, size_t n);
+// Puts bytes into a slave's memory, as if it had always held them; false
+// when there is no such slave.
+bool WriteSlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address,
+                      const std::vector<uint8_t>& bytes);
 // A slave's language area (its external flash); empty when it has none.
 std::vector<uint8_t> SlaveLanguage(SimInstrument& inst, uint8_t number);
 // A slave's identity as it now stands; false when there is no such slave.

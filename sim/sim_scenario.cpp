@@ -180,6 +180,22 @@ SimFlashConfig ReadFlash(const json& f, const std::string& where) {
     return c;
 }
 
+// Memory at start is held page by page: a scenario asks for at most this much.
+constexpr uint64_t kMaxMemoryBlock = 64u << 20, kMaxLoggedBytes = 64u << 20;
+
+SimMemoryBlock ReadMemoryBlock(const json& b, const std::string& where) {
+    if (!b.is_object()) Bad(where, "expected an object");
+    OnlyKeys(b, where, {"address", "size", "seed"});
+    for (const char* k : {"address", "size"})
+        if (!b.contains(k)) Bad(where + "." + k, "missing");
+    SimMemoryBlock m;
+    m.address = uint32_t(UInt(b["address"], where + ".address", 0xFFFFFFFF));
+    m.size = uint32_t(UInt(b["size"], where + ".size", kMaxMemoryBlock));
+    if (uint64_t(m.address) + m.size > (uint64_t(1) << 32)) Bad(where + ".size", "runs past the 32-bit address space");
+    if (b.contains("seed")) m.seed = uint32_t(UInt(b["seed"], where + ".seed", 0xFFFFFFFF));
+    return m;
+}
+
 // The identity fields masters and slaves share.
 template <class Config>
 void ReadIdentity(const json& j, const std::string& where, uint64_t code_max, Config& c) {
@@ -268,7 +284,7 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     OnlyKeys(j, where,
              {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "unstamped_firmware",
               "unstamped_booter", "chip", "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
-              "infofwupd_flags", "net_rebuild_ms", "flash"});
+              "infofwupd_flags", "net_rebuild_ms", "flash", "memory", "logged_bytes"});
     for (const char* k : {"code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimInstrumentConfig c;
@@ -291,6 +307,14 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
             Bad(where + ".path", "expected \"usb:<bus>-<port>[.<port>...]\", got \"" + c.path + "\"");
     }
     if (j.contains("flash")) c.flash = ReadFlash(j["flash"], where + ".flash");
+    if (j.contains("memory")) {
+        const json& l = j["memory"];
+        if (!l.is_array()) Bad(where + ".memory", "expected a list");
+        for (size_t i = 0; i < l.size(); ++i)
+            c.memory.push_back(ReadMemoryBlock(l[i], where + ".memory[" + std::to_string(i) + "]"));
+    }
+    if (j.contains("logged_bytes"))
+        c.logged_bytes = uint32_t(UInt(j["logged_bytes"], where + ".logged_bytes", kMaxLoggedBytes));
     if (j.contains("faults")) {
         const json& fs = j["faults"];
         if (!fs.is_array()) Bad(where + ".faults", "expected a list");

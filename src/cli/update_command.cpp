@@ -33,7 +33,7 @@ constexpr uint32_t kAfterArrivalMs = 2200;
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
     "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n"
-    "                              [--rehearse | --rehearse-only]\n";
+    "                              [--no-backup] [--rehearse | --rehearse-only]\n";
 
 int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
 
@@ -43,6 +43,7 @@ struct UpdateRequest {
     PlanRequest plan;
     bool yes = false;
     bool debug = false;
+    bool backup = true;
     std::optional<int> behaviour;
     bool rehearse = false;       // first on a simulated copy of the instrument
     bool rehearse_only = false;  // and no further
@@ -69,7 +70,8 @@ public:
                 {.main_folder = rq.plan.folder,
                  .debug_mode = rq.debug,
                  .advanced_mode = rq.plan.advanced,
-                 .advanced_allowed = rq.plan.advanced}) {}
+                 .advanced_allowed = rq.plan.advanced,
+                 .backup = rq.backup}) {}
 
     int Run() {
         proc_.RequestChoices(rq_.plan.choices);
@@ -239,6 +241,7 @@ private:
 
     void ShowSummary() {
         if (rq_.plan.json) return;
+        ShowBackup();
         std::vector<std::vector<std::string>> rows = {{"Unit", "Serial", "Before", "After", "Expected", "Verified"}};
         for (const auto& u : proc_.LastRun().units)
             rows.push_back({(u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device),
@@ -256,6 +259,29 @@ private:
             std::printf("%s\n", line.c_str());
         }
         std::printf("\n");
+    }
+
+    // Where the master's data went before the run wrote anything.
+    void ShowBackup() {
+        const vesk::update::BackupResult& b = proc_.LastRun().backup;
+        std::printf("\n");
+        if (!rq_.backup)
+            std::printf("Backup: none taken (--no-backup)\n");
+        else if (!b.folder.empty())
+            std::printf("Backup: %s\n", U8(b.folder).c_str());
+        else if (b.failed.empty())
+            std::printf("Backup: the master keeps nothing to back up\n");
+        else
+            std::printf("Backup: none written\n");
+        for (const auto& f : b.failed) std::printf("  not saved: %s (%s)\n", f.area.c_str(), f.why.c_str());
+    }
+
+    static nlohmann::ordered_json BackupJson(const vesk::update::BackupResult& b) {
+        nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+        for (const auto& f : b.failed) failed.push_back({{"area", f.area}, {"why", f.why}});
+        return {{"folder", b.folder.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(U8(b.folder))},
+                {"saved", b.saved},
+                {"failed", failed}};
     }
 
     void Say(const std::string& text) {
@@ -277,7 +303,11 @@ private:
                              {"after", U8(u.after)},
                              {"expected", U8(u.expected)},
                              {"verified", u.verified}});
-        surface_.Emit({{"event", "result"}, {"outcome", ending.outcome}, {"units", units}});
+        nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
+        // Only a run takes a backup: null when it was switched off.
+        if (proc_.LastRun().outcome != RunOutcome::NotRun)
+            result["backup"] = rq_.backup ? BackupJson(proc_.LastRun().backup) : nlohmann::ordered_json(nullptr);
+        surface_.Emit(result);
         return ending.status;
     }
 
@@ -306,6 +336,8 @@ int RunUpdate(const std::vector<std::string>& args) {
             rq.rehearse = true;
         } else if (a == "--rehearse-only") {
             rq.rehearse = rq.rehearse_only = true;
+        } else if (a == "--no-backup") {
+            rq.backup = false;
         } else if (a == "--behaviour") {
             long long value = 0;
             if (i + 1 >= args.size() || !ParseNumber(args[i + 1], 0, 2, value))
@@ -332,6 +364,9 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "  --json            JSON Lines: plan, message, status, progress, wait, write,\n"
                         "                    question, message_box, plan, result; a rehearsal's events carry\n"
                         "                    \"phase\": \"rehearsal\" and end with a rehearsal event\n"
+                        "  --no-backup       no copy of the master's configuration, sensors, ECU driver and\n"
+                        "                    finish lines first (by default in\n"
+                        "                    $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/)\n"
                         "exit status: 0 nothing was pending, or the run (or with --rehearse-only the\n"
                         "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
                         "the rehearsal stopped, met an error or left a unit unverified;\n"

@@ -176,7 +176,9 @@ Result Rehearse(CUpdateProcedure& real, RecordingSurface& surface) {
                               {.main_folder = real.MainFolder(),
                                .debug_mode = real.DebugMode(),
                                .advanced_mode = real.AdvancedMode(),
-                               .advanced_allowed = real.AdvancedAllowed()});
+                               .advanced_allowed = real.AdvancedAllowed(),
+                               // A copy keeps nothing worth saving.
+                               .backup = false});
         proc.Scelte() = real.Scelte();
         proc.Installati() = real.Installati();
         proc.AggiornaStrumentiCollegati();

@@ -56,6 +56,7 @@ void CUpdateProcedure::OnBnClickedButtonUpdate() {
 void CUpdateProcedure::PassiDellaCorsa() {
     Corsa& c = *corsa_;
     if (!CondizioniCorsa() || !ElencaStrumento() || !VerificaPrimaDiScrivere() || !ConnettiMaster()) return;
+    SalvaBackupMaster();
     if (!FirmwareMaster() || !MasterFuoriDalBooter()) return;
     BooterMaster();
     AccessoriMaster();
@@ -203,6 +204,19 @@ void CUpdateProcedure::MappaVersioniPrima() {
         const INFOIDENT& slave = c.info.SlaveIdent(slot);
         if (slave.ID_logger() != 0) c.versioni_prima.emplace(slave.ID_logger(), slave.FirmwareVersionNumber());
     }
+}
+
+// Identified, nothing written yet: a copy of what the master keeps besides its
+// firmware. A master whose data cannot be read is updated all the same.
+void CUpdateProcedure::SalvaBackupMaster() {
+    Corsa& c = *corsa_;
+    if (!backup_) return;
+    result_.backup = vesk::update::SalvaBackup(*c.conn, c.serial_master);
+    const vesk::update::BackupResult& b = result_.backup;
+    if (!b.folder.empty()) Msg(&Master(), Translate(L"Backup saved in") + L" " + b.folder);
+    for (const auto& f : b.failed)
+        Msg(&Master(), Translate(L"Warning: not saved in the backup") + L": " + vesk::from_utf8(f.area) + L" (" +
+                           vesk::from_utf8(f.why) + L")");
 }
 
 // Steps 14 to 23: booter, firmware image, back to firmware, a new

@@ -25,7 +25,8 @@ CUpdateProcedure::CUpdateProcedure(IUpdateSurface& surface, IHwDetectionSwitch& 
       main_folder_(std::move(settings.main_folder)),
       debug_mode_(settings.debug_mode),
       advanced_mode_(settings.advanced_mode),
-      advanced_allowed_(settings.advanced_allowed) {}
+      advanced_allowed_(settings.advanced_allowed),
+      backup_(settings.backup) {}
 
 CUpdateProcedure::~CUpdateProcedure() = default;
 

@@ -22,6 +22,7 @@
 
 #include "firmware_files/firmup_files_info.h"
 #include "records/device_info.h"
+#include "update/backup.h"
 #include "update/device_row.h"
 #include "update/downgrade_info.h"
 #include "update/update_surface.h"
@@ -47,6 +48,8 @@ public:
         bool advanced_mode = false;
         // The ADVANCED option: the Normal/Advanced button and the versions list are shown.
         bool advanced_allowed = false;
+        // A run first saves what the master keeps besides its firmware (backup.h).
+        bool backup = true;
         // None: the run writes as soon as it is connected.
         BeforeWriting before_writing{};
     };
@@ -170,6 +173,7 @@ public:
         std::wstring text;                 // the message the run ended with
         std::vector<std::wstring> errors;  // every error met, in order
         std::vector<UnitCheck> units;      // master first, then the slaves in slot order
+        vesk::update::BackupResult backup;  // the master's backup taken before the first write
         // The run did what it set out to do, without an error.
         bool Completed() const {
             return (outcome == RunOutcome::Finished || outcome == RunOutcome::NoSlaveUpdate) && errors.empty();
@@ -272,6 +276,7 @@ private:
     bool VerificaPrimaDiScrivere();
     bool ConnettiMaster();
     void MappaVersioniPrima();
+    void SalvaBackupMaster();
     bool FirmwareMaster();
     bool MandaMasterInBooter();
     void ScriviFirmwareMaster();
@@ -335,6 +340,7 @@ private:
     bool debug_mode_;
     bool advanced_mode_;
     bool advanced_allowed_;
+    bool backup_;
     std::wstring status_text_;
     StatusColour status_colour_ = StatusColour::Normal;
     int overall_upper_ = 100;

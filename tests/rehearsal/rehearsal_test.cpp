@@ -232,6 +232,7 @@ TEST_F(RehearsalTest, AGoodFolderPassesAndTheRealCarrierAndClockAreBack) {
             EXPECT_EQ(r.run.units[i].expected, expected[i]) << i;
         }
         EXPECT_TRUE(r.problems.empty());
+        EXPECT_TRUE(r.run.backup.folder.empty() && r.run.backup.saved.empty()) << "a copy takes no backup";
         EXPECT_NE(std::find(r.messages.begin(), r.messages.end(), L"Start firmup booter slave Display Unit - 72"),
                   r.messages.end());
         // The summary says what the copy could not know.
