@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/sim_datalogger.h"
 #include "sim/sim_instrument.h"
 #include "sim/sim_image.h"
 #include "usb/backend/usb_backend.h"
@@ -81,11 +82,7 @@ void SimFlash::InstallFor(SimInstrument& inst, const std::optional<SimFlashConfi
                         BOOTER_CLR_SENSOR, BOOTER_WRITE_SENSOR, BOOTER_INIZIA, BOOTER_WRITENEW})
         inst.SetBooterHandler(cmd, refuse);
     inst.SetQuarv3Handler(CMD_SAVE_BTFWCODE, refuse);
-    inst.SetRequestHandler(0x02, [](SimInstrument& in, const ControlRequest& rq) {
-        return rq.value == CFG_SCRIVI || rq.value == CFG_INIZ_AGG || rq.value == CFG_FINE_AGG
-                   ? Refuse(in, "no flash layout")
-                   : int(kUsbOk);
-    });
+    RefuseDataLoggerWrites(inst);
 }
 
 bool SimFlash::Install(SimInstrument& inst, const SimFlashConfig& cfg) {
@@ -116,10 +113,12 @@ bool SimFlash::Install(SimInstrument& inst, const SimFlashConfig& cfg) {
         if (f->language.empty()) return Refuse(in, "no language area");
         return f->SaveCode(in, rq.word(1), rq.word(3), rq.word(5));
     });
+    // The data-logger requests; the 32 KB configuration answers the rest of
+    // the configuration requests where the family keeps one.
+    std::function<int(SimInstrument&, const ControlRequest&)> cfg32;
     if (!f->configuration.empty())
-        inst.SetRequestHandler(0x02, [f](SimInstrument& in, const ControlRequest& rq) {
-            return f->Cfg(in, rq.value, rq.data);
-        });
+        cfg32 = [f](SimInstrument& in, const ControlRequest& rq) { return f->Cfg(in, rq.value, rq.data); };
+    InstallDataLogger(inst, cfg32, cfg.family == "pell");
     inst.AddIdentityReadHook([f](SimInstrument& in) { f->TakeBooterVersion(in); });
     inst.set_flash(std::move(flash));
     return true;
@@ -135,7 +134,9 @@ std::vector<uint8_t> SimFlash::BooterImage(SimInstrument& inst) const {
 
 void SimFlash::TakeBooterVersion(SimInstrument& inst) {
     uint8_t v[3];
-    if (!booter_changed || !RegionVersion(inst.memory(), booter.start, booter.end, 2, v)) return;
+    if (!booter_changed ||
+        !RegionVersion(inst.memory(), booter.start, booter.end, 2, v, Unstamped(inst.config().unstamped_booter)))
+        return;
     inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
     inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
     booter_changed = false;
@@ -144,7 +145,8 @@ void SimFlash::TakeBooterVersion(SimInstrument& inst) {
 void SimFlash::LeaveBooter(SimInstrument& inst) {
     if (firmware_changed) {
         uint8_t v[3];
-        if (!RegionVersion(inst.memory(), firmware.start, firmware.end, 3, v)) {
+        if (!RegionVersion(inst.memory(), firmware.start, firmware.end, 3, v,
+                           Unstamped(inst.config().unstamped_firmware))) {
             // A unit with a broken image stays in its booter.
             inst.LeaveBus(true);
             inst.handler_note = "no valid firmware image, staying in booter";

@@ -37,6 +37,11 @@ uint16_t ExpectedLength(uint8_t request) {
 SimInstrument::SimInstrument(const SimInstrumentConfig& cfg)
     : cfg_(cfg), main_buffer_(kMainBufferSize, 0), product_id_(cfg.product_id) {
     identity_ = cfg.Identity();
+    for (const SimMemoryBlock& b : cfg.memory) memory_.Write(b.address, SimPattern(b.seed, b.size));
+    if (cfg.logged_bytes) {
+        logged_data = SimPattern(cfg.serial, cfg.logged_bytes);
+        memory_used = cfg.logged_bytes;
+    }
     SetMode(cfg.in_booter);
     InstallNet(*this, cfg.net);
     const bool key = InstallKeyDevice(*this);
@@ -253,12 +258,7 @@ int SimInstrument::MemoryCommand(const ControlRequest& rq, std::string* note) {
     const uint32_t dati = std::min<uint32_t>(rq.word(4), kMainBufferSize);
     switch (cmd) {
     case MEM_READ:
-        // A read command on the GPS area first stores what the last bulk
-        // write put into the main buffer there.
-        if ((addr & kAreaGPS) && main_buffer_written_) {
-            memory_.Write(addr, main_buffer_.data(), main_buffer_written_);
-            *note = "main buffer stored";
-        }
+        if (StoreGpsAreaWrite(addr)) *note = "main buffer stored";
         memory_.Read(addr, main_buffer_.data(), dati);
         return kUsbOk;
     case MEM_READVERS: {
@@ -270,6 +270,12 @@ int SimInstrument::MemoryCommand(const ControlRequest& rq, std::string* note) {
     case MEM_WRITE: memory_.Write(addr, main_buffer_.data(), dati); return kUsbOk;
     default: return kUsbOk;  // accepted and traced
     }
+}
+
+bool SimInstrument::StoreGpsAreaWrite(uint32_t address) {
+    if (!(address & kAreaGPS) || !main_buffer_written_) return false;
+    memory_.Write(address, main_buffer_.data(), main_buffer_written_);
+    return true;
 }
 
 int SimInstrument::Quarv3Command(const ControlRequest& rq) {

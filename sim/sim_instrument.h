@@ -22,6 +22,13 @@
 
 namespace vesk::sim {
 
+// A block of the instrument's memory filled with reproducible bytes at start.
+struct SimMemoryBlock {
+    uint32_t address = 0;
+    uint32_t size = 0;
+    uint32_t seed = 0;
+};
+
 struct SimInstrumentConfig : SimIdentityConfig {
     std::string path;  // empty: the bus gives the next free port
     bool d11 = false;  // PDIUSBD11 chip (8-byte packets); else PDIUSBD12 (64)
@@ -31,6 +38,8 @@ struct SimInstrumentConfig : SimIdentityConfig {
     std::vector<SimFault> faults;
     SimNetConfig net;
     std::optional<SimFlashConfig> flash;  // the update-relevant memory (sim_flash.h)
+    std::vector<SimMemoryBlock> memory;   // memory contents at start
+    uint32_t logged_bytes = 0;            // logged data at start (CMD_DWNLDDATA, memory used)
 };
 
 class SimInstrument {
@@ -102,6 +111,10 @@ public:
     void SetBooterHandler(uint8_t command, Handler h) { booter_handlers_[command] = std::move(h); }
     // Requests 0x00, 0x01, 0x02.
     void SetRequestHandler(uint8_t request, Handler h) { request_handlers_[request] = std::move(h); }
+
+    // A read command on the GPS area (address bit 29) first stores what the
+    // last bulk write put into the main buffer at the address; true when it did.
+    bool StoreGpsAreaWrite(uint32_t address);
 
     // Lets the next bulk transfer through without an announcement (the
     // download commands move their data this way).

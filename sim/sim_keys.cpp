@@ -46,7 +46,8 @@ void Erase(SimInstrument& inst, const SimKeyRegion& r) {
 // Leaving the booter: a written firmware image tells which version now runs.
 void TakeFirmwareVersion(SimInstrument& inst, SimKey& key) {
     uint8_t v[3];
-    if (key.firmware_touched && RegionVersion(inst.memory(), key.firmware.start, key.firmware.end, 3, v)) {
+    if (key.firmware_touched && RegionVersion(inst.memory(), key.firmware.start, key.firmware.end, 3, v,
+                                              Unstamped(inst.config().unstamped_firmware))) {
         inst.identity().SetFirmwareVersion(v[0], v[1], v[2]);
         key.firmware_touched = false;
     }
@@ -55,7 +56,8 @@ void TakeFirmwareVersion(SimInstrument& inst, SimKey& key) {
 // An identity read after a booter write reports the new booter's version.
 void TakeBooterVersion(SimInstrument& inst, SimKey& key) {
     uint8_t v[3];
-    if (key.booter_touched && RegionVersion(inst.memory(), key.booter.start, key.booter.end, 2, v)) {
+    if (key.booter_touched && RegionVersion(inst.memory(), key.booter.start, key.booter.end, 2, v,
+                                            Unstamped(inst.config().unstamped_booter))) {
         inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
         inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
         key.booter_touched = false;
@@ -167,6 +169,8 @@ bool InstallKeyDevice(SimInstrument& inst) {
     });
     // The dump asks with a length of 0 and reads 128 bytes per request.
     inst.SetMemoryHandler(MEM_READ, [](SimInstrument& in, const ControlRequest& rq) {
+        // As every master, it completes a write into its GPS area with a read there.
+        if (in.StoreGpsAreaWrite(rq.address())) in.handler_note = "main buffer stored";
         const uint32_t n = rq.word(4) ? std::min<uint32_t>(rq.word(4), uint32_t(in.main_buffer().size()))
                                       : kDumpRead;
         in.memory().Read(rq.address(), in.main_buffer().data(), n);

@@ -33,4 +33,14 @@ void SimMemory::Fill(uint32_t address, uint8_t value, size_t n) {
     Write(address, v);
 }
 
+std::vector<uint8_t> SimPattern(uint32_t seed, size_t n) {
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : v) {
+        x = x * 1664525u + 1013904223u;  // a linear congruential step
+        b = uint8_t(x >> 24);
+    }
+    return v;
+}
+
 }  // namespace vesk::sim

@@ -26,4 +26,8 @@ private:
     std::map<uint32_t, std::array<uint8_t, kPageSize>> pages_;
 };
 
+// Reproducible bytes for a scenario's memory blocks and logged data: the same
+// seed and length give the same bytes.
+std::vector<uint8_t> SimPattern(uint32_t seed, size_t n);
+
 }  // namespace vesk::sim

@@ -8,6 +8,7 @@
 
 #include "common/clock.h"
 #include "sim/sim_image.h"
+#include "records/datalogger_layout.h"
 #include "sim/sim_instrument.h"
 #include "usb/backend/usb_backend.h"
 #include "records/info_ident.h"
@@ -81,7 +82,8 @@ void FillNetTable(const NetState& st, uint8_t* out) {
 void TakeFirmwareVersion(SimSlave& s) {
     uint8_t v[3];
     if (s.firmware_touched &&
-        RegionVersion(s.memory, s.regions.firmware_start, s.regions.firmware_end, 3, v)) {
+        RegionVersion(s.memory, s.regions.firmware_start, s.regions.firmware_end, 3, v,
+                      Unstamped(s.cfg.unstamped_firmware))) {
         s.identity.SetFirmwareVersion(v[0], v[1], v[2]);
         s.firmware_touched = false;
     }
@@ -90,11 +92,21 @@ void TakeFirmwareVersion(SimSlave& s) {
 // An identity read after a booter write reports the new booter's version.
 void TakeBooterVersion(SimSlave& s) {
     uint8_t v[3];
-    if (s.booter_touched && RegionVersion(s.memory, s.regions.booter_start, s.regions.booter_end, 2, v)) {
+    if (s.booter_touched && RegionVersion(s.memory, s.regions.booter_start, s.regions.booter_end, 2, v,
+                                          Unstamped(s.cfg.unstamped_booter))) {
         s.identity.set_u8(INFOIDENT::kVerBooter + 2, v[0]);
         s.identity.set_u8(INFOIDENT::kVerBooter + 3, v[1]);
         s.booter_touched = false;
     }
+}
+
+// A block of n bytes inside one of the finish-line tables.
+bool InFinishLines(uint32_t address, uint32_t n) {
+    auto in = [&](uint32_t start, uint32_t size) {
+        return address >= start && uint64_t(address) + n <= uint64_t(start) + size;
+    };
+    return n > 0 && (in(datalogger::kTraguardiHeaderAddress, datalogger::kTraguardiHeaderSize) ||
+                     in(datalogger::kTraguardiLineeAddress, datalogger::kTraguardiLineeSize));
 }
 
 SimSlave* Slave(NetState& st, const ControlRequest& rq) {
@@ -121,7 +133,20 @@ void InstallSlaveFlash(SimInstrument& inst, const std::shared_ptr<NetState>& st)
     };
     auto booter_runs = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, true); };
     auto firmware_runs = [slave_in](SimInstrument& in, const ControlRequest& rq) { return slave_in(in, rq, false); };
-    inst.SetMemoryHandler(kSlaveBulkWrite, [st](SimInstrument& in, const ControlRequest& rq) {
+    inst.SetMemoryHandler(kSlaveBulkWrite, [st, firmware_runs](SimInstrument& in, const ControlRequest& rq) {
+        // Toward the finish-line tables the unit stores the main buffer at the
+        // address: the GPS slave named, or the master itself (number 0).
+        if (InFinishLines(rq.address(), rq.word(4))) {
+            const uint32_t n = rq.word(4);
+            if (rq.byte(3) == 0) {
+                in.memory().Write(rq.address(), in.main_buffer().data(), n);
+                return int(kUsbOk);
+            }
+            SimSlave* gps = firmware_runs(in, rq);
+            if (!gps) return int(kUsbErrorPipe);
+            gps->memory.Write(rq.address(), in.main_buffer().data(), n);
+            return int(kUsbOk);
+        }
         SimSlave* s = Slave(*st, rq);
         if (!s) return int(kUsbOk);  // nobody to take it: accepted, as the master does
         if (s->cfg.unreadable) return int(kUsbErrorPipe);
@@ -258,6 +283,13 @@ std::vector<uint8_t> SlaveMemory(SimInstrument& inst, uint8_t number, uint32_t a
     return s ? s->memory.Read(address, n) : std::vector<uint8_t>();
 }
 
+bool WriteSlaveMemory(SimInstrument& inst, uint8_t number, uint32_t address,
+                      const std::vector<uint8_t>& bytes) {
+    SimSlave* s = FindSlave(inst, number);
+    if (s) s->memory.Write(address, bytes);
+    return s != nullptr;
+}
+
 std::vector<uint8_t> SlaveLanguage(SimInstrument& inst, uint8_t number) {
     SimSlave* s = FindSlave(inst, number);
     return s ? s->language : std::vector<uint8_t>();
@@ -355,6 +387,11 @@ void InstallNet(SimInstrument& inst, const SimNetConfig& cfg) {
         return [st, length](SimInstrument& in, const ControlRequest& rq) {
             SimSlave* s = Slave(*st, rq);
             uint8_t* buf = in.main_buffer().data();
+            // Slave number 0 is the master itself.
+            if (rq.byte(3) == 0) {
+                in.memory().Read(rq.address(), buf, length);
+                return int(kUsbOk);
+            }
             if (!s) {
                 std::memset(buf, 0, length);
                 return int(kUsbOk);

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <set>
@@ -179,6 +180,22 @@ SimFlashConfig ReadFlash(const json& f, const std::string& where) {
     return c;
 }
 
+// Memory at start is held page by page: a scenario asks for at most this much.
+constexpr uint64_t kMaxMemoryBlock = 64u << 20, kMaxLoggedBytes = 64u << 20;
+
+SimMemoryBlock ReadMemoryBlock(const json& b, const std::string& where) {
+    if (!b.is_object()) Bad(where, "expected an object");
+    OnlyKeys(b, where, {"address", "size", "seed"});
+    for (const char* k : {"address", "size"})
+        if (!b.contains(k)) Bad(where + "." + k, "missing");
+    SimMemoryBlock m;
+    m.address = uint32_t(UInt(b["address"], where + ".address", 0xFFFFFFFF));
+    m.size = uint32_t(UInt(b["size"], where + ".size", kMaxMemoryBlock));
+    if (uint64_t(m.address) + m.size > (uint64_t(1) << 32)) Bad(where + ".size", "runs past the 32-bit address space");
+    if (b.contains("seed")) m.seed = uint32_t(UInt(b["seed"], where + ".seed", 0xFFFFFFFF));
+    return m;
+}
+
 // The identity fields masters and slaves share.
 template <class Config>
 void ReadIdentity(const json& j, const std::string& where, uint64_t code_max, Config& c) {
@@ -193,14 +210,22 @@ void ReadIdentity(const json& j, const std::string& where, uint64_t code_max, Co
     if (j.contains("in_booter")) c.in_booter = Bool(j["in_booter"], where + ".in_booter");
     if (j.contains("tipoFamBoot"))
         c.tipoFamBoot = uint16_t(UInt(j["tipoFamBoot"], where + ".tipoFamBoot", 0xFFFF));
+    if (j.contains("unstamped_firmware")) {
+        const auto v = VersionBytes(j["unstamped_firmware"], where + ".unstamped_firmware", 3);
+        c.unstamped_firmware = std::array<uint8_t, 3>{v[0], v[1], v[2]};
+    }
+    if (j.contains("unstamped_booter")) {
+        const auto v = VersionBytes(j["unstamped_booter"], where + ".unstamped_booter", 2);
+        c.unstamped_booter = std::array<uint8_t, 2>{v[0], v[1]};
+    }
 }
 
 SimSlaveConfig ReadSlave(const json& j, const std::string& where) {
     if (!j.is_object()) Bad(where, "expected an object");
     OnlyKeys(j, where,
              {"number", "code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot",
-              "net_code", "identity_changes", "unreadable", "stays_in_booter",
-              "booter_never_takes"});
+              "unstamped_firmware", "unstamped_booter", "net_code", "identity_changes", "unreadable",
+              "stays_in_booter", "booter_never_takes"});
     for (const char* k : {"number", "code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimSlaveConfig c;
@@ -257,9 +282,9 @@ void ReadNet(const json& j, const std::string& where, SimNetConfig* net) {
 SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     if (!j.is_object()) Bad(where, "expected an object");
     OnlyKeys(j, where,
-             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "chip",
-              "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
-              "infofwupd_flags", "net_rebuild_ms", "flash"});
+             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "unstamped_firmware",
+              "unstamped_booter", "chip", "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
+              "infofwupd_flags", "net_rebuild_ms", "flash", "memory", "logged_bytes"});
     for (const char* k : {"code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimInstrumentConfig c;
@@ -282,6 +307,14 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
             Bad(where + ".path", "expected \"usb:<bus>-<port>[.<port>...]\", got \"" + c.path + "\"");
     }
     if (j.contains("flash")) c.flash = ReadFlash(j["flash"], where + ".flash");
+    if (j.contains("memory")) {
+        const json& l = j["memory"];
+        if (!l.is_array()) Bad(where + ".memory", "expected a list");
+        for (size_t i = 0; i < l.size(); ++i)
+            c.memory.push_back(ReadMemoryBlock(l[i], where + ".memory[" + std::to_string(i) + "]"));
+    }
+    if (j.contains("logged_bytes"))
+        c.logged_bytes = uint32_t(UInt(j["logged_bytes"], where + ".logged_bytes", kMaxLoggedBytes));
     if (j.contains("faults")) {
         const json& fs = j["faults"];
         if (!fs.is_array()) Bad(where + ".faults", "expected a list");

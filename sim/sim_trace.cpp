@@ -58,8 +58,12 @@ std::string DecodeControl(const TraceEntry& e) {
         return Printf("BULK %s addr=0x%06X len=%u", e.byte(5) ? "BULK_READ" : "BULK_WRITE",
                       e.address(), unsigned(e.word(3)));
     case 0x00: return Printf("DEBUG sub=0x%X param=0x%X", unsigned(e.value), unsigned(e.index));
-    case 0x01: return Printf("GPS sub=0x%X param=0x%X", unsigned(e.value), unsigned(e.index));
-    case 0x02: return Printf("CFG sub=0x%X param=0x%X", unsigned(e.value), unsigned(e.index));
+    case 0x01:
+    case 0x02: {
+        const char* name = e.request == 0x01 ? GpsRequestName(e.value) : CfgRequestName(e.value);
+        return Printf("%s sub=0x%X%s%s param=0x%X", e.request == 0x01 ? "GPS" : "CFG", unsigned(e.value),
+                      name ? " " : "", name ? name : "", unsigned(e.index));
+    }
     default:
         return Printf("REQ 0x%02X value=0x%X index=0x%X", unsigned(e.request), unsigned(e.value),
                       unsigned(e.index));

@@ -26,6 +26,10 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 int RunSrec2Bin(const std::vector<std::string>& args);
 int RunList(const std::vector<std::string>& args);
 int RunPlan(const std::vector<std::string>& args);
+int RunDump(const std::vector<std::string>& args);
+int RunRead(const std::vector<std::string>& args);
+int RunWrite(const std::vector<std::string>& args);
 int RunUpdate(const std::vector<std::string>& args);
+int RunCapture(const std::vector<std::string>& args);
 
 }  // namespace vesk::cli

@@ -21,11 +21,22 @@ const CliCommand kCommands[] = {
      "list the instruments on USB with their net of slaves (with --folder: the update files found for each unit)", vesk::cli::RunList},
     {"plan", "[--simulate FILE] [--folder DIR] [--json] [--advanced] [--choose SERIAL=VERSION ...]",
      "refresh the update plan once and show the device list and the status line as the updater would", vesk::cli::RunPlan},
+    {"dump", "[--simulate FILE] FILE",
+     "write the memory of the one instrument connected to FILE, as the window's Dump does", vesk::cli::RunDump},
+    {"read", "[--simulate FILE] WHAT FILE",
+     "read config, sensors, ecu, finish-lines, ict or samples of the one instrument into FILE (raw bytes)",
+     vesk::cli::RunRead},
+    {"write", "[--simulate FILE] WHAT FILE",
+     "write FILE into the config, sensors, ecu or finish-lines of the one instrument and check it",
+     vesk::cli::RunWrite},
     {"update",
      "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
-     "[--debug] [--json]",
+     "[--debug] [--json] [--no-backup] [--rehearse | --rehearse-only]",
      "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
-     "every unit afterwards", vesk::cli::RunUpdate},
+     "every unit afterwards; with --rehearse, first on a simulated copy of it", vesk::cli::RunUpdate},
+    {"capture", "FILE [--simulate FILE]",
+     "write what is connected (identities, chip, capability record, net and slaves) as a simulator scenario; "
+     "only reads", vesk::cli::RunCapture},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };

@@ -15,6 +15,7 @@
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "plan_view.h"
+#include "rehearsal/rehearsal.h"
 #include "simulation.h"
 #include "terminal_surface.h"
 #include "usb/vesk_semafori.h"
@@ -31,7 +32,8 @@ constexpr uint32_t kAfterArrivalMs = 2200;
 
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
-    "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n";
+    "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n"
+    "                              [--no-backup] [--rehearse | --rehearse-only]\n";
 
 int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
 
@@ -41,7 +43,10 @@ struct UpdateRequest {
     PlanRequest plan;
     bool yes = false;
     bool debug = false;
+    bool backup = true;
     std::optional<int> behaviour;
+    bool rehearse = false;       // first on a simulated copy of the instrument
+    bool rehearse_only = false;  // and no further
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
@@ -65,7 +70,8 @@ public:
                 {.main_folder = rq.plan.folder,
                  .debug_mode = rq.debug,
                  .advanced_mode = rq.plan.advanced,
-                 .advanced_allowed = rq.plan.advanced}) {}
+                 .advanced_allowed = rq.plan.advanced,
+                 .backup = rq.backup}) {}
 
     int Run() {
         proc_.RequestChoices(rq_.plan.choices);
@@ -82,6 +88,9 @@ public:
         if (!surface_.State().execute_enabled) {
             Say("The plan does not allow an update: " + U8(surface_.State().status));
             return Finish({kExitFailed, "stopped"});
+        }
+        if (rq_.rehearse) {
+            if (const int status = Rehearse(); status >= 0) return status;
         }
         if (!rq_.yes) {
             if (const int status = Confirm(); status >= 0) return status;
@@ -147,6 +156,60 @@ private:
         return none ? "no_instrument" : "several_instruments";
     }
 
+    // The same update on a simulated copy of what is connected: -1 to go on
+    // with the real run, else the exit status. Its events, in JSON, carry
+    // "phase": "rehearsal".
+    int Rehearse() {
+        Say("Rehearsing the update on a simulated copy of the connected instrument...");
+        // The rehearsal answers the Behaviour Request as given, else with the first answer.
+        const int behaviour = rq_.behaviour.value_or(kBehaviourIfOlder);
+        vesk::rehearsal::Result r;
+        if (rq_.plan.json) {
+            TerminalSurface watched({.json = true, .behaviour = behaviour, .phase = "rehearsal"});
+            watched.SetLive(true);
+            r = vesk::rehearsal::Rehearse(proc_, watched);
+        } else {
+            vesk::rehearsal::QuietSurface quiet(behaviour);
+            r = vesk::rehearsal::Rehearse(proc_, quiet);
+        }
+        ShowRehearsal(r);
+        if (!r.passed) return Finish({kExitFailed, "rehearsal_failed"});
+        if (rq_.rehearse_only) {
+            Say("Rehearsal only: no instrument was written.");
+            return Finish({kExitOk, "rehearsed"});
+        }
+        return -1;
+    }
+
+    void ShowRehearsal(const vesk::rehearsal::Result& r) {
+        if (rq_.plan.json) {
+            nlohmann::ordered_json units = nlohmann::ordered_json::array();
+            for (const auto& u : r.run.units)
+                units.push_back({{"serial", u.serial},
+                                 {"before", U8(u.before)},
+                                 {"after", U8(u.after)},
+                                 {"expected", U8(u.expected)},
+                                 {"verified", u.verified}});
+            auto texts = [](const std::vector<std::wstring>& list) {
+                nlohmann::ordered_json a = nlohmann::ordered_json::array();
+                for (const auto& t : list) a.push_back(U8(t));
+                return a;
+            };
+            surface_.Emit({{"event", "rehearsal"},
+                           {"phase", "rehearsal"},
+                           {"passed", r.passed},
+                           {"status", U8(r.status)},
+                           {"units", units},
+                           {"defaults", texts(r.notes)},
+                           {"problems", texts(r.problems)}});
+            return;
+        }
+        for (const std::wstring& line : vesk::rehearsal::SummaryLines(r)) surface_.PrintLine(U8(line));
+        if (r.passed) return;
+        surface_.PrintLine("Rehearsal messages:");
+        for (const std::wstring& line : r.messages) surface_.PrintLine("  " + U8(line));
+    }
+
     // -1 to go on; else the exit status.
     int Confirm() {
         if (!::isatty(STDIN_FILENO)) {
@@ -178,6 +241,7 @@ private:
 
     void ShowSummary() {
         if (rq_.plan.json) return;
+        ShowBackup();
         std::vector<std::vector<std::string>> rows = {{"Unit", "Serial", "Before", "After", "Expected", "Verified"}};
         for (const auto& u : proc_.LastRun().units)
             rows.push_back({(u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device),
@@ -195,6 +259,29 @@ private:
             std::printf("%s\n", line.c_str());
         }
         std::printf("\n");
+    }
+
+    // Where the master's data went before the run wrote anything.
+    void ShowBackup() {
+        const vesk::update::BackupResult& b = proc_.LastRun().backup;
+        std::printf("\n");
+        if (!rq_.backup)
+            std::printf("Backup: none taken (--no-backup)\n");
+        else if (!b.folder.empty())
+            std::printf("Backup: %s\n", U8(b.folder).c_str());
+        else if (b.failed.empty())
+            std::printf("Backup: the master keeps nothing to back up\n");
+        else
+            std::printf("Backup: none written\n");
+        for (const auto& f : b.failed) std::printf("  not saved: %s (%s)\n", f.area.c_str(), f.why.c_str());
+    }
+
+    static nlohmann::ordered_json BackupJson(const vesk::update::BackupResult& b) {
+        nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+        for (const auto& f : b.failed) failed.push_back({{"area", f.area}, {"why", f.why}});
+        return {{"folder", b.folder.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(U8(b.folder))},
+                {"saved", b.saved},
+                {"failed", failed}};
     }
 
     void Say(const std::string& text) {
@@ -216,7 +303,11 @@ private:
                              {"after", U8(u.after)},
                              {"expected", U8(u.expected)},
                              {"verified", u.verified}});
-        surface_.Emit({{"event", "result"}, {"outcome", ending.outcome}, {"units", units}});
+        nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
+        // Only a run takes a backup: null when it was switched off.
+        if (proc_.LastRun().outcome != RunOutcome::NotRun)
+            result["backup"] = rq_.backup ? BackupJson(proc_.LastRun().backup) : nlohmann::ordered_json(nullptr);
+        surface_.Emit(result);
         return ending.status;
     }
 
@@ -241,6 +332,12 @@ int RunUpdate(const std::vector<std::string>& args) {
             rq.yes = true;
         } else if (a == "--debug") {
             rq.debug = true;
+        } else if (a == "--rehearse") {
+            rq.rehearse = true;
+        } else if (a == "--rehearse-only") {
+            rq.rehearse = rq.rehearse_only = true;
+        } else if (a == "--no-backup") {
+            rq.backup = false;
         } else if (a == "--behaviour") {
             long long value = 0;
             if (i + 1 >= args.size() || !ParseNumber(args[i + 1], 0, 2, value))
@@ -260,10 +357,19 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "  --behaviour N     answer to a data key's Behaviour Request: 0 update other gauges\n"
                         "                    only if older, 1 always, 2 never (asked on the terminal otherwise)\n"
                         "  --debug           Debug_mode: every message also becomes the status line\n"
+                        "  --rehearse        first run the same update on a simulated copy of the connected\n"
+                        "                    instrument (captured in memory, virtual time); go on only when\n"
+                        "                    it ends with every unit verified, else stop before any write\n"
+                        "  --rehearse-only   the rehearsal alone: nothing is written, no --yes needed\n"
                         "  --json            JSON Lines: plan, message, status, progress, wait, write,\n"
-                        "                    question, message_box, plan, result\n"
-                        "exit status: 0 nothing was pending, or the run finished and every unit reports the\n"
-                        "version it was to get; 1 the run stopped, met an error or left a unit unverified;\n"
+                        "                    question, message_box, plan, result; a rehearsal's events carry\n"
+                        "                    \"phase\": \"rehearsal\" and end with a rehearsal event\n"
+                        "  --no-backup       no copy of the master's configuration, sensors, ECU driver and\n"
+                        "                    finish lines first (by default in\n"
+                        "                    $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/)\n"
+                        "exit status: 0 nothing was pending, or the run (or with --rehearse-only the\n"
+                        "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
+                        "the rehearsal stopped, met an error or left a unit unverified;\n"
                         "2 usage; 3 no instrument or more than one\n",
                         kUsage);
             return kExitOk;

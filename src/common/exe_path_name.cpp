@@ -57,6 +57,18 @@ std::unique_ptr<IExePathName> CreateExePathName() { return std::make_unique<CExe
 
 namespace vesk {
 
+namespace {
+
+// An XDG base folder: the variable when it holds an absolute path, else the default under $HOME.
+std::wstring XdgFolder(const char* variable, const char* below_home) {
+    const char* xdg = std::getenv(variable);
+    if (xdg && *xdg == '/') return from_utf8(xdg);
+    const char* home = std::getenv("HOME");
+    return from_utf8(std::string(home ? home : "") + below_home);
+}
+
+}  // namespace
+
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub) {
     std::string dir = to_utf8(program_folder);
     if (!dir.empty() && dir.back() != '/') dir += '/';
@@ -66,15 +78,9 @@ std::wstring writable_folder(const std::wstring& program_folder, const std::wstr
     if (!dir.empty() && !installed && ::access(dir.c_str(), W_OK) == 0) return program_folder + sub;
 
     const bool is_logs = sub.rfind(L"logs", 0) == 0;
-    const char* xdg = std::getenv(is_logs ? "XDG_STATE_HOME" : "XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg && *xdg == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home ? home : "") + (is_logs ? "/.local/state" : "/.config");
-    }
-    return from_utf8(base) + L"/vesk-firmup/" + sub;
+    return (is_logs ? user_state_folder() : XdgFolder("XDG_CONFIG_HOME", "/.config")) + L"/vesk-firmup/" + sub;
 }
+
+std::wstring user_state_folder() { return XdgFolder("XDG_STATE_HOME", "/.local/state"); }
 
 }  // namespace vesk

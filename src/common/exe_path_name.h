@@ -53,6 +53,9 @@ namespace vesk {
 // ($XDG_STATE_HOME/vesk-firmup/logs/, $XDG_CONFIG_HOME/vesk-firmup/user/, ...).
 // Ends in '/'.
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub);
+// The user's state folder: $XDG_STATE_HOME when it is an absolute path, else
+// $HOME/.local/state; no trailing '/'.
+std::wstring user_state_folder();
 // The empty file cmake --install puts beside the installed programs.
 inline constexpr char kInstalledMark[] = ".installed";
 }  // namespace vesk

@@ -43,6 +43,18 @@ bool CConnectionDataKey::AggiornaBooterFile(const std::wstring& path) {
                                      kBooterEnd, kBooterImage, path);
 }
 
+bool CConnectionDataKey::LeggiTraguardiGPS() {
+    return traguardi_.LeggiDaSlave(*this, "CConnectionDataKey::LeggiTraguardiGPS");
+}
+
+bool CConnectionDataKey::ScriviTraguardiGPS() {
+    return traguardi_.ScriviSuSlave(*this, "CConnectionDataKey::ScriviTraguardiGPS");
+}
+
+bool CConnectionDataKey::CancellaTraguardiGPS() {
+    return traguardi_.CancellaSuSlave(*this, "CConnectionDataKey::CancellaTraguardiGPS");
+}
+
 void CConnectionDataKey::PreparaBufferOther(int, uint8_t* image, uint32_t size, uint32_t value) {
     if (image && size > kBehaviourByte) image[kBehaviourByte] = uint8_t(value);
 }

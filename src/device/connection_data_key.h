@@ -3,6 +3,7 @@
 // stores firmware, language and booter images of other gauges, which it
 // installs in them later.
 #include "device/connection_strumento_base.h"
+#include "device/traguardi_gps.h"
 
 class CConnectionDataKey : public CConnectionStrumentoBase {
 public:
@@ -26,4 +27,12 @@ public:
     bool AggiornaBooterFile(const std::wstring& path) override;
     // The behaviour value goes into byte 7 of the image.
     void PreparaBufferOther(int kind, uint8_t* image, uint32_t size, uint32_t value) override;
+    // The finish lines of the GPS slave on the key's net, as the data loggers reach them.
+    bool LeggiTraguardiGPS() override;
+    bool ScriviTraguardiGPS() override;
+    bool CancellaTraguardiGPS() override;
+    CTraguardiGPS& Traguardi() { return traguardi_; }
+
+private:
+    CTraguardiGPS traguardi_;
 };

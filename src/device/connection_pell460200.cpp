@@ -7,15 +7,7 @@
 #include "log/evt_log.h"
 #include "usb/usb_command_names.h"
 
-namespace {
-
-// The (offset, length) payload of the configuration requests.
-std::array<uint8_t, 8> OffsetLength(uint32_t offset, uint32_t length) {
-    return {uint8_t(offset), uint8_t(offset >> 8), uint8_t(offset >> 16), uint8_t(offset >> 24),
-            uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)};
-}
-
-}  // namespace
+using datalogger::OffsetLength;
 
 CConnectionPELL460200::CConnectionPELL460200(const std::wstring& app_folder)
     : CConnectionStrumentoTipoQuarv(app_folder) {}
@@ -33,6 +25,7 @@ bool CConnectionPELL460200::LeggiConfigurazione() {
         if (!CtrlWrite_CFG(CFG_LEGGI, 0, uint16_t(payload.size()), payload.data())) return false;
         if (!ReadBulkPipe(config_.data() + offset, n)) return false;
     }
+    config_saved_ = config_;
     config_read_ = true;
     return true;
 }
@@ -60,7 +53,17 @@ bool CConnectionPELL460200::ScriviCFG() {
         VLOG_ERROR(method, "CtrlWrite_CFG CFG_FINE_AGG");
         return false;
     }
+    config_saved_ = config_;
     return true;
+}
+
+uint8_t* CConnectionPELL460200::GetBufferConfigurazione(uint32_t& size) {
+    size = uint32_t(config_.size());
+    return config_.data();
+}
+
+bool CConnectionPELL460200::SetConfigurazione(const uint8_t* src, uint32_t length) {
+    return CopiaConfigurazione(config_, src, length);
 }
 
 bool CConnectionPELL460200::ConfigurazioneVuota() const {

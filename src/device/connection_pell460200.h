@@ -18,19 +18,57 @@ public:
     bool AggiornaLngFile(const std::wstring& path) override;
     bool AggiornaAccessoriFile(int index, const std::wstring& path) override;
 
-    bool LeggiConfigurazione();
+    bool LeggiConfigurazione() override;
+    bool IsConfigurazioneLetta() const override { return config_read_; }
     bool ConfigurazioneLetta() const { return config_read_; }
+    bool ScriviConfigurazione() override { return ScriviCFG(); }
     bool ScriviCFG();
     // Blank: more than 499 of the first 512 bytes are 0xFF.
     bool ConfigurazioneVuota() const;
     std::vector<uint8_t>& BufferConfigurazione() { return config_; }
+    // The 32 KB configuration, not the 16 KB block of the older families.
+    uint8_t* GetBufferConfigurazione(uint32_t& size) override;
+    bool IsConfigurazioneModificata() const override { return config_read_ && config_ != config_saved_; }
+    bool SetConfigurazione(const uint8_t* src, uint32_t length) override;
+
+    // ---- data-logger operations of the Pell masters (connection_pell460200_dati.cpp) ----
+    static constexpr uint32_t kRegistratoChunk = 65536;
+    static constexpr uint32_t kAreaDatiChunk = 65536;
+    static constexpr uint32_t kDirectWriteAddress = 0x40035000;
+    static constexpr uint32_t kDirectWriteSize = 65536;
+
+    bool ScriviMinchiateMaVeloce() override;
+    bool DebugRichiesta2() override;
+    // 1 with the recorded buffer read (length: its bytes), 0 when the instrument
+    // has none, -1 when a request or a read failed, -3 when the header announces
+    // more than an instrument holds.
+    int GetBufferRegistrato(uint32_t& length) override;
+    const std::vector<uint8_t>& BufferRegistrato() const { return registrato_; }
+    bool GetVersionePiste(VersionePiste& out) override;
+    bool GetInfoECUStream() override;
+    const std::vector<uint8_t>& InfoECUStream() const { return ecu_stream_; }
+    // The finish lines through the GPS requests.
+    bool LeggiTraguardiGPS() override;
+    bool ScriviTraguardiGPS() override;
+    bool CancellaTraguardiGPS() override;
+    // The 8 MB data area.
+    bool LeggiAreaDati(uint32_t offset, uint32_t length, uint8_t* dest) override;
+    bool ScriviAreaDati(uint32_t offset, uint32_t length, const uint8_t* src) override;
+    bool CancellaAreaDati() override;
 
 private:
     bool AggiornaConfigurazione(const std::vector<uint8_t>& file);
     bool AggiornaSensori(const std::vector<uint8_t>& file);
 
+    // A 128-byte record after a GPS or configuration request; false (logged) on failure.
+    bool LeggiRecord128(const char* method, bool gps, uint16_t request, uint8_t* out);
+    bool AreaDatiEntro(const char* method, uint32_t offset, uint32_t length) const;
+
     std::vector<uint8_t> config_ = std::vector<uint8_t>(kConfigSize, 0xFF);
+    std::vector<uint8_t> config_saved_ = config_;
     bool config_read_ = false;
+    std::vector<uint8_t> registrato_;
+    std::vector<uint8_t> ecu_stream_;
 };
 
 class CConnectionPell460300 : public CConnectionPELL460200 {

@@ -118,7 +118,8 @@ public:
     virtual bool CancellaSensori() { return false; }
     virtual bool LeggiArea32KBassa() { return false; }
     virtual bool LeggiArea32KAlta() { return false; }
-    virtual bool ScaricaCampioni() { return false; }
+    // One 64 KB packet of the logged samples (CMD_DWNLDDATA) into the samples buffer.
+    virtual bool ScaricaCampioni(uint16_t /*packet*/) { return false; }
     virtual bool Comando7() { return false; }
     virtual bool GetOnline() { return false; }
     virtual bool GetOnline2() { return false; }

@@ -137,17 +137,18 @@ bool CConnectionStrumentoTipoQuarv::ScriviLingua(const char* method, const std::
 
 CConnectionStrumentoTipoQuarv::Area CConnectionStrumentoTipoQuarv::Sensori() {
     return {"BOOTER_CLR_SENSOR", "BOOTER_WRITE_SENSOR", BOOTER_CLR_SENSOR, BOOTER_WRITE_SENSOR,
-            kSensorsAddress, &sensors_, &sensors_read_};
+            kSensorsAddress, &sensors_, &sensors_saved_, &sensors_read_};
 }
 
 CConnectionStrumentoTipoQuarv::Area CConnectionStrumentoTipoQuarv::ECU() {
     return {"BOOTER_CLR_ECU", "BOOTER_WRITE_ECU", BOOTER_CLR_ECU, BOOTER_WRITE_ECU, kEcuAddress,
-            &ecu_, &ecu_read_};
+            &ecu_, &ecu_saved_, &ecu_read_};
 }
 
 bool CConnectionStrumentoTipoQuarv::LeggiArea(const Area& a) {
     std::fill(a.buffer->begin(), a.buffer->end(), 0xFF);
     if (!ReadMEM_Generic(a.address, uint16_t(a.buffer->size()), a.buffer->data())) return false;
+    *a.saved = *a.buffer;
     *a.read_flag = true;
     return true;
 }
@@ -158,6 +159,7 @@ bool CConnectionStrumentoTipoQuarv::CancellaArea(const char* method, const Area&
         return false;
     }
     std::fill(a.buffer->begin(), a.buffer->end(), 0xFF);
+    a.saved->assign(a.buffer->size(), 0xFF);
     return true;
 }
 
@@ -174,6 +176,7 @@ bool CConnectionStrumentoTipoQuarv::ScriviArea(const char* method, const Area& a
         }
         if (count) count->Handled(kAreaBlock);
     }
+    *a.saved = *a.buffer;
     return true;
 }
 

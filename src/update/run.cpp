@@ -55,7 +55,8 @@ void CUpdateProcedure::OnBnClickedButtonUpdate() {
 
 void CUpdateProcedure::PassiDellaCorsa() {
     Corsa& c = *corsa_;
-    if (!CondizioniCorsa() || !ElencaStrumento() || !ConnettiMaster()) return;
+    if (!CondizioniCorsa() || !ElencaStrumento() || !VerificaPrimaDiScrivere() || !ConnettiMaster()) return;
+    SalvaBackupMaster();
     if (!FirmwareMaster() || !MasterFuoriDalBooter()) return;
     BooterMaster();
     AccessoriMaster();
@@ -137,6 +138,20 @@ bool CUpdateProcedure::ElencaStrumento() {
     return true;
 }
 
+// The instrument is found and nothing is written yet: the last moment to
+// refuse the run without touching it.
+bool CUpdateProcedure::VerificaPrimaDiScrivere() {
+    if (!before_writing_) return true;
+    std::wstring why;
+    if (before_writing_(*this, why)) return true;
+    EnableExecute(true);
+    EnableAdvanced(true);
+    Msg(nullptr, why);
+    Errore(why);
+    FineCorsa(RunOutcome::Refused, why);
+    return false;
+}
+
 // Steps 8 to 13: the connection, the identity, the firmware interface and
 // its update record, and the versions the units run now.
 bool CUpdateProcedure::ConnettiMaster() {
@@ -189,6 +204,19 @@ void CUpdateProcedure::MappaVersioniPrima() {
         const INFOIDENT& slave = c.info.SlaveIdent(slot);
         if (slave.ID_logger() != 0) c.versioni_prima.emplace(slave.ID_logger(), slave.FirmwareVersionNumber());
     }
+}
+
+// Identified, nothing written yet: a copy of what the master keeps besides its
+// firmware. A master whose data cannot be read is updated all the same.
+void CUpdateProcedure::SalvaBackupMaster() {
+    Corsa& c = *corsa_;
+    if (!backup_) return;
+    result_.backup = vesk::update::SalvaBackup(*c.conn, c.serial_master);
+    const vesk::update::BackupResult& b = result_.backup;
+    if (!b.folder.empty()) Msg(&Master(), Translate(L"Backup saved in") + L" " + b.folder);
+    for (const auto& f : b.failed)
+        Msg(&Master(), Translate(L"Warning: not saved in the backup") + L": " + vesk::from_utf8(f.area) + L" (" +
+                           vesk::from_utf8(f.why) + L")");
 }
 
 // Steps 14 to 23: booter, firmware image, back to firmware, a new

@@ -21,10 +21,12 @@ CUpdateProcedure::CUpdateProcedure(IUpdateSurface& surface, IHwDetectionSwitch& 
     : surface_(surface),
       detection_(detection),
       locks_(locks),
+      before_writing_(std::move(settings.before_writing)),
       main_folder_(std::move(settings.main_folder)),
       debug_mode_(settings.debug_mode),
       advanced_mode_(settings.advanced_mode),
-      advanced_allowed_(settings.advanced_allowed) {}
+      advanced_allowed_(settings.advanced_allowed),
+      backup_(settings.backup) {}
 
 CUpdateProcedure::~CUpdateProcedure() = default;
 

@@ -22,6 +22,7 @@
 
 #include "firmware_files/firmup_files_info.h"
 #include "records/device_info.h"
+#include "update/backup.h"
 #include "update/device_row.h"
 #include "update/downgrade_info.h"
 #include "update/update_surface.h"
@@ -33,6 +34,11 @@ class IVeskSemafori;
 
 class CUpdateProcedure {
 public:
+    // A check a run makes once it has found the one instrument, before it
+    // connects to write: false stops the run there, with why as its text
+    // (a rehearsal on a simulated copy, rehearsal/rehearsal.h).
+    using BeforeWriting = std::function<bool(CUpdateProcedure& procedure, std::wstring& why)>;
+
     struct Settings {
         // Holds the firmware files, _BOOTER and _ACCESSORI.
         std::wstring main_folder{};
@@ -42,6 +48,10 @@ public:
         bool advanced_mode = false;
         // The ADVANCED option: the Normal/Advanced button and the versions list are shown.
         bool advanced_allowed = false;
+        // A run first saves what the master keeps besides its firmware (backup.h).
+        bool backup = true;
+        // None: the run writes as soon as it is connected.
+        BeforeWriting before_writing{};
     };
 
     // How the last refresh ended.
@@ -138,6 +148,7 @@ public:
         LockRefused,         // "Error in USB locks": the USB is in use
         NoInstrument,        // "No device connected"
         SeveralInstruments,  // "Please connect one only device"
+        Refused,             // the check before writing refused the run: nothing was written
         Aborted,             // the run stopped on the way (text: why)
         SlavesRefused,       // the master was done; its net may not be updated as it is
         NoSlaveUpdate,       // the master was done; its firmware does not update slaves
@@ -162,6 +173,7 @@ public:
         std::wstring text;                 // the message the run ended with
         std::vector<std::wstring> errors;  // every error met, in order
         std::vector<UnitCheck> units;      // master first, then the slaves in slot order
+        vesk::update::BackupResult backup;  // the master's backup taken before the first write
         // The run did what it set out to do, without an error.
         bool Completed() const {
             return (outcome == RunOutcome::Finished || outcome == RunOutcome::NoSlaveUpdate) && errors.empty();
@@ -261,8 +273,10 @@ private:
     void PassiDellaCorsa();
     bool CondizioniCorsa();
     bool ElencaStrumento();
+    bool VerificaPrimaDiScrivere();
     bool ConnettiMaster();
     void MappaVersioniPrima();
+    void SalvaBackupMaster();
     bool FirmwareMaster();
     bool MandaMasterInBooter();
     void ScriviFirmwareMaster();
@@ -313,6 +327,7 @@ private:
     IUpdateSurface& surface_;
     IHwDetectionSwitch& detection_;
     IVeskSemafori* locks_;  // taken by the update run
+    BeforeWriting before_writing_;
 
     CFirmupFilesInfo catalogue_;
     std::unique_ptr<CDeviceInfo> device_info_;
@@ -325,6 +340,7 @@ private:
     bool debug_mode_;
     bool advanced_mode_;
     bool advanced_allowed_;
+    bool backup_;
     std::wstring status_text_;
     StatusColour status_colour_ = StatusColour::Normal;
     int overall_upper_ = 100;

@@ -26,8 +26,29 @@ const Name kQuarv3[] = {
     {31, "CMD_SETALARMPROLOG"},  {32, "CMD_SETCANALI_FUNZIONI"},
 };
 
-template <size_t N>
-const char* Find(const Name (&table)[N], uint8_t code) {
+struct Name16 {
+    uint16_t code;
+    const char* name;
+};
+
+const Name16 kCfg[] = {
+    {0, "CFG_LEGGI"},          {1, "CFG_SCRIVI"},           {2, "CFG_INIZ_AGG"},
+    {3, "CFG_FINE_AGG"},       {0x11, "CFG_LEGGI_IBR"},     {0x12, "CFG_LEGGI_REGISTRATO"},
+    {0x20, "CFG_LEGGI_AREA"},  {0x21, "CFG_SCRIVI_AREA"},   {0x22, "CFG_INIZ_AREA"},
+    {0x23, "CFG_FINE_AREA"},   {0x24, "CFG_LEGGI_ICT"},     {0x30, "CFG_LEGGI_DATI_SLAVE"},
+    {0x31, "CFG_LEGGI_IDP"},   {0x40, "CFG_INFO_ECU_STREAM"},
+};
+
+const Name16 kGps[] = {
+    {0x01, "GPS_SCRIVI_TRAGUARDI_HEADER"}, {0x02, "GPS_SCRIVI_TRAGUARDI_LL"},
+    {0x11, "GPS_LEGGI_TRAGUARDI_HEADER"},  {0x12, "GPS_LEGGI_TRAGUARDI_LL"},
+    {0x1F, "GPS_CANCELLA_TRAGUARDI"},      {0x21, "GPS_LEGGI_AREA"},
+    {0x31, "GPS_INIZ_AREA"},               {0x32, "GPS_SCRIVI_AREA"},
+    {0x3F, "GPS_FINE_AREA"},               {0x41, "GPS_VERSIONE_PISTE"},
+};
+
+template <typename T, size_t N, typename C>
+const char* Find(const T (&table)[N], C code) {
     for (const auto& n : table)
         if (n.code == code) return n.name;
     return nullptr;
@@ -36,3 +57,5 @@ const char* Find(const Name (&table)[N], uint8_t code) {
 
 const char* MemoryCommandName(uint8_t command) { return Find(kMemory, command); }
 const char* Quarv3CommandName(uint8_t command) { return Find(kQuarv3, command); }
+const char* CfgRequestName(uint16_t value) { return Find(kCfg, value); }
+const char* GpsRequestName(uint16_t value) { return Find(kGps, value); }

@@ -18,11 +18,51 @@ enum : uint8_t {
     SLAVE_GOTOFIRMWARE = 54,
     SLAVE_BULKWRITE = 55,
     MEM_READ16_SLAVE = 61,
+    MEM_DIRECT_WRITE_EFL = 71,
     MEM_GET_INFOFWUPD = 80,
 };
-enum : uint8_t { CMD_GETONLINE = 11, CMD_DWNLDDATA = 13, CMD_SAVE_BTFWCODE = 15, CMD_GETNETTABLE = 27 };
+enum : uint8_t {
+    CMD_COMANDO7 = 7,
+    CMD_GETONLINE = 11,
+    CMD_DWNLDDATA = 13,
+    CMD_GETONLINE2 = 14,
+    CMD_SAVE_BTFWCODE = 15,
+    CMD_GETONLINESLAVE = 16,
+    CMD_GETNETTABLE = 27,
+};
 // Configuration requests (0x02, wValue).
-enum : uint16_t { CFG_LEGGI = 0, CFG_SCRIVI = 1, CFG_INIZ_AGG = 2, CFG_FINE_AGG = 3 };
+enum : uint16_t {
+    CFG_LEGGI = 0,
+    CFG_SCRIVI = 1,
+    CFG_INIZ_AGG = 2,
+    CFG_FINE_AGG = 3,
+    CFG_LEGGI_IBR = 0x11,         // the "ibr" header of the recorded buffer
+    CFG_LEGGI_REGISTRATO = 0x12,  // the recorded buffer
+    CFG_LEGGI_AREA = 0x20,        // memory area, (offset, length) then a bulk read
+    CFG_SCRIVI_AREA = 0x21,       // memory area, (offset, length) then a bulk write
+    CFG_INIZ_AREA = 0x22,
+    CFG_FINE_AREA = 0x23,
+    CFG_LEGGI_ICT = 0x24,
+    CFG_LEGGI_DATI_SLAVE = 0x30,  // wIndex the slave
+    CFG_LEGGI_IDP = 0x31,         // wIndex the slave
+    CFG_INFO_ECU_STREAM = 0x40,
+};
+// GPS requests (0x01, wValue).
+enum : uint16_t {
+    GPS_SCRIVI_TRAGUARDI_HEADER = 0x01,
+    GPS_SCRIVI_TRAGUARDI_LL = 0x02,
+    GPS_LEGGI_TRAGUARDI_HEADER = 0x11,
+    GPS_LEGGI_TRAGUARDI_LL = 0x12,
+    GPS_CANCELLA_TRAGUARDI = 0x1F,
+    GPS_LEGGI_AREA = 0x21,
+    GPS_INIZ_AREA = 0x31,
+    GPS_SCRIVI_AREA = 0x32,
+    GPS_FINE_AREA = 0x3F,
+    GPS_VERSIONE_PISTE = 0x41,
+};
+// Name of a configuration or GPS request, as failure messages print it, or nullptr.
+const char* CfgRequestName(uint16_t value);
+const char* GpsRequestName(uint16_t value);
 // Booter-request (0x0F) command codes of the image writers.
 enum : uint8_t {
     BOOTER_ERASE = 1,

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <regex>
 #include <sstream>
@@ -40,7 +41,9 @@ protected:
     }
     std::string Trace(const std::string& name = "net.json") { return vesk::test::read_file(dir_.file(name + ".trace")); }
     vesk::test::ToolResult Update(const std::string& args, const std::string& input = "/dev/null") {
-        return RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli + " update " + args + " --folder " +
+        // The lock and the backups of this test alone.
+        return RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " XDG_STATE_HOME=" + Quote(dir_.file("state")) +
+                       " " + kCli + " update " + args + " --folder " +
                        Quote(dir_.file("upd")) + " < " + input + " 2>/dev/null");
     }
     static std::vector<json> Events(const std::string& output) { return vesk::test::JsonEvents(output); }
@@ -171,6 +174,36 @@ TEST_F(UpdateCommand, TextSummary) {
                              "Status: Do NOT unplug OR switch off your device during firmup procedure.\n",
                              "Every unit reports the version it was to get.\n"})
         EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
+}
+
+// The backup the run takes first: where it went, in the summary and in the
+// result; --no-backup takes none.
+TEST_F(UpdateCommand, BackupOfTheMasterBeforeTheRun) {
+    const std::string root = dir_.file("state") + "/vesk-firmup/backups/";
+    const auto r = Update("--yes --simulate " + Scenario(Net()));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const size_t at = r.output.find("Backup: " + root + "10-");
+    ASSERT_NE(at, std::string::npos) << r.output;
+    const std::string folder = r.output.substr(at + 8, r.output.find('\n', at) - at - 8);
+    for (const char* file : {"config.bin", "sensors.bin", "ecu.bin", "finish-lines.bin"})
+        EXPECT_TRUE(std::filesystem::is_regular_file(folder + "/" + file)) << folder << "/" << file;
+    EXPECT_EQ(std::filesystem::file_size(folder + "/config.bin"), 32768u);
+    EXPECT_NE(r.output.find("Backup saved in " + folder + " Pell DL Logger - 10"), std::string::npos) << r.output;
+
+    const auto j = Update("--yes --json --simulate " + Scenario(Net(), "json.json"));
+    ASSERT_EQ(j.status, 0) << j.output;
+    const json backup = Events(j.output).back()["backup"];
+    EXPECT_EQ(backup["saved"], json({"config", "sensors", "ecu", "finish-lines"}));
+    EXPECT_EQ(backup["failed"], json::array());
+    EXPECT_EQ(std::string(backup["folder"]).rfind(root + "10-", 0), 0u) << backup;
+
+    std::filesystem::remove_all(dir_.file("state"));
+    const auto off = Update("--yes --no-backup --simulate " + Scenario(Net(), "off.json"));
+    ASSERT_EQ(off.status, 0) << off.output;
+    EXPECT_NE(off.output.find("Backup: none taken (--no-backup)"), std::string::npos) << off.output;
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("state"))) << "a backup was written";
+    const auto off_json = Update("--yes --json --no-backup --simulate " + Scenario(Net(), "offj.json"));
+    EXPECT_TRUE(Events(off_json.output).back()["backup"].is_null()) << off_json.output;
 }
 
 TEST_F(UpdateCommand, DataKeyBehaviourGivenOnTheCommandLine) {

@@ -18,6 +18,7 @@
 
 #include "../support/firmware_files.h"
 #include "../support/procedure_bench.h"
+#include "../support/scoped_env.h"
 #include "../support/sim_fixture.h"
 #include "../support/temp_dir.h"
 #include "../support/update_scenarios.h"
@@ -64,11 +65,12 @@ protected:
     }
     // The bus of scenario, a procedure on the test's folder and a lock object
     // of its own; plugs and unplugs reach detection as udev's events would.
-    void Start(const std::string& scenario, bool advanced = false) {
+    void Start(const std::string& scenario, bool advanced = false, bool backup = true) {
         Load(scenario);
         locks_ = std::make_unique<CVeskSemafori>(LockPlace());
         bench_ = std::make_unique<vesk::test::ProcedureBench>(
-            CUpdateProcedure::Settings{.main_folder = dir_.wpath(), .advanced_mode = advanced, .advanced_allowed = true},
+            CUpdateProcedure::Settings{
+                .main_folder = dir_.wpath(), .advanced_mode = advanced, .advanced_allowed = true, .backup = backup},
             locks_.get());
         bus_->set_presence_observer([this](bool arrived, uint16_t pid, const std::string& path) {
             bench_->sources->PushUsbDevice(arrived, 0x11CC, pid, path);
@@ -152,6 +154,9 @@ protected:
 
     vesk::test::TempDir dir_;
     vesk::test::TempDir lock_dir_;
+    // The backup every run takes first goes here.
+    vesk::test::TempDir state_;
+    vesk::test::ScopedEnv state_home_{"XDG_STATE_HOME", state_.path().c_str()};
     std::unique_ptr<CVeskSemafori> locks_;
     std::unique_ptr<vesk::test::ProcedureBench> bench_;
 };
@@ -181,12 +186,14 @@ TEST_F(RunScenario, MasterFirmwareLanguageAndAccessory) {
     Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2}]})");
     PlanAndRun();
     const std::wstring pell = L"Pell Logger - 5";
-    EXPECT_EQ(Messages(), MasterFirmware(pell) + All(Lines{L"Start write languages", L"Finished write languages",
-                                                       L"No booter update needed for master",
-                                                       L"Start write accessory elements",
-                                                       L"Finished write accessory elements",
-                                                       L"Firmware doesn't feature slaves update"},
-                                                      pell));
+    Lines expected = MasterFirmware(pell) + All(Lines{L"Start write languages", L"Finished write languages",
+                                                      L"No booter update needed for master",
+                                                      L"Start write accessory elements",
+                                                      L"Finished write accessory elements",
+                                                      L"Firmware doesn't feature slaves update"},
+                                                pell);
+    expected.insert(expected.begin() + 1, With(L"Backup saved in " + Proc().LastRun().backup.folder, pell));
+    EXPECT_EQ(Messages(), expected);
     EXPECT_EQ(Proc().LastRun().outcome, Outcome::NoSlaveUpdate);
     EXPECT_TRUE(Proc().LastRun().Completed());
     EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"46.05.00");
@@ -214,7 +221,7 @@ TEST_F(RunScenario, MasterFirmwareAndBooter) {
     PlanAndRun();
     const std::wstring tolmar = L"Tolmar Logger - 6";
     // Its firmware updates slaves, on a net it does not have.
-    const Lines expected =
+    Lines expected =
         MasterFirmware(tolmar) +
         All(Lines{L"Booter update needed for master", L"Start write booter", L"Finished write booter",
                   L"Sending all slaves into booter"},
@@ -224,6 +231,7 @@ TEST_F(RunScenario, MasterFirmwareAndBooter) {
               With(L"No slave whose firmware has to be updated", tolmar),
               With(L"Start waking up all slaves into firmware", tolmar), L"Start looking for a slave in booter",
               L"No slave in booter", L"Please wait...", L"Please wait..."};
+    expected.insert(expected.begin() + 1, With(L"Backup saved in " + Proc().LastRun().backup.folder, tolmar));
     EXPECT_EQ(Messages(), expected);
     EXPECT_EQ(Proc().LastRun().outcome, Outcome::Finished);
     EXPECT_TRUE(Proc().LastRun().Completed());
@@ -955,6 +963,72 @@ TEST_F(RunScenario, FailedWriteNeverReachesItsTotal) {
     EXPECT_TRUE(w.ended);
     EXPECT_EQ(w.after, w.before);
     EXPECT_TRUE(std::is_sorted(w.done.begin(), w.done.end()));
+}
+
+// ---- the backup before the first write
+
+std::vector<uint8_t> Bytes(const std::filesystem::path& file) {
+    const std::string s = vesk::test::read_file(file.string());
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// The master's data are saved before anything is written: the firmware
+// write then erases the region the sensors lie in.
+TEST_F(RunScenario, UpdateLeavesABackupOfTheMasterFirst) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2,
+              "flash": {"family": "pell", "config_fill": 17},
+              "memory": [{"address": 16752896, "size": 7936, "seed": 3}]}]})");
+    const std::vector<uint8_t> config = Inst().flash()->configuration;
+    const std::vector<uint8_t> sensors = Inst().memory().Read(0xFFA100, 7936);
+    PlanAndRun();
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    const vesk::update::BackupResult& b = Proc().LastRun().backup;
+    EXPECT_EQ(b.saved, (std::vector<std::string>{"config", "sensors", "ecu", "finish-lines"}));
+    EXPECT_TRUE(b.Complete());
+    const std::filesystem::path folder(Text(b.folder));
+    EXPECT_EQ(folder.parent_path(), std::filesystem::path(state_.path()) / "vesk-firmup" / "backups");
+    EXPECT_EQ(folder.filename().string().rfind("5-", 0), 0u) << folder;
+    EXPECT_EQ(Bytes(folder / "config.bin"), config);
+    EXPECT_EQ(Bytes(folder / "sensors.bin"), sensors);
+    EXPECT_EQ(Bytes(folder / "ecu.bin").size(), 8192u);
+    EXPECT_EQ(Bytes(folder / "finish-lines.bin").size(), 8704u);
+    EXPECT_NE(Inst().memory().Read(0xFFA100, 7936), sensors) << "the firmware write erased them";
+    const std::wstring pell = L"Pell Logger - 5";
+    ExpectInOrder({With(L"Processing", pell), With(L"Backup saved in " + b.folder, pell),
+                   With(L"Start firmware update for master", pell)});
+    EXPECT_TRUE(log_.contains("Backup of unit 5 saved in " + folder.string() + ": config, sensors, ecu, finish-lines"));
+}
+
+// A master in its booter answers no configuration or GPS request: what it
+// cannot give is named in a warning, and it is updated all the same.
+TEST_F(RunScenario, MasterWhoseDataCannotBeReadIsUpdatedWithAWarning) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2, "in_booter": true}]})");
+    PlanAndRun();
+    const std::wstring pell = L"Pell Logger - 5";
+    const vesk::update::BackupResult& b = Proc().LastRun().backup;
+    EXPECT_EQ(b.saved, (std::vector<std::string>{"sensors", "ecu"}));
+    ExpectInOrder({With(L"Backup saved in " + b.folder, pell),
+                   With(L"Warning: not saved in the backup: config (the configuration could not be read)", pell),
+                   With(L"Warning: not saved in the backup: finish-lines (the finish lines could not be read)", pell),
+                   With(L"Start firmware update for master", pell)});
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"46.05.00");
+}
+
+TEST_F(RunScenario, NoBackupWhenSwitchedOff) {
+    File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2}]})", false, false);
+    PlanAndRun();
+    EXPECT_TRUE(Proc().LastRun().Completed());
+    EXPECT_TRUE(Proc().LastRun().backup.folder.empty());
+    EXPECT_TRUE(Proc().LastRun().backup.saved.empty());
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(state_.path()) / "vesk-firmup"));
+    EXPECT_EQ(Messages()[1], With(L"Start firmware update for master", L"Pell Logger - 5"));
 }
 
 }  // namespace

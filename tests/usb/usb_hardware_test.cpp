@@ -63,15 +63,15 @@ TEST_F(USBHardwareSim, DataStagesAreLittleEndianWithTheirSetupFields) {
     LoadOne();
     CUSBConnection& c = Open();
     const uint8_t dbg[3] = {0xAA, 0xBB, 0xCC};
-    // Booter command 3 and configuration request 0x12 mean nothing to the
-    // instrument: taken whatever its layout.
+    // Booter command 3, GPS request 0x13 and configuration request 0x13 mean
+    // nothing to the instrument: taken whatever its layout.
     ASSERT_TRUE(c.CtrlWrite_Booter(0x03, 0x12345678, 0xBEEF));
     ASSERT_TRUE(c.CtrlWrite_Memory(0x09, 0x12345678, 0xBEEF, 3));
     ASSERT_TRUE(c.CtrlWrite_Quarv3(27, 0x0102, 0x0304, 0x0506, 0x0708));
     ASSERT_TRUE(c.CtrlWrite_Bulk(1, 0x00ABCDEF, 0x0100));
     ASSERT_TRUE(c.CtrlWrite_Debug(0x11, 0x22, 3, dbg));
-    ASSERT_TRUE(c.CtrlWrite_GPS(0x1F, 0x33, 3, dbg));
-    ASSERT_TRUE(c.CtrlWrite_CFG(0x12, 0x44, 3, dbg));
+    ASSERT_TRUE(c.CtrlWrite_GPS(0x13, 0x33, 3, dbg));
+    ASSERT_TRUE(c.CtrlWrite_CFG(0x13, 0x44, 3, dbg));
     struct Want {
         uint8_t request;
         uint16_t value, index;
@@ -82,8 +82,8 @@ TEST_F(USBHardwareSim, DataStagesAreLittleEndianWithTheirSetupFields) {
         {0x0D, 0, 0, {27, 0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07}},
         {0x0C, 0, 0x0471, {0xEF, 0xCD, 0xAB, 0x00, 0x01, 0x01}},
         {0x00, 0x11, 0x22, {0xAA, 0xBB, 0xCC}},
-        {0x01, 0x1F, 0x33, {0xAA, 0xBB, 0xCC}},
-        {0x02, 0x12, 0x44, {0xAA, 0xBB, 0xCC}},
+        {0x01, 0x13, 0x33, {0xAA, 0xBB, 0xCC}},
+        {0x02, 0x13, 0x44, {0xAA, 0xBB, 0xCC}},
     };
     const auto got = Transfers();
     ASSERT_EQ(got.size(), std::size(want));

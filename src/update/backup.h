@@ -1,0 +1,36 @@
+#pragma once
+// A copy of what a master keeps besides its firmware (configuration, sensors,
+// ECU driver, GPS finish lines), taken before an update writes anything:
+// one folder per unit and time under the user's state folder,
+// $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/, one raw file per area.
+// A unit whose data cannot be read is still updated: the failures are
+// reported, never fatal.
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+class IConnectionStrumento;
+
+namespace vesk::update {
+
+struct BackupResult {
+    struct Failure {
+        std::string area;  // as the terminal tool names it ("config", ...)
+        std::string why;
+    };
+    std::wstring folder;             // where the files went; empty when none was written
+    std::vector<std::string> saved;  // the areas saved, in order
+    std::vector<Failure> failed;     // the areas the family keeps that could not be saved
+    // Nothing the family keeps was left out.
+    bool Complete() const { return failed.empty(); }
+};
+
+// The folder every backup goes under.
+std::wstring BackupRoot();
+
+// Saves what the family of the connected master can read; serial names the
+// folder, when its time (local). Logs the folder and every failure.
+BackupResult SalvaBackup(IConnectionStrumento& conn, uint32_t serial, std::time_t when = std::time(nullptr));
+
+}  // namespace vesk::update
