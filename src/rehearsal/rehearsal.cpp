@@ -169,6 +169,8 @@ Result Rehearse(CUpdateProcedure& real, RecordingSurface& surface) {
         vesk::VirtualClock clock;
         vesk::ScopedClock scoped_clock(clock);
         const std::unique_ptr<vesk::sim::SimBus> bus = vesk::sim::MakeBus(capture.scenario);
+        // Nobody reads the copy's trace: a whole run's would be megabytes.
+        bus->trace().KeepInMemory(false);
         vesk::usb::ScopedBackend carrier(*bus);
         NoDetection detection;
         CopyLocks locks;
