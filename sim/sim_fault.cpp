@@ -8,6 +8,7 @@ bool SimFault::Due() {
     case FaultWhen::Once: return seen == 1;
     case FaultWhen::Always: return true;
     case FaultWhen::From: return seen >= n;
+    case FaultWhen::At: return seen == n;
     }
     return false;
 }

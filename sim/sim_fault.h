@@ -18,7 +18,7 @@ enum class FaultKind {
     NewProductId,     // back from a mode switch or restart under product_id
 };
 
-enum class FaultWhen { Once, Always, From };
+enum class FaultWhen { Once, Always, From, At };
 
 // Transfer targets besides the control request codes 0x00..0x0F.
 enum : int {
@@ -35,7 +35,7 @@ struct SimFault {
     int command = -1;         // command byte (direction for 0x0C, wValue for 0x00..0x02); -1 any
     FaultWhen when = FaultWhen::Always;
     // From: the first matching transfer (or departure from the bus) that is hit,
-    // 1-based. UnplugAfter: the number of transfers. IdentityChanges: how many
+    // 1-based; At: the only one hit. UnplugAfter: the number of transfers. IdentityChanges: how many
     // reads change (0 = all).
     uint32_t n = 1;
     uint32_t seen = 0;        // matching transfers or departures so far

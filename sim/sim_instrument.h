@@ -84,6 +84,8 @@ public:
     std::vector<SimFault>& faults() { return cfg_.faults; }
     const SimFault* FindFault(FaultKind k) const;
     uint32_t transfers() const { return transfers_; }
+    // MEM_READVERS reads so far (what identity_changes counts).
+    uint32_t identity_reads() const { return ident_reads_; }
     // Memory-used word reported by CMD_GETONLINE, logged data for CMD_DWNLDDATA.
     uint32_t memory_used = 0;
     std::vector<uint8_t> logged_data;

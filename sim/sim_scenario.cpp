@@ -98,13 +98,14 @@ void ReadWhen(const json& f, const std::string& where, SimFault& out) {
     if (when == "once") out.when = FaultWhen::Once;
     else if (when == "always") out.when = FaultWhen::Always;
     else if (when == "from") out.when = FaultWhen::From;
-    else Bad(where + ".when", "expected once, always or from; got \"" + when + "\"");
-    if (out.when == FaultWhen::From) {
+    else if (when == "at") out.when = FaultWhen::At;
+    else Bad(where + ".when", "expected once, always, from or at; got \"" + when + "\"");
+    if (out.when == FaultWhen::From || out.when == FaultWhen::At) {
         if (!f.contains("n")) Bad(where + ".n", "missing (the first one hit, from 1)");
         out.n = uint32_t(UInt(f["n"], where + ".n", 0xFFFFFFFF));
         if (out.n == 0) Bad(where + ".n", "expected 1 or more");
     } else if (f.contains("n")) {
-        Bad(where + ".n", "only used with \"when\": \"from\"");
+        Bad(where + ".n", "only used with \"when\": \"from\" or \"at\"");
     }
 }
 

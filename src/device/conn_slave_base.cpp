@@ -161,8 +161,12 @@ std::wstring CConnSlaveBase::CercaFileBooterSlaveKind(std::wstring& version,
 }
 
 bool CConnSlaveBase::Trasferisci(const char* m, const uint8_t* block) {
-    // A failed main-buffer write shows up in the slave's identity afterwards.
-    master_->WriteMEM_MainBuff(uint16_t(kBlock), block);
+    // A block that did not reach the main buffer is not relayed: the slave
+    // would be given whatever the buffer held before.
+    if (!master_->WriteMEM_MainBuff(uint16_t(kBlock), block)) {
+        VLOG_ERROR(m, "Error writing the main buffer for nslave %u", unsigned(n_));
+        return false;
+    }
     if (master_->CtrlWrite_Memory(kSlaveBulkWrite, 0, uint16_t(kBlock), n_)) return true;
     VLOG_ERROR(m, "Error in control write memory SLAVE_BULKWRITE address %u dati %u nslave %u", 0u,
                unsigned(kBlock), unsigned(n_));
@@ -191,6 +195,8 @@ bool CConnSlaveBase::ScriviFirmware(const char* m, uint32_t erase_address,
     const uint8_t* bytes = image->GetBinBuffPtr();
     const uint32_t size = fw_.end - fw_.start;
     BlockCount count(progress_, WriteKind::Firmware, size / kBlock);
+    // The other blocks are still written; a failed one fails the write.
+    bool all_sent = true;
     // From the top block down to the region start.
     for (uint32_t j = 1; j <= size / kBlock; ++j) {
         const uint32_t rel = size - j * kBlock;
@@ -208,8 +214,9 @@ bool CConnSlaveBase::ScriviFirmware(const char* m, uint32_t erase_address,
             sent = false;
         }
         count.Handled(sent ? kBlock : 0);
+        all_sent = all_sent && sent;
     }
-    return true;
+    return all_sent;
 }
 
 bool CConnSlaveBase::AggLngFile(const std::wstring& path) {
@@ -225,6 +232,8 @@ bool CConnSlaveBase::AggLngFile(const std::wstring& path) {
     }
     const uint8_t* bytes = image->GetBinBuffPtr();
     BlockCount count(progress_, WriteKind::Language, (lng_.end - lng_.start) / kBlock);
+    // The other blocks are still written; a failed one fails the write.
+    bool all_sent = true;
     for (uint32_t rel = 0; lng_.end - lng_.start - rel >= kBlock; rel += kBlock) {
         if (AllErased(bytes + rel, kBlock)) {
             count.Handled(0);
@@ -239,8 +248,9 @@ bool CConnSlaveBase::AggLngFile(const std::wstring& path) {
             sent = false;
         }
         count.Handled(sent ? kBlock : 0);
+        all_sent = all_sent && sent;
     }
-    return true;
+    return all_sent;
 }
 
 bool CConnSlaveBase::AggBooterFile(const std::wstring& path) {
@@ -254,6 +264,8 @@ bool CConnSlaveBase::AggBooterFile(const std::wstring& path) {
     }
     const uint8_t* bytes = image->GetBinBuffPtr();
     BlockCount count(progress_, WriteKind::Booter, (boot_.end - boot_.start) / kBlock);
+    // The other blocks are still written; a failed one fails the write.
+    bool all_sent = true;
     for (uint32_t rel = 0; boot_.end - boot_.start - rel >= kBlock; rel += kBlock) {
         const uint8_t sum = Sum(bytes + rel, kBlock);
         if (AllErased(bytes + rel, kBlock)) {
@@ -271,8 +283,9 @@ bool CConnSlaveBase::AggBooterFile(const std::wstring& path) {
             sent = false;
         }
         count.Handled(sent ? kBlock : 0);
+        all_sent = all_sent && sent;
     }
-    return true;
+    return all_sent;
 }
 
 bool CConnSlaveBase::AggAccessoriFile(int index, const std::wstring& path) {

@@ -44,12 +44,14 @@ bool CUpdateProcedure::DisconnettiAndRiconnetti(CDeviceInfo& info, IConnectionSt
 // id of the first one that matches. A slave that cannot be read is passed over.
 std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnectionStrumento& conn,
                                                      const wchar_t* found, const wchar_t* not_found,
-                                                     const SlaveMatch& match) {
+                                                     const SlaveMatch& match, bool* unread) {
+    if (unread) *unread = false;
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
         if (!SlavePresente(info, slot)) continue;
         const INFOIDENT& slave = info.SlaveIdent(slot);
         if (!conn.LeggiIdentSlave(uint8_t(slot + 1), info)) {
             Msg(&slave, Translate(L"Unable to read slave ident"));
+            if (unread) *unread = true;
             continue;
         }
         if (match(slot, slave)) {
@@ -61,7 +63,8 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlave(CDeviceInfo& info, IConnect
     return std::nullopt;
 }
 
-std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn) {
+std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn,
+                                                             const std::set<uint32_t>& skip, bool* unread) {
     Msg(nullptr, Translate(L"Start looking for a slave in booter"));
     if (!conn) {
         VLOG_ERROR("CVESKFirmwareUpdaterDlg::CercaSlaveInBooter", "Null connection passed here");
@@ -69,7 +72,10 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveInBooter(CDeviceInfo& info, 
     }
     return CercaSlave(info, *conn, TextToTranslate(L"Found slave in booter"),
                       TextToTranslate(L"No slave in booter"),
-                      [](size_t, const INFOIDENT& slave) { return slave.IsInBooterOrZero(); });
+                      [&](size_t slot, const INFOIDENT& slave) {
+                          return slave.IsInBooterOrZero() && !skip.count(IdDiRete(info, slot));
+                      },
+                      unread);
 }
 
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn) {

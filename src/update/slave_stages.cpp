@@ -153,21 +153,33 @@ void CUpdateProcedure::BooterSlaveDovuti() {
 
 // Stage 4, the whole work when no slave is due, and the recovery: every
 // slave out of its booter, each tried ten times. A slave that will not wake
-// raises in a stage; after a failure it is logged and the waking stops.
+// raises in a stage; after a failure it is logged and passed over, and the
+// others are still woken. A search that could not read every slave is no
+// proof that none is left in its booter: it is made again, ten times at most.
 void CUpdateProcedure::SvegliaTuttiGliSlave(bool dopo_errore) {
     Corsa& c = *corsa_;
     std::map<uint32_t, uint32_t> attempts;
+    std::set<uint32_t> spent;
+    uint32_t unread_searches = 0;
     for (;;) {
         ProgressStep();
-        const std::optional<uint32_t> id = CercaSlaveInBooter(c.info, c.conn.get());
+        bool unread = false;
+        const std::optional<uint32_t> id = CercaSlaveInBooter(c.info, c.conn.get(), spent, &unread);
         ProgressStep();
+        if (!id && unread && ++unread_searches <= kSwitchAttempts) continue;
+        if (!id && unread) {
+            if (!dopo_errore) throw ErroreStadioSlave{Translate(L"Unable to read slave ident")};
+            VLOG_ERROR(kRun, "Unable to read slave ident");
+            return;
+        }
         if (!id) return;
         ++attempts[*id];
         ProgressStep();
         if (attempts[*id] > kSwitchAttempts) {
             if (!dopo_errore) throw ErroreStadioSlave{Translate(L"cannot take slave to firmware after 10 attempts")};
             VLOG_ERROR(kRun, "cannot take slave to firmware after 10 attempts");
-            return;
+            spent.insert(*id);
+            continue;
         }
         if (!MandaSlaveInFirmware(c.info, *c.conn, *id)) {
             VLOG_ERROR(dopo_errore ? kRun : kStages, "fail send slave %d to firmware", int(*id));

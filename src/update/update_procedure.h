@@ -193,7 +193,9 @@ public:
     // conn to it again (on info).
     bool DisconnettiAndRiconnetti(CDeviceInfo& info, IConnectionStrumento* conn);
     // The net-table id of the first slave in the state looked for; none: not found.
-    std::optional<uint32_t> CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn);
+    // The booter search passes over the ids in skip; unread as for CercaSlave.
+    std::optional<uint32_t> CercaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento* conn,
+                                               const std::set<uint32_t>& skip = {}, bool* unread = nullptr);
     std::optional<uint32_t> CercaSlaveInFirmware(CDeviceInfo& info, IConnectionStrumento* conn);
     // The slave with net-table id id into its booter or its firmware.
     bool MandaSlaveInBooter(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id);
@@ -318,8 +320,9 @@ private:
     bool DopoCambioSlave();
     // reconnect.cpp
     using SlaveMatch = std::function<bool(size_t slot, const INFOIDENT& slave)>;
+    // unread, when given, is set when a present slave could not be read.
     std::optional<uint32_t> CercaSlave(CDeviceInfo& info, IConnectionStrumento& conn, const wchar_t* found,
-                                       const wchar_t* not_found, const SlaveMatch& match);
+                                       const wchar_t* not_found, const SlaveMatch& match, bool* unread = nullptr);
     std::optional<size_t> SlotDellId(CDeviceInfo& info, IConnectionStrumento& conn, uint32_t id,
                                      bool unreadable_ends);
     void RecuperoDopoErrore(const ErroreStadioSlave& e);

@@ -294,7 +294,9 @@ TEST_F(SlaveWriters, LanguageGoesUpwardsWithOffsetsWithinItsArea) {
     EXPECT_EQ(vesk::sim::SlaveMemory(Inst(), 2, 0xFC0000, 0x400), std::vector<uint8_t>(0x400, 0xFF));
 }
 
-TEST_F(SlaveWriters, BlockFailuresAreLoggedAndTheWriteGoesOn) {
+// The other blocks are still written, and the write fails: a unit left with
+// a hole in its image is not a success.
+TEST_F(SlaveWriters, BlockFailuresAreLoggedAndTheWriteGoesOnAndFails) {
     struct Case {
         const char* name;
         std::string fault;
@@ -308,9 +310,11 @@ TEST_F(SlaveWriters, BlockFailuresAreLoggedAndTheWriteGoesOn) {
         {"erase refused", R"({"kind": "stall", "request": "memory", "command": 53})", Scrittura::Firmware, false,
          "SLAVE_ERASEFIRMWARE address 0 dati 0 nslave 1... Failed erasing fw", 0},
         {"one commit refused", R"({"kind": "stall", "request": "memory", "command": 56, "when": "once"})",
-         Scrittura::Firmware, true, "SLAVE_WRITMAINTOFIRM address 16715520 dati 256 nslave 1", 16},
+         Scrittura::Firmware, false, "SLAVE_WRITMAINTOFIRM address 16715520 dati 256 nslave 1", 16},
         {"one transfer refused", R"({"kind": "stall", "request": "memory", "command": 55, "when": "once"})",
-         Scrittura::Firmware, true, "SLAVE_BULKWRITE address 0 dati 256 nslave 1", 15},
+         Scrittura::Firmware, false, "SLAVE_BULKWRITE address 0 dati 256 nslave 1", 15},
+        {"one main-buffer write refused", R"({"kind": "stall", "request": "bulk_out", "when": "once"})",
+         Scrittura::Firmware, false, "Error writing the main buffer for nslave 1", 15},
         {"booter erase refused", R"({"kind": "stall", "request": "memory", "command": 81})", Scrittura::Booter,
          false, "SLAVE_BOOTERERASE address 0 dati 0 nslave 1", 0},
         {"no language for this kind", "", Scrittura::Lingua, false, "Error loading MHX nomefile", 0},

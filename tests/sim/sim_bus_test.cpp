@@ -139,6 +139,7 @@ TEST_F(SimBusTest, TransferFaultTiming) {
         {R"({"kind": "driver_error", "request": "memory", "when": "once"})", {false, true, true, true, true}},
         {R"({"kind": "driver_error", "request": "memory"})", {false, false, false, false, false}},
         {R"({"kind": "driver_error", "request": "memory", "when": "from", "n": 3})", {true, true, false, false, false}},
+        {R"({"kind": "driver_error", "request": "memory", "when": "at", "n": 3})", {true, true, false, true, true}},
         {R"({"kind": "driver_error", "request": "memory", "command": 9})", {true, true, true, true, true}},
         {R"({"kind": "driver_error", "request": "booter"})", {true, true, true, true, true}},
         {R"({"kind": "stall", "request": "0x0E", "command": 7, "when": "once"})", {false, true, true, true, true}},
