@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   usbutils desktop-file-utils appstream man-db dpkg-dev
-  binutils srecord
+  binutils srecord python3 time
   clang libclang-rt-14-dev
   qt6-base-dev qt6-qpa-plugins libqt6test6 fonts-dejavu-core xvfb xauth x11-utils
 )

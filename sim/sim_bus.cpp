@@ -21,6 +21,7 @@ public:
     int ReadConfigDescriptor(uint8_t* buf, size_t cap, size_t* got) override {
         return bus_->Descriptor(path_, gen_, buf, cap, got);
     }
+    int ReadProductId(uint16_t* product_id) override { return bus_->ProductId(path_, gen_, product_id); }
     int ControlOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
                    uint16_t length, uint32_t timeout_ms, size_t* transferred) override {
         return bus_->ControlOut(path_, gen_, request, value, index, data, length, timeout_ms,
@@ -262,6 +263,14 @@ int SimBus::Descriptor(const std::string& path, uint32_t gen, uint8_t* buf, size
     trace_.Add(e);
     if (s && s->inst->TakePendingUnplug()) Unplug(path);
     return e.result;
+}
+
+// The device descriptor as the enumeration left it: no transfer, no trace line.
+int SimBus::ProductId(const std::string& path, uint32_t gen, uint16_t* product_id) {
+    Slot* s = Live(path, gen);
+    if (!s) return kUsbErrorNoDevice;
+    *product_id = s->inst->product_id();
+    return kUsbOk;
 }
 
 int SimBus::ControlOut(const std::string& path, uint32_t gen, uint8_t request, uint16_t value,

@@ -82,6 +82,7 @@ private:
     Slot* Live(const std::string& path, uint32_t generation);
 
     int Descriptor(const std::string& path, uint32_t gen, uint8_t* buf, size_t cap, size_t* got);
+    int ProductId(const std::string& path, uint32_t gen, uint16_t* product_id);
     int ControlOut(const std::string& path, uint32_t gen, uint8_t request, uint16_t value,
                    uint16_t index, const uint8_t* data, uint16_t length, uint32_t timeout_ms,
                    size_t* transferred);

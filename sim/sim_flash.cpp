@@ -134,7 +134,9 @@ std::vector<uint8_t> SimFlash::BooterImage(SimInstrument& inst) const {
 
 void SimFlash::TakeBooterVersion(SimInstrument& inst) {
     uint8_t v[3];
-    if (!booter_changed || !RegionVersion(inst.memory(), booter.start, booter.end, 2, v)) return;
+    if (!booter_changed ||
+        !RegionVersion(inst.memory(), booter.start, booter.end, 2, v, Unstamped(inst.config().unstamped_booter)))
+        return;
     inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
     inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
     booter_changed = false;
@@ -143,7 +145,8 @@ void SimFlash::TakeBooterVersion(SimInstrument& inst) {
 void SimFlash::LeaveBooter(SimInstrument& inst) {
     if (firmware_changed) {
         uint8_t v[3];
-        if (!RegionVersion(inst.memory(), firmware.start, firmware.end, 3, v)) {
+        if (!RegionVersion(inst.memory(), firmware.start, firmware.end, 3, v,
+                           Unstamped(inst.config().unstamped_firmware))) {
             // A unit with a broken image stays in its booter.
             inst.LeaveBus(true);
             inst.handler_note = "no valid firmware image, staying in booter";

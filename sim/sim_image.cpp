@@ -1,5 +1,6 @@
 #include "sim/sim_image.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,18 @@ void ProgramBits(SimMemory& memory, uint32_t address, const uint8_t* data, size_
 }
 
 bool RegionVersion(const SimMemory& memory, uint32_t start, uint32_t end, int parts,
-                   uint8_t out[3]) {
+                   uint8_t out[3], const uint8_t* unstamped) {
     if (end <= start) return false;
     const std::vector<uint8_t> image = memory.Read(start, end - start);
     std::string text;
-    if (!FindVersionStamp(image.data(), image.size(), text)) return false;
+    if (!FindVersionStamp(image.data(), image.size(), text)) {
+        // An erased region holds no image, whatever the scenario says.
+        const bool written = std::any_of(image.begin(), image.end(),
+                                         [](uint8_t b) { return b != SimMemory::kErased; });
+        if (!unstamped || !written) return false;
+        std::copy(unstamped, unstamped + parts, out);
+        return true;
+    }
     // Two hex digits per part, as the instrument prints its version bytes.
     if (text.size() != size_t(parts) * 3 - 1) return false;
     auto digit = [](char c) {

@@ -46,7 +46,8 @@ void Erase(SimInstrument& inst, const SimKeyRegion& r) {
 // Leaving the booter: a written firmware image tells which version now runs.
 void TakeFirmwareVersion(SimInstrument& inst, SimKey& key) {
     uint8_t v[3];
-    if (key.firmware_touched && RegionVersion(inst.memory(), key.firmware.start, key.firmware.end, 3, v)) {
+    if (key.firmware_touched && RegionVersion(inst.memory(), key.firmware.start, key.firmware.end, 3, v,
+                                              Unstamped(inst.config().unstamped_firmware))) {
         inst.identity().SetFirmwareVersion(v[0], v[1], v[2]);
         key.firmware_touched = false;
     }
@@ -55,7 +56,8 @@ void TakeFirmwareVersion(SimInstrument& inst, SimKey& key) {
 // An identity read after a booter write reports the new booter's version.
 void TakeBooterVersion(SimInstrument& inst, SimKey& key) {
     uint8_t v[3];
-    if (key.booter_touched && RegionVersion(inst.memory(), key.booter.start, key.booter.end, 2, v)) {
+    if (key.booter_touched && RegionVersion(inst.memory(), key.booter.start, key.booter.end, 2, v,
+                                            Unstamped(inst.config().unstamped_booter))) {
         inst.identity().set_u8(INFOIDENT::kVerBooter + 2, v[0]);
         inst.identity().set_u8(INFOIDENT::kVerBooter + 3, v[1]);
         key.booter_touched = false;

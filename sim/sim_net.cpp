@@ -82,7 +82,8 @@ void FillNetTable(const NetState& st, uint8_t* out) {
 void TakeFirmwareVersion(SimSlave& s) {
     uint8_t v[3];
     if (s.firmware_touched &&
-        RegionVersion(s.memory, s.regions.firmware_start, s.regions.firmware_end, 3, v)) {
+        RegionVersion(s.memory, s.regions.firmware_start, s.regions.firmware_end, 3, v,
+                      Unstamped(s.cfg.unstamped_firmware))) {
         s.identity.SetFirmwareVersion(v[0], v[1], v[2]);
         s.firmware_touched = false;
     }
@@ -91,7 +92,8 @@ void TakeFirmwareVersion(SimSlave& s) {
 // An identity read after a booter write reports the new booter's version.
 void TakeBooterVersion(SimSlave& s) {
     uint8_t v[3];
-    if (s.booter_touched && RegionVersion(s.memory, s.regions.booter_start, s.regions.booter_end, 2, v)) {
+    if (s.booter_touched && RegionVersion(s.memory, s.regions.booter_start, s.regions.booter_end, 2, v,
+                                          Unstamped(s.cfg.unstamped_booter))) {
         s.identity.set_u8(INFOIDENT::kVerBooter + 2, v[0]);
         s.identity.set_u8(INFOIDENT::kVerBooter + 3, v[1]);
         s.booter_touched = false;

@@ -3,6 +3,7 @@
 // rebuild that keeps the table moving for a while), the slaves with their
 // identity, mode and memory, the slave requests the master forwards, and the
 // master's firmware-update capability record (request 80).
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -21,6 +22,11 @@ struct SimIdentityConfig {
     uint8_t boot_major = 0, boot_minor = 0;
     bool in_booter = false;
     uint16_t tipoFamBoot = 0;
+    // The version a written image without a version stamp gives the unit
+    // (a rehearsal: the version of the chosen file's name); none: such an
+    // image gives none, as a broken one would.
+    std::optional<std::array<uint8_t, 3>> unstamped_firmware;
+    std::optional<std::array<uint8_t, 2>> unstamped_booter;
 
     // The identity record of these fields (firmInEsec left to the caller).
     INFOIDENT Identity() const;

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <set>
@@ -210,14 +211,22 @@ void ReadIdentity(const json& j, const std::string& where, uint64_t code_max, Co
     if (j.contains("in_booter")) c.in_booter = Bool(j["in_booter"], where + ".in_booter");
     if (j.contains("tipoFamBoot"))
         c.tipoFamBoot = uint16_t(UInt(j["tipoFamBoot"], where + ".tipoFamBoot", 0xFFFF));
+    if (j.contains("unstamped_firmware")) {
+        const auto v = VersionBytes(j["unstamped_firmware"], where + ".unstamped_firmware", 3);
+        c.unstamped_firmware = std::array<uint8_t, 3>{v[0], v[1], v[2]};
+    }
+    if (j.contains("unstamped_booter")) {
+        const auto v = VersionBytes(j["unstamped_booter"], where + ".unstamped_booter", 2);
+        c.unstamped_booter = std::array<uint8_t, 2>{v[0], v[1]};
+    }
 }
 
 SimSlaveConfig ReadSlave(const json& j, const std::string& where) {
     if (!j.is_object()) Bad(where, "expected an object");
     OnlyKeys(j, where,
              {"number", "code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot",
-              "net_code", "identity_changes", "unreadable", "stays_in_booter",
-              "booter_never_takes"});
+              "unstamped_firmware", "unstamped_booter", "net_code", "identity_changes", "unreadable",
+              "stays_in_booter", "booter_never_takes"});
     for (const char* k : {"number", "code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimSlaveConfig c;
@@ -274,8 +283,8 @@ void ReadNet(const json& j, const std::string& where, SimNetConfig* net) {
 SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     if (!j.is_object()) Bad(where, "expected an object");
     OnlyKeys(j, where,
-             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "chip",
-              "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
+             {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "unstamped_firmware",
+              "unstamped_booter", "chip", "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
               "infofwupd_flags", "net_rebuild_ms", "flash", "memory", "logged_bytes"});
     for (const char* k : {"code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");

@@ -100,12 +100,18 @@ std::string SimTrace::Format(const TraceEntry& e) {
     return s;
 }
 
+void SimTrace::StreamTo(const std::string& path) {
+    stream_.reset();
+    if (!path.empty()) stream_ = std::make_unique<std::ofstream>(path, std::ios::app);
+}
+
 void SimTrace::Add(TraceEntry e) {
-    lines_.push_back(Format(e));
-    if (!stream_path_.empty()) {
-        std::ofstream out(stream_path_, std::ios::app);
-        out << lines_.back() << '\n';
-    }
+    if (!keep_ && !stream_) return;
+    std::string line = Format(e);
+    // Flushed line by line: a reader of the file sees every transfer so far.
+    if (stream_) *stream_ << line << std::endl;
+    if (!keep_) return;
+    lines_.push_back(std::move(line));
     entries_.push_back(std::move(e));
 }
 

@@ -2,6 +2,8 @@
 // A readable record of every transfer the simulated instruments saw, one line
 // each: time, device, request, decoded fields, length, result.
 #include <cstdint>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,14 +51,18 @@ public:
     // Writes every line so far; true on success.
     bool WriteToFile(const std::string& path, std::string* error) const;
     // From now on each line is also appended to this file (empty: stop).
-    void StreamTo(const std::string& path) { stream_path_ = path; }
+    void StreamTo(const std::string& path);
+    // False: entries and lines are no longer kept in memory, only streamed. A
+    // program's run writes thousands of blocks; only tests read the trace back.
+    void KeepInMemory(bool keep) { keep_ = keep; }
 
     static std::string Format(const TraceEntry& e);
 
 private:
     std::vector<TraceEntry> entries_;
     std::vector<std::string> lines_;
-    std::string stream_path_;
+    std::unique_ptr<std::ofstream> stream_;
+    bool keep_ = true;
 };
 
 // "ok", "stall", "timeout", "no device", "error -N".

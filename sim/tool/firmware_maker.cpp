@@ -75,7 +75,7 @@ std::string MakeFirmwareText(const FirmwareRequest& request, std::string& error)
         const uint32_t build_offset = static_cast<uint32_t>(build_at - first);
         for (uint32_t i = 0; i < n; ++i) data[i] = next();
         if (has_build && build_offset < n) data[build_offset] = *build;
-        if (block == 0) std::copy(stamp.begin(), stamp.end(), data.begin() + kStampImageOffset);
+        if (block == 0 && request.stamp) std::copy(stamp.begin(), stamp.end(), data.begin() + kStampImageOffset);
         for (uint32_t i = 0; i < n; i += kBytesPerRecord) {
             const uint32_t rec = std::min(kBytesPerRecord, n - i);
             AppendSRecord(out, request.recordType, static_cast<uint32_t>(request.base + block + i), data.data() + i, rec);

@@ -12,6 +12,8 @@ struct FirmwareRequest {
     std::string version;
     int recordType = 3;     // 1, 2 or 3
     int fillPercent = 100;  // of every 1 KB block, from its start
+    // false: no version stamp, as in a real firmware file (the build byte stays).
+    bool stamp = true;
 };
 
 // Where the stamp goes: after the 16-byte header the loader writes at the

@@ -19,7 +19,7 @@ constexpr int kExitUsage = 2;
 
 const char kMakeFirmwareUsage[] =
     "usage: vesk-sim make-firmware --base ADDR --size N --version TEXT [--records S1|S2|S3] "
-    "[--fill-percent P] --out FILE\n";
+    "[--fill-percent P] [--no-stamp] --out FILE\n";
 
 int Usage(const char* why) {
     std::fprintf(stderr, "vesk-sim make-firmware: %s\n%s", why, kMakeFirmwareUsage);
@@ -42,6 +42,10 @@ int MakeFirmware(const std::vector<std::string>& args) {
     bool have_base = false, have_size = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a == "--no-stamp") {
+            request.stamp = false;
+            continue;
+        }
         if (i + 1 >= args.size()) return Usage(("missing value for " + a).c_str());
         const std::string& v = args[++i];
         uint32_t n = 0;

@@ -174,6 +174,8 @@ int RunServed(const std::vector<std::string>& args) {
     vesk::ScaledClock clock(scenario.time_scale > 0 ? scenario.time_scale : 1.0);
     vesk::ScopedClock scoped_clock(clock);
     auto bus = MakeBus(scenario);
+    // Served for as long as the command runs: only the trace_file keeps the trace.
+    bus->trace().KeepInMemory(false);
     return Serve(*bus, scenario.time_scale, std::vector<std::string>(args.begin() + 2, args.end()));
 }
 

@@ -22,6 +22,8 @@ std::unique_ptr<CSimulatedInstruments> CSimulatedInstruments::Load(const std::st
     s->clock_ = vesk::sim::MakeScenarioClock(scenario.time_scale);
     s->scoped_clock_.emplace(*s->clock_);
     s->bus_ = vesk::sim::MakeBus(scenario);
+    // Nobody reads the trace back in a program; its trace_file still gets it.
+    s->bus_->trace().KeepInMemory(false);
     s->backend_.emplace(*s->bus_);
     return s;
 }

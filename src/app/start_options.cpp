@@ -11,6 +11,7 @@ StartOptions ParseStartOptions(const std::wstring& command_line, const std::wstr
     o.autostart = has(L"Autostart");
     o.debug_mode = has(L"Debug_mode");
     o.advanced = has(L"ADVANCED");
+    o.rehearse = has(L"Rehearse");
     static const std::wstring kOpen = L"UseFolder(", kClose = L")AsMain";
     if (const size_t open = command_line.find(kOpen); open != std::wstring::npos) {
         const size_t start = open + kOpen.size();

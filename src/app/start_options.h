@@ -10,6 +10,7 @@ struct StartOptions {
     bool autostart = false;   // "Autostart"
     bool debug_mode = false;  // "Debug_mode"
     bool advanced = false;    // "ADVANCED"
+    bool rehearse = false;    // "Rehearse": every run first on a simulated copy of the instrument
 };
 
 // Each option counts when its text occurs anywhere in command_line (the

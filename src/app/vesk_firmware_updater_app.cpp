@@ -30,7 +30,7 @@ IMainDialog* CVESKFirmwareUpdaterApp::CreateMainDialog() {
     if (main_dialog_) return main_dialog_.get();
     std::wstring title = app_display_name_;
     if (vers_file_) title += L" " + vers_file_->GetVersionText();
-    if (factory_) main_dialog_ = factory_({main_folder_, autostart_, debug_, advanced_, title});
+    if (factory_) main_dialog_ = factory_({main_folder_, autostart_, debug_, advanced_, title, rehearse_});
     return main_dialog_.get();
 }
 
@@ -40,4 +40,5 @@ void CVESKFirmwareUpdaterApp::ParseOptions(const std::wstring& command_line) {
     autostart_ = options.autostart;
     debug_ = options.debug_mode;
     advanced_ = options.advanced;
+    rehearse_ = options.rehearse;
 }

@@ -14,6 +14,8 @@ struct MainDialogArgs {
     bool debug_mode = false;
     bool advanced = false;
     std::wstring title{};
+    // Every run is first rehearsed on a simulated copy of the instrument.
+    bool rehearse = false;
 };
 
 class CVESKFirmwareUpdaterApp : public CVeskAppDlg {
@@ -37,6 +39,7 @@ public:
     bool Autostart() const { return autostart_; }
     bool DebugMode() const { return debug_; }
     bool Advanced() const { return advanced_; }
+    bool Rehearse() const { return rehearse_; }
     IMainDialog* MainDialog() { return main_dialog_.get(); }
 
 private:
@@ -46,4 +49,5 @@ private:
     bool autostart_ = false;
     bool debug_ = false;
     bool advanced_ = false;
+    bool rehearse_ = false;
 };

@@ -30,5 +30,6 @@ int RunDump(const std::vector<std::string>& args);
 int RunRead(const std::vector<std::string>& args);
 int RunWrite(const std::vector<std::string>& args);
 int RunUpdate(const std::vector<std::string>& args);
+int RunCapture(const std::vector<std::string>& args);
 
 }  // namespace vesk::cli

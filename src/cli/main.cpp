@@ -31,9 +31,12 @@ const CliCommand kCommands[] = {
      vesk::cli::RunWrite},
     {"update",
      "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
-     "[--debug] [--json] [--no-backup]",
+     "[--debug] [--json] [--no-backup] [--rehearse | --rehearse-only]",
      "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
-     "every unit afterwards", vesk::cli::RunUpdate},
+     "every unit afterwards; with --rehearse, first on a simulated copy of it", vesk::cli::RunUpdate},
+    {"capture", "FILE [--simulate FILE]",
+     "write what is connected (identities, chip, capability record, net and slaves) as a simulator scenario; "
+     "only reads", vesk::cli::RunCapture},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };

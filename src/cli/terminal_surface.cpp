@@ -40,7 +40,15 @@ void TerminalSurface::PrintLine(const std::string& line) {
     DrawBar(true);
 }
 
-void TerminalSurface::Emit(const nlohmann::ordered_json& event) { PrintLine(event.dump()); }
+void TerminalSurface::Emit(const nlohmann::ordered_json& event) {
+    if (options_.phase.empty()) {
+        PrintLine(event.dump());
+        return;
+    }
+    nlohmann::ordered_json marked = event;
+    marked["phase"] = options_.phase;
+    PrintLine(marked.dump());
+}
 
 void TerminalSurface::SetStatus(const std::wstring& text, StatusColour colour) {
     RecordingSurface::SetStatus(text, colour);

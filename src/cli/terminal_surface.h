@@ -23,6 +23,7 @@ public:
         bool bar = false;              // draw the bar on standard error
         bool ask = false;              // questions may be asked on the terminal
         std::optional<int> behaviour;  // the Behaviour Request's answer, given beforehand
+        std::string phase{};           // non-empty: every JSON event carries it as "phase"
     };
     explicit TerminalSurface(Options options) : options_(options) {}
 

@@ -15,6 +15,7 @@
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "plan_view.h"
+#include "rehearsal/rehearsal.h"
 #include "simulation.h"
 #include "terminal_surface.h"
 #include "usb/vesk_semafori.h"
@@ -32,7 +33,7 @@ constexpr uint32_t kAfterArrivalMs = 2200;
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
     "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n"
-    "                              [--no-backup]\n";
+    "                              [--no-backup] [--rehearse | --rehearse-only]\n";
 
 int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
 
@@ -44,6 +45,8 @@ struct UpdateRequest {
     bool debug = false;
     bool backup = true;
     std::optional<int> behaviour;
+    bool rehearse = false;       // first on a simulated copy of the instrument
+    bool rehearse_only = false;  // and no further
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
@@ -85,6 +88,9 @@ public:
         if (!surface_.State().execute_enabled) {
             Say("The plan does not allow an update: " + U8(surface_.State().status));
             return Finish({kExitFailed, "stopped"});
+        }
+        if (rq_.rehearse) {
+            if (const int status = Rehearse(); status >= 0) return status;
         }
         if (!rq_.yes) {
             if (const int status = Confirm(); status >= 0) return status;
@@ -148,6 +154,60 @@ private:
         const bool none = run ? *run == RunOutcome::NoInstrument
                               : proc_.LastRefresh() == CUpdateProcedure::RefreshOutcome::NoInstrument;
         return none ? "no_instrument" : "several_instruments";
+    }
+
+    // The same update on a simulated copy of what is connected: -1 to go on
+    // with the real run, else the exit status. Its events, in JSON, carry
+    // "phase": "rehearsal".
+    int Rehearse() {
+        Say("Rehearsing the update on a simulated copy of the connected instrument...");
+        // The rehearsal answers the Behaviour Request as given, else with the first answer.
+        const int behaviour = rq_.behaviour.value_or(kBehaviourIfOlder);
+        vesk::rehearsal::Result r;
+        if (rq_.plan.json) {
+            TerminalSurface watched({.json = true, .behaviour = behaviour, .phase = "rehearsal"});
+            watched.SetLive(true);
+            r = vesk::rehearsal::Rehearse(proc_, watched);
+        } else {
+            vesk::rehearsal::QuietSurface quiet(behaviour);
+            r = vesk::rehearsal::Rehearse(proc_, quiet);
+        }
+        ShowRehearsal(r);
+        if (!r.passed) return Finish({kExitFailed, "rehearsal_failed"});
+        if (rq_.rehearse_only) {
+            Say("Rehearsal only: no instrument was written.");
+            return Finish({kExitOk, "rehearsed"});
+        }
+        return -1;
+    }
+
+    void ShowRehearsal(const vesk::rehearsal::Result& r) {
+        if (rq_.plan.json) {
+            nlohmann::ordered_json units = nlohmann::ordered_json::array();
+            for (const auto& u : r.run.units)
+                units.push_back({{"serial", u.serial},
+                                 {"before", U8(u.before)},
+                                 {"after", U8(u.after)},
+                                 {"expected", U8(u.expected)},
+                                 {"verified", u.verified}});
+            auto texts = [](const std::vector<std::wstring>& list) {
+                nlohmann::ordered_json a = nlohmann::ordered_json::array();
+                for (const auto& t : list) a.push_back(U8(t));
+                return a;
+            };
+            surface_.Emit({{"event", "rehearsal"},
+                           {"phase", "rehearsal"},
+                           {"passed", r.passed},
+                           {"status", U8(r.status)},
+                           {"units", units},
+                           {"defaults", texts(r.notes)},
+                           {"problems", texts(r.problems)}});
+            return;
+        }
+        for (const std::wstring& line : vesk::rehearsal::SummaryLines(r)) surface_.PrintLine(U8(line));
+        if (r.passed) return;
+        surface_.PrintLine("Rehearsal messages:");
+        for (const std::wstring& line : r.messages) surface_.PrintLine("  " + U8(line));
     }
 
     // -1 to go on; else the exit status.
@@ -272,6 +332,10 @@ int RunUpdate(const std::vector<std::string>& args) {
             rq.yes = true;
         } else if (a == "--debug") {
             rq.debug = true;
+        } else if (a == "--rehearse") {
+            rq.rehearse = true;
+        } else if (a == "--rehearse-only") {
+            rq.rehearse = rq.rehearse_only = true;
         } else if (a == "--no-backup") {
             rq.backup = false;
         } else if (a == "--behaviour") {
@@ -293,13 +357,19 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "  --behaviour N     answer to a data key's Behaviour Request: 0 update other gauges\n"
                         "                    only if older, 1 always, 2 never (asked on the terminal otherwise)\n"
                         "  --debug           Debug_mode: every message also becomes the status line\n"
+                        "  --rehearse        first run the same update on a simulated copy of the connected\n"
+                        "                    instrument (captured in memory, virtual time); go on only when\n"
+                        "                    it ends with every unit verified, else stop before any write\n"
+                        "  --rehearse-only   the rehearsal alone: nothing is written, no --yes needed\n"
                         "  --json            JSON Lines: plan, message, status, progress, wait, write,\n"
-                        "                    question, message_box, plan, result\n"
+                        "                    question, message_box, plan, result; a rehearsal's events carry\n"
+                        "                    \"phase\": \"rehearsal\" and end with a rehearsal event\n"
                         "  --no-backup       no copy of the master's configuration, sensors, ECU driver and\n"
                         "                    finish lines first (by default in\n"
                         "                    $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/)\n"
-                        "exit status: 0 nothing was pending, or the run finished and every unit reports the\n"
-                        "version it was to get; 1 the run stopped, met an error or left a unit unverified;\n"
+                        "exit status: 0 nothing was pending, or the run (or with --rehearse-only the\n"
+                        "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
+                        "the rehearsal stopped, met an error or left a unit unverified;\n"
                         "2 usage; 3 no instrument or more than one\n",
                         kUsage);
             return kExitOk;

@@ -1,12 +1,15 @@
 #include "firmware_files/mhx2bin.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <array>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -56,44 +59,79 @@ private:
     int fd_;
 };
 
-// Reads a file once, line by line (lines end at '\n'), through one buffer.
+// Reads a file once, line by line (lines end at '\n'), and hands each line out
+// in place in its buffer: no copy and no allocation per line. A line is kept
+// only as far as a record can go; the character after a line handed out is
+// never a hex digit, so a field cut by the line's end fails as at a NUL.
 class LineReader {
 public:
-    explicit LineReader(int fd) : fd_(fd), buf_(new char[kBufSize]) {}
+    explicit LineReader(int fd) : fd_(fd), buf_(new char[kBufSize + 1]) { buf_[0] = '\0'; }
 
-    // False at the end of the file. Throws on a read error.
-    bool Next(std::string& line) {
-        line.clear();
-        bool got = false;
+    // False at the end of the file. Throws on a read error. The line stays
+    // valid until the next call; trailing CR, blanks and tabs are cut.
+    bool Next(const char*& line, size_t& size) {
         for (;;) {
-            if (pos_ == len_) {
-                if (!Fill()) return got;
-            }
-            got = true;
-            const char* from = buf_.get() + pos_;
+            char* from = buf_.get() + pos_;
             const size_t avail = len_ - pos_;
-            const void* nl = std::memchr(from, '\n', avail);
-            const size_t take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - from) : avail;
-            if (line.size() < kMaxKeptLine) line.append(from, std::min(take, kMaxKeptLine - line.size() + 1));
-            pos_ += take;
-            if (nl) {
-                ++pos_;
-                return true;
+            if (const void* nl = std::memchr(from, '\n', avail)) {
+                const size_t n = static_cast<size_t>(static_cast<const char*>(nl) - from);
+                pos_ += n + 1;
+                return Hand(from, n, line, size);
             }
+            if (eof_) {
+                if (avail == 0) return false;
+                pos_ = len_;
+                return Hand(from, avail, line, size);
+            }
+            if (pos_ > 0) {
+                // The start of a line cut by the buffer's end moves to the front.
+                std::memmove(buf_.get(), from, avail);
+                len_ = avail;
+                pos_ = 0;
+            } else if (len_ == kBufSize) {
+                return LongLine(line, size);
+            }
+            Fill();
         }
     }
 
 private:
     static constexpr size_t kBufSize = 1 << 20;
 
-    bool Fill() {
+    bool Hand(char* from, size_t n, const char*& line, size_t& size) {
+        n = std::min(n, kMaxKeptLine + 1);
+        while (n > 0 && (from[n - 1] == '\r' || from[n - 1] == ' ' || from[n - 1] == '\t')) --n;
+        line = from;
+        size = n;
+        return true;
+    }
+
+    // A line longer than the whole buffer: its start is kept apart and the
+    // rest read through up to its end.
+    bool LongLine(const char*& line, size_t& size) {
+        long_.assign(buf_.get(), kMaxKeptLine + 1);
         for (;;) {
-            const ssize_t n = ::read(fd_, buf_.get(), kBufSize);
+            pos_ = len_ = 0;
+            Fill();
+            if (eof_) break;
+            if (const void* nl = std::memchr(buf_.get(), '\n', len_)) {
+                pos_ = static_cast<size_t>(static_cast<const char*>(nl) - buf_.get()) + 1;
+                break;
+            }
+        }
+        return Hand(long_.data(), long_.size(), line, size);
+    }
+
+    // Appends what the file has next; a read of nothing marks its end.
+    void Fill() {
+        for (;;) {
+            const ssize_t n = ::read(fd_, buf_.get() + len_, kBufSize - len_);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) throw SRecordFailure("Cannot read file");
-            pos_ = 0;
-            len_ = static_cast<size_t>(n);
-            return n > 0;
+            if (n == 0) eof_ = true;
+            len_ += static_cast<size_t>(n);
+            buf_[len_] = '\0';
+            return;
         }
     }
 
@@ -101,11 +139,22 @@ private:
     std::unique_ptr<char[]> buf_;
     size_t pos_ = 0;
     size_t len_ = 0;
+    bool eof_ = false;
+    std::string long_;
 };
 
-inline void TrimLineEnd(std::string& line) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.pop_back();
+// Marks image bytes [first, last) as written, a word of the map at a time;
+// false when one of them already was.
+bool MarkWritten(uint64_t* written, uint64_t first, uint64_t last) {
+    const uint64_t w_first = first >> 6, w_last = (last - 1) >> 6;
+    for (uint64_t w = w_first; w <= w_last; ++w) {
+        const unsigned lo = w == w_first ? first & 63 : 0;
+        const unsigned hi = w == w_last ? (last - 1) & 63 : 63;
+        const uint64_t mask = (~uint64_t{0} >> (63 - hi)) & (~uint64_t{0} << lo);
+        if (written[w] & mask) return false;
+        written[w] |= mask;
+    }
+    return true;
 }
 
 inline uint8_t Bcd(unsigned v) {
@@ -144,7 +193,47 @@ void LogParseFailure(const char* method, bool first_mode, const std::string& err
         VLOG_ERROR(method, "Exception caught %s", error.c_str());
 }
 
+constexpr size_t kHugePage = size_t{2} << 20;
+
 }  // namespace
+
+CImageMemory CImageMemory::Zeroed(size_t size) {
+    CImageMemory m;
+    if (size < kHugePage) {
+        m.data_ = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
+        return m;
+    }
+    // One huge page of slack to start on a huge-page boundary.
+    const size_t mapped = (size + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
+    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return m;
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+    m.data_ = reinterpret_cast<uint8_t*>(aligned);
+    m.mapped_ = p;
+    m.mapped_size_ = mapped;
+    ::madvise(m.data_, mapped - kHugePage, MADV_HUGEPAGE);  // a hint: small pages work too
+    return m;
+}
+
+CImageMemory& CImageMemory::operator=(CImageMemory&& other) noexcept {
+    if (this != &other) {
+        reset();
+        data_ = std::exchange(other.data_, nullptr);
+        mapped_ = std::exchange(other.mapped_, nullptr);
+        mapped_size_ = std::exchange(other.mapped_size_, 0);
+    }
+    return *this;
+}
+
+void CImageMemory::reset() {
+    if (mapped_)
+        ::munmap(mapped_, mapped_size_);
+    else
+        std::free(data_);
+    data_ = nullptr;
+    mapped_ = nullptr;
+    mapped_size_ = 0;
+}
 
 CMHX2Bin::CMHX2Bin(uint32_t size, uint32_t base) { PreparaBuffer(size, base); }
 
@@ -152,7 +241,7 @@ CMHX2Bin::CMHX2Bin(const std::wstring& file_name) : file_name_(file_name) {}
 
 bool CMHX2Bin::PreparaBuffer(uint32_t size, uint32_t base) {
     if (!image_ || capacity_ < size) {
-        image_.reset(new (std::nothrow) uint8_t[size ? size : 1]);
+        image_ = CImageMemory::Zeroed(size);
         capacity_ = image_ ? size : 0;
         if (!image_) {
             length_ = 0;
@@ -180,8 +269,8 @@ uint32_t CMHX2Bin::Hex2Dec(const char* chars, int n) {
 }
 
 int CMHX2Bin::InterpretaSRecord(uint32_t& count, uint32_t& address) {
-    const char* line = current_line_.c_str();
-    const size_t size = current_line_.size();
+    const char* line = line_;
+    const size_t size = line_size_;
     auto at = [&](size_t pos) { return line + std::min(pos, size); };
     const int type = size >= 2 && (line[0] == 'S' || line[0] == 's') ? line[1] - '0' : -1;
     switch (type) {
@@ -213,8 +302,8 @@ int CMHX2Bin::InterpretaSRecord(uint32_t& count, uint32_t& address) {
 }
 
 void CMHX2Bin::CheckDataRecord(int type, uint8_t* out) {
-    const char* line = current_line_.c_str();
-    const size_t size = current_line_.size();
+    const char* line = line_;
+    const size_t size = line_size_;
     const uint32_t raw = Hex2Dec(line + 2, 2);
     const uint32_t address_bytes = static_cast<uint32_t>(type) + 1;
     const auto count_failure = [&] {
@@ -269,14 +358,9 @@ void CMHX2Bin::TakeRecord(uint32_t count, uint32_t address, const uint8_t* data,
     const uint64_t hi = std::min<uint64_t>(e, uint64_t{base_} + length_);
     if (lo >= hi) return;
     const uint64_t first = lo - base_, last = hi - base_;
-    for (uint64_t i = first; i < last; ++i) {
-        uint64_t& bits = written_[i >> 6];
-        const uint64_t bit = uint64_t{1} << (i & 63);
-        if (bits & bit)
-            throw SRecordFailure("S record overlaps earlier data in file " + path_for_messages_ +
-                                 " line " + std::to_string(line_number_));
-        bits |= bit;
-    }
+    if (!MarkWritten(reinterpret_cast<uint64_t*>(written_.get()), first, last))
+        throw SRecordFailure("S record overlaps earlier data in file " + path_for_messages_ +
+                             " line " + std::to_string(line_number_));
     std::memcpy(image_.get() + first, data + (lo - a), hi - lo);
     range.inside += hi - lo;
 }
@@ -284,13 +368,18 @@ void CMHX2Bin::TakeRecord(uint32_t count, uint32_t address, const uint8_t* data,
 bool CMHX2Bin::Pass(int fd, Align align, bool copy, Range& range, std::string& error) {
     LineReader reader(fd);
     line_number_ = 0;
-    if (copy) written_.assign((uint64_t{length_} + 63) / 64, 0);
+    if (copy) {
+        written_ = CImageMemory::Zeroed((uint64_t{length_} + 63) / 64 * sizeof(uint64_t));
+        if (!written_) {
+            error.clear();  // out of memory: an unexpected failure
+            return false;
+        }
+    }
     std::array<uint8_t, 256> data{};
     try {
-        while (reader.Next(current_line_)) {
+        while (reader.Next(line_, line_size_)) {
             ++line_number_;
-            TrimLineEnd(current_line_);
-            if (current_line_.empty()) continue;
+            if (line_size_ == 0) continue;
             uint32_t count = 0, address = 0;
             const int type = InterpretaSRecord(count, address);
             if (type < 1 || type > 3) continue;
@@ -298,13 +387,20 @@ bool CMHX2Bin::Pass(int fd, Align align, bool copy, Range& range, std::string& e
             TakeRecord(count, address, data.data(), copy, align, range);
         }
     } catch (const SRecordFailure& f) {
+        line_ = "";
+        line_size_ = 0;
         error = f.what();
         return false;
     } catch (...) {
+        line_ = "";
+        line_size_ = 0;
         error.clear();
         return false;
     }
-    written_ = {};
+    // The reader and its buffer go with this pass.
+    line_ = "";
+    line_size_ = 0;
+    written_.reset();
     return true;
 }
 
@@ -411,7 +507,7 @@ uint8_t* CMHX2Bin::DeriveImage(const char* method, Align align, uint16_t& checks
         }
         range.end = std::min<uint64_t>(range.end, 0xFFFFFFFFu);
         const uint64_t size = range.end - range.start;
-        if (size <= kMaxDerivedImage) image_.reset(new (std::nothrow) uint8_t[size]);
+        if (size <= kMaxDerivedImage) image_ = CImageMemory::Zeroed(size);
         if (!image_) {
             VLOG_ERROR(method, "There's not enough memory to perform conversion %u",
                        static_cast<unsigned>(size));

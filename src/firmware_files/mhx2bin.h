@@ -16,7 +16,31 @@
 #include <ctime>
 #include <memory>
 #include <string>
-#include <vector>
+#include <utility>
+
+// Memory for an image or the map of its written bytes, zero-filled. Blocks of
+// 2 MB and more are mapped on huge pages where the system offers them: filling
+// a 16 MB image page by page costs more than parsing its file.
+class CImageMemory {
+public:
+    CImageMemory() = default;
+    // Empty when the memory cannot be had.
+    static CImageMemory Zeroed(size_t size);
+    ~CImageMemory() { reset(); }
+    CImageMemory(CImageMemory&& other) noexcept { *this = std::move(other); }
+    CImageMemory& operator=(CImageMemory&& other) noexcept;
+    CImageMemory(const CImageMemory&) = delete;
+    CImageMemory& operator=(const CImageMemory&) = delete;
+
+    uint8_t* get() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+    void reset();
+
+private:
+    uint8_t* data_ = nullptr;
+    void* mapped_ = nullptr;  // null: data_ is from the heap
+    size_t mapped_size_ = 0;
+};
 
 class IMHX2Bin {
 public:
@@ -93,15 +117,18 @@ private:
     void CheckDataRecord(int type, uint8_t* out);
 
     std::wstring file_name_;
-    std::string current_line_;
-    std::unique_ptr<uint8_t[]> image_;
+    // The line being interpreted, in place in the reader's buffer; followed
+    // by a character that is no hex digit.
+    const char* line_ = "";
+    size_t line_size_ = 0;
+    CImageMemory image_;
     uint32_t capacity_ = 0;
     uint32_t length_ = 0;
     uint32_t base_ = 0;
     uint32_t s2_page_mask_ = 0xFFFFFFFFu;
     // Image bytes already written by this load: a byte given twice makes the
     // file ambiguous and fails the load.
-    std::vector<uint64_t> written_;
+    CImageMemory written_;
     // For the messages of a failing line.
     std::string path_for_messages_;
     uint32_t line_number_ = 0;

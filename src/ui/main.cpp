@@ -18,7 +18,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vesk-firmup [--simulate FILE] [Autostart] [Debug_mode] [UseFolder(DIR)AsMain] [ADVANCED]\n";
+    "usage: vesk-firmup [--simulate FILE] [Autostart] [Debug_mode] [UseFolder(DIR)AsMain] [ADVANCED] [Rehearse]\n";
 
 bool Set(const char* name) {
     const char* v = std::getenv(name);

@@ -17,6 +17,7 @@
 
 #include "app/engine.h"
 #include "log/evt_log.h"
+#include "rehearsal/rehearsal.h"
 #include "ui/qt_text.h"
 
 using vesk::TextToTranslate;
@@ -31,6 +32,11 @@ const wchar_t* const kDeviceHeaders[kDeviceColumns] = {
     L"", TextToTranslate(L"Device"), TextToTranslate(L"ID"), TextToTranslate(L"Booter"), TextToTranslate(L"Firmware"),
     TextToTranslate(L"Available"), TextToTranslate(L"Action")};
 constexpr int kVersionsWidth = 150;
+
+// With the Rehearse option a run first rehearses on a simulated copy.
+CUpdateProcedure::BeforeWriting BeforeWriting(const MainDialogArgs& a) {
+    return a.rehearse ? vesk::rehearsal::RehearsalGate() : CUpdateProcedure::BeforeWriting{};
+}
 
 QString StatusText(const std::wstring& text) {
     std::wstring t = text;
@@ -57,7 +63,8 @@ CVESKFirmwareUpdaterDlg::CVESKFirmwareUpdaterDlg(Options options, QWidget* paren
                                                     CUpdateProcedure::Settings{.main_folder = a.main_folder,
                                                                                .debug_mode = a.debug_mode,
                                                                                .advanced_mode = a.autostart,
-                                                                               .advanced_allowed = a.advanced});
+                                                                               .advanced_allowed = a.advanced,
+                                                                               .before_writing = BeforeWriting(a)});
     setWindowTitle(Q(a.title));
     setObjectName("CVESKFirmwareUpdaterDlg");
     BuildControls();

@@ -55,7 +55,7 @@ void CUpdateProcedure::OnBnClickedButtonUpdate() {
 
 void CUpdateProcedure::PassiDellaCorsa() {
     Corsa& c = *corsa_;
-    if (!CondizioniCorsa() || !ElencaStrumento() || !ConnettiMaster()) return;
+    if (!CondizioniCorsa() || !ElencaStrumento() || !VerificaPrimaDiScrivere() || !ConnettiMaster()) return;
     SalvaBackupMaster();
     if (!FirmwareMaster() || !MasterFuoriDalBooter()) return;
     BooterMaster();
@@ -136,6 +136,20 @@ bool CUpdateProcedure::ElencaStrumento() {
     c.barra_impostata = true;
     ProgressStep();
     return true;
+}
+
+// The instrument is found and nothing is written yet: the last moment to
+// refuse the run without touching it.
+bool CUpdateProcedure::VerificaPrimaDiScrivere() {
+    if (!before_writing_) return true;
+    std::wstring why;
+    if (before_writing_(*this, why)) return true;
+    EnableExecute(true);
+    EnableAdvanced(true);
+    Msg(nullptr, why);
+    Errore(why);
+    FineCorsa(RunOutcome::Refused, why);
+    return false;
 }
 
 // Steps 8 to 13: the connection, the identity, the firmware interface and

@@ -21,6 +21,7 @@ CUpdateProcedure::CUpdateProcedure(IUpdateSurface& surface, IHwDetectionSwitch& 
     : surface_(surface),
       detection_(detection),
       locks_(locks),
+      before_writing_(std::move(settings.before_writing)),
       main_folder_(std::move(settings.main_folder)),
       debug_mode_(settings.debug_mode),
       advanced_mode_(settings.advanced_mode),
@@ -48,8 +49,13 @@ void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
     const int n = int(ms / kSliceMs);
     surface_.WaitBegins(ms);
     BarraAttesa(n);
+    // Each slice sleeps up to its own end on the clock, so the time a sleep
+    // oversleeps and the control updates take is not added to the wait.
+    const uint64_t start = vesk::process_clock().now_ms();
     for (int i = 0; i < n; ++i) {
-        vesk::Sleep(kSliceMs);
+        const uint64_t slice_end = start + uint64_t(i + 1) * kSliceMs;
+        const uint64_t now = vesk::process_clock().now_ms();
+        if (now < slice_end) vesk::Sleep(uint32_t(slice_end - now));
         PassoBarraAttesa();
         surface_.PushControls();
     }

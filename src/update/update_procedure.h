@@ -34,6 +34,11 @@ class IVeskSemafori;
 
 class CUpdateProcedure {
 public:
+    // A check a run makes once it has found the one instrument, before it
+    // connects to write: false stops the run there, with why as its text
+    // (a rehearsal on a simulated copy, rehearsal/rehearsal.h).
+    using BeforeWriting = std::function<bool(CUpdateProcedure& procedure, std::wstring& why)>;
+
     struct Settings {
         // Holds the firmware files, _BOOTER and _ACCESSORI.
         std::wstring main_folder{};
@@ -45,6 +50,8 @@ public:
         bool advanced_allowed = false;
         // A run first saves what the master keeps besides its firmware (backup.h).
         bool backup = true;
+        // None: the run writes as soon as it is connected.
+        BeforeWriting before_writing{};
     };
 
     // How the last refresh ended.
@@ -141,6 +148,7 @@ public:
         LockRefused,         // "Error in USB locks": the USB is in use
         NoInstrument,        // "No device connected"
         SeveralInstruments,  // "Please connect one only device"
+        Refused,             // the check before writing refused the run: nothing was written
         Aborted,             // the run stopped on the way (text: why)
         SlavesRefused,       // the master was done; its net may not be updated as it is
         NoSlaveUpdate,       // the master was done; its firmware does not update slaves
@@ -267,6 +275,7 @@ private:
     void PassiDellaCorsa();
     bool CondizioniCorsa();
     bool ElencaStrumento();
+    bool VerificaPrimaDiScrivere();
     bool ConnettiMaster();
     void MappaVersioniPrima();
     void SalvaBackupMaster();
@@ -321,6 +330,7 @@ private:
     IUpdateSurface& surface_;
     IHwDetectionSwitch& detection_;
     IVeskSemafori* locks_;  // taken by the update run
+    BeforeWriting before_writing_;
 
     CFirmupFilesInfo catalogue_;
     std::unique_ptr<CDeviceInfo> device_info_;

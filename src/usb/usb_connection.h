@@ -137,6 +137,10 @@ public:
     bool CtrlWrite_MemoryCmd51() override;
 
     int GetConnectionType() const { return connection_type_; }
+    // The open instrument's interface chip is a PDIUSBD11 (8-byte packets).
+    bool IsD11() const { return connection_type_ == USB_CONN_D11_32 || connection_type_ == USB_CONN_D11_64; }
+    // The product id the open instrument was enumerated under.
+    bool GetProductId(uint16_t& product_id) { return commons_.LeggiProductId(product_id); }
     uint16_t GetPacketLength() const { return packet_length_; }
     bool Is64() const { return commons_.Is64(); }
 

@@ -63,3 +63,11 @@ bool C_Vesk_USB_Commons::LeggiUSBDescriptor(uint8_t* buffer256) {
     }
     return true;
 }
+
+bool C_Vesk_USB_Commons::LeggiProductId(uint16_t& product_id) {
+    if (!handle_ || handle_->ReadProductId(&product_id) != vesk::usb::kUsbOk) {
+        VLOG_FILE_ERROR("C_Vesk_USB_Commons::LeggiProductId", "No device descriptor");
+        return false;
+    }
+    return true;
+}

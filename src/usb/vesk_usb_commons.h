@@ -22,6 +22,8 @@ public:
     bool HandleValido() const { return handle_ != nullptr; }
     // The raw configuration descriptor into a 256-byte buffer.
     bool LeggiUSBDescriptor(uint8_t* buffer256);
+    // The product id the instrument was enumerated under.
+    bool LeggiProductId(uint16_t& product_id);
     // Drops the handle, which closes the device.
     void ChiudiHandle() { handle_.reset(); }
 

@@ -163,8 +163,17 @@ TEST_F(AppFrameTest, OptionsReachTheWindowInOrder) {
     EXPECT_FALSE(dialog_->args.autostart);
     EXPECT_TRUE(dialog_->args.debug_mode);
     EXPECT_TRUE(dialog_->args.advanced) << "the option counts anywhere in the line, also in the path";
+    EXPECT_FALSE(dialog_->args.rehearse);
     EXPECT_EQ(dialog_->runs, 1);
     EXPECT_EQ(app->CreateMainDialog(), dialog_) << "the window is made once";
+}
+
+TEST_F(AppFrameTest, RehearseReachesTheWindow) {
+    auto app = App();
+    EXPECT_EQ(app->InitInstance(L"/opt/vesk/vesk-firmup Rehearse Autostart"), 0);
+    ASSERT_NE(dialog_, nullptr);
+    EXPECT_TRUE(dialog_->args.rehearse);
+    EXPECT_TRUE(dialog_->args.autostart);
 }
 
 TEST_F(AppFrameTest, WindowThatCannotBeCreatedEndsWithFailure) {

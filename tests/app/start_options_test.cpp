@@ -13,9 +13,12 @@ TEST(StartOptions, MatchedAnywhereInTheCommandLine) {
         std::wstring line;
         std::wstring folder;
         bool autostart, debug, advanced;
+        bool rehearse = false;
     } cases[] = {
         {L"/opt/vesk/vesk-firmup", program, false, false, false},
         {L"/opt/vesk/vesk-firmup Autostart Debug_mode ADVANCED", program, true, true, true},
+        {L"/opt/vesk/vesk-firmup Autostart Rehearse", program, true, false, false, true},
+        {L"/opt/vesk/vesk-firmup rehearse", program, false, false, false, false},
         {L"/opt/vesk/vesk-firmup xAutostartDebug_modey", program, true, true, false},
         {L"/opt/vesk/vesk-firmup autostart advanced", program, false, false, false},
         {L"/opt/vesk/vesk-firmup UseFolder(/media/fw/)AsMain", L"/media/fw/", false, false, false},
@@ -33,6 +36,7 @@ TEST(StartOptions, MatchedAnywhereInTheCommandLine) {
         EXPECT_EQ(o.autostart, c.autostart);
         EXPECT_EQ(o.debug_mode, c.debug);
         EXPECT_EQ(o.advanced, c.advanced);
+        EXPECT_EQ(o.rehearse, c.rehearse);
     }
 }
 

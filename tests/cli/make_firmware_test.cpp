@@ -110,6 +110,33 @@ TEST(MakeFirmwareTest, BuildByteSitsWhereTheIdentityReadsIt) {
     }
 }
 
+// A real firmware file carries no stamp: --no-stamp leaves out the stamp's
+// bytes and nothing else, the build byte included.
+TEST(MakeFirmwareTest, NoStampLeavesOutOnlyTheStamp) {
+    vesk::test::TempDir dir;
+    std::string images[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string mhx = dir.file("fw.mhx"), bin = dir.file("fw.bin");
+        const auto made = RunTool(std::string(VESK_SIM) + " make-firmware --base 0xFE0000 --size 0x800 --version 46.05.07" +
+                                  (i ? " --no-stamp" : "") + " --out " + Quote(mhx));
+        ASSERT_EQ(made.status, 0) << made.output;
+        const auto conv = RunTool(std::string(VESK_CLI) + " srec2bin --base 0xFE0000 --size 0x800 --no-header " +
+                                  Quote(mhx) + " " + Quote(bin));
+        ASSERT_EQ(conv.status, 0) << conv.output;
+        images[i] = vesk::test::read_file(bin);
+    }
+    std::string version;
+    ASSERT_EQ(images[1].size(), images[0].size());
+    EXPECT_TRUE(FindVersionStamp(reinterpret_cast<const uint8_t*>(images[0].data()), images[0].size(), version));
+    EXPECT_FALSE(FindVersionStamp(reinterpret_cast<const uint8_t*>(images[1].data()), images[1].size(), version));
+    EXPECT_EQ(images[1][0x20], '\x07') << "the build byte";
+    const size_t stamp_end = 0x40 + MakeVersionStamp("46.05.07").size();
+    for (size_t i = 0; i < images[0].size(); ++i) {
+        if (i >= 0x40 && i < stamp_end) continue;
+        EXPECT_EQ(images[0][i], images[1][i]) << i;
+    }
+}
+
 TEST(MakeFirmwareTest, RefusesWhatItCannotMake) {
     vesk::test::TempDir dir;
     const std::string out = " --out " + Quote(dir.file("fw.mhx"));

@@ -111,6 +111,10 @@ TEST_F(MHX2BinTest, LineFormsLoadTheSameImage) {
         {"lower", lower},
         {"crlf", crlf},
         {"blank lines and no final line end", "\n\r\n" + lf.substr(0, lf.size() - 1)},
+        // The reader holds 1 MB at a time: a record cut by its end, and a
+        // header record longer than all of it, passed over.
+        {"record across the read buffer's end", std::string((1 << 20) - 7, '\n') + lf},
+        {"header record longer than the read buffer", "S0" + std::string(3 << 20, '0') + "\n" + lf},
     };
     CMHX2Bin ref(0x100, 0);
     ASSERT_TRUE(ref.LoadFileMhx(Write("ref.mhx", lf), false, -1));

@@ -211,6 +211,22 @@ TEST_F(SimBusTest, TraceLinesAreReadableAndGoToAFile) {
     EXPECT_FALSE(bus_->trace().WriteToFile(dir.file("no/such/folder/x"), &error));
 }
 
+// A program keeps no trace in memory; its trace_file still gets every line.
+TEST_F(SimBusTest, TraceNotKeptInMemoryStillGoesToItsFile) {
+    vesk::test::TempDir dir;
+    Load(R"({"trace_file": ")" + dir.file("live.trace") + R"(", "instruments": [)" +
+         SimInstrumentJson(R"("chip": "D11")") + "]}");
+    bus_->trace().KeepInMemory(false);
+    Open();
+    uint8_t d[8];
+    ASSERT_TRUE(conn_->ReadMEM_Generic(0x00FFA030, 8, d));
+    EXPECT_TRUE(bus_->trace().entries().empty());
+    EXPECT_TRUE(bus_->trace().lines().empty());
+    const std::string live = vesk::test::read_file(dir.file("live.trace"));
+    EXPECT_NE(live.find("CTRL 0x0E MEMORY MEM_READ(1) addr=0x00FFA030"), std::string::npos) << live;
+    EXPECT_EQ(live.back(), '\n');
+}
+
 TEST_F(SimBusTest, FailedTransfersShowTheirOutcome) {
     LoadOne(R"("faults": [{"kind": "short", "request": "booter", "when": "once"}])");
     Open();

@@ -134,32 +134,44 @@ TEST_F(SimFlashTest, BooterBlockChecksumIsVerified) {
     EXPECT_EQ(Inst().memory().Read(0xDF0200, 256), block);
 }
 
+// Without a stamp, a written image gives the scenario's unstamped version
+// (what a rehearsal takes from the chosen file's name); an erased one never does.
 TEST_F(SimFlashTest, VersionComesFromTheImageStamp) {
     struct Case {
         const char* stamp;  // nullptr: no stamp
         bool erase;
+        bool block;         // a block is written (with the stamp, when there is one)
+        const char* unstamped;  // the scenario's unstamped_firmware; nullptr: none
         bool booter_after;
         std::wstring version;
     } cases[] = {
-        {"17.08.09", true, false, L"17.08.09"},
-        {nullptr, true, true, L"43.04.01"},
-        {"7.8.9", true, true, L"43.04.01"},     // a stamp that is no version
-        {nullptr, false, false, L"43.04.01"},   // an untouched image keeps what it had
+        {"17.08.09", true, true, nullptr, false, L"17.08.09"},
+        {nullptr, true, false, nullptr, true, L"43.04.01"},
+        {"7.8.9", true, true, nullptr, true, L"43.04.01"},     // a stamp that is no version
+        {nullptr, false, false, nullptr, false, L"43.04.01"},  // an untouched image keeps what it had
+        {nullptr, true, true, nullptr, true, L"43.04.01"},     // an image without a stamp
+        {nullptr, true, true, "46.05.00", false, L"46.05.00"},
+        {nullptr, true, false, "46.05.00", true, L"43.04.01"},  // erased: no image at all
+        {"17.08.09", true, true, "46.05.00", false, L"17.08.09"},
     };
     for (const auto& k : cases) {
-        LoadFlash(R"({"family": "quarv3"})");
+        SCOPED_TRACE(std::string(k.stamp ? k.stamp : "no stamp") + ", unstamped " + (k.unstamped ? k.unstamped : "none"));
+        LoadFlash(std::string(R"({"family": "quarv3"})") +
+                  (k.unstamped ? std::string(R"(, "unstamped_firmware": ")") + k.unstamped + "\"" : ""));
         auto& c = Open();
         if (k.erase) {
             ASSERT_TRUE(c.CtrlWrite_Booter(1, 0, 0));
         }
-        if (k.stamp) {
+        if (k.block) {
             std::vector<uint8_t> block(128, 0);
-            const auto s = vesk::sim::MakeVersionStamp(k.stamp);
-            std::copy(s.begin(), s.end(), block.begin() + 0x20);
+            if (k.stamp) {
+                const auto s = vesk::sim::MakeVersionStamp(k.stamp);
+                std::copy(s.begin(), s.end(), block.begin() + 0x20);
+            }
             ASSERT_TRUE(Block(c, 2, 0xFE1000, block));
         }
         const INFOIDENT id = Toggle(c);
-        EXPECT_EQ(id.IsInBooter(), k.booter_after) << (k.stamp ? k.stamp : "none");
+        EXPECT_EQ(id.IsInBooter(), k.booter_after);
         EXPECT_EQ(id.FirmwareVersionText(), k.version);
     }
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "../support/temp_dir.h"
 
 namespace {
@@ -17,7 +19,8 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
       "instruments": [{
         "code": 300, "serial": 98765, "firmware": "43.04.01", "booter": "02.10",
         "in_booter": true, "tipoFamBoot": 1025, "chip": "D11", "product_id": 258,
-        "reenumerate_ms": 4400, "bulk_out_ms": 7, "path": "usb:3-1.2",
+        "reenumerate_ms": 4400, "bulk_out_ms": 7, "path": "usb:3-1.2", "unstamped_firmware": "46.05.00",
+        "unstamped_booter": "02.11",
         "faults": [
           {"kind": "stall", "request": "memory", "command": 7, "when": "from", "n": 2},
           {"kind": "short", "request": "bulk_in", "when": "once"},
@@ -32,7 +35,8 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
         "slaves": [
           {"number": 2, "code": 2006, "serial": 5, "firmware": "01.00.00", "stays_in_booter": true,
            "booter_never_takes": true},
-          {"number": 3, "code": 2006, "serial": 6, "firmware": "01.00.00", "stays_in_booter": 4}
+          {"number": 3, "code": 2006, "serial": 6, "firmware": "01.00.00", "stays_in_booter": 4,
+           "unstamped_firmware": "01.05.10", "unstamped_booter": "01.02"}
         ]
       }, {"code": 1, "serial": 2, "firmware": "01.05.07"}]
     })";
@@ -56,6 +60,8 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_EQ(c.reenumerate_ms, 4400u);
     EXPECT_EQ(c.bulk_out_ms, 7u);
     EXPECT_EQ(c.path, "usb:3-1.2");
+    EXPECT_EQ(c.unstamped_firmware, (std::array<uint8_t, 3>{0x46, 0x05, 0x00}));
+    EXPECT_EQ(c.unstamped_booter, (std::array<uint8_t, 2>{0x02, 0x11}));
     ASSERT_EQ(c.faults.size(), 9u);
     EXPECT_EQ(c.faults[0].kind, FaultKind::Stall);
     EXPECT_EQ(c.faults[0].target, 0x0E);
@@ -83,6 +89,9 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_TRUE(c.net.slaves[0].booter_never_takes);
     EXPECT_EQ(c.net.slaves[1].stays_in_booter, 4u);
     EXPECT_FALSE(c.net.slaves[1].booter_never_takes);
+    EXPECT_FALSE(c.net.slaves[0].unstamped_firmware.has_value());
+    EXPECT_EQ(c.net.slaves[1].unstamped_firmware, (std::array<uint8_t, 3>{0x01, 0x05, 0x10}));
+    EXPECT_EQ(c.net.slaves[1].unstamped_booter, (std::array<uint8_t, 2>{0x01, 0x02}));
     // Defaults of the second.
     const auto& d = s.instruments[1];
     EXPECT_FALSE(d.in_booter);
@@ -90,6 +99,8 @@ TEST(SimScenario, ReadsEveryInstrumentKey) {
     EXPECT_EQ(d.reenumerate_ms, 3000u);
     EXPECT_EQ(d.bulk_out_ms, 0u);
     EXPECT_TRUE(d.faults.empty());
+    EXPECT_FALSE(d.unstamped_firmware.has_value());
+    EXPECT_FALSE(d.unstamped_booter.has_value());
     // The identity the instrument reports from those values.
     auto bus = vesk::sim::MakeBus(s);
     const INFOIDENT& id = bus->Find("usb:3-1.2")->identity();
@@ -122,6 +133,9 @@ TEST(SimScenario, BadInputNamesTheFileAndTheKey) {
         {R"({"instruments": [{"code": 1, "serial": 2, "firmware": "01:02:03"}]})",
          "s.json: instruments[0].firmware: expected \"MM.mm.bb\""},
         {one(R"(, "booter": "02.10.01")"), "s.json: instruments[0].booter: expected \"MM.mm\""},
+        {one(R"(, "unstamped_firmware": "46.05")"), "s.json: instruments[0].unstamped_firmware: expected \"MM.mm.bb\""},
+        {one(R"(, "slaves": [{"number": 1, "code": 2006, "serial": 3, "firmware": "01.00.00", "unstamped_booter": 2}])"),
+         "s.json: instruments[0].slaves[0].unstamped_booter: expected a string"},
         {R"({"instruments": [{"code": -1, "serial": 2, "firmware": "01.02.03"}]})",
          "s.json: instruments[0].code: expected a whole number from 0 to 4294967295"},
         {R"({"instruments": [{"code": 1.5, "serial": 2, "firmware": "01.02.03"}]})",

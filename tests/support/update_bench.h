@@ -29,22 +29,26 @@ inline std::string PellNet(const std::string& master_extra = "", const std::stri
       ]}]})";
 }
 
-// The update files in dir/folder (with its _BOOTER and _ACCESSORI), and
-// dir/locks, a folder of USB locks for the test alone (XDG_RUNTIME_DIR).
-inline void MakePellNetFolder(const TempDir& dir, const std::string& folder = "upd") {
-    struct File {
-        const char* name;
-        uint32_t base, size;
-        const char* version;
-    };
-    const File files[] = {
-        {"/Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00"},
-        {"/Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00"},
-        {"/Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10"},
-        {"/_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02"},
-    };
-    for (const File& f : files) MakeFirmwareFile(dir, folder + f.name, f.base, f.size, f.version);
-    dir.mkdir(folder + "/_ACCESSORI");
+struct UpdateFile {
+    const char* name;  // within the update folder
+    uint32_t base, size;
+    const char* version;
+};
+
+inline constexpr UpdateFile kPellNetFiles[] = {
+    {"Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00"},
+    {"Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00"},
+    {"Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10"},
+    {"_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x4000, "01.02"},
+};
+
+// The update files in dir/folder ("" for dir itself) with its _BOOTER and
+// _ACCESSORI, stamped or, as real files, not; and dir/locks, a folder of USB
+// locks for the test alone (XDG_RUNTIME_DIR).
+inline void MakePellNetFolder(const TempDir& dir, const std::string& folder = "upd", bool stamp = true) {
+    const std::string prefix = folder.empty() ? "" : folder + "/";
+    for (const UpdateFile& f : kPellNetFiles) MakeFirmwareFile(dir, prefix + f.name, f.base, f.size, f.version, stamp);
+    dir.mkdir(prefix + "_ACCESSORI");
     dir.mkdir("locks");
     ::chmod(dir.file("locks").c_str(), 0700);
 }

@@ -23,6 +23,7 @@
 
 #include "../support/firmware_files.h"
 #include "../support/temp_dir.h"
+#include "../support/trace_reads.h"
 #include "../support/update_scenarios.h"
 #include "app/engine.h"
 #include "app/instance_channel.h"
@@ -749,6 +750,49 @@ public:
 private:
     CHwQueuedSourceFactory queued_;
 };
+
+// With the Rehearse option a run first rehearses on a simulated copy: a
+// firmware whose records miss its region stops the run before any write.
+TEST_F(WindowTest, RehearseOptionStopsARunThatWouldNotEndAsPlanned) {
+    Files();
+    File("Pell_460500_fw.mhx", 0x100000, "46.05.00");
+    UpdateFolders();
+    for (const bool rehearse : {true, false}) {
+        SCOPED_TRACE(rehearse ? "Rehearse" : "without the option");
+        MainDialogArgs args;
+        args.rehearse = rehearse;
+        Open(kMasterAndThreeSlaves, args);
+        FirstRefresh();
+        ASSERT_EQ(Status(), kClick);
+        bus_->trace().Clear();
+        WatchTheRun();
+        QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+        WaitForTheWorker();
+        std::string trace;
+        for (const auto& line : bus_->trace().lines()) trace += line + "\n";
+        const auto changes = vesk::test::ChangingLines(trace);
+        const auto messages = Messages();
+        const bool rehearsed = std::find(messages.begin(), messages.end(),
+                                         L"Rehearsing the update on a simulated copy of the connected instrument") !=
+                               messages.end();
+        EXPECT_EQ(rehearsed, rehearse);
+        if (rehearse) {
+            EXPECT_EQ(Win().Procedure().LastRun().outcome, CUpdateProcedure::RunOutcome::Refused);
+            EXPECT_EQ(Status().rfind(L"Rehearsal failed: nothing was written to the connected instrument.", 0), 0u)
+                << vesk::to_utf8(Status());
+            EXPECT_EQ(StatusColour(), QColor(255, 0, 0));
+            EXPECT_EQ(changes, std::vector<std::string>{});
+            // The summary in the message list, with what the copy could not know.
+            for (const wchar_t* line : {L"  The simulated copy keeps at the simulator's defaults:",
+                                        L"  M Pell DL Logger 10 would report 46.03.00 instead of 46.05.00"})
+                EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end()) << vesk::to_utf8(line);
+        } else {
+            EXPECT_NE(Win().Procedure().LastRun().outcome, CUpdateProcedure::RunOutcome::Refused);
+            EXPECT_FALSE(changes.empty());
+        }
+        TearDown();
+    }
+}
 
 TEST_F(WindowTest, ImpossibleToDetectHardwareRefusesTheWindow) {
     Dlg::Options options;

@@ -107,16 +107,31 @@ TEST(AttesaConProgresso, StepsTheWaitBarOncePerTenMilliseconds) {
     }
 }
 
-TEST(AttesaConProgresso, EachStepFollowsItsSleep) {
-    vesk::VirtualClock clock;
-    vesk::ScopedClock scoped(clock);
-    ProcedureBench b;
-    std::vector<uint64_t> at_step;
-    b.surface.SetObserver([&](const SurfaceEvent& e) {
-        if (e.op == SurfaceOp::StepBar) at_step.push_back(clock.elapsed_ms());
-    });
-    b.procedure.AttesaConProgresso(30);
-    EXPECT_EQ(at_step, (std::vector<uint64_t>{10, 20, 30}));
+// Each step follows its slice's sleep. The control updates of a slice (and a
+// sleep that oversleeps) take time: the slices end on the clock at 10, 20,
+// 30 ms, so that time is not added to the wait; updates slower than a slice
+// only make the next slices not sleep.
+TEST(AttesaConProgresso, EachStepFollowsItsSliceOnTheClock) {
+    struct Case {
+        uint64_t push_ms;
+        std::vector<uint64_t> steps_at;
+        uint64_t end;
+    } cases[] = {{0, {10, 20, 30}, 30}, {3, {10, 20, 30}, 33}, {25, {10, 35, 60}, 85}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.push_ms);
+        vesk::VirtualClock clock;
+        vesk::ScopedClock scoped(clock);
+        ProcedureBench b;
+        std::vector<uint64_t> at_step;
+        b.surface.SetObserver([&](const SurfaceEvent& e) {
+            if (e.op == SurfaceOp::StepBar) at_step.push_back(clock.elapsed_ms());
+            if (e.op == SurfaceOp::PushControls) clock.advance_ms(c.push_ms);
+        });
+        b.procedure.AttesaConProgresso(30);
+        EXPECT_EQ(at_step, c.steps_at);
+        EXPECT_EQ(clock.elapsed_ms(), c.end);
+        EXPECT_EQ(b.surface.Bar(ProgressBar::Wait).steps, 3);
+    }
 }
 
 TEST(OverallProgress, RangeStepPositionAndMaximum) {

@@ -115,6 +115,38 @@ TEST_F(ServedUpdate, MasterAndTwoSlavesUpdatedThroughLibusbToAVerifiedEnd) {
         << "hardware detection did not start on the testbed";
 }
 
+// Capture and rehearsal read the instrument through libusb (its product id
+// from the device descriptor) and build the copy the simulator's own bus gives.
+TEST_F(ServedUpdate, CaptureAndRehearsalReadTheServedInstrument) {
+    const std::string scenario = R"({"time_scale": 0.02, )" +
+                                 vesk::test::PellNet(R"(, "product_id": 258, "infofwupd_flags": 1)").substr(1);
+    const std::string served = sim_.dir().file("served.json"), simulated = sim_.dir().file("simulated.json");
+    const auto captured = sim_.RunQuietly(scenario, Quote(cli_) + " capture " + Quote(served));
+    ASSERT_EQ(captured.status, 0) << captured.output;
+    sim_.dir().write("scenario.json", scenario);
+    const auto direct = vesk::test::RunTool(Quote(cli_) + " capture " + Quote(simulated) + " --simulate " +
+                                            Quote(sim_.dir().file("scenario.json")) + " 2>/dev/null");
+    ASSERT_EQ(direct.status, 0) << direct.output;
+    json a = json::parse(vesk::test::read_file(served)), b = json::parse(vesk::test::read_file(simulated));
+    EXPECT_EQ(a["instruments"][0]["product_id"], 258);
+    EXPECT_EQ(a["instruments"][0]["infofwupd_flags"], 1);
+    EXPECT_EQ(a["instruments"][0]["slaves"].size(), 2u);
+    // The port chain is the served bus's own.
+    a["instruments"][0].erase("path");
+    b["instruments"][0].erase("path");
+    EXPECT_EQ(a, b);
+
+    const auto r = Cli(scenario, "update --json --rehearse-only");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const auto events = JsonEvents(r.output);
+    ASSERT_GE(events.size(), 2u) << r.output;
+    EXPECT_EQ(events.back()["outcome"], "rehearsed");
+    const json& verdict = events[events.size() - 2];
+    EXPECT_EQ(verdict["event"], "rehearsal");
+    EXPECT_EQ(verdict["passed"], true) << verdict;
+    EXPECT_EQ(verdict["status"], "Firmup finished");
+}
+
 TEST_F(ServedUpdate, AMasterThatNeverComesBackEndsWithExit1) {
     struct Case {
         const char* name;

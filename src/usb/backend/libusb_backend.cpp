@@ -51,6 +51,15 @@ public:
         return kUsbOk;
     }
 
+    int ReadProductId(uint16_t* product_id) override {
+        // The descriptor libusb keeps from the enumeration: no transfer.
+        libusb_device_descriptor d{};
+        const int r = libusb_get_device_descriptor(libusb_get_device(handle_), &d);
+        if (r < 0) return r;
+        *product_id = d.idProduct;
+        return kUsbOk;
+    }
+
     int ControlOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
                    uint16_t length, uint32_t timeout_ms, size_t* transferred) override {
         *transferred = 0;

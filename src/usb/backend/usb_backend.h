@@ -35,6 +35,8 @@ public:
     virtual ~IUsbDevice() = default;
     // The raw configuration descriptor (configuration 0) into buf; *got bytes filled.
     virtual int ReadConfigDescriptor(uint8_t* buf, size_t cap, size_t* got) = 0;
+    // The product id of its device descriptor, as it was enumerated.
+    virtual int ReadProductId(uint16_t* product_id) = 0;
     // Vendor control transfer, host to device (request type 0x40), with its data stage.
     virtual int ControlOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
                            uint16_t length, uint32_t timeout_ms, size_t* transferred) = 0;
