@@ -7,6 +7,7 @@
 // each in a child process (a crash is a cell's outcome, not the end of the
 // table), and prints the table (scripts/fault-matrix.sh).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,11 +198,16 @@ protected:
         if (pid == 0) {
             ::close(fds[0]);
             ::alarm(600);  // a hang that never sleeps on the clock
-            // Cells at once would share the backup folder of the same virtual time.
+            // Cells at once would share the backup folder of the same virtual
+            // time, and take each other's USB lock.
             const std::string state = state_.path() + "/" + std::to_string(::getpid());
             ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+            lock_folder_ = lock_dir_.path() + "/" + std::to_string(::getpid());
+            std::filesystem::create_directories(lock_folder_);
+            ::chmod(lock_folder_.c_str(), 0700);
             const RunReport r = RunCell(rows[row], k);
             std::filesystem::remove_all(state);
+            std::filesystem::remove_all(lock_folder_);
             std::string out(1, r.code);
             out += "\n" + r.outcome_text + "\n";
             for (const auto& v : r.violations) out += v + "\n";

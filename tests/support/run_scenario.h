@@ -36,7 +36,7 @@ protected:
     }
     CVeskSemafori::Place LockPlace() const {
         CVeskSemafori::Place p;
-        p.folder = lock_dir_.path();
+        p.folder = lock_folder_.empty() ? lock_dir_.path() : lock_folder_;
         p.domain = L"TESTDOM";
         p.user = L"tester";
         return p;
@@ -139,6 +139,7 @@ protected:
 
     TempDir dir_;
     TempDir lock_dir_;
+    std::string lock_folder_;  // when set: the lock folder instead of lock_dir_
     // The backup every run takes first goes here.
     TempDir state_;
     ScopedEnv state_home_{"XDG_STATE_HOME", state_.path().c_str()};
