@@ -106,14 +106,16 @@ std::vector<Row> Rows() {
     rows.push_back({"timeout at", Axis::Transfer, at(FaultKind::Timeout, FaultWhen::At), ""});
     rows.push_back({"unplug at", Axis::Transfer, at(FaultKind::Unplug, FaultWhen::At), ""});
     rows.push_back({"stall from", Axis::Transfer, at(FaultKind::Stall, FaultWhen::From), ""});
-    rows.push_back({"unplug_after", Axis::Transfer,
-                    [](SimInstrument& m, uint32_t k) {
-                        SimFault f;
-                        f.kind = FaultKind::UnplugAfter;
-                        f.n = m.transfers() + k;
-                        m.faults().push_back(f);
-                    },
-                    ""});
+    // A fault that strikes k counts of its axis after the run's start.
+    auto after = [](FaultKind kind, uint32_t (SimInstrument::*counted)() const) {
+        return [kind, counted](SimInstrument& m, uint32_t k) {
+            SimFault f;
+            f.kind = kind;
+            f.n = (m.*counted)() + k;
+            m.faults().push_back(f);
+        };
+    };
+    rows.push_back({"unplug_after", Axis::Transfer, after(FaultKind::UnplugAfter, &SimInstrument::transfers), ""});
     auto ret = [](FaultKind kind, uint32_t ms) {
         return [kind, ms](SimInstrument& m, uint32_t k) {
             SimFault f = TransferFault(kind, FaultWhen::At, k);
@@ -126,14 +128,8 @@ std::vector<Row> Rows() {
     rows.push_back({"slow_return 5 s at", Axis::Departure, ret(FaultKind::SlowReturn, 5000), ""});
     rows.push_back({"slow_return 30 s at", Axis::Departure, ret(FaultKind::SlowReturn, 30000), ""});
     rows.push_back({"new_product_id at", Axis::Departure, ret(FaultKind::NewProductId, 0), ""});
-    rows.push_back({"identity_changes", Axis::IdentityRead,
-                    [](SimInstrument& m, uint32_t k) {
-                        SimFault f;
-                        f.kind = FaultKind::IdentityChanges;
-                        f.n = m.identity_reads() + k;
-                        m.faults().push_back(f);
-                    },
-                    ""});
+    rows.push_back(
+        {"identity_changes", Axis::IdentityRead, after(FaultKind::IdentityChanges, &SimInstrument::identity_reads), ""});
     rows.push_back({"slave stays_in_booter", Axis::SlaveNumber, nullptr, R"(, "stays_in_booter": true)", true});
     rows.push_back({"slave stays_in_booter 3", Axis::SlaveNumber, nullptr, R"(, "stays_in_booter": 3)"});
     rows.push_back({"slave booter_never_takes", Axis::SlaveNumber, nullptr, R"(, "booter_never_takes": true)"});
