@@ -333,7 +333,8 @@ bool ParseScenario(const std::string& text, const std::string& source, Scenario*
     json j;
     try {
         j = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Also a number too large for a double: the parser reports it as out of range.
         if (error) *error = source + ": not valid JSON (" + e.what() + ")";
         return false;
     }

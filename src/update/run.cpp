@@ -30,6 +30,9 @@ constexpr uint32_t kModeSwitchWaitMs = 550;
 constexpr uint32_t kBeforeRefreshMs = 2750;
 // The first identification in the booter, tried this many times.
 constexpr int kBooterIdentAttempts = 3;
+// A master is asked this many times to leave its booter: a transient refusal
+// must not leave it there.
+constexpr int kGotoFirmwareAttempts = 3;
 
 bool IsValidDirectory(const std::wstring& path) { return FS().IsFolder(path); }
 
@@ -283,11 +286,14 @@ bool CUpdateProcedure::RisvegliaMaster() {
     ProgressStep();
     Msg(&Master(), Translate(L"Waking up into firmware"));
     if (!c.conn->TracciaInfoident(L"Waking up into firmware")) Msg(nullptr, Translate(L"Fallisce traccia infoident"));
-    if (!c.conn->GotoFirmware()) {
+    for (int attempt = 1; !c.conn->GotoFirmware(); ++attempt) {
         if (!c.conn->TracciaInfoident(L"Device already in firmware"))
             Msg(nullptr, Translate(L"Fallisce traccia infoident"));
-        Interrompi(Translate(L"Device failed go to firmware"));
-        return false;
+        if (attempt == kGotoFirmwareAttempts) {
+            Interrompi(Translate(L"Device failed go to firmware"));
+            return false;
+        }
+        AttesaConProgresso(kModeSwitchWaitMs);
     }
     Msg(&Master(), Translate(L"Correctly into firmware"));
     AttesaConProgresso(kModeSwitchWaitMs);

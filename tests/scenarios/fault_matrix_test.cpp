@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -359,6 +360,25 @@ TEST_F(FaultMatrix, FullTable) {
     for (const auto& f : failures) std::printf("  %s\n", f.c_str());
     std::fflush(stdout);
     EXPECT_EQ(failures.size(), 0u);
+}
+
+// One cell, its outcome and the messages of its run, to look into a cell of the
+// table: VESK_FAULT_MATRIX_CELL="<fault>:<step>", e.g. "stall at:451".
+TEST_F(FaultMatrix, OneCell) {
+    const char* cell = std::getenv("VESK_FAULT_MATRIX_CELL");
+    if (!cell) GTEST_SKIP() << "VESK_FAULT_MATRIX_CELL=<fault>:<step> runs one cell";
+    const std::string spec(cell);
+    const size_t colon = spec.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << "expected <fault>:<step>";
+    const std::vector<Row> rows = Rows();
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.name == spec.substr(0, colon); });
+    ASSERT_NE(row, rows.end()) << "no fault named " << spec.substr(0, colon);
+    const int k = std::atoi(spec.c_str() + colon + 1);
+    ASSERT_GT(k, 0) << "steps count from 1";
+    const RunReport r = RunCell(*row, uint32_t(k));
+    std::printf("%s\n", Describe(*row, uint32_t(k), r).c_str());
+    for (const auto& m : Messages()) std::printf("  %ls\n", m.c_str());
+    EXPECT_TRUE(r.violations.empty());
 }
 
 }  // namespace

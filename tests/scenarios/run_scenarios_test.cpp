@@ -669,6 +669,49 @@ TEST_F(RunScenario, AbortsOnTheMaster) {
     }
 }
 
+// The booter refuses to leave once or twice: asked again, the master is back in
+// its new firmware; refused a third time, the run stops.
+TEST_F(RunScenario, MasterAskedAgainToLeaveItsBooter) {
+    const std::string quarv3 = R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2, )";
+    struct Case {
+        const char* name;
+        const char* faults;
+        size_t refusals;
+        bool back;
+    } cases[] = {
+        {"stall once", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "at", "n": 2}])", 1, true},
+        // The second fault counts the requests the first let through: the third one overall.
+        {"driver error twice",
+         R"([{"kind": "driver_error", "request": "booter", "command": 4, "when": "at", "n": 2},
+             {"kind": "driver_error", "request": "booter", "command": 4, "when": "at", "n": 2}])", 2, true},
+        {"timeout three times", R"([{"kind": "timeout", "request": "booter", "command": 4, "when": "from", "n": 2}])", 3,
+         false},
+    };
+    const std::wstring q = L"Quarv3 Logger 19 - 7";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
+        Start(quarv3 + R"("faults": )" + c.faults + "}]}");
+        PlanAndRun();
+        const auto lines = log_.lines();
+        EXPECT_EQ(size_t(std::count_if(lines.begin(), lines.end(),
+                                       [](const std::string& l) {
+                                           return l.find("INFOIDENT :Device already in firmware") != std::string::npos;
+                                       })),
+                  c.refusals);
+        if (c.back) {
+            ExpectInOrder({With(L"Waking up into firmware", q), With(L"Correctly into firmware", q)});
+            EXPECT_TRUE(Proc().LastRun().Completed());
+            EXPECT_FALSE(Inst().in_booter());
+            EXPECT_EQ(Inst().identity().FirmwareVersionText(), L" 1.06.00");
+            ExpectReleased();
+        } else {
+            ExpectAborted(L"Device failed go to firmware");
+            EXPECT_EQ(Count(With(L"Correctly into firmware", q)), 0u);
+        }
+    }
+}
+
 // The booter never answers an identity read: three tries, then the run stops
 // before writing anything.
 TEST_F(RunScenario, MasterNotIdentifiedInItsBooter) {

@@ -121,6 +121,8 @@ TEST(SimScenario, BadInputNamesTheFileAndTheKey) {
         std::string message;
     } cases[] = {
         {"{not json", "s.json: not valid JSON"},
+        {"4e0682 30", "s.json: not valid JSON"},
+        {R"({"time_scale": 1e999, "instruments": []})", "s.json: not valid JSON"},
         {"[]", "s.json: (top level): expected an object"},
         {R"({"instrument": []})", "s.json: instrument: unknown key"},
         {R"({"time_scale": 1})", "s.json: instruments: missing"},
