@@ -362,7 +362,7 @@ TEST_F(FaultMatrix, FullTable) {
     EXPECT_EQ(failures.size(), 0u);
 }
 
-// One cell, its outcome and the messages of its run, to look into a cell of the
+// One cell, its outcome, the messages and the log of its run, to look into a cell of the
 // table: VESK_FAULT_MATRIX_CELL="<fault>:<step>", e.g. "stall at:451".
 TEST_F(FaultMatrix, OneCell) {
     const char* cell = std::getenv("VESK_FAULT_MATRIX_CELL");
@@ -378,6 +378,8 @@ TEST_F(FaultMatrix, OneCell) {
     const RunReport r = RunCell(*row, uint32_t(k));
     std::printf("%s\n", Describe(*row, uint32_t(k), r).c_str());
     for (const auto& m : Messages()) std::printf("  %ls\n", m.c_str());
+    std::printf("Log:\n");
+    for (const auto& l : log_.lines()) std::printf("  %s\n", l.c_str());
     EXPECT_TRUE(r.violations.empty());
 }
 

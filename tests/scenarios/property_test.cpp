@@ -203,7 +203,7 @@ private:
     // "MM.mm.bb" with the bytes printed as two hex digits; minor and build
     // are decimal digits (BCD), as units report them.
     std::string Version(int major, int minor) {
-        char buf[16];
+        char buf[40];  // room for any int, so the compiler sees no truncation
         std::snprintf(buf, sizeof buf, "%02X.%02d.%02d", major, minor, int(Pick(3)) * 5);
         return buf;
     }
