@@ -33,6 +33,9 @@ constexpr int kBooterIdentAttempts = 3;
 // A master is asked this many times to leave its booter: a transient refusal
 // must not leave it there.
 constexpr int kGotoFirmwareAttempts = 3;
+// A firmware write broken off leaves no firmware the booter will start: it is
+// made this many times before the run gives up on it.
+constexpr int kFirmwareWriteAttempts = 2;
 
 bool IsValidDirectory(const std::wstring& path) { return FS().IsFolder(path); }
 
@@ -272,7 +275,7 @@ void CUpdateProcedure::ScriviFirmwareMaster() {
     const std::wstring path = InCartella(main_folder_, entry->fileName);
     if (!ScritturaMaster(TextToTranslate(L"Start write firmware"), TextToTranslate(L"Finished write firmware"),
                          TextToTranslate(L"Error writing master firmware"),
-                         [&] { return c.fw->AggiornaFwFile(path); })) {
+                         [&] { return c.fw->AggiornaFwFile(path); }, -1, kFirmwareWriteAttempts)) {
         c.fw_master_fallito = true;
     } else if (old != 0 && entry->versionNumber < old) {
         // A downgrade: the plan shows it as installed from now on.
@@ -498,9 +501,14 @@ void CUpdateProcedure::Chiusura() {
 // One write of the master between its two messages. A failure is logged and
 // counted, and the run goes on.
 bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
-                                       const std::function<bool()>& write, int element) {
+                                       const std::function<bool()>& write, int element, int attempts) {
     Msg(&Master(), Translate(start));
-    const bool written = ScritturaConProgresso(*corsa_->fw, corsa_->serial_master, write);
+    bool written = ScritturaConProgresso(*corsa_->fw, corsa_->serial_master, write);
+    for (int attempt = 2; !written && attempt <= attempts; ++attempt) {
+        VLOG_INFO(kRun, "%s: failed, writing again (attempt %d of %d)", vesk::to_utf8(start).c_str(), attempt,
+                  attempts);
+        written = ScritturaConProgresso(*corsa_->fw, corsa_->serial_master, write);
+    }
     if (!written) {
         // The element, when there is one, ends the text: "Error in writing master accessory elem 1".
         const std::wstring number = element >= 0 ? std::to_wstring(element) : L"";

@@ -295,7 +295,7 @@ private:
     // run.cpp: what the steps share
     const INFOIDENT& Master() const;
     bool ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
-                         const std::function<bool()>& write, int element = -1);
+                         const std::function<bool()>& write, int element = -1, int attempts = 1);
     bool RiconnettiDopoCambioModo();
     bool Reidentifica(bool with_net_table);
     bool AllocaInfoFirmup(const std::wstring& no_memory);

@@ -966,6 +966,43 @@ TEST_F(RunScenario, FailedWriteNeverReachesItsTotal) {
     EXPECT_TRUE(std::is_sorted(w.done.begin(), w.done.end()));
 }
 
+// A firmware write broken off midway leaves nothing the booter will start:
+// made again once, it brings the master back; failing twice, the run says so
+// and the master stays in its booter.
+TEST_F(RunScenario, BrokenOffFirmwareWriteIsMadeAgain) {
+    struct Case {
+        const char* name;
+        const char* faults;
+        size_t writes;
+        bool back;
+    } cases[] = {
+        {"one block stalls", R"([{"kind": "stall", "request": "booter", "command": 2, "when": "at", "n": 3}])", 2, true},
+        {"every block from the third stalls",
+         R"([{"kind": "stall", "request": "booter", "command": 2, "when": "from", "n": 3}])", 2, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+        File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+        Start(PellDL("", std::string(R"(, "faults": )") + c.faults));
+        PlanAndRun();
+        size_t firmware_writes = 0;
+        for (const SeenWrite& w : WritesSeen(Surface().Events())) firmware_writes += w.what == WriteKind::Firmware;
+        EXPECT_EQ(firmware_writes, c.writes);
+        EXPECT_TRUE(log_.contains("Start write firmware: failed, writing again (attempt 2 of 2)"));
+        EXPECT_EQ(Count(With(L"Start write firmware", L"Pell DL Logger - 10")), 1u);
+        EXPECT_EQ(log_.contains("ERROR = Error writing master firmware"), !c.back);
+        EXPECT_EQ(Inst().in_booter(), !c.back);
+        if (c.back) {
+            EXPECT_TRUE(Proc().LastRun().Completed());
+            EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"46.05.00");
+        } else {
+            EXPECT_FALSE(Proc().LastRun().Completed());
+        }
+        ExpectReleased();
+    }
+}
+
 // ---- the backup before the first write
 
 std::vector<uint8_t> Bytes(const std::filesystem::path& file) {
