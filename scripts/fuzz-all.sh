@@ -1,9 +1,10 @@
 #!/bin/sh
 # Every libFuzzer target at once, each for SECONDS of wall time at the lowest
-# priority, new inputs collected apart; then each grown corpus is minimised
-# into its committed seed folder (-merge=1 keeps only inputs that add
-# coverage). Prints each target's CPU time, runs and corpus size. Findings
-# land in OUT/<target>/ as crash-*, leak-*, timeout-*.
+# priority, new inputs collected apart; then each seed folder is minimised
+# afresh from its old and new inputs (-merge=1 keeps only inputs that add
+# coverage; hand-named seeds always stay). Prints each target's CPU time,
+# runs and corpus size. Findings land in OUT/<target>/ as crash-*, leak-*,
+# timeout-*.
 #
 #   scripts/fuzz-all.sh [SECONDS] [BUILD_DIR] [OUT]   (defaults: 1800 build-fuzz /tmp/vesk-fuzz)
 #   VESK_FUZZ_TARGETS="records scenario"            some targets only
@@ -50,7 +51,20 @@ fi
 wait
 printf '%-12s %8s %12s %8s %8s\n' target cpu-min runs corpus findings
 for t in $targets; do
-    "$build/tests/fuzz/fuzz_$t" -merge=1 "tests/fuzz/corpus_$t" "$out/$t/new" > "$out/$t/merge.log" 2>&1
+    # The corpus minimised afresh: the hand-named seeds stay, and of the old
+    # and new inputs only those that add coverage to them come back, under
+    # the fuzzer's own names (40 hex digits).
+    seeds="tests/fuzz/corpus_$t"
+    min="$out/$t/min"
+    rm -rf "$min" && mkdir -p "$min"
+    ls "$seeds" | grep -vxE '[0-9a-f]{40}' | while read -r n; do cp "$seeds/$n" "$min/"; done
+    "$build/tests/fuzz/fuzz_$t" -merge=1 "$min" "$seeds" "$out/$t/new" > "$out/$t/merge.log" 2>&1
+    if grep -qE '^MERGE-OUTER: [0-9]+ new files' "$out/$t/merge.log"; then
+        ls "$seeds" | grep -xE '[0-9a-f]{40}' | while read -r n; do rm "$seeds/$n"; done
+        ls "$min" | grep -xE '[0-9a-f]{40}' | while read -r n; do cp "$min/$n" "$seeds/"; done
+    else
+        echo "$t: the merge failed, corpus left as it was (see $out/$t/merge.log)" >&2
+    fi
     cpu=$(tail -1 "$out/$t/cpu" | awk '{printf "%.1f", ($1 + $2) / 60}')
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$t/log" | tail -1)
     size=$(ls "tests/fuzz/corpus_$t" | wc -l)
