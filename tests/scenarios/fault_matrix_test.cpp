@@ -367,13 +367,13 @@ TEST_F(FaultMatrix, FullTable) {
 TEST_F(FaultMatrix, OneCell) {
     const char* cell = std::getenv("VESK_FAULT_MATRIX_CELL");
     if (!cell) GTEST_SKIP() << "VESK_FAULT_MATRIX_CELL=<fault>:<step> runs one cell";
-    const std::string spec(cell);
-    const size_t colon = spec.rfind(':');
+    const std::string wanted(cell);
+    const size_t colon = wanted.rfind(':');
     ASSERT_NE(colon, std::string::npos) << "expected <fault>:<step>";
     const std::vector<Row> rows = Rows();
-    const auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.name == spec.substr(0, colon); });
-    ASSERT_NE(row, rows.end()) << "no fault named " << spec.substr(0, colon);
-    const int k = std::atoi(spec.c_str() + colon + 1);
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.name == wanted.substr(0, colon); });
+    ASSERT_NE(row, rows.end()) << "no fault named " << wanted.substr(0, colon);
+    const int k = std::atoi(wanted.c_str() + colon + 1);
     ASSERT_GT(k, 0) << "steps count from 1";
     const RunReport r = RunCell(*row, uint32_t(k));
     std::printf("%s\n", Describe(*row, uint32_t(k), r).c_str());
