@@ -22,6 +22,10 @@ bool SimFault::Hit(int transfer_target, int transfer_command) {
 
 bool SimFault::HitReturn() { return IsReturnFault() && Due(); }
 
+bool SimFault::Reached() const {
+    return seen >= (when == FaultWhen::From || when == FaultWhen::At ? n : 1);
+}
+
 const char* FaultKindName(FaultKind k) {
     switch (k) {
     case FaultKind::DriverError: return "driver_error";

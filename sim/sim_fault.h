@@ -57,6 +57,9 @@ struct SimFault {
     bool Hit(int transfer_target, int transfer_command);
     // Counts a departure from the bus and says whether the fault applies to it.
     bool HitReturn();
+    // Whether a transfer or return fault has come to the transfer or
+    // departure it strikes (for From, the first of them).
+    bool Reached() const;
 
 private:
     bool Due();

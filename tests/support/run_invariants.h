@@ -149,12 +149,12 @@ private:
         vesk::sim::SimInstrument* master = bus_->Find(master_path);
         const bool master_here = master && bus_->IsPresent(master_path);
         const bool master_in_booter = master_here && master->in_booter();
-        // Slaves answer only through a master that answers; a master that
-        // stopped answering for good leaves them where they are. The slaves
-        // are the run's business only once it entered the slave stages.
         // A fault the run never reached is not the run's: the probe below
         // must not set it off (a cable pulled by the test's own request).
         if (master) std::erase_if(master->faults(), [&](const vesk::sim::SimFault& f) { return !Reached(f, *master); });
+        // Slaves answer only through a master that answers; a master that
+        // stopped answering for good leaves them where they are. The slaves
+        // are the run's business only once it entered the slave stages.
         const bool master_answers = master_here && !master_in_booter && MasterAnswers(master_path);
         const bool slave_stages = std::any_of(messages.begin(), messages.end(), [](const std::wstring& m) {
             return m.rfind(L"Sending all slaves into booter", 0) == 0;
@@ -192,15 +192,13 @@ private:
         else report.code = 'e';
     }
 
+    // Identity changes strike from the first read.
+    static bool Reached(const vesk::sim::SimFault& f, const vesk::sim::SimInstrument& inst) {
+        if (f.kind == vesk::sim::FaultKind::UnplugAfter) return inst.transfers() >= f.n;
+        return f.IsTransferFault() || f.IsReturnFault() ? f.Reached() : true;
+    }
     // An identity read goes through (a fault on one transfer only strikes
     // one of two tries).
-    static bool Reached(const vesk::sim::SimFault& f, const vesk::sim::SimInstrument& inst) {
-        using vesk::sim::FaultWhen;
-        if (f.kind == vesk::sim::FaultKind::UnplugAfter) return inst.transfers() >= f.n;
-        if (!f.IsTransferFault() && !f.IsReturnFault()) return true;
-        const uint32_t first = f.when == FaultWhen::From || f.when == FaultWhen::At ? f.n : 1;
-        return f.seen >= first;
-    }
     bool MasterAnswers(const std::string& path) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             CUSBConnection conn(256);
