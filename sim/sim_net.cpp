@@ -58,13 +58,18 @@ INFOIDENT SlaveIdentity(const SimSlaveConfig& c) {
     return r;
 }
 
+// Where the master reads a slave's firmware build byte to fix its identity.
+uint32_t SlaveBuildAddress(const SimSlave& s) {
+    return SlaveHoursAddress(CUSBConnection::BooterFamilyClass(s.cfg.tipoFamBoot)) + 16 + 6;
+}
+
 // The blocks the master reads to fix a slave identity: the hours word and
 // the build byte.
 void FillSlaveMemory(SimSlave& s) {
     const uint32_t at = SlaveHoursAddress(CUSBConnection::BooterFamilyClass(s.cfg.tipoFamBoot));
     const uint8_t hours[2] = {0x01, 0x2C};
     s.memory.Write(at, hours, sizeof hours);
-    s.memory.Write(at + 16 + 6, &s.cfg.fw_build, 1);
+    s.memory.Write(SlaveBuildAddress(s), &s.cfg.fw_build, 1);
 }
 
 void FillNetTable(const NetState& st, uint8_t* out) {
@@ -85,6 +90,11 @@ void TakeFirmwareVersion(SimSlave& s) {
         RegionVersion(s.memory, s.regions.firmware_start, s.regions.firmware_end, 3, v,
                       Unstamped(s.cfg.unstamped_firmware))) {
         s.identity.SetFirmwareVersion(v[0], v[1], v[2]);
+        // The build byte the master reads follows the new firmware; inside
+        // the firmware region it is the image's own byte, as on a real unit.
+        const uint32_t build_at = SlaveBuildAddress(s);
+        if (build_at < s.regions.firmware_start || build_at >= s.regions.firmware_end)
+            s.memory.Write(build_at, &v[2], 1);
         s.firmware_touched = false;
     }
 }

@@ -26,6 +26,7 @@ int Plan(const PlanRequest& rq, vesk::sim::SimBus* bus) {
     proc.RequestChoices(rq.choices);
     proc.AggiornaStrumentiCollegati();
     if (const int status = ChoicesExit("plan", proc); status >= 0) return status;
+    if (!rq.choices.empty()) proc.SceltePrese();
     if (rq.json) std::printf("%s\n", PlanJson(proc, surface.State()).dump(2).c_str());
     else PrintPlan(surface.State());
     const int status = RefreshExit("plan", proc);

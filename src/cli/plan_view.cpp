@@ -179,9 +179,31 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
         row["serial"] = r.serial;
         row["versions"] = nlohmann::ordered_json::array();
         for (const auto& v : r.versions) row["versions"].push_back(U8(v));
+        row["writes"] = nlohmann::ordered_json::array();
+        for (const PlannedImage& w : r.writes) {
+            nlohmann::ordered_json write = {{"image", U8(w.image)}, {"version", U8(w.version)}, {"file", U8(w.file)}};
+            if (!w.from.empty()) write["from"] = U8(w.from);
+            if (w.conditional) write["conditional"] = true;
+            row["writes"].push_back(write);
+        }
         j["rows"].push_back(row);
     }
     return j;
+}
+
+std::vector<std::wstring> AlsoLines(const DeviceRowView& row) {
+    // The Action column tells of the firmware when it says the unit gets it.
+    const std::wstring& action = row.columns[kColumnAction];
+    const bool action_tells = action.find(L"will get ") != std::wstring::npos;
+    std::vector<std::wstring> out;
+    for (const PlannedImage& w : row.writes) {
+        if (w.image == L"firmware" && action_tells) continue;
+        std::wstring line = L"    also: " + w.image + L" ";
+        line += w.from.empty() ? w.version : w.from + L" -> " + w.version;
+        if (w.conditional) line += L" (when its firmware allows it)";
+        out.push_back(line);
+    }
+    return out;
 }
 
 void PrintPlan(const SurfaceState& state) {
@@ -194,7 +216,8 @@ void PrintPlan(const SurfaceState& state) {
     for (const auto& l : lines)
         for (size_t c = 0; c < kDeviceColumns; ++c) width[c] = std::max(width[c], l[c].size());
     if (!state.rows.empty()) {
-        for (const auto& l : lines) {
+        for (size_t n = 0; n < lines.size(); ++n) {
+            const DeviceRowTexts& l = lines[n];
             std::wstring out;
             for (size_t c = 0; c < kDeviceColumns; ++c) {
                 out += l[c];
@@ -202,6 +225,8 @@ void PrintPlan(const SurfaceState& state) {
             }
             while (!out.empty() && out.back() == L' ') out.pop_back();
             std::printf("%s\n", U8(out).c_str());
+            if (n > 0)
+                for (const std::wstring& also : AlsoLines(state.rows[n - 1])) std::printf("%s\n", U8(also).c_str());
         }
         std::printf("\n");
     }

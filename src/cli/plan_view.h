@@ -83,6 +83,9 @@ private:
 const char* KindName(int kind);
 // The object of plan --json.
 nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState& state);
+// The images a run writes besides what the row's Action says, one line each
+// ("    also: booter 01.00 -> 01.02").
+std::vector<std::wstring> AlsoLines(const DeviceRowView& row);
 // The device list as a table under its headers, then the status line.
 void PrintPlan(const SurfaceState& state);
 // After a refresh: 2 (naming them) when requested choices were not found, else -1.

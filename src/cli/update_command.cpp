@@ -77,6 +77,7 @@ public:
         proc_.RequestChoices(rq_.plan.choices);
         proc_.AggiornaStrumentiCollegati();
         if (const int status = ChoicesExit("update", proc_); status >= 0) return status;
+        if (!rq_.plan.choices.empty()) proc_.SceltePrese();
         ShowPlan();
         if (const int status = RefreshExit("update", proc_); status >= 0)
             return Finish({status, status == kExitNotOne ? NotOne() : status == kExitOk ? "nothing_pending" : "stopped"});
@@ -114,13 +115,17 @@ public:
     }
 
 private:
-    // The master is back when the run's closing refresh found it; otherwise it
-    // is waited for as the window does, through its arrival, and the plan is
-    // read again.
+    // The units are read again after every run. The master is back when the
+    // run's last refresh (its closing one, or the one after an abort) found
+    // it; when it is away (restarting, re-enumerating) it is waited for as the
+    // window does, through its arrival, and the plan is read again.
     void AfterTheRun(RunOutcome outcome) {
-        if (outcome == RunOutcome::Finished && proc_.LastRefresh() == CUpdateProcedure::RefreshOutcome::Planned) return;
-        if (proc_.RestartPending()) {
-            Say("Waiting for the master to come back from its restart...");
+        using Refresh = CUpdateProcedure::RefreshOutcome;
+        const bool read_after = outcome == RunOutcome::Finished || outcome == RunOutcome::Aborted;
+        if (read_after && !proc_.RestartPending() && proc_.LastRefresh() == Refresh::Planned) return;
+        if (proc_.RestartPending() || (read_after && proc_.LastRefresh() == Refresh::NoInstrument)) {
+            Say(proc_.RestartPending() ? "Waiting for the master to come back from its restart..."
+                                       : "Waiting for the master to come back...");
             const uint64_t until = vesk::process_clock().now_ms() + kRestartWaitMs;
             for (;;) {
                 detection_.Poll();
@@ -242,11 +247,18 @@ private:
     void ShowSummary() {
         if (rq_.plan.json) return;
         ShowBackup();
-        std::vector<std::vector<std::string>> rows = {{"Unit", "Serial", "Before", "After", "Expected", "Verified"}};
-        for (const auto& u : proc_.LastRun().units)
-            rows.push_back({(u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device),
-                            std::to_string(u.serial), U8(u.before), u.found ? U8(u.after) : "(not found)",
-                            u.expected.empty() ? "-" : U8(u.expected), u.verified ? "yes" : "NO"});
+        std::vector<std::vector<std::string>> rows = {
+            {"Unit", "Serial", "Before", "After", "Expected", "Booter", "Verified"}};
+        std::vector<std::string> notes;
+        for (const auto& u : proc_.LastRun().units) {
+            const std::string unit =
+                (u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device);
+            rows.push_back({unit, std::to_string(u.serial), U8(u.before), u.found ? U8(u.after) : "(not found)",
+                            u.expected.empty() ? "-" : U8(u.expected), BooterColumn(u), u.verified ? "yes" : "NO"});
+            for (const auto& i : u.images)
+                if (!i.read_back || (i.image == L"firmware" && i.written && !i.planned))
+                    notes.push_back("  " + unit + ": " + ImageNote(i));
+        }
         if (rows.size() == 1) return;
         std::vector<size_t> width(rows[0].size());
         for (const auto& r : rows)
@@ -258,7 +270,26 @@ private:
                 line += r[c] + (c + 1 < r.size() ? std::string(width[c] - r[c].size() + 2, ' ') : "");
             std::printf("%s\n", line.c_str());
         }
+        for (const std::string& n : notes) std::printf("%s\n", n.c_str());
         std::printf("\n");
+    }
+
+    // "01.00 -> 01.02" when the booter was to change or did; its version alone otherwise.
+    static std::string BooterColumn(const CUpdateProcedure::UnitCheck& u) {
+        const CUpdateProcedure::ImageCheck* b = u.Image(L"booter");
+        if (!b) return "-";
+        const std::string after = u.found ? U8(b->after) : "?";
+        if (b->refused) return U8(b->before) + " (its firmware does not update it)";
+        if (!b->planned && !b->written && (!u.found || b->after == b->before)) return U8(b->before);
+        return U8(b->before) + " -> " + after + (b->planned && b->after != b->expected ? " (expected " + U8(b->expected) + ")" : "");
+    }
+
+    // A line for an image that cannot be read back, or one written behind the plan's back.
+    static std::string ImageNote(const CUpdateProcedure::ImageCheck& i) {
+        std::string what = U8(i.image) + (i.expected.empty() ? "" : " " + U8(i.expected));
+        if (!i.planned && i.written) return what + " written although the plan did not show it";
+        if (i.written) return what + " written";
+        return what + (i.write_failed ? " NOT written: the write failed" : " NOT written");
     }
 
     // Where the master's data went before the run wrote anything.
@@ -267,6 +298,8 @@ private:
         std::printf("\n");
         if (!rq_.backup)
             std::printf("Backup: none taken (--no-backup)\n");
+        else if (!b.skipped.empty())
+            std::printf("Backup: none taken (%s)\n", b.skipped.c_str());
         else if (!b.folder.empty())
             std::printf("Backup: %s\n", U8(b.folder).c_str());
         else if (b.failed.empty())
@@ -276,12 +309,39 @@ private:
         for (const auto& f : b.failed) std::printf("  not saved: %s (%s)\n", f.area.c_str(), f.why.c_str());
     }
 
+    static nlohmann::ordered_json UnitJson(const CUpdateProcedure::UnitCheck& u) {
+        nlohmann::ordered_json images = nlohmann::ordered_json::array();
+        for (const auto& i : u.images) {
+            if (i.read_back)
+                images.push_back({{"image", U8(i.image)},
+                                   {"before", U8(i.before)},
+                                   {"after", U8(i.after)},
+                                   {"expected", U8(i.expected)},
+                                   {"planned", i.planned},
+                                   {"written", i.written},
+                                   {"refused", i.refused},
+                                   {"verified", i.verified}});
+            else
+                images.push_back({{"image", U8(i.image)},
+                                   {"version", U8(i.expected)},
+                                   {"planned", i.planned},
+                                   {"written", i.written},
+                                   {"verified", i.verified}});
+        }
+        return {{"serial", u.serial},     {"row", u.row_index},           {"before", U8(u.before)},
+                {"after", U8(u.after)},   {"expected", U8(u.expected)}, {"found", u.found},
+                {"verified", u.verified}, {"images", images}};
+    }
+
     static nlohmann::ordered_json BackupJson(const vesk::update::BackupResult& b) {
         nlohmann::ordered_json failed = nlohmann::ordered_json::array();
         for (const auto& f : b.failed) failed.push_back({{"area", f.area}, {"why", f.why}});
-        return {{"folder", b.folder.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(U8(b.folder))},
-                {"saved", b.saved},
-                {"failed", failed}};
+        nlohmann::ordered_json j = {
+            {"folder", b.folder.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(U8(b.folder))},
+            {"saved", b.saved},
+            {"failed", failed}};
+        if (!b.skipped.empty()) j["skipped"] = b.skipped;
+        return j;
     }
 
     void Say(const std::string& text) {
@@ -297,12 +357,7 @@ private:
             return ending.status;
         }
         nlohmann::ordered_json units = nlohmann::ordered_json::array();
-        for (const auto& u : proc_.LastRun().units)
-            units.push_back({{"serial", u.serial},
-                             {"before", U8(u.before)},
-                             {"after", U8(u.after)},
-                             {"expected", U8(u.expected)},
-                             {"verified", u.verified}});
+        for (const auto& u : proc_.LastRun().units) units.push_back(UnitJson(u));
         nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
         // Only a run takes a backup: null when it was switched off.
         if (proc_.LastRun().outcome != RunOutcome::NotRun)

@@ -430,7 +430,16 @@ void CVESKFirmwareUpdaterDlg::EmptyDeviceList() {
 }
 
 void CVESKFirmwareUpdaterDlg::FillRow(QTreeWidgetItem* item, const DeviceRowView& row) {
-    for (int c = 0; c < kDeviceColumns; ++c) item->setText(c, Q(row.columns[size_t(c)]));
+    // The tooltip lists every image a run writes to the unit, not only its firmware.
+    QStringList writes;
+    for (const PlannedImage& w : row.writes)
+        writes << Q(w.image + L" " + (w.from.empty() ? w.version : w.from + L" -> " + w.version) +
+                    (w.conditional ? L" " + std::wstring(Tr(L"(when its firmware allows it)").toStdWString()) : L""));
+    const QString tip = writes.isEmpty() ? Tr(L"Nothing will be written") : writes.join(QLatin1Char('\n'));
+    for (int c = 0; c < kDeviceColumns; ++c) {
+        item->setText(c, Q(row.columns[size_t(c)]));
+        item->setToolTip(c, tip);
+    }
 }
 
 void CVESKFirmwareUpdaterDlg::AddDeviceRow(const DeviceRowView& row) {

@@ -22,6 +22,7 @@ struct BackupResult {
     std::wstring folder;             // where the files went; empty when none was written
     std::vector<std::string> saved;  // the areas saved, in order
     std::vector<Failure> failed;     // the areas the family keeps that could not be saved
+    std::string skipped;             // why no backup was attempted; empty when one was
     // Nothing the family keeps was left out.
     bool Complete() const { return failed.empty(); }
 };

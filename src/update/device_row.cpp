@@ -49,5 +49,6 @@ DeviceRowView MakeRowView(const DeviceRowData& row, bool advanced_mode, const CD
     v.columns[kColumnAction] = ActionText(row, advanced_mode, installed);
     if (row.list)
         for (const auto& e : *row.list) v.versions.push_back(e.versionText);
+    v.writes = row.writes;
     return v;
 }

@@ -22,6 +22,18 @@ inline constexpr int kOtherGaugeKinds = 5;
 // "    Dovo 4" ... ; the empty text outside 0..4.
 std::wstring OtherGaugeName(int kind);
 
+// An image a run would write to a unit, as the plan shows it.
+struct PlannedImage {
+    std::wstring image;    // "firmware", "booter", "language", "accessory 0" .. "accessory 2"
+    std::wstring from;     // firmware and booter: the version the unit reports now
+    std::wstring version;  // the file's version text
+    uint32_t version_number = 0;
+    std::wstring file;  // as the catalogue names it, within its folder
+    // Written only when the firmware then running allows it (a master's
+    // booter: its capability record is read only during the run).
+    bool conditional = false;
+};
+
 struct DeviceRowData {
     int32_t kind = kRowMaster;
     // The row's identity inside the procedure's CDeviceInfo (master or slave record).
@@ -36,6 +48,8 @@ struct DeviceRowData {
     int32_t row_index = 255;
     // Other-gauge kind of a kind-3 row, CDowngradeInfo::kOwnFirmware otherwise.
     int other_kind = CDowngradeInfo::kOwnFirmware;
+    // Every image a run would write to the row's unit, with the row's choice.
+    std::vector<PlannedImage> writes;
 
     // The unit the row's choices are filed under.
     uint32_t Serial() const { return identity ? identity->ID_logger() : chosen.serial; }
@@ -62,6 +76,8 @@ struct DeviceRowView {
     uint32_t serial = 0;
     // Version texts of the row's available list, in list order.
     std::vector<std::wstring> versions;
+    // Every image a run would write to the row's unit.
+    std::vector<PlannedImage> writes;
 };
 
 // The "Action" column: what a run would do to the row's unit.

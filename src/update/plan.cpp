@@ -122,6 +122,8 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
                                                         main_folder_)
                         ? RefreshOutcome::Planned
                         : RefreshOutcome::NotIdentified;
+    std::wstring refusal;
+    net_rifiutata_ = device_info_->GetSlaveUpdate() != 0 && vesk::update::PlanAdmissionRefusal(*device_info_, refusal);
     ApplicaScelteRichieste();
 
     RigaMaster();
@@ -274,6 +276,12 @@ void CUpdateProcedure::FineAggiornamento() {
     detection_.AvviaGestioneEventiSistema();
 }
 
+void CUpdateProcedure::SceltePrese() {
+    if (last_refresh_ != RefreshOutcome::Planned || !advanced_mode_ || status_colour_ == StatusColour::Red) return;
+    update_pending_ = QualcosaVaAggiornato();
+    StatoDaQualcosaVaAggiornato();
+}
+
 bool CUpdateProcedure::QualcosaVaAggiornato() {
     if (!device_info_) return false;
     auto due = [this](const INFOIDENT& ident, bool in_booter, const FirmupFileEntry& selected,
@@ -325,6 +333,7 @@ int CUpdateProcedure::AddRow(const INFOIDENT* identity, int row_index, int kind,
     row.row_index = row_index;
     row.other_kind = other_kind;
     rows_.push_back(row);
+    if (kind != kRowOtherGauge) rows_.back().writes = ImmaginiPreviste(row_index);
     surface_.AddDeviceRow(MakeRowView(rows_.back(), advanced_mode_, installed_));
     return int(rows_.size()) - 1;
 }
@@ -335,7 +344,9 @@ std::wstring CUpdateProcedure::ActionText(const DeviceRowData& row) const {
 
 void CUpdateProcedure::SetChosenEntry(const FirmupFileEntry& entry, int position) {
     if (position < 0 || size_t(position) >= rows_.size()) return;
-    rows_[size_t(position)].chosen = entry;
+    DeviceRowData& row = rows_[size_t(position)];
+    row.chosen = entry;
+    if (row.kind != kRowOtherGauge) row.writes = ImmaginiPreviste(row.row_index);
     RedrawRow(position);
 }
 

@@ -2,6 +2,7 @@
 // that let its slaves be done, and the closing that restarts it and shows the
 // new plan. Every exit after the lock releases it and turns hardware
 // detection back on.
+#include <algorithm>
 #include <cwchar>
 #include <new>
 
@@ -53,6 +54,9 @@ void CUpdateProcedure::OnBnClickedButtonUpdate() {
     try {
         corsa_ = std::make_unique<Corsa>();
         PassiDellaCorsa();
+        // The list shows where every unit is now, not the plan of before the
+        // run: a master left in its booter, another unit, or none.
+        if (result_.outcome == RunOutcome::Aborted) AggiornaStrumentiCollegati();
     } catch (const std::bad_alloc&) {
         if (corsa_) Interrompi(Translate(L"Failure: out of memory"), true);
     }
@@ -69,7 +73,7 @@ void CUpdateProcedure::PassiDellaCorsa() {
     ProgressStep();
     if (c.DomandaComportamento() || c.fw->NumOtherGauges() >= 1) CaricaAltriStrumenti();
     if (!AmmissioneSlave() || !SlaveAggiornabili()) return;
-    SlaveConRecupero();
+    if (!SlaveConRecupero()) return;
     Chiusura();
 }
 
@@ -205,10 +209,14 @@ void CUpdateProcedure::MappaVersioniPrima() {
     }
     const INFOIDENT& master = Master();
     c.serial_master = master.ID_logger();
-    if (c.serial_master != 0) c.versioni_prima.emplace(c.serial_master, master.FirmwareVersionNumber());
+    c.codice_master = master.loggerCode();
+    c.versioni_prima.emplace(std::pair{0, c.serial_master}, master.FirmwareVersionNumber());
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {
+        if (!SlavePresente(c.info, slot)) continue;
         const INFOIDENT& slave = c.info.SlaveIdent(slot);
-        if (slave.ID_logger() != 0) c.versioni_prima.emplace(slave.ID_logger(), slave.FirmwareVersionNumber());
+        c.versioni_prima.emplace(std::pair{int(slot) + 1, slave.ID_logger()}, slave.FirmwareVersionNumber());
+        c.reti_prima.emplace(slot, IdDiRete(c.info, slot));
+        if (slave.IsInBooterOrZero()) c.slave_in_booter_prima.insert(slot);
     }
 }
 
@@ -217,6 +225,13 @@ void CUpdateProcedure::MappaVersioniPrima() {
 void CUpdateProcedure::SalvaBackupMaster() {
     Corsa& c = *corsa_;
     if (!backup_) return;
+    // A booter answers none of the requests the backup makes.
+    if (Master().IsInBooter()) {
+        VLOG_INFO(kRun, "Backup skipped: the master is in its booter");
+        result_.backup.skipped = "the master is in its booter";
+        Msg(&Master(), Translate(L"Backup skipped: the master is in its booter"));
+        return;
+    }
     result_.backup = vesk::update::SalvaBackup(*c.conn, c.serial_master);
     const vesk::update::BackupResult& b = result_.backup;
     if (!b.folder.empty()) Msg(&Master(), Translate(L"Backup saved in") + L" " + b.folder);
@@ -262,6 +277,11 @@ bool CUpdateProcedure::MandaMasterInBooter() {
         }
         AttesaConProgresso(kModeSwitchWaitMs);
     }
+    std::wstring other;
+    if (!StessoMaster(other)) {
+        Interrompi(other, true);
+        return false;
+    }
     return true;
 }
 
@@ -270,10 +290,10 @@ void CUpdateProcedure::ScriviFirmwareMaster() {
     const uint32_t serial = c.serial_master;
     const FirmupFileEntry* entry = Existing(catalogue_.GetFw(serial));
     if (!entry) return;
-    const uint32_t old = c.VersionePrima(serial);
+    const uint32_t old = c.VersionePrima(0, serial);
     if (entry->versionNumber == 0 || !(advanced_mode_ || old < entry->versionNumber)) return;
     const std::wstring path = InCartella(main_folder_, entry->fileName);
-    if (!ScritturaMaster(TextToTranslate(L"Start write firmware"), TextToTranslate(L"Finished write firmware"),
+    if (!ScritturaMaster(L"firmware", TextToTranslate(L"Start write firmware"), TextToTranslate(L"Finished write firmware"),
                          TextToTranslate(L"Error writing master firmware"),
                          [&] { return c.fw->AggiornaFwFile(path); }, -1, kFirmwareWriteAttempts)) {
         c.fw_master_fallito = true;
@@ -310,6 +330,11 @@ bool CUpdateProcedure::NuovaConnessioneMaster() {
     ProgressStep();
     AttesaConProgresso(kModeSwitchWaitMs);
     Reidentifica(true);
+    std::wstring other;
+    if (!StessoMaster(other)) {
+        Interrompi(other, true);
+        return false;
+    }
     AttesaConProgresso(kModeSwitchWaitMs);
     ProgressStep();
     c.conn->Chiudi();
@@ -339,9 +364,16 @@ void CUpdateProcedure::ScriviLingueMaster() {
     if (Master().IsInBooter()) return;
     const FirmupFileEntry* entry = Existing(catalogue_.GetFw(c.serial_master));
     if (!entry || entry->secondFileName.empty()) return;
-    if (!advanced_mode_ && c.VersionePrima(c.serial_master) >= entry->versionNumber) return;
+    if (!advanced_mode_ && c.VersionePrima(0, c.serial_master) >= entry->versionNumber) return;
+    // The languages belong to the new firmware: not onto the old one.
+    if (c.fw_master_fallito) {
+        VLOG_ERROR(kRun, "Master languages not written after a failed firmware write");
+        Msg(&Master(), Translate(L"Languages not written: the firmware write failed"));
+        SegnaScrittura(0, c.serial_master, L"language", false);
+        return;
+    }
     const std::wstring path = InCartella(main_folder_, entry->secondFileName);
-    ScritturaMaster(TextToTranslate(L"Start write languages"), TextToTranslate(L"Finished write languages"),
+    ScritturaMaster(L"language", TextToTranslate(L"Start write languages"), TextToTranslate(L"Finished write languages"),
                     TextToTranslate(L"Error in writing master languages"),
                     [&] { return c.fw->AggiornaLngFile(path); });
 }
@@ -370,6 +402,7 @@ void CUpdateProcedure::BooterMaster() {
     Msg(&Master(), Translate(L"Booter update needed for master"));
     if (!c.BooterConsentito()) {
         Msg(&Master(), Translate(L"Firmware doesn't support booter update"));
+        SegnaRifiuto(0, c.serial_master, L"booter");
         return;
     }
     const FirmupFileEntry* entry = Existing(catalogue_.GetBooter(c.serial_master));
@@ -379,10 +412,11 @@ void CUpdateProcedure::BooterMaster() {
     if (c.fw_master_fallito) {
         VLOG_ERROR(kRun, "Master booter not written after a failed firmware write");
         Msg(&Master(), Translate(L"Booter not written: the firmware write failed"));
+        SegnaScrittura(0, c.serial_master, L"booter", false);
         return;
     }
     const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
-    ScritturaMaster(TextToTranslate(L"Start write booter"), TextToTranslate(L"Finished write booter"),
+    ScritturaMaster(L"booter", TextToTranslate(L"Start write booter"), TextToTranslate(L"Finished write booter"),
                     TextToTranslate(L"Error in writing master booter"),
                     [&] { return c.fw->AggiornaBooterFile(path); });
 }
@@ -394,9 +428,9 @@ void CUpdateProcedure::AccessoriMaster() {
     for (int i = 0; i < 3; ++i) {
         const FirmupFileEntry* entry = Existing(catalogue_.GetAccessorio(i, c.serial_master));
         if (entry && entry->versionNumber != 0 &&
-            (advanced_mode_ || c.VersionePrima(c.serial_master) < entry->versionNumber)) {
+            (advanced_mode_ || c.VersionePrima(0, c.serial_master) < entry->versionNumber)) {
             const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
-            ScritturaMaster(TextToTranslate(L"Start write accessory elements"),
+            ScritturaMaster((L"accessory " + std::to_wstring(i)).c_str(), TextToTranslate(L"Start write accessory elements"),
                             TextToTranslate(L"Finished write accessory elements"),
                             TextToTranslate(L"Error in writing master accessory elem "),
                             [&] { return c.fw->AggiornaAccessoriFile(i, path); }, i);
@@ -456,13 +490,23 @@ bool CUpdateProcedure::SlaveAggiornabili() {
 }
 
 // Step 31: a failed slave stage raises; the recovery wakes the slaves.
-void CUpdateProcedure::SlaveConRecupero() {
+// Another instrument found on the way ends the run: nothing more is sent to it.
+bool CUpdateProcedure::SlaveConRecupero() {
     try {
         AggiornaSlave();
     } catch (const ErroreStadioSlave& e) {
         Errore(e.testo);
-        RecuperoDopoErrore(e);
+        try {
+            RecuperoDopoErrore(e);
+        } catch (const StrumentoDiverso& d) {
+            Interrompi(d.testo, true);
+            return false;
+        }
+    } catch (const StrumentoDiverso& d) {
+        Interrompi(d.testo, true);
+        return false;
     }
+    return true;
 }
 
 // Steps 32 and 33: restart the master and show what it runs now.
@@ -500,8 +544,9 @@ void CUpdateProcedure::Chiusura() {
 
 // One write of the master between its two messages. A failure is logged and
 // counted, and the run goes on.
-bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
-                                       const std::function<bool()>& write, int element, int attempts) {
+bool CUpdateProcedure::ScritturaMaster(const wchar_t* image, const wchar_t* start, const wchar_t* finished,
+                                       const wchar_t* error, const std::function<bool()>& write, int element,
+                                       int attempts) {
     Msg(&Master(), Translate(start));
     bool written = ScritturaConProgresso(*corsa_->fw, corsa_->serial_master, write);
     for (int attempt = 2; !written && attempt <= attempts; ++attempt) {
@@ -515,6 +560,7 @@ bool CUpdateProcedure::ScritturaMaster(const wchar_t* start, const wchar_t* fini
         VLOG_ERROR(kRun, "%s", vesk::to_utf8(error + number).c_str());
         Errore(Translate(error) + number);
     }
+    SegnaScrittura(0, corsa_->serial_master, image, written);
     Msg(&Master(), Translate(finished));
     return written;
 }
@@ -535,6 +581,12 @@ bool CUpdateProcedure::RiconnettiDopoCambioModo() {
     }
     ProgressStep();
     c.info = list.front();
+    // Whatever is listed first may be another instrument: nothing is sent to it.
+    std::wstring other;
+    if (!StessoMaster(other)) {
+        Interrompi(other);
+        return false;
+    }
     if (!c.conn->Connetti(&c.info)) {
         Interrompi(Translate(L"Unable to reconnect"));
         return false;
@@ -647,9 +699,57 @@ void CUpdateProcedure::MostraErroreCorsa() {
     Msg(nullptr, errore_corsa_);
 }
 
+// ---- the unit the run is connected to
+
+bool CUpdateProcedure::StessoMaster(std::wstring& text) const {
+    const Corsa& c = *corsa_;
+    const INFOIDENT& found = c.info.Ident();
+    // A booter may report neither: 0 on either side proves nothing.
+    const bool serial_differs = found.ID_logger() != 0 && c.serial_master != 0 && found.ID_logger() != c.serial_master;
+    const bool code_differs = found.loggerCode() != 0 && c.codice_master != 0 && found.loggerCode() != c.codice_master;
+    if (!serial_differs && !code_differs) return true;
+    const std::wstring found_name = GetNomeStrumento(found.loggerCode()) + L" " + std::to_wstring(found.ID_logger());
+    const std::wstring expected_name = GetNomeStrumento(c.codice_master) + L" " + std::to_wstring(c.serial_master);
+    VLOG_ERROR(kRun, "The instrument found is not the one being updated: found %s (code %u), expected %s (code %u)",
+               vesk::to_utf8(found_name).c_str(), unsigned(found.loggerCode()), vesk::to_utf8(expected_name).c_str(),
+               unsigned(c.codice_master));
+    text = Translate(L"The instrument found is not the one being updated") + L": " + found_name + L", " +
+           Translate(L"expected") + L" " + expected_name;
+    return false;
+}
+
+void CUpdateProcedure::SegnaScrittura(int row_index, uint32_t serial, const std::wstring& image, bool ok) {
+    auto unit = std::find_if(result_.units.begin(), result_.units.end(),
+                             [&](const UnitCheck& u) { return u.row_index == row_index && u.serial == serial; });
+    if (unit == result_.units.end()) {
+        // A unit the plan did not list: its write is reported all the same.
+        UnitCheck u;
+        u.serial = serial;
+        u.row_index = row_index;
+        unit = result_.units.insert(result_.units.end(), u);
+    }
+    auto it = std::find_if(unit->images.begin(), unit->images.end(),
+                           [&](const ImageCheck& i) { return i.image == image; });
+    if (it == unit->images.end()) {
+        ImageCheck i;
+        i.image = image;
+        i.read_back = false;
+        it = unit->images.insert(unit->images.end(), i);
+    }
+    it->written = it->written || ok;
+    it->write_failed = it->write_failed || !ok;
+}
+
+void CUpdateProcedure::SegnaRifiuto(int row_index, uint32_t serial, const std::wstring& image) {
+    for (UnitCheck& u : result_.units)
+        if (u.row_index == row_index && u.serial == serial)
+            for (ImageCheck& i : u.images)
+                if (i.image == image) i.refused = true;
+}
+
 // ---- the plan the run starts from, and what the units report after it
 
-std::vector<CUpdateProcedure::UnitCheck> CUpdateProcedure::UnitaDelPiano() const {
+std::vector<CUpdateProcedure::UnitCheck> CUpdateProcedure::UnitaDelPiano() {
     std::vector<UnitCheck> units;
     if (!device_info_ || last_refresh_ != RefreshOutcome::Planned) return units;
     auto add = [&](const INFOIDENT& ident, int row_index, bool in_booter) {
@@ -658,12 +758,35 @@ std::vector<CUpdateProcedure::UnitCheck> CUpdateProcedure::UnitaDelPiano() const
         u.row_index = row_index;
         u.device = GetNomeStrumento(ident.loggerCode());
         u.before = VersionText(ident, in_booter);
-        const DeviceRowData* row = RowOf(row_index, false);
-        const uint32_t chosen = row && row->kind != kRowSlaveToRemove ? row->chosen.versionNumber : 0;
-        const uint32_t current = ident.FirmwareVersionNumber();
-        if (chosen != 0 && (in_booter || (advanced_mode_ ? current != chosen : current < chosen))) {
-            u.expected = row->chosen.versionText;
-            u.expected_number = chosen;
+        ImageCheck fw, bt;
+        fw.image = L"firmware";
+        fw.before = u.before;
+        fw.before_number = in_booter ? 0 : ident.FirmwareVersionNumber();
+        bt.image = L"booter";
+        bt.before = ident.BooterVersionText();
+        bt.before_number = ident.BooterVersionNumber();
+        u.images = {fw, bt};
+        for (const PlannedImage& p : ImmaginiPreviste(row_index)) {
+            auto it = std::find_if(u.images.begin(), u.images.end(),
+                                   [&](const ImageCheck& i) { return i.image == p.image; });
+            if (it == u.images.end()) {
+                ImageCheck i;
+                i.image = p.image;
+                i.read_back = false;
+                it = u.images.insert(u.images.end(), i);
+            }
+            it->planned = true;
+            it->expected = p.version;
+            it->expected_number = p.version_number;
+        }
+        for (ImageCheck& i : u.images) {
+            if (i.planned || !i.read_back) continue;
+            i.expected = i.before;
+            i.expected_number = i.before_number;
+        }
+        if (u.images[0].planned) {
+            u.expected = u.images[0].expected;
+            u.expected_number = u.images[0].expected_number;
         }
         units.push_back(u);
     };
@@ -682,19 +805,43 @@ bool CUpdateProcedure::VerificaUnita() {
     for (UnitCheck& u : result_.units) {
         const INFOIDENT* ident = nullptr;
         bool in_booter = false;
-        if (planned && device_info_->Ident().ID_logger() == u.serial) {
+        if (planned && u.row_index == 0 && device_info_->Ident().ID_logger() == u.serial) {
             ident = &device_info_->Ident();
             in_booter = ident->IsInBooter();
         }
-        for (size_t slot = 0; planned && !ident && slot < NETIDENT::kEntries; ++slot) {
-            const INFOIDENT& slave = device_info_->SlaveIdent(slot);
-            if (device_info_->NetTable().SlaveCode(slot) == 0 || slave.ID_logger() != u.serial) continue;
-            ident = &slave;
-            in_booter = slave.IsInBooterOrZero();
-        }
+        // A slave is looked for at its own slot first: a serial of 0 is a real one.
+        const size_t own = u.row_index > 0 ? size_t(u.row_index - 1) : NETIDENT::kEntries;
+        auto at = [&](size_t slot) {
+            return device_info_->NetTable().SlaveCode(slot) != 0 && device_info_->SlaveIdent(slot).ID_logger() == u.serial;
+        };
+        if (planned && u.row_index > 0 && own < NETIDENT::kEntries && at(own)) ident = &device_info_->SlaveIdent(own);
+        for (size_t slot = 0; planned && !ident && u.row_index > 0 && u.serial != 0 && slot < NETIDENT::kEntries; ++slot)
+            if (at(slot)) ident = &device_info_->SlaveIdent(slot);
+        if (ident && u.row_index > 0) in_booter = ident->IsInBooterOrZero();
         u.found = ident != nullptr;
         u.after = ident ? VersionText(*ident, in_booter) : L"";
-        u.verified = ident && !in_booter && (u.expected.empty() || ident->FirmwareVersionNumber() == u.expected_number);
+        bool every_image = true;
+        for (ImageCheck& i : u.images) {
+            if (!i.read_back) {
+                // Written when planned; never written behind the plan's back.
+                i.verified = i.planned ? i.written : !i.written;
+            } else {
+                i.after = !ident ? L"" : i.image == L"booter" ? ident->BooterVersionText() : u.after;
+                i.after_number = !ident ? 0 : i.image == L"booter" ? ident->BooterVersionNumber()
+                                                  : in_booter ? 0 : ident->FirmwareVersionNumber();
+                if (i.refused) {
+                    i.expected = i.before;
+                    i.expected_number = i.before_number;
+                }
+                // A unit that was in its booter had no firmware version to keep:
+                // woken with nothing written, whatever it runs is what it had.
+                const bool woken = i.image == L"firmware" && !i.planned && i.before_number == 0;
+                const bool as_planned = woken || i.after_number == i.expected_number;
+                i.verified = ident && as_planned && (i.planned || !i.written);
+            }
+            every_image = every_image && i.verified;
+        }
+        u.verified = ident && !in_booter && every_image;
         all = all && u.verified;
     }
     return all;

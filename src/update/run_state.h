@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -36,9 +38,15 @@ struct CUpdateProcedure::Corsa {
     IAggiornaFW* fw = nullptr;  // conn's firmware interface
     // The firmware-update record; null when the firmware does not provide one.
     std::unique_ptr<INFOFWUPD> fwupd;
-    // Serial to firmware version number, as the units ran when the run began.
-    std::map<uint32_t, uint32_t> versioni_prima;
+    // Firmware version number of each unit when the run began, by unit (0 the
+    // master, else the slave number) and serial: a serial of 0 is a real one.
+    std::map<std::pair<int, uint32_t>, uint32_t> versioni_prima;
+    // Slots whose slave was in its booter when the run began.
+    std::set<size_t> slave_in_booter_prima;
+    // Net-table id of each slot present when the run began.
+    std::map<size_t, uint32_t> reti_prima;
     uint32_t serial_master = 0;  // as identified when the run began
+    uint32_t codice_master = 0;
     int f = 0;                   // slaves on the net: sizes the overall bar
     // Slots whose firmware was due (stage 2); their languages follow.
     std::vector<uint8_t> aggiornati;
@@ -48,8 +56,8 @@ struct CUpdateProcedure::Corsa {
     bool barra_impostata = false;     // the overall bar has the run's range
     bool fw_master_fallito = false;  // this run's master firmware write failed
 
-    uint32_t VersionePrima(uint32_t serial) const {
-        const auto it = versioni_prima.find(serial);
+    uint32_t VersionePrima(int unit, uint32_t serial) const {
+        const auto it = versioni_prima.find({unit, serial});
         return it == versioni_prima.end() ? 0 : it->second;
     }
     // Fixed positions of the overall bar.

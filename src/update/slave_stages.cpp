@@ -89,7 +89,7 @@ void CUpdateProcedure::FirmwareSlave() {
             Msg(&slave, Translate(L"Unable to read slave ident"));
             throw ErroreStadioSlave{Translate(L"Unable to read slave ident")};
         }
-        if (!vesk::update::FwSlaveDaAggiornare(catalogue_, slave, int(slot))) {
+        if (!FwSlaveDovuto(slot, slave)) {
             Msg(&slave, Translate(L"Slave doesn't need to be updated"));
             continue;
         }
@@ -97,10 +97,13 @@ void CUpdateProcedure::FirmwareSlave() {
         const uint32_t serial = slave.ID_logger();
         const FirmupFileEntry* entry = Existing(catalogue_.GetFwSlave(int(slot), serial));
         if (entry && entry->versionNumber != 0 &&
-            (advanced_mode_ || c.VersionePrima(serial) < entry->versionNumber)) {
+            (advanced_mode_ || c.VersionePrima(int(slot) + 1, serial) < entry->versionNumber)) {
+            ControllaSlave(slot);
             Msg(&slave, Translate(L"Start write firmware for slave"));
             const std::wstring path = InCartella(main_folder_, entry->fileName);
-            if (!ScritturaConProgresso(*c.fw, serial, [&] { return c.fw->AggiornaFwFileSlave(slot, path); })) {
+            const bool written = ScritturaConProgresso(*c.fw, serial, [&] { return c.fw->AggiornaFwFileSlave(slot, path); });
+            SegnaScrittura(int(slot) + 1, serial, L"firmware", written);
+            if (!written) {
                 VLOG_ERROR(kStages, "Error in writing slave %u firmware", unsigned(slot));
                 throw ErroreStadioSlave{Translate(L"Error in writing slave firmware")};
             }
@@ -187,7 +190,11 @@ void CUpdateProcedure::SvegliaTuttiGliSlave(bool dopo_errore) {
         }
         ProgressStep();
         if (!dopo_errore) {
-            if (!DopoCambioSlave()) return;
+            // A slave may be left in its booter: the run did not end as planned.
+            if (!DopoCambioSlave()) {
+                Errore(Translate(L"Not reconnected"));
+                return;
+            }
         } else {
             if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return;
             ProgressStep();
@@ -208,10 +215,13 @@ void CUpdateProcedure::LingueSlave() {
         const uint32_t serial = slave.ID_logger();
         const FirmupFileEntry* entry = Existing(catalogue_.GetFwSlave(int(slot), serial));
         if (entry && entry->versionNumber != 0 && !entry->secondFileName.empty() &&
-            (advanced_mode_ || c.VersionePrima(serial) < entry->versionNumber)) {
+            (advanced_mode_ || c.VersionePrima(int(slot) + 1, serial) < entry->versionNumber)) {
+            ControllaSlave(slot);
             Msg(&slave, Translate(L"Start write language for slave"));
             const std::wstring path = InCartella(main_folder_, entry->secondFileName);
-            if (!ScritturaConProgresso(*c.fw, serial, [&] { return c.fw->AggiornaLngFileSlave(slot, path); })) {
+            const bool written = ScritturaConProgresso(*c.fw, serial, [&] { return c.fw->AggiornaLngFileSlave(slot, path); });
+            SegnaScrittura(int(slot) + 1, serial, L"language", written);
+            if (!written) {
                 VLOG_ERROR(kStages, "Error in writing slave %u languages with file '%s'", unsigned(slot),
                            vesk::to_utf8(entry->secondFileName).c_str());
                 throw ErroreStadioSlave{Translate(L"Updating language for slave")};
@@ -233,10 +243,13 @@ void CUpdateProcedure::AccessoriSlave() {
             const FirmupFileEntry* entry = Existing(catalogue_.GetAccessorio(element, slave.ID_logger(), int(slot)));
             if (entry && entry->versionNumber != 0 &&
                 (advanced_mode_ || slave.FirmwareVersionNumber() < entry->versionNumber)) {
+                ControllaSlave(slot);
                 Msg(&slave, Translate(L"Start write accessory element for slave"));
                 const std::wstring path = InCartella(main_folder_ + L"/_ACCESSORI", entry->fileName);
-                if (!ScritturaConProgresso(*c.fw, slave.ID_logger(),
-                                           [&] { return c.fw->AggiornaAccessoriFileSlave(slot, element, path); })) {
+                const bool written = ScritturaConProgresso(
+                    *c.fw, slave.ID_logger(), [&] { return c.fw->AggiornaAccessoriFileSlave(slot, element, path); });
+                SegnaScrittura(int(slot) + 1, slave.ID_logger(), L"accessory " + std::to_wstring(element), written);
+                if (!written) {
                     VLOG_ERROR(kStages, "Error in writing slave %u accessory element %d", unsigned(slot), element);
                     throw ErroreStadioSlave{Translate(L"Upgrading accessory for slave")};
                 }
@@ -254,7 +267,30 @@ bool CUpdateProcedure::DopoCambioSlave() {
     if (!DisconnettiAndRiconnetti(c.info, c.conn.get())) return false;
     ProgressStep();
     if (!Reidentifica(true)) throw ErroreStadioSlave{Translate(L"error in refresh ident")};
+    std::wstring other;
+    if (!StessoMaster(other)) throw StrumentoDiverso{other};
     return true;
+}
+
+bool CUpdateProcedure::FwSlaveDovuto(size_t slot, const INFOIDENT& slave) {
+    if (corsa_ && corsa_->slave_in_booter_prima.count(slot)) {
+        const FirmupFileEntry* entry = Existing(catalogue_.GetFwSlave(int(slot), slave.ID_logger()));
+        if (entry && entry->versionNumber != 0) return true;
+    }
+    return vesk::update::FwSlaveDaAggiornare(catalogue_, slave, int(slot));
+}
+
+void CUpdateProcedure::ControllaSlave(size_t slot) {
+    if (!corsa_) return;
+    const Corsa& c = *corsa_;
+    const auto it = c.reti_prima.find(slot);
+    if (it != c.reti_prima.end() && SlavePresente(c.info, slot) && IdDiRete(c.info, slot) == it->second) return;
+    VLOG_ERROR(kStages, "Slave %u is not the one being updated: net id %u, expected %s", unsigned(slot + 1),
+               unsigned(IdDiRete(c.info, slot)),
+               it == c.reti_prima.end() ? "no slave there" : std::to_string(it->second).c_str());
+    const std::wstring text = Translate(L"The instrument found is not the one being updated");
+    Msg(&c.info.SlaveIdent(slot), text);
+    throw ErroreStadioSlave{text};
 }
 
 // ---- the searches for slaves that are due, and the booter of one slave
@@ -264,9 +300,7 @@ std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareFw(CDeviceInfo& 
     if (!conn) return std::nullopt;
     return CercaSlave(info, *conn, TextToTranslate(L"Found slave to be updated fw"),
                       TextToTranslate(L"No slave to be updated fw"),
-                      [this](size_t slot, const INFOIDENT& slave) {
-                          return vesk::update::FwSlaveDaAggiornare(catalogue_, slave, int(slot));
-                      });
+                      [this](size_t slot, const INFOIDENT& slave) { return FwSlaveDovuto(slot, slave); });
 }
 
 std::optional<uint32_t> CUpdateProcedure::CercaSlaveDaAggiornareBooter(CDeviceInfo& info, IConnectionStrumento* conn,
@@ -290,10 +324,13 @@ CUpdateProcedure::BooterSlave CUpdateProcedure::AggiornaBooterSlave(CDeviceInfo&
         const INFOIDENT& slave = info.SlaveIdent(slot);
         const FirmupFileEntry* entry = Existing(catalogue_.GetBooterSlave(int(slot), slave.ID_logger()));
         if (entry && entry->versionNumber != 0 && slave.BooterVersionNumber() < entry->versionNumber) {
+            ControllaSlave(slot);
             Msg(&slave, Translate(L"Start firmup booter slave"));
             result = BooterSlave::Written;
             const std::wstring path = InCartella(main_folder_ + L"/_BOOTER", entry->fileName);
-            if (!ScritturaConProgresso(fw, slave.ID_logger(), [&] { return fw.AggiornaBooterFileSlave(slot, path); })) {
+            const bool written = ScritturaConProgresso(fw, slave.ID_logger(), [&] { return fw.AggiornaBooterFileSlave(slot, path); });
+            SegnaScrittura(int(slot) + 1, slave.ID_logger(), L"booter", written);
+            if (!written) {
                 result = BooterSlave::Failed;
                 VLOG_ERROR(kStages, "Error in writing slave %u booter", unsigned(slot));
             }

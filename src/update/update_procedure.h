@@ -117,6 +117,12 @@ public:
     void AggiornaStrumentiCollegati();
     // Whether something would be written with the current choices.
     bool QualcosaVaAggiornato();
+    // The choices given before the refresh (RequestChoices) count as picked in
+    // the versions list: what is due follows them, as after a pick.
+    void SceltePrese();
+    // Every image a run would write to the unit of row_index (0 the master,
+    // else the slave number), with the rows' choices; the rules of the run.
+    std::vector<PlannedImage> ImmaginiPreviste(int row_index);
     // Appends a row and returns its position in the list.
     int AddRow(const INFOIDENT* identity, int row_index, int kind, FirmupFileEntry* entry,
                const FirmupFileList* list, int other_kind = CDowngradeInfo::kOwnFirmware);
@@ -154,6 +160,26 @@ public:
         NoSlaveUpdate,       // the master was done; its firmware does not update slaves
         Finished,            // "Firmup finished"
     };
+    // One image of a unit: what the plan said the run writes, what the run
+    // did, and what the unit reports afterwards. Firmware and booter report
+    // their version; languages and accessories cannot be read back, so their
+    // write result stands for them.
+    struct ImageCheck {
+        std::wstring image;           // "firmware", "booter", "language", "accessory 0" .. "accessory 2"
+        bool read_back = true;        // firmware and booter
+        bool planned = false;         // the plan showed it written
+        bool written = false;         // the run wrote it
+        bool write_failed = false;    // the run tried and the write failed
+        bool refused = false;         // planned on a condition the unit did not meet (its firmware
+                                      // does not update its booter): not written, so it must stay
+        std::wstring before;          // firmware and booter: as the unit reported it before the run
+        uint32_t before_number = 0;
+        std::wstring expected;        // the file's version when planned, else before
+        uint32_t expected_number = 0;
+        std::wstring after;           // as read after the run; empty when the unit was not read
+        uint32_t after_number = 0;
+        bool verified = false;
+    };
     // A unit of the plan the run started from: what it ran, what the plan
     // said it would get, and what it reports after the run.
     struct UnitCheck {
@@ -165,7 +191,15 @@ public:
         uint32_t expected_number = 0;
         std::wstring after;         // set by VerificaUnita; "in booter" or empty when not found
         bool found = false;         // reported by the last refresh
-        bool verified = false;      // found, out of its booter, and on the expected version
+        // Found, out of its booter, and every image as planned: each written
+        // one reports its version (or was written), each other one is unchanged.
+        bool verified = false;
+        std::vector<ImageCheck> images;  // firmware and booter first, then the others planned or written
+        const ImageCheck* Image(const std::wstring& name) const {
+            for (const ImageCheck& i : images)
+                if (i.image == name) return &i;
+            return nullptr;
+        }
     };
     struct RunResult {
         RunOutcome outcome = RunOutcome::NotRun;
@@ -270,8 +304,13 @@ private:
     };
     struct Corsa;  // the state of one run (run_state.h)
 
+    // A unit the run met that is not the one it is updating; only the run catches it.
+    struct StrumentoDiverso {
+        std::wstring testo;
+    };
+
     // run.cpp: the run's steps, in order
-    std::vector<UnitCheck> UnitaDelPiano() const;
+    std::vector<UnitCheck> UnitaDelPiano();
     void PassiDellaCorsa();
     bool CondizioniCorsa();
     bool ElencaStrumento();
@@ -290,12 +329,24 @@ private:
     void AccessoriMaster();
     bool AmmissioneSlave();
     bool SlaveAggiornabili();
-    void SlaveConRecupero();
+    bool SlaveConRecupero();
     void Chiusura();
     // run.cpp: what the steps share
     const INFOIDENT& Master() const;
-    bool ScritturaMaster(const wchar_t* start, const wchar_t* finished, const wchar_t* error,
+    bool ScritturaMaster(const wchar_t* image, const wchar_t* start, const wchar_t* finished, const wchar_t* error,
                          const std::function<bool()>& write, int element = -1, int attempts = 1);
+    // What a write did, for the unit's image in the run's result.
+    void SegnaScrittura(int row_index, uint32_t serial, const std::wstring& image, bool ok);
+    // A planned image the unit's firmware refuses: the unit keeps what it had.
+    void SegnaRifiuto(int row_index, uint32_t serial, const std::wstring& image);
+    // The master the run is connected to is the one it began with (a serial
+    // or type code of 0 in the booter counts as the same); false: text says why.
+    bool StessoMaster(std::wstring& text) const;
+    // Before a write to a slave: the slot holds the slave the run began with.
+    void ControllaSlave(size_t slot);
+    // The plan's rule for a slave's firmware: due when it was in its booter
+    // when the run began and a file is offered, or when the catalogue says so.
+    bool FwSlaveDovuto(size_t slot, const INFOIDENT& slave);
     bool RiconnettiDopoCambioModo();
     bool Reidentifica(bool with_net_table);
     bool AllocaInfoFirmup(const std::wstring& no_memory);
@@ -364,6 +415,8 @@ private:
     RefreshOutcome last_refresh_ = RefreshOutcome::NotRun;
     std::vector<RequestedChoice> requested_;
     std::vector<UnmatchedChoice> unmatched_;
+    // The last refresh's net is refused by the admission rules: no slave is written.
+    bool net_rifiutata_ = false;
 
     // The run in progress, and how the last one ended.
     std::unique_ptr<Corsa> corsa_;

@@ -84,7 +84,20 @@ TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
                  {"01.02.03", "01.05.10"}),
          })},
     };
-    EXPECT_EQ(json::parse(r.output), expected) << r.output;
+    // Every image a run writes, besides what the Action says: the master's
+    // language too; nothing for the unit left as it is.
+    json got = json::parse(r.output);
+    const json writes = {
+        {{{"image", "firmware"}, {"version", "46.05.00"}, {"file", "Pell_460500_fw.mhx"}, {"from", "46.03.00"}},
+         {{"image", "language"}, {"version", "46.05.00"}, {"file", "Pell_460500_lng.mhx"}}},
+        {{{"image", "firmware"}, {"version", "01.05.10"}, {"file", "Slv_Lambda_010510_fw.mhx"}, {"from", "01.00.00"}}},
+        {{{"image", "firmware"}, {"version", "02.00.00"}, {"file", "Slv_GPS_020000_fw.mot"}, {"from", "in booter"}}},
+        json::array()};
+    for (size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_EQ(got["rows"][i]["writes"], writes[i]) << i;
+        got["rows"][i].erase("writes");
+    }
+    EXPECT_EQ(got, expected) << r.output;
 }
 
 TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
@@ -93,6 +106,7 @@ TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
     const char* expected =
         "   Device                      ID  Booter  Firmware  Available  Action\n"
         "M  Pell DL Logger              10  00.00   46.03.00  46.05.00   will get 46.05.00\n"
+        "    also: language 46.05.00\n"
         "1  Display Unit                71  00.00    1.00.00  01.05.10   will get 01.05.10\n"
         "2  GPS Receiver 2017 *BOOTER*  72  00.00    1.00.00  02.00.00   in booter:will get 02.00.00\n"
         "4  Display Unit                74  00.00    1.05.10  01.05.10   will not be modified\n"

@@ -167,10 +167,11 @@ TEST_F(UpdateCommand, AnswersOnATerminal) {
 TEST_F(UpdateCommand, TextSummary) {
     const auto r = Update("--yes --simulate " + Scenario(Net()));
     ASSERT_EQ(r.status, 0) << r.output;
-    for (const char* line : {"Unit              Serial  Before    After     Expected  Verified\n",
-                             "M Pell DL Logger  10      46.03.00  46.05.00  46.05.00  yes\n",
-                             "1 Display Unit    71      01.00.00  01.05.10  01.05.10  yes\n",
-                             "2 Display Unit    72      01.05.10  01.05.10  -         yes\n",
+    for (const char* line : {"Unit              Serial  Before    After     Expected  Booter          Verified\n",
+                             "M Pell DL Logger  10      46.03.00  46.05.00  46.05.00  00.00           yes\n",
+                             "1 Display Unit    71      01.00.00  01.05.10  01.05.10  01.02           yes\n",
+                             "2 Display Unit    72      01.05.10  01.05.10  -         01.00 -> 01.02  yes\n",
+                             "  M Pell DL Logger: language 46.05.00 written\n",
                              "Status: Do NOT unplug OR switch off your device during firmup procedure.\n",
                              "Every unit reports the version it was to get.\n"})
         EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
@@ -314,6 +315,65 @@ TEST_F(UpdateCommand, TerminalBarShowsTheWrite) {
     // 8 blocks of 128 bytes in 800 ms: 1280 bytes per second.
     EXPECT_TRUE(std::regex_search(r.output, std::regex("firmware 10: 2048/2048 blocks, 1\\.[23] kB/s"))) << r.output;
     EXPECT_TRUE(std::regex_search(r.output, std::regex("booter 72: 64/64 blocks, [0-9.]+ kB/s"))) << r.output;
+}
+
+// --choose of an older version for a master that runs the newest: the plan
+// shows the downgrade, and the run makes it, as a pick in the window would.
+TEST_F(UpdateCommand, ChooseAnOlderVersionThanTheNewest) {
+    vesk::test::MakeFirmwareFile(dir_, "upd/Pell_460300_fw.mhx", 0xFE0000, 0x400, "46.03.00");
+    vesk::test::MakeFirmwareFile(dir_, "upd/Pell_460300_lng.mhx", 0xFC0000, 0x400, "46.03.00");
+    const std::string newest =
+        R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.05.00", "net_rebuild_ms": 0}]})";
+    const auto r = Update("--yes --json --advanced --choose 10=46.03.00 --simulate " + Scenario(newest));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto events = Events(r.output);
+    const json& plan = events.front();
+    ASSERT_EQ(plan["event"], "plan");
+    EXPECT_EQ(plan["update_pending"], true);
+    EXPECT_EQ(plan["rows"][0]["action"], "will get 46.03.00");
+    const json& unit = events.back()["units"][0];
+    EXPECT_EQ(unit["after"], "46.03.00");
+    EXPECT_EQ(unit["verified"], true);
+}
+
+// An abort while the master is away: the terminal waits for it and reads it
+// again, so the summary says where it is instead of "(not found)".
+TEST_F(UpdateCommand, SummaryAfterAnAbortNamesTheMasterOnceItIsBack) {
+    const auto r = Update("--yes --simulate " +
+                          Scenario(Net(R"(, "faults": [{"kind": "slow_return", "ms": 30000, "when": "once"}])")));
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("No USB device found any more"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Waiting for the master to come back..."), std::string::npos) << r.output;
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("M Pell DL Logger +10 +46\\.03\\.00 +in booter +46\\.05\\.00")))
+        << r.output;
+    EXPECT_EQ(r.output.find("(not found)"), std::string::npos) << r.output;
+}
+
+// A master with three slaves whose firmware and booters are due: every image
+// of the result is verified.
+TEST_F(UpdateCommand, FirmwareAndBootersOfThreeSlavesVerified) {
+    vesk::test::MakeFirmwareFile(dir_, "upd/Slv_GPS_122334_fw.mot", 0xE0000, 0x400, "12.23.34");
+    vesk::test::MakeFirmwareFile(dir_, "upd/_BOOTER/Booter_Dovo4eGPS0304_0415.mot", 0xFC000, 0x1000, "04.15");
+    const std::string net = R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0,
+      "slaves": [
+        {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00", "booter": "01.00", "tipoFamBoot": 2},
+        {"number": 2, "code": 2006, "serial": 0, "firmware": "01.02.03", "booter": "00.01", "tipoFamBoot": 2},
+        {"number": 3, "code": 2017, "serial": 74, "firmware": "11.22.33", "booter": "03.04", "tipoFamBoot": 2}]}]})";
+    const auto r = Update("--yes --json --simulate " + Scenario(net));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json result = Events(r.output).back();
+    ASSERT_EQ(result["event"], "result");
+    EXPECT_EQ(result["outcome"], "finished");
+    ASSERT_EQ(result["units"].size(), 4u) << result;
+    const std::vector<std::pair<std::string, std::string>> after = {
+        {"46.05.00", "00.00"}, {"01.05.10", "01.02"}, {"01.05.10", "01.02"}, {"12.23.34", "04.15"}};
+    for (size_t i = 0; i < after.size(); ++i) {
+        const json& u = result["units"][i];
+        EXPECT_EQ(u["verified"], true) << u;
+        EXPECT_EQ(u["images"][0]["after"], after[i].first) << u;
+        EXPECT_EQ(u["images"][1]["after"], after[i].second) << u;
+        for (const json& image : u["images"]) EXPECT_EQ(image["verified"], true) << image;
+    }
 }
 
 }  // namespace

@@ -580,8 +580,9 @@ TEST_F(RunScenario, MasterNeverBack) {
                    With(L"No USB device found any more", L"Quarv3 Logger 19 - 7")});
     ExpectAborted(L"No USB device found any more");
     EXPECT_LT(clock_.elapsed_ms() - before, 30000u);
-    // Nothing refreshed afterwards: the plan of before the run stays.
-    EXPECT_EQ(State().rows.size(), 1u);
+    // Read again afterwards: the master is gone, so no row says it is in its firmware.
+    EXPECT_EQ(Proc().LastRefresh(), CUpdateProcedure::RefreshOutcome::NoInstrument);
+    EXPECT_TRUE(State().rows.empty());
 }
 
 TEST_F(RunScenario, AbortsBeforeTheMaster) {
@@ -663,7 +664,11 @@ TEST_F(RunScenario, AbortsOnTheMaster) {
         File("Quarv3_010600_fw.mhx", 0xFE0000, 0x400, "01.06.00");
         Start(quarv3 + R"("faults": )" + c.faults + "}]}");
         PlanAndRun();
-        EXPECT_EQ(Messages().back(), With(c.text, L"Quarv3 Logger 19 - 7"));
+        // The abort's own line, then the refresh that reads the master again.
+        const Lines m = Messages();
+        const auto abort = std::find(m.begin(), m.end(), With(c.text, L"Quarv3 Logger 19 - 7"));
+        ASSERT_NE(abort, m.end());
+        EXPECT_EQ(*std::next(abort), L"Please wait...");
         ExpectAborted(c.text);
         EXPECT_FALSE(Proc().RestartPending());
     }
@@ -1044,14 +1049,15 @@ TEST_F(RunScenario, UpdateLeavesABackupOfTheMasterFirst) {
 TEST_F(RunScenario, MasterWhoseDataCannotBeReadIsUpdatedWithAWarning) {
     File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
     File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
-    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2, "in_booter": true}]})");
+    // The configuration requests stall; the rest of the backup goes through.
+    Start(R"({"instruments": [{"code": 64, "serial": 5, "firmware": "46.03.00", "tipoFamBoot": 2,
+              "faults": [{"kind": "stall", "request": "cfg", "when": "always"}]}]})");
     PlanAndRun();
     const std::wstring pell = L"Pell Logger - 5";
     const vesk::update::BackupResult& b = Proc().LastRun().backup;
-    EXPECT_EQ(b.saved, (std::vector<std::string>{"sensors", "ecu"}));
+    EXPECT_EQ(b.saved, (std::vector<std::string>{"sensors", "ecu", "finish-lines"}));
     ExpectInOrder({With(L"Backup saved in " + b.folder, pell),
                    With(L"Warning: not saved in the backup: config (the configuration could not be read)", pell),
-                   With(L"Warning: not saved in the backup: finish-lines (the finish lines could not be read)", pell),
                    With(L"Start firmware update for master", pell)});
     EXPECT_TRUE(Proc().LastRun().Completed());
     EXPECT_EQ(Inst().identity().FirmwareVersionText(), L"46.05.00");

@@ -116,14 +116,15 @@ private:
         if (!LockFree()) Violation(report, "lock 1 still held");
         if (!bench_->detection_switch.IsOn()) Violation(report, "hardware detection left off");
         if (State().wait_cursor != 0) Violation(report, "wait cursor left on");
-        // A finished run ends with the plan's refresh, which enables Execute
-        // only when something is still due; every other end gives it back.
-        // The early stops leave them as the plan had them.
+        // A finished or aborted run ends with the plan's refresh, which
+        // enables Execute only when something is still due; every other end
+        // gives it back. The early stops leave them as the plan had them.
         const bool early = run.outcome == Outcome::MissingFolder || run.outcome == Outcome::LockRefused ||
                            run.outcome == Outcome::NoInstrument || run.outcome == Outcome::SeveralInstruments;
-        if (run.outcome != Outcome::Finished && !State().execute_enabled && !(early && !execute_before))
+        const bool refreshed = run.outcome == Outcome::Finished || run.outcome == Outcome::Aborted;
+        if (!refreshed && !State().execute_enabled && !(early && !execute_before))
             Violation(report, "Execute left disabled");
-        if (run.outcome != Outcome::Finished && !State().advanced_enabled && !(early && !advanced_before))
+        if (!refreshed && !State().advanced_enabled && !(early && !advanced_before))
             Violation(report, "Normal/Advanced left disabled");
         // The early stops come before the run sets the bar's range.
         if (!early && State().overall.pos != State().overall.upper)

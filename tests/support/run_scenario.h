@@ -113,14 +113,14 @@ protected:
         EXPECT_EQ(State().wait_cursor, 0);
         EXPECT_EQ(log_.contains("Hardware detection switched DOWN"), log_.contains("Hardware detection switched UP"));
     }
-    // An abort: the text in the list and the status, the buttons back, the bar full.
+    // An abort: the text in the list and the status, the plan read again
+    // (Execute as it says), the bar full.
     void ExpectAborted(const std::wstring& text) {
         EXPECT_EQ(Proc().LastRun().outcome, CUpdateProcedure::RunOutcome::Aborted);
         EXPECT_EQ(Proc().LastRun().text, text);
         EXPECT_EQ(State().status, text);
         EXPECT_EQ(State().colour, StatusColour::Red);
-        EXPECT_TRUE(State().execute_enabled);
-        EXPECT_TRUE(State().advanced_enabled);
+        EXPECT_EQ(State().execute_enabled, Proc().UpdatePending());
         EXPECT_EQ(State().overall.pos, State().overall.upper);
         ExpectReleased();
     }

@@ -89,7 +89,18 @@ inline void ExpectEveryUnitVerified(const std::vector<nlohmann::json>& events) {
         {{"serial", 71}, {"before", "01.00.00"}, {"after", "01.05.10"}, {"expected", "01.05.10"}, {"verified", true}},
         {{"serial", 72}, {"before", "01.05.10"}, {"after", "01.05.10"}, {"expected", ""}, {"verified", true}},
     };
-    EXPECT_EQ(result["units"], units);
+    ASSERT_EQ(result["units"].size(), units.size()) << result;
+    for (size_t i = 0; i < units.size(); ++i) {
+        for (const auto& [key, value] : units[i].items()) EXPECT_EQ(result["units"][i][key], value) << key << " " << result;
+        // Every image of every unit: firmware, booter and what else the plan showed.
+        for (const auto& image : result["units"][i]["images"]) EXPECT_EQ(image["verified"], true) << image;
+    }
+    // Slave 72's booter was due: it is checked as an image of its own.
+    const auto& booter = result["units"][2]["images"][1];
+    EXPECT_EQ(booter["image"], "booter");
+    EXPECT_EQ(booter["before"], "01.00");
+    EXPECT_EQ(booter["after"], "01.02");
+    EXPECT_EQ(booter["expected"], "01.02");
     const nlohmann::json& after = events[events.size() - 2];
     EXPECT_EQ(after["event"], "plan");
     EXPECT_EQ(after["status"], "Your system is up to date");
