@@ -278,7 +278,7 @@ private:
     bool VerificaPrimaDiScrivere();
     bool ConnettiMaster();
     void MappaVersioniPrima();
-    void SalvaBackupMaster();
+    bool SalvaBackupMaster();
     bool FirmwareMaster();
     bool MandaMasterInBooter();
     void ScriviFirmwareMaster();
