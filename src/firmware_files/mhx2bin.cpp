@@ -528,13 +528,15 @@ uint8_t* CMHX2Bin::DeriveImage(const char* method, Align align, uint16_t& checks
         base_ = static_cast<uint32_t>(range.start);
         std::memset(image_.get(), 0xFF, size);
     }
-    const FileHandle again(::open(path_for_messages_.c_str(), O_RDONLY | O_CLOEXEC));
+    // The second pass opens the name again: it must still be a regular file.
+    const FileHandle again(::open(path_for_messages_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     Range copied;
     std::string error;
-    if (again.get() < 0) {
+    struct stat st {};
+    if (again.get() < 0 || ::fstat(again.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         error = "Cannot read file";
     }
-    const bool read = again.get() >= 0 && Pass(again.get(), align, true, copied, error);
+    const bool read = error.empty() && Pass(again.get(), align, true, copied, error);
     if (!read) LogParseFailure(method, false, error);
     // Data only at the very end of the address space leaves an image of no bytes.
     if (!read || !HasDataInImage(method, copied)) {

@@ -77,14 +77,18 @@ TEST_F(OutsideInput, AFailedReadKeepsTheEarlierFile) {
         {"read config " + Quote(File("device")), File("device") + " is a device node, not a regular file: refused"},
     };
     for (const auto& k : cases) {
-        if (!device && k.args.find("device") != std::string::npos) continue;
+        if (!device && k.args.find("device") != std::string::npos) {
+            continue;
+        }
         const auto r = RunTool("timeout 60 " + kCli + " " + k.args + " --simulate " + stalls);
         EXPECT_EQ(r.status, 1) << k.args << "\n" << r.output;
         EXPECT_NE(r.output.find(k.why), std::string::npos) << k.args << "\n" << r.output;
     }
     EXPECT_EQ(read_file(File("config.bin")), "an earlier good read");
     EXPECT_TRUE(fs::is_fifo(File("fifo")));
-    if (device) EXPECT_TRUE(fs::is_character_file(File("device")));
+    if (device) {
+        EXPECT_TRUE(fs::is_character_file(File("device")));
+    }
     fs::remove(File("device"));
     EXPECT_EQ(Tree(dir_.path()), (std::vector<std::string>{File("config.bin") + " file", File("fifo") + " file",
                                                            File("folder") + " folder", File("s.json") + " file"}));
@@ -138,22 +142,31 @@ TEST_F(OutsideInput, FinishLinesOfAMasterThatNeverComesBackAreNotWritten) {
     EXPECT_EQ(r.output.find("and checked"), std::string::npos) << r.output;
 }
 
-// Names with terminal escapes are shown escaped by list and plan, whether
-// they are a folder's or a file's.
+// Names with terminal escapes are shown escaped, never sent to the terminal
+// as they are: a file name in a folder list and plan search, a folder name
+// they report, a file name dump reports.
 TEST_F(OutsideInput, EscapesInNamesAreShownNeverSentToTheTerminal) {
-    const std::string folder = "upd\x1b]0;x\x07\x1b[2J";
-    vesk::test::MakePellNetFolder(dir_, folder);
-    vesk::test::MakeFirmwareFile(dir_, folder + "/Pell_470000\x1b]0;x\x07\x1b[2J_fw.mhx", 0xFE0000, 0x400, "47.00.00");
-    vesk::test::MakeFirmwareFile(dir_, folder + "/Pell_470000_lng.mhx", 0xFC0000, 0x400, "47.00.00");
+    const std::string escapes = "\x1b]0;x\x07\x1b[2J", shown = "\\x1B]0;x\\x07\\x1B[2J";
+    vesk::test::MakePellNetFolder(dir_);
+    vesk::test::MakeFirmwareFile(dir_, "upd/Pell_470000" + escapes + "_fw.mhx", 0xFE0000, 0x400, "47.00.00");
+    vesk::test::MakeFirmwareFile(dir_, "upd/Pell_470000_lng.mhx", 0xFC0000, 0x400, "47.00.00");
     const std::string scenario = Scenario(vesk::test::PellNet());
-    for (const char* command : {"list", "plan"}) {
-        const auto r = RunTool(kCli + " " + command + " --folder " + Quote(File(folder)) + " --simulate " + scenario +
-                               " 2>&1");
-        EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << command << "\n" << r.output;
-        EXPECT_EQ(r.output.find('\x07'), std::string::npos) << command << "\n" << r.output;
-        EXPECT_NE(r.output.find("upd\\x1B]0;x\\x07\\x1B[2J"), std::string::npos) << command << "\n" << r.output;
+    struct Case {
+        std::string args, shown;
+    } cases[] = {
+        {"list --folder " + Quote(File("upd")), ""},
+        {"plan --folder " + Quote(File("upd")), ""},
+        {"list --folder " + Quote(File("upd" + escapes)), "upd" + shown},
+        {"plan --folder " + Quote(File("upd" + escapes)), "upd" + shown},
+        {"dump " + Quote(File("d" + escapes + ".bin")), "d" + shown + ".bin"},
+    };
+    for (const auto& k : cases) {
+        const auto r = RunTool(kCli + " " + k.args + " --simulate " + scenario + " 2>&1");
+        EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << k.args << "\n" << r.output;
+        EXPECT_EQ(r.output.find('\x07'), std::string::npos) << k.args << "\n" << r.output;
+        EXPECT_NE(r.output.find(k.shown), std::string::npos) << k.args << "\n" << r.output;
         // Text after the version's digits: the file is no update file.
-        EXPECT_EQ(r.output.find("47.00.00"), std::string::npos) << command << "\n" << r.output;
+        EXPECT_EQ(r.output.find("47.00.00"), std::string::npos) << k.args << "\n" << r.output;
     }
 }
 

@@ -126,8 +126,11 @@ TEST_F(FileRules, UserFilesAreCheckedBeforeAByteIsRead) {
         std::vector<uint8_t> data;
         std::string why;
         EXPECT_EQ(vesk::read_user_file(k.path, 1024, data, why), k.ok) << k.path;
-        if (k.ok) EXPECT_EQ(data.size(), 1024u) << k.path;
-        else EXPECT_NE(why.find(k.why), std::string::npos) << k.path << ": " << why;
+        if (k.ok) {
+            EXPECT_EQ(data.size(), 1024u) << k.path;
+        } else {
+            EXPECT_NE(why.find(k.why), std::string::npos) << k.path << ": " << why;
+        }
     }
 }
 

@@ -274,7 +274,9 @@ TEST(SimScenario, MemoryBlocksAreCappedTogether) {
         std::string error;
         EXPECT_EQ(ParseScenario(R"({"instruments": [)" + c.instruments + "]}", "s.json", &s, &error), !c.message)
             << error;
-        if (c.message) EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error;
+        if (c.message) {
+            EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error;
+        }
     }
 }
 
