@@ -13,7 +13,7 @@ namespace vesk {
 
 // The bounds of the program's file kinds, in bytes.
 inline constexpr size_t kMaxAreaFile = 1u << 20;        // `write` areas: the largest is 64 KiB
-inline constexpr size_t kMaxXmlFile = 16u << 20;        // settings, language, version files
+inline constexpr size_t kMaxXmlFile = 64u << 20;        // settings, language, version files
 inline constexpr size_t kMaxScenarioFile = 16u << 20;   // simulator scenarios
 inline constexpr size_t kMaxSRecordFile = 768u << 20;   // S-record text of the largest image (256 MB)
 

@@ -221,11 +221,8 @@ bool CUpdateProcedure::SalvaBackupMaster() {
     if (!backup_) return true;
     result_.backup = vesk::update::SalvaBackup(*c.conn, c.serial_master);
     const vesk::update::BackupResult& b = result_.backup;
-    std::wstring saved;
-    for (const auto& s : b.saved) saved += (saved.empty() ? L"" : L", ") + vesk::from_utf8(s);
     if (!b.folder.empty())
-        Msg(&Master(), (b.Complete() ? Translate(L"Backup saved in") : Translate(L"Backup partly saved in")) + L" " + b.folder +
-                           L": " + saved);
+        Msg(&Master(), (b.Complete() ? Translate(L"Backup saved in") : Translate(L"Backup partly saved in")) + L" " + b.folder);
     for (const auto& f : b.failed)
         Msg(&Master(), Translate(L"Warning: not saved in the backup") + L": " + vesk::from_utf8(f.area) + L" (" +
                            vesk::from_utf8(f.why) + L")");
