@@ -14,6 +14,7 @@
 #include "common/file_system.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento.h"
+#include "firmware_files/update_folders.h"
 #include "hwdetect/hw_queued_event_source.h"
 #include "records/model_names.h"
 #include "sim/sim_bus.h"
@@ -120,13 +121,13 @@ int CheckPlanRequest(const char* command, PlanRequest& rq) {
     const CExePathName exe;
     rq.folder = rq.folder_option ? vesk::from_utf8(*rq.folder_option)
                                  : vesk::ParseStartOptions(exe.FullPath() + rq.start_options, exe.Folder()).main_folder;
-    std::vector<std::wstring> names;
-    if (!FS().IsFolder(rq.folder) || !FS().ListFiles(rq.folder, names, L"*")) {
+    // Checked without listing it: the catalogue lists each folder once.
+    if (CheckFolder(rq.folder) != FolderState::Ok) {
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,
                      U8(rq.folder).c_str());
         return kExitFailed;
     }
-    const std::set<std::wstring> offered = VersionsInFolder(rq.folder);
+    const std::set<std::wstring> offered = rq.choices.empty() ? std::set<std::wstring>() : VersionsInFolder(rq.folder);
     for (const auto& c : rq.choices) {
         if (offered.count(c.version)) continue;
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: --choose %u=%s: no update file of that version in %s\n", command,

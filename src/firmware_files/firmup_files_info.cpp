@@ -1,8 +1,12 @@
 #include "firmware_files/firmup_files_info.h"
 
+#include <fnmatch.h>
+#include <strings.h>
+
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 #include <unordered_map>
 
 #include "common/file_system.h"
@@ -177,6 +181,7 @@ uint32_t CFirmupFilesInfo::GetNumVersioneDaFile(const std::wstring& file_name,
 // memory.
 struct CFirmupFilesInfo::Elenco {
     std::vector<std::wstring> names;  // sorted by code point
+    std::vector<std::string> utf8;    // the same names in UTF-8
     // Case-folded name -> positions in names, for a pattern without wildcards.
     std::unordered_map<std::wstring, std::vector<size_t>> folded;
 };
@@ -211,7 +216,11 @@ std::shared_ptr<const CFirmupFilesInfo::Elenco> CFirmupFilesInfo::ElencoDi(const
     auto e = std::make_shared<Elenco>();
     // An empty folder name names no folder, not the working folder.
     if (!folder.empty()) FS().ListFiles(folder, e->names, L"*");
-    for (size_t i = 0; i < e->names.size(); ++i) e->folded[Fold(e->names[i])].push_back(i);
+    e->utf8.reserve(e->names.size());
+    for (size_t i = 0; i < e->names.size(); ++i) {
+        e->folded[Fold(e->names[i])].push_back(i);
+        e->utf8.push_back(vesk::to_utf8(e->names[i]));
+    }
     if (t_passaggio) t_passaggio->folders[folder] = e;
     return e;
 }
@@ -225,8 +234,20 @@ std::vector<std::wstring> CFirmupFilesInfo::Corrispondenti(const Elenco& folder,
             for (const size_t i : it->second) out.push_back(folder.names[i]);
         return out;
     }
-    for (const auto& name : folder.names)
-        if (vesk::wildcard_match(pattern, name)) out.push_back(name);
+    // As vesk::wildcard_match, with the pattern converted once and the names
+    // whose text before the first wildcard differs passed over at once.
+    if (pattern.empty() || pattern == L"*" || pattern == L"*.*") return folder.names;
+    const std::string p = vesk::to_utf8(pattern);
+    // The ASCII text before the first wildcard (other letters fold beyond strncasecmp).
+    size_t literal = 0;
+    while (literal < p.size() && static_cast<unsigned char>(p[literal]) < 0x80 &&
+           std::string_view("*?[\\").find(p[literal]) == std::string_view::npos)
+        ++literal;
+    for (size_t i = 0; i < folder.names.size(); ++i) {
+        const std::string& name = folder.utf8[i];
+        if (name.size() < literal || ::strncasecmp(name.c_str(), p.c_str(), literal) != 0) continue;
+        if (::fnmatch(p.c_str(), name.c_str(), FNM_CASEFOLD) == 0) out.push_back(folder.names[i]);
+    }
     return out;
 }
 
