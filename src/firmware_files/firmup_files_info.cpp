@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <cwctype>
 #include <string_view>
-#include <unordered_map>
 
 #include "common/file_system.h"
 #include "common/str_conv.h"
@@ -182,8 +180,9 @@ uint32_t CFirmupFilesInfo::GetNumVersioneDaFile(const std::wstring& file_name,
 struct CFirmupFilesInfo::Elenco {
     std::vector<std::wstring> names;  // sorted by code point
     std::vector<std::string> utf8;    // the same names in UTF-8
-    // Case-folded name -> positions in names, for a pattern without wildcards.
-    std::unordered_map<std::wstring, std::vector<size_t>> folded;
+    // (name in UTF-8 with ASCII letters in lower case, position in names),
+    // sorted: a pattern without wildcards is looked up, not matched.
+    std::vector<std::pair<std::string, size_t>> folded;
 };
 
 struct CFirmupFilesInfo::Passaggio {
@@ -193,10 +192,11 @@ struct CFirmupFilesInfo::Passaggio {
 namespace {
 thread_local CFirmupFilesInfo::Passaggio* t_passaggio = nullptr;
 
-std::wstring Fold(const std::wstring& s) {
-    std::wstring out(s);
-    for (auto& c : out) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return out;
+// As strncasecmp compares: ASCII letters without regard to case.
+std::string Fold(std::string s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
 }
 }  // namespace
 
@@ -217,10 +217,12 @@ std::shared_ptr<const CFirmupFilesInfo::Elenco> CFirmupFilesInfo::ElencoDi(const
     // An empty folder name names no folder, not the working folder.
     if (!folder.empty()) FS().ListFiles(folder, e->names, L"*");
     e->utf8.reserve(e->names.size());
+    e->folded.reserve(e->names.size());
     for (size_t i = 0; i < e->names.size(); ++i) {
-        e->folded[Fold(e->names[i])].push_back(i);
         e->utf8.push_back(vesk::to_utf8(e->names[i]));
+        e->folded.emplace_back(Fold(e->utf8.back()), i);
     }
+    std::sort(e->folded.begin(), e->folded.end());
     if (t_passaggio) t_passaggio->folders[folder] = e;
     return e;
 }
@@ -229,9 +231,9 @@ std::vector<std::wstring> CFirmupFilesInfo::Corrispondenti(const Elenco& folder,
     std::vector<std::wstring> out;
     if (pattern.find_first_of(L"*?[\\") == std::wstring::npos) {
         // One name without regard to case: a lookup, not a walk over the folder.
-        const auto it = folder.folded.find(Fold(pattern));
-        if (it != folder.folded.end())
-            for (const size_t i : it->second) out.push_back(folder.names[i]);
+        const std::string key = Fold(vesk::to_utf8(pattern));
+        auto it = std::lower_bound(folder.folded.begin(), folder.folded.end(), std::make_pair(key, size_t(0)));
+        for (; it != folder.folded.end() && it->first == key; ++it) out.push_back(folder.names[it->second]);
         return out;
     }
     // As vesk::wildcard_match, with the pattern converted once and the names
