@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "common/user_file.h"
+
 namespace vesk::sim {
 
 using nlohmann::json;
@@ -183,6 +185,8 @@ SimFlashConfig ReadFlash(const json& f, const std::string& where) {
 
 // Memory at start is held page by page: a scenario asks for at most this much.
 constexpr uint64_t kMaxMemoryBlock = 64u << 20, kMaxLoggedBytes = 64u << 20;
+// And all of them together, over every instrument, at most this much.
+constexpr uint64_t kMaxMemoryTotal = 256u << 20;
 
 SimMemoryBlock ReadMemoryBlock(const json& b, const std::string& where) {
     if (!b.is_object()) Bad(where, "expected an object");
@@ -364,6 +368,13 @@ bool ParseScenario(const std::string& text, const std::string& source, Scenario*
         for (size_t i = 0; i < list.size(); ++i) {
             const std::string where = "instruments[" + std::to_string(i) + "]";
             s.instruments.push_back(ReadInstrument(list[i], where));
+            uint64_t total = 0;
+            for (const auto& c : s.instruments)
+                for (const auto& m : c.memory) total += m.size;
+            if (total > kMaxMemoryTotal)
+                Bad(where + ".memory", "the memory blocks of the scenario take " + std::to_string(total) +
+                                           " bytes together; at most " + std::to_string(kMaxMemoryTotal) +
+                                           " (256 MiB)");
             const std::string& p = s.instruments.back().path;
             if (!p.empty() && !paths.insert(p).second)
                 Bad(where + ".path", "\"" + p + "\" is used twice");
@@ -377,14 +388,13 @@ bool ParseScenario(const std::string& text, const std::string& source, Scenario*
 }
 
 bool LoadScenarioFile(const std::string& path, Scenario* out, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error) *error = path + ": cannot be read";
+    std::string text, why;
+    if (!vesk::read_user_file(path, vesk::kMaxScenarioFile, text, why)) {
+        // A FIFO, a device or a huge file is refused as it is named; anything else cannot be read.
+        if (error) *error = why.find(" cannot be read") != std::string::npos ? path + ": cannot be read" : why;
         return false;
     }
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ParseScenario(ss.str(), path, out, error);
+    return ParseScenario(text, path, out, error);
 }
 
 std::unique_ptr<SimBus> MakeBus(const Scenario& scenario) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "common/atomic_file.h"
 #include "usb/backend/usb_backend.h"
 #include "usb/usb_command_names.h"
 
@@ -128,14 +129,12 @@ void SimTrace::Clear() {
 }
 
 bool SimTrace::WriteToFile(const std::string& path, std::string* error) const {
-    std::ofstream out(path, std::ios::trunc);
-    for (const auto& l : lines_) out << l << '\n';
-    out.close();
-    if (!out) {
-        if (error) *error = "cannot write the trace file " + path;
-        return false;
-    }
-    return true;
+    std::string text;
+    for (const auto& l : lines_) text += l + '\n';
+    std::string why;
+    if (vesk::write_file_atomically(path, text.data(), text.size(), vesk::FileTarget::UserNamed, &why)) return true;
+    if (error) *error = "cannot write the trace file " + path + ": " + why;
+    return false;
 }
 
 }  // namespace vesk::sim

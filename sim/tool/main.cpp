@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
+#include "common/terminal_text.h"
 #include "firmware_maker.h"
 #include "run_command.h"
 #include "sim/sim_scenario.h"
@@ -22,7 +24,7 @@ const char kMakeFirmwareUsage[] =
     "[--fill-percent P] [--no-stamp] --out FILE\n";
 
 int Usage(const char* why) {
-    std::fprintf(stderr, "vesk-sim make-firmware: %s\n%s", why, kMakeFirmwareUsage);
+    vesk::TermPrint(stderr, "vesk-sim make-firmware: %s\n%s", why, vesk::TermLines{kMakeFirmwareUsage});
     return kExitUsage;
 }
 
@@ -74,11 +76,9 @@ int MakeFirmware(const std::vector<std::string>& args) {
     std::string error;
     const std::string text = vesk::sim::MakeFirmwareText(request, error);
     if (text.empty()) return Usage(error.c_str());
-    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-        std::fprintf(stderr, "vesk-sim make-firmware: cannot write %s\n", out_path.c_str());
+    std::string why;
+    if (!vesk::write_file_atomically(out_path, text.data(), text.size(), vesk::FileTarget::UserNamed, &why)) {
+        vesk::TermPrint(stderr, "vesk-sim make-firmware: cannot write %s: %s\n", out_path.c_str(), why.c_str());
         return kExitFailed;
     }
     return kExitOk;
@@ -95,26 +95,26 @@ std::string Bcd(uint8_t v) {
 // Loads a scenario as the programs would and prints what it holds.
 int Check(const std::vector<std::string>& args) {
     if (args.size() != 1) {
-        std::fprintf(stderr, "vesk-sim check: one scenario file is needed\n%s", kCheckUsage);
+        vesk::TermPrint(stderr, "vesk-sim check: one scenario file is needed\n%s", vesk::TermLines{kCheckUsage});
         return kExitUsage;
     }
     vesk::sim::Scenario sc;
     std::string error;
     if (!vesk::sim::LoadScenarioFile(args[0], &sc, &error)) {
-        std::fprintf(stderr, "vesk-sim check: %s\n", error.c_str());
+        vesk::TermPrint(stderr, "vesk-sim check: %s\n", error.c_str());
         return kExitFailed;
     }
-    std::printf("%s: %zu instrument(s), %s\n", args[0].c_str(), sc.instruments.size(),
+    vesk::TermPrint(stdout, "%s: %zu instrument(s), %s\n", args[0].c_str(), sc.instruments.size(),
                 sc.time_scale > 0 ? ("real time scaled by " + std::to_string(sc.time_scale)).c_str()
                                   : "virtual time");
     for (const auto& in : sc.instruments) {
-        std::printf("  %s code %u serial %u firmware %s.%s.%s booter %s.%s %s chip %s\n",
+        vesk::TermPrint(stdout, "  %s code %u serial %u firmware %s.%s.%s booter %s.%s %s chip %s\n",
                     in.path.empty() ? "(next free port)" : in.path.c_str(), in.code, in.serial,
                     Bcd(in.fw_major).c_str(), Bcd(in.fw_minor).c_str(), Bcd(in.fw_build).c_str(),
                     Bcd(in.boot_major).c_str(), Bcd(in.boot_minor).c_str(),
                     in.in_booter ? "in booter" : "in firmware", in.d11 ? "D11" : "D12");
         for (const auto& sl : in.net.slaves)
-            std::printf("    slave %u code %u serial %u firmware %s.%s.%s booter %s.%s %s\n", sl.number,
+            vesk::TermPrint(stdout, "    slave %u code %u serial %u firmware %s.%s.%s booter %s.%s %s\n", sl.number,
                         sl.code, sl.serial, Bcd(sl.fw_major).c_str(), Bcd(sl.fw_minor).c_str(),
                         Bcd(sl.fw_build).c_str(), Bcd(sl.boot_major).c_str(), Bcd(sl.boot_minor).c_str(),
                         sl.in_booter ? "in booter" : "in firmware");
@@ -127,14 +127,14 @@ int Check(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help") {
-        std::fprintf(args.empty() ? stderr : stdout,
-                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s  run: %s", kCheckUsage + 7,
-                     kMakeFirmwareUsage + 7, vesk::sim::kRunUsage + 7);
+        vesk::TermPrint(args.empty() ? stderr : stdout,
+                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s  run: %s", vesk::TermLines{kCheckUsage + 7},
+                     vesk::TermLines{kMakeFirmwareUsage + 7}, vesk::TermLines{vesk::sim::kRunUsage + 7});
         return args.empty() ? kExitUsage : kExitOk;
     }
     if (args[0] == "check") return Check(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "run") return vesk::sim::RunServed(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "make-firmware") return MakeFirmware(std::vector<std::string>(args.begin() + 1, args.end()));
-    std::fprintf(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
+    vesk::TermPrint(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
     return kExitUsage;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/terminal_text.h"
 #include "common/clock.h"
 #include "sim/sim_scenario.h"
 #include "sim/umockdev/umockdev_bus.h"
@@ -108,7 +109,7 @@ int Serve(SimBus& bus, double time_scale, std::vector<std::string> command) {
     UmockdevBus served(testbed.get(), bus);
     std::string error;
     if (!served.Start(&error)) {
-        std::fprintf(stderr, "vesk-sim run: %s\n", error.c_str());
+        vesk::TermPrint(stderr, "vesk-sim run: %s\n", error.c_str());
         return kExitFailed;
     }
     Child child;
@@ -118,7 +119,7 @@ int Serve(SimBus& bus, double time_scale, std::vector<std::string> command) {
     if (!g_spawn_async(nullptr, argv.data(), envp.data(),
                        GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN),
                        nullptr, nullptr, &child.pid, &spawn_error)) {
-        std::fprintf(stderr, "vesk-sim run: %s\n", spawn_error->message);
+        vesk::TermPrint(stderr, "vesk-sim run: %s\n", spawn_error->message);
         g_error_free(spawn_error);
         return kExitFailed;
     }
@@ -143,11 +144,11 @@ int Serve(SimBus& bus, double time_scale, std::vector<std::string> command) {
 
 int RunServed(const std::vector<std::string>& args) {
     if (args.size() < 3 || args[1] != "--") {
-        std::fprintf(stderr, "vesk-sim run: a scenario, \"--\" and a command are needed\n%s", kRunUsage);
+        vesk::TermPrint(stderr, "vesk-sim run: a scenario, \"--\" and a command are needed\n%s", vesk::TermLines{kRunUsage});
         return kExitUsage;
     }
     if (VESK_UMOCKDEV_PRELOAD[0] == '/' && ::access(VESK_UMOCKDEV_PRELOAD, R_OK) != 0) {
-        std::fprintf(stderr, "vesk-sim run: umockdev's preload library %s is missing (Debian package umockdev)\n",
+        vesk::TermPrint(stderr, "vesk-sim run: umockdev's preload library %s is missing (Debian package umockdev)\n",
                      VESK_UMOCKDEV_PRELOAD);
         return kExitFailed;
     }
@@ -160,13 +161,13 @@ int RunServed(const std::vector<std::string>& args) {
         auto a = Pointers(argv);
         auto e = Pointers(env);
         ::execve("/proc/self/exe", a.data(), e.data());
-        std::fprintf(stderr, "vesk-sim run: cannot start again under umockdev's preload: %s\n", std::strerror(errno));
+        vesk::TermPrint(stderr, "vesk-sim run: cannot start again under umockdev's preload: %s\n", std::strerror(errno));
         return kExitFailed;
     }
     Scenario scenario;
     std::string error;
     if (!LoadScenarioFile(args[0], &scenario, &error)) {
-        std::fprintf(stderr, "vesk-sim run: %s\n", error.c_str());
+        vesk::TermPrint(stderr, "vesk-sim run: %s\n", error.c_str());
         return kExitFailed;
     }
     // The command waits in real time, so the instruments do too; a scenario

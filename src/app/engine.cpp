@@ -3,7 +3,10 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <cwctype>
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "common/str_conv.h"
 #include "common/xml_wrapper.h"
@@ -24,6 +27,61 @@ CEngine& engine() {
     return instance;
 }
 
+// The arguments a printf format takes, in order: one entry per conversion
+// ("d", "ls", "*" for a width or precision taken from the arguments, "n"),
+// flags and widths left out since they do not change what is read. False
+// when a '%' starts no valid conversion.
+bool Conversions(const std::wstring& text, std::vector<std::wstring>& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != L'%') continue;
+        if (++i < text.size() && text[i] == L'%') continue;
+        // A position ("%2$d") lets a translation reorder: taken as part of the conversion.
+        std::wstring position;
+        size_t j = i;
+        while (j < text.size() && iswdigit(text[j])) ++j;
+        if (j < text.size() && j > i && text[j] == L'$') {
+            position = text.substr(i, j - i + 1);
+            i = j + 1;
+        }
+        while (i < text.size() && std::wstring_view(L"-+ #0'I").find(text[i]) != std::wstring_view::npos) ++i;
+        auto number = [&] {
+            if (i < text.size() && text[i] == L'*') {
+                out.push_back(L"*");
+                ++i;
+            } else {
+                while (i < text.size() && iswdigit(text[i])) ++i;
+            }
+        };
+        number();
+        if (i < text.size() && text[i] == L'.') {
+            ++i;
+            number();
+        }
+        std::wstring conversion = position;
+        while (i < text.size() && std::wstring_view(L"hlLqjzt").find(text[i]) != std::wstring_view::npos)
+            conversion += text[i++];
+        if (i >= text.size() || std::wstring_view(L"diouxXeEfFgGaAcspnCSm").find(text[i]) == std::wstring_view::npos)
+            return false;  // what formatting would make of it is undefined
+        conversion += text[i] == L'i' ? L'd' : text[i];
+        out.push_back(conversion);
+    }
+    return true;
+}
+
+// A translation may be used as a format: it must read the same arguments in
+// the same order as its key, and never write through %n. A text whose key
+// reads nothing and that reads nothing itself is free to hold a '%'.
+bool SameConversions(const std::wstring& key, const std::wstring& value) {
+    std::vector<std::wstring> from_key, from_value;
+    Conversions(key, from_key);
+    const bool value_ok = Conversions(value, from_value);
+    if (from_key.empty() && from_value.empty()) return true;
+    for (const auto& c : from_value)
+        if (c.back() == L'n') return false;
+    return value_ok && from_key == from_value;
+}
+
 }  // namespace
 
 CEngine::CEngine() : conv(CreateStrConv()) {}
@@ -34,6 +92,16 @@ bool CEngine::AddString(const std::string& key, const std::string& value) {
     try {
         std::wstring k = conv->Utf8ToWide(key);
         std::wstring v = value.empty() ? k : conv->Utf8ToWide(value);
+        if (!SameConversions(k, v)) {
+            // A translation that reads other arguments than its key would crash
+            // whoever formats with it: the key is used instead.
+            const std::string where = last_path.empty() ? std::string("the string table") : last_path;
+            errors.push_back("The translation of \"" + key + "\" in " + where +
+                             " has other conversions than the text: the text is used");
+            VLOG_ERROR(kMethod, "The translation of \"%s\" in %s has other conversions than the text: the text is used",
+                       key.c_str(), where.c_str());
+            v = k;
+        }
         table[k] = std::move(v);
         return true;
     } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/atomic_file.h"
 #include "common/str_conv.h"
@@ -27,24 +28,24 @@ int Capture(const std::string& file) {
     vesk::rehearsal::Capture capture;
     std::wstring error;
     if (!vesk::rehearsal::CaptureConnected(capture, error)) {
-        std::fprintf(stderr, "vesk-firmup-cli capture: %s\n", U8(error).c_str());
+        vesk::TermPrint(stderr, "vesk-firmup-cli capture: %s\n", U8(error).c_str());
         return kExitFailed;
     }
     if (capture.scenario.instruments.empty()) {
-        std::fprintf(stderr, "vesk-firmup-cli capture: no instrument is connected; nothing was written\n");
+        vesk::TermPrint(stderr, "vesk-firmup-cli capture: no instrument is connected; nothing was written\n");
         return kExitNotOne;
     }
     const std::string text = vesk::rehearsal::CaptureJson(capture.scenario);
     if (!vesk::write_file_atomically(file, text.data(), text.size())) {
-        std::fprintf(stderr, "vesk-firmup-cli capture: %s cannot be written\n", file.c_str());
+        vesk::TermPrint(stderr, "vesk-firmup-cli capture: %s cannot be written\n", file.c_str());
         return kExitFailed;
     }
-    std::printf("Captured into %s:\n", file.c_str());
+    vesk::TermPrint(stdout, "Captured into %s:\n", file.c_str());
     for (const auto& c : capture.scenario.instruments)
-        std::printf("  %s  %s serial %u, %zu slave%s\n", c.path.c_str(), U8(GetNomeStrumento(c.code)).c_str(),
+        vesk::TermPrint(stdout, "  %s  %s serial %u, %zu slave%s\n", c.path.c_str(), U8(GetNomeStrumento(c.code)).c_str(),
                     unsigned(c.serial), c.net.slaves.size(), c.net.slaves.size() == 1 ? "" : "s");
-    std::printf("Kept at the simulator's defaults:\n");
-    for (const auto& note : capture.notes) std::printf("  %s\n", U8(note).c_str());
+    vesk::TermPrint(stdout, "Kept at the simulator's defaults:\n");
+    for (const auto& note : capture.notes) vesk::TermPrint(stdout, "  %s\n", U8(note).c_str());
     return kExitOk;
 }
 
@@ -59,7 +60,7 @@ int RunCapture(const std::vector<std::string>& args) {
             if (i + 1 >= args.size()) return Usage("--simulate needs a scenario file");
             scenario_file = args[++i];
         } else if (a == "--help") {
-            std::printf("%s"
+            vesk::TermPrint(stdout, "%s"
                         "  FILE               the scenario file to write (replaced when it exists)\n"
                         "  --simulate SCENARIO capture the instruments of a simulator scenario\n"
                         "                     (also VESK_SIMULATE)\n"
@@ -68,7 +69,7 @@ int RunCapture(const std::vector<std::string>& args) {
                         "simulator's defaults (listed). Nothing is written to an instrument.\n"
                         "exit status: 0 written; 1 an instrument could not be read or the file not\n"
                         "written; 2 usage; 3 no instrument\n",
-                        kUsage);
+                        vesk::TermLines{kUsage});
             return kExitOk;
         } else if (a.rfind("--", 0) == 0 || !file.empty()) {
             return Usage("unexpected argument " + a);

@@ -6,15 +6,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "cli_command.h"
+#include "common/atomic_file.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
+#include "common/terminal_text.h"
+#include "common/user_file.h"
 #include "device/connection_strumento.h"
 #include "device/data_areas.h"
 #include "log/evt_log.h"
@@ -81,21 +82,21 @@ int OnTheInstrument(const char* command, bool fail_on_problem_slaves,
                     const std::function<int(IConnectionStrumento&, CDeviceInfo&)>& op) {
     std::vector<CDeviceInfo> list;
     if (!IConnectionStrumento::GetListaDeviceCollegati(list, fail_on_problem_slaves)) {
-        std::fprintf(stderr, "vesk-firmup-cli %s: the instruments could not be listed\n", command);
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: the instruments could not be listed\n", command);
         return kExitFailed;
     }
     if (list.size() != 1) {
         if (list.empty())
-            std::fprintf(stderr, "vesk-firmup-cli %s: no instrument is connected\n", command);
+            vesk::TermPrint(stderr, "vesk-firmup-cli %s: no instrument is connected\n", command);
         else
-            std::fprintf(stderr, "vesk-firmup-cli %s: %zu instruments are connected; exactly one must be\n", command,
+            vesk::TermPrint(stderr, "vesk-firmup-cli %s: %zu instruments are connected; exactly one must be\n", command,
                          list.size());
         return kExitNotOne;
     }
     CDeviceInfo info = list.front();
     IConnectionStrumento* conn = IConnectionStrumento::CreateConnectionToStrumento(&info, L"");
     if (!conn) {
-        std::fprintf(stderr, "vesk-firmup-cli %s: %s (code %u) is not an instrument this program works with\n",
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s (code %u) is not an instrument this program works with\n",
                      command, Unit(info).c_str(), unsigned(info.Ident().loggerCode()));
         return kExitFailed;
     }
@@ -104,7 +105,7 @@ int OnTheInstrument(const char* command, bool fail_on_problem_slaves,
         status = op(*conn, info);
         conn->Chiudi();
     } else {
-        std::fprintf(stderr, "vesk-firmup-cli %s: %s could not be opened\n", command, Unit(info).c_str());
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s could not be opened\n", command, Unit(info).c_str());
     }
     IConnectionStrumento::DeleteConnectionToStrumento(conn);
     return status;
@@ -133,7 +134,7 @@ std::string AreaNames(bool writable_only) {
 }
 
 int Usage(const char* command, const std::string& why, const std::string& usage) {
-    std::fprintf(stderr, "vesk-firmup-cli %s: %s\nusage: vesk-firmup-cli %s\n", command, why.c_str(), usage.c_str());
+    vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\nusage: vesk-firmup-cli %s\n", command, why.c_str(), usage.c_str());
     return kExitUsage;
 }
 
@@ -157,9 +158,9 @@ bool Prepare(const std::vector<std::string>& args, const Synopsis& s, Arguments&
         return false;
     }
     if (a.help) {
-        std::printf("usage: vesk-firmup-cli %s\n%s"
+        vesk::TermPrint(stdout, "usage: vesk-firmup-cli %s\n%s"
                     "  --simulate FILE   the instruments of a simulator scenario (also VESK_SIMULATE)\n%s",
-                    s.usage.c_str(), s.about, kExitText);
+                    s.usage.c_str(), vesk::TermLines{s.about}, vesk::TermLines{kExitText});
         status = kExitOk;
         return false;
     }
@@ -181,7 +182,7 @@ const data_areas::AreaInfo* AreaOf(const Arguments& a, const Synopsis& s, int& s
 int Failed(const char* command, const data_areas::AreaInfo& area, const CDeviceInfo& info, const std::string& why,
            const vesk::LogCapture& log) {
     const std::string detail = LastError(log);
-    std::fprintf(stderr, "vesk-firmup-cli %s: %s of %s: %s%s%s\n", command, area.name, Unit(info).c_str(),
+    vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s of %s: %s%s%s\n", command, area.name, Unit(info).c_str(),
                  why.c_str(), detail.empty() ? "" : " (", detail.empty() ? "" : (detail + ")").c_str());
     return kExitFailed;
 }
@@ -191,7 +192,7 @@ bool Present(const char* command, IConnectionStrumento& conn, const data_areas::
              const CDeviceInfo& info) {
     std::string absent;
     if (data_areas::Presente(conn, area.area, &absent)) return true;
-    std::fprintf(stderr, "vesk-firmup-cli %s: %s: %s\n", command, Unit(info).c_str(), absent.c_str());
+    vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s: %s\n", command, Unit(info).c_str(), absent.c_str());
     return false;
 }
 
@@ -211,12 +212,12 @@ int RunDump(const std::vector<std::string>& args) {
             vesk::LogCapture log;
             if (!conn.DumpStrumento(vesk::from_utf8(file))) {
                 const std::string error = LastError(log);
-                std::fprintf(stderr, "vesk-firmup-cli dump: the dump of %s did not write the whole file %s%s%s\n",
+                vesk::TermPrint(stderr, "vesk-firmup-cli dump: the dump of %s did not write the whole file %s%s%s\n",
                              Unit(info).c_str(), file.c_str(), error.empty() ? "" : ": ", error.c_str());
                 return kExitFailed;
             }
             std::error_code ec;
-            std::printf("Dump performed: %s, %ju bytes of %s\n", file.c_str(),
+            vesk::TermPrint(stdout, "Dump performed: %s, %ju bytes of %s\n", file.c_str(),
                         uintmax_t(std::filesystem::file_size(file, ec)), Unit(info).c_str());
             return kExitOk;
         });
@@ -236,23 +237,19 @@ int RunRead(const std::vector<std::string>& args) {
     return RunOnBus("read", a.scenario, [&](vesk::sim::SimBus*) {
         return OnTheInstrument("read", false, [&](IConnectionStrumento& conn, CDeviceInfo& info) {
             if (!Present("read", conn, *area, info)) return kExitFailed;
-            std::ofstream out(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
-            if (!out) {
-                std::fprintf(stderr, "vesk-firmup-cli read: %s cannot be created\n", file.c_str());
+            // The file is replaced only by a whole, good read: an earlier file stays otherwise.
+            vesk::AtomicFileWriter out;
+            if (!out.Open(file, vesk::FileTarget::UserNamed)) {
+                vesk::TermPrint(stderr, "vesk-firmup-cli read: %s\n", out.Error().c_str());
                 return kExitFailed;
             }
             vesk::LogCapture log;
             const auto e = data_areas::Leggi(conn, area->area, [&out](const uint8_t* p, size_t n) {
-                out.write(reinterpret_cast<const char*>(p), std::streamsize(n));
-                return bool(out);
+                return out.Write(p, n);
             });
-            out.close();
-            if (!e.ok || !out) {
-                std::error_code ec;
-                std::filesystem::remove(file, ec);
-                return Failed("read", *area, info, e.ok ? file + " could not be written whole" : e.why, log);
-            }
-            std::printf("%s: %ju bytes of %s written to %s\n", area->name, uintmax_t(e.bytes), Unit(info).c_str(),
+            if (!e.ok) return Failed("read", *area, info, e.why, log);
+            if (!out.Commit()) return Failed("read", *area, info, out.Error(), log);
+            vesk::TermPrint(stdout, "%s: %ju bytes of %s written to %s\n", area->name, uintmax_t(e.bytes), Unit(info).c_str(),
                         file.c_str());
             return kExitOk;
         });
@@ -271,11 +268,11 @@ int RunWrite(const std::vector<std::string>& args) {
     if (!area) return status;
     if (!area->writable) return Usage("write", std::string("the ") + area->name + " cannot be written", s.usage);
     const std::string file = a.positional[1];
-    std::ifstream in(std::filesystem::path(file), std::ios::binary);
     std::vector<uint8_t> data;
-    if (in) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in || in.bad()) {
-        std::fprintf(stderr, "vesk-firmup-cli write: %s cannot be read\n", file.c_str());
+    std::string why;
+    // Checked before a byte is read: a device, a FIFO or a huge file is refused at once.
+    if (!vesk::read_user_file(file, vesk::kMaxAreaFile, data, why)) {
+        vesk::TermPrint(stderr, "vesk-firmup-cli write: %s\n", why.c_str());
         return kExitFailed;
     }
     // Refused before anything goes to the instrument.
@@ -283,7 +280,7 @@ int RunWrite(const std::vector<std::string>& args) {
     if (std::find(sizes.begin(), sizes.end(), data.size()) == sizes.end()) {
         std::string list;
         for (uint32_t s : sizes) list += (list.empty() ? "" : " or ") + std::to_string(s);
-        std::fprintf(stderr, "vesk-firmup-cli write: %s has %zu bytes; %s files have %s bytes\n", file.c_str(),
+        vesk::TermPrint(stderr, "vesk-firmup-cli write: %s has %zu bytes; %s files have %s bytes\n", file.c_str(),
                      data.size(), area->name, list.c_str());
         return kExitUsage;
     }
@@ -291,7 +288,7 @@ int RunWrite(const std::vector<std::string>& args) {
         return OnTheInstrument("write", false, [&](IConnectionStrumento& conn, CDeviceInfo& info) {
             if (!Present("write", conn, *area, info)) return kExitFailed;
             if (data.size() != data_areas::Dimensione(conn, area->area)) {
-                std::fprintf(stderr, "vesk-firmup-cli write: %s has %zu bytes; the %s of %s takes %u\n",
+                vesk::TermPrint(stderr, "vesk-firmup-cli write: %s has %zu bytes; the %s of %s takes %u\n",
                              file.c_str(), data.size(), area->name, Unit(info).c_str(),
                              unsigned(data_areas::Dimensione(conn, area->area)));
                 return kExitUsage;
@@ -299,15 +296,27 @@ int RunWrite(const std::vector<std::string>& args) {
             vesk::LogCapture log;
             const auto e = data_areas::Scrivi(conn, area->area, data);
             if (!e.ok) return Failed("write", *area, info, e.why, log);
-            std::printf("%s: %ju bytes of %s written to %s and checked\n", area->name, uintmax_t(e.bytes),
-                        file.c_str(), Unit(info).c_str());
             if (e.riavviato) {
                 conn.Chiudi();
-                std::printf("%s restarts to take them up\n", Unit(info).c_str());
-                if (!WaitForReturn(info.Ident().ID_logger()))
-                    std::fprintf(stderr, "vesk-firmup-cli write: %s has not come back after its restart\n",
-                                 Unit(info).c_str());
+                vesk::TermPrint(stdout, "%s restarts to take them up\n", Unit(info).c_str());
+                // Written only once the instrument is back and holds the same bytes.
+                if (!WaitForReturn(info.Ident().ID_logger())) {
+                    vesk::TermPrint(stderr, "vesk-firmup-cli write: %s has not come back after its restart\n",
+                                    Unit(info).c_str());
+                    return kExitFailed;
+                }
+                const int back = OnTheInstrument("write", false, [&](IConnectionStrumento& again, CDeviceInfo& now) {
+                    std::vector<uint8_t> read;
+                    const auto r = data_areas::Leggi(again, area->area, read);
+                    if (!r.ok) return Failed("write", *area, now, "read back after the restart: " + r.why, log);
+                    if (read != data)
+                        return Failed("write", *area, now, "the bytes read back after the restart differ", log);
+                    return kExitOk;
+                });
+                if (back != kExitOk) return kExitFailed;
             }
+            vesk::TermPrint(stdout, "%s: %ju bytes of %s written to %s and checked\n", area->name, uintmax_t(e.bytes),
+                            file.c_str(), Unit(info).c_str());
             return kExitOk;
         });
     });

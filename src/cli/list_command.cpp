@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "simulation.h"
 #include "common/str_conv.h"
@@ -26,7 +27,7 @@ namespace vesk::cli {
 namespace {
 
 int Usage(const char* why) {
-    std::fprintf(stderr,
+    vesk::TermPrint(stderr,
                  "vesk-firmup-cli list: %s\n"
                  "usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident] [--folder DIR]\n",
                  why);
@@ -49,11 +50,11 @@ nlohmann::ordered_json IdentJson(const INFOIDENT& id, bool with_dump) {
 }
 
 void PrintIdent(const char* indent, const INFOIDENT& id, bool with_dump) {
-    std::printf("%scode %u  %s  serial %s  firmware %s  booter %s%s\n", indent,
+    vesk::TermPrint(stdout, "%scode %u  %s  serial %s  firmware %s  booter %s%s\n", indent,
                 unsigned(id.loggerCode()), U8(GetNomeStrumento(id.loggerCode())).c_str(),
                 U8(id.GetSerialText()).c_str(), U8(id.FirmwareVersionText()).c_str(),
                 U8(id.BooterVersionText()).c_str(), id.IsInBooter() ? "  (in booter)" : "");
-    if (with_dump) std::printf("%s\n", U8(id.DumpText()).c_str());
+    if (with_dump) vesk::TermPrint(stdout, "%s\n", vesk::TermLines{U8(id.DumpText())});
 }
 
 // The readable name of an object's class.
@@ -68,7 +69,13 @@ std::string ClassName(const T& object) {
 // A selected catalogue entry; null when nothing was selected.
 nlohmann::ordered_json EntryJson(const FirmupFileEntry* e) {
     if (!e || e->fileName.empty()) return nullptr;
-    return {{"file", U8(e->fileName)}, {"version", U8(e->versionText)}};
+    nlohmann::ordered_json j = {{"file", U8(e->fileName)}, {"version", U8(e->versionText)}};
+    // Other names of the same version that were left out for this one.
+    if (!e->passedOver.empty()) {
+        j["passed_over"] = nlohmann::ordered_json::array();
+        for (const auto& name : e->passedOver) j["passed_over"].push_back(U8(name));
+    }
+    return j;
 }
 
 nlohmann::ordered_json LanguageJson(const FirmupFileEntry* e) {
@@ -121,21 +128,24 @@ nlohmann::ordered_json OtherGaugesJson(CFirmupFilesInfo& cat, int kinds, uint32_
 
 void PrintCatalogue(const char* indent, const nlohmann::ordered_json& c) {
     auto entry = [](const nlohmann::ordered_json& e) {
-        return e.is_null() ? std::string("none")
-                           : e["file"].get<std::string>() + " (" + e["version"].get<std::string>() + ")";
+        if (e.is_null()) return std::string("none");
+        std::string text = e["file"].get<std::string>() + " (" + e["version"].get<std::string>() + ")";
+        if (e.contains("passed_over"))
+            for (const auto& name : e["passed_over"]) text += " [passed over: " + name.get<std::string>() + "]";
+        return text;
     };
-    std::printf("%sclass %s\n", indent, c["class"].get<std::string>().c_str());
-    std::printf("%s  firmware %s", indent, entry(c["firmware"]).c_str());
-    if (!c["language"].is_null()) std::printf("  language %s", c["language"].get<std::string>().c_str());
-    std::printf("\n%s  booter %s\n", indent, entry(c["booter"]).c_str());
+    vesk::TermPrint(stdout, "%sclass %s\n", indent, c["class"].get<std::string>().c_str());
+    vesk::TermPrint(stdout, "%s  firmware %s", indent, entry(c["firmware"]).c_str());
+    if (!c["language"].is_null()) vesk::TermPrint(stdout, "  language %s", c["language"].get<std::string>().c_str());
+    vesk::TermPrint(stdout, "\n%s  booter %s\n", indent, entry(c["booter"]).c_str());
     for (const auto& a : c["accessories"])
-        std::printf("%s  accessory %d %s\n", indent, a["index"].get<int>(), entry(a).c_str());
+        vesk::TermPrint(stdout, "%s  accessory %d %s\n", indent, a["index"].get<int>(), entry(a).c_str());
     std::string versions;
     for (const auto& v : c["available"]) versions += " " + v.get<std::string>();
-    std::printf("%s  available%s\n", indent, versions.empty() ? " none" : versions.c_str());
+    vesk::TermPrint(stdout, "%s  available%s\n", indent, versions.empty() ? " none" : versions.c_str());
     if (c.contains("other_gauges"))
         for (const auto& g : c["other_gauges"])
-            std::printf("%s  other gauge %d: firmware %s  booter %s\n", indent, g["kind"].get<int>(),
+            vesk::TermPrint(stdout, "%s  other gauge %d: firmware %s  booter %s\n", indent, g["kind"].get<int>(),
                         entry(g["firmware"]).c_str(), entry(g["booter"]).c_str());
 }
 
@@ -185,14 +195,14 @@ int List(bool json, bool ident, const std::wstring& main) {
     bool folders_ok = !main.empty();
     if (!main.empty()) {
         for (const FolderProblem& p : CheckUpdateFolders(folders)) {
-            std::fprintf(stderr, "vesk-firmup-cli list: warning: the update folder %s %s\n",
+            vesk::TermPrint(stderr, "vesk-firmup-cli list: warning: the update folder %s %s\n",
                          U8(p.path).c_str(), FolderStateText(p.state));
             folders_ok = false;
         }
     }
     std::vector<CDeviceInfo> found;
     if (!IConnectionStrumento::GetListaDeviceCollegati(found, false)) {
-        std::fprintf(stderr, "vesk-firmup-cli list: the instruments could not be listed\n");
+        vesk::TermPrint(stderr, "vesk-firmup-cli list: the instruments could not be listed\n");
         return kExitFailed;
     }
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
@@ -200,7 +210,7 @@ int List(bool json, bool ident, const std::wstring& main) {
         const std::string path = U8(info.GetDevicePath());
         // A family without a net has nothing that could not be read.
         if (info.GetNetState() == CDeviceInfo::NetState::NotRead)
-            std::fprintf(stderr, "vesk-firmup-cli list: the net of %s could not be read\n",
+            vesk::TermPrint(stderr, "vesk-firmup-cli list: the net of %s could not be read\n",
                          path.c_str());
         // Only a net read names the unit.
         if (info.GetDisplayName().empty()) info.BuildDisplayName({});
@@ -208,7 +218,7 @@ int List(bool json, bool ident, const std::wstring& main) {
         if (folders_ok) {
             plan = Pianifica(info, folders);
             if (!plan)
-                std::fprintf(stderr, "vesk-firmup-cli list: no update files could be searched for %s\n",
+                vesk::TermPrint(stderr, "vesk-firmup-cli list: no update files could be searched for %s\n",
                              path.c_str());
         }
         if (json) {
@@ -231,19 +241,19 @@ int List(bool json, bool ident, const std::wstring& main) {
             }
             out.push_back(m);
         } else {
-            std::printf("%s  %s\n", path.c_str(), U8(info.GetDisplayName()).c_str());
+            vesk::TermPrint(stdout, "%s  %s\n", path.c_str(), U8(info.GetDisplayName()).c_str());
             PrintIdent("  ", info.Ident(), ident);
             if (plan) PrintCatalogue("    ", plan->master);
             for (size_t s = 0; s < CConnectionStrumentoBase::kNetSlots; ++s) {
                 if (info.NetTable().SlaveCode(s) == 0) continue;
-                std::printf("  slave %zu: ", s + 1);
+                vesk::TermPrint(stdout, "  slave %zu: ", s + 1);
                 PrintIdent("", info.SlaveIdent(s), ident);
                 if (plan) PrintCatalogue("    ", plan->slaves[s]);
             }
         }
     }
-    if (json) std::printf("%s\n", out.dump(2).c_str());
-    else if (found.empty()) std::printf("no instruments found\n");
+    if (json) vesk::TermWriteJson(stdout, out.dump(2));
+    else if (found.empty()) vesk::TermPrint(stdout, "no instruments found\n");
     return main.empty() || folders_ok ? kExitOk : kExitFailed;
 }
 
@@ -269,7 +279,7 @@ int RunList(const std::vector<std::string>& args) {
             if (i + 1 >= args.size()) return Usage("--simulate needs a scenario file");
             scenario_file = args[++i];
         } else if (a == "--help") {
-            std::printf("usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident] [--folder DIR]\n"
+            vesk::TermPrint(stdout, "usage: vesk-firmup-cli list [--simulate FILE] [--json] [--ident] [--folder DIR]\n"
                         "  --simulate FILE  list the instruments of a simulator scenario\n"
                         "                   (also VESK_SIMULATE)\n"
                         "  --json           one JSON array of the instruments\n"

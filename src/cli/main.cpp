@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
@@ -42,9 +43,9 @@ const CliCommand kCommands[] = {
 };
 
 void PrintHelp(FILE* out) {
-    std::fprintf(out, "Usage: vesk-firmup-cli [--verbose] COMMAND [ARGS]\n\nCommands:\n");
-    for (const auto& c : kCommands) std::fprintf(out, "  %s %s\n      %s\n", c.name, c.usage, c.summary);
-    std::fprintf(out,
+    vesk::TermPrint(out, "Usage: vesk-firmup-cli [--verbose] COMMAND [ARGS]\n\nCommands:\n");
+    for (const auto& c : kCommands) vesk::TermPrint(out, "  %s %s\n      %s\n", c.name, c.usage, c.summary);
+    vesk::TermPrint(out,
                  "\nOptions:\n  --help     show this text\n  --version  show the version\n"
                  "  --verbose  show the log on standard error\n");
 }
@@ -63,14 +64,14 @@ int main(int argc, char** argv) {
             return vesk::cli::kExitOk;
         }
         if (args[i] == "--version") {
-            std::printf("vesk-firmup-cli %s\n", VESK_VERSION);
+            vesk::TermPrint(stdout, "vesk-firmup-cli %s\n", VESK_VERSION);
             return vesk::cli::kExitOk;
         }
         if (args[i] == "--verbose") {
             vesk::set_log_console(stderr);
             continue;
         }
-        std::fprintf(stderr, "vesk-firmup-cli: unknown option %s\n", args[i].c_str());
+        vesk::TermPrint(stderr, "vesk-firmup-cli: unknown option %s\n", args[i].c_str());
         return vesk::cli::kExitUsage;
     }
     if (i == args.size()) {
@@ -90,11 +91,11 @@ int main(int argc, char** argv) {
         vesk::usb::ScopedBackend watched(watch);
         const int status = c.run(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
         for (const auto& path : watch.Denied())
-            std::fprintf(stderr, "vesk-firmup-cli: %s\n",
+            vesk::TermPrint(stderr, "vesk-firmup-cli: %s\n",
                          vesk::to_utf8(vesk::usb::AccessDeniedAdvice(vesk::from_utf8(path))).c_str());
         CEvtLogUtils::ReleaseLogFile();
         return status;
     }
-    std::fprintf(stderr, "vesk-firmup-cli: unknown command %s (see --help)\n", args[i].c_str());
+    vesk::TermPrint(stderr, "vesk-firmup-cli: unknown command %s (see --help)\n", args[i].c_str());
     return vesk::cli::kExitUsage;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "plan_view.h"
 #include "simulation.h"
@@ -27,7 +28,7 @@ int Plan(const PlanRequest& rq, vesk::sim::SimBus* bus) {
     proc.AggiornaStrumentiCollegati();
     if (const int status = ChoicesExit("plan", proc); status >= 0) return status;
     if (!rq.choices.empty()) proc.SceltePrese();
-    if (rq.json) std::printf("%s\n", PlanJson(proc, surface.State()).dump(2).c_str());
+    if (rq.json) vesk::TermWriteJson(stdout, PlanJson(proc, surface.State()).dump(2));
     else PrintPlan(surface.State());
     const int status = RefreshExit("plan", proc);
     return status >= 0 ? status : kExitOk;
@@ -43,7 +44,7 @@ int RunPlan(const std::vector<std::string>& args) {
         if (ParsePlanOption(args, i, rq, error)) {
             if (!error.empty()) return Usage(error);
         } else if (args[i] == "--help") {
-            std::printf("%s"
+            vesk::TermPrint(stdout, "%s"
                         "  --simulate FILE   plan for the instruments of a simulator scenario\n"
                         "                    (also VESK_SIMULATE)\n"
                         "  --folder DIR      the main update folder (with _BOOTER and _ACCESSORI);\n"
@@ -55,7 +56,7 @@ int RunPlan(const std::vector<std::string>& args) {
                         "  --choose S=V      with --advanced: pick version V for the unit of serial S\n"
                         "exit status: 0 plan shown, 1 the instrument or the folder could not be read,\n"
                         "2 usage, 3 no instrument or more than one\n",
-                        kUsage);
+                        vesk::TermLines{kUsage});
             return kExitOk;
         } else {
             return Usage("unexpected argument " + args[i]);

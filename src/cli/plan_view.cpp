@@ -7,12 +7,14 @@
 #include <cwctype>
 #include <set>
 
+#include "common/terminal_text.h"
 #include "app/start_options.h"
 #include "cli_command.h"
 #include "common/exe_path_name.h"
 #include "common/file_system.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento.h"
+#include "firmware_files/update_folders.h"
 #include "hwdetect/hw_queued_event_source.h"
 #include "records/model_names.h"
 #include "sim/sim_bus.h"
@@ -74,7 +76,7 @@ std::shared_ptr<IHwEventSourceFactory> BusSources(vesk::sim::SimBus* bus) {
 }  // namespace
 
 int UsageError(const char* command, const char* usage, const std::string& why) {
-    std::fprintf(stderr, "vesk-firmup-cli %s: %s\n%s", command, why.c_str(), usage);
+    vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n%s", command, why.c_str(), vesk::TermLines{usage});
     return kExitUsage;
 }
 
@@ -113,22 +115,22 @@ bool ParsePlanOption(const std::vector<std::string>& args, size_t& i, PlanReques
 
 int CheckPlanRequest(const char* command, PlanRequest& rq) {
     if (!rq.choices.empty() && !rq.advanced) {
-        std::fprintf(stderr, "vesk-firmup-cli %s: --choose needs --advanced\n", command);
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: --choose needs --advanced\n", command);
         return kExitUsage;
     }
     const CExePathName exe;
     rq.folder = rq.folder_option ? vesk::from_utf8(*rq.folder_option)
                                  : vesk::ParseStartOptions(exe.FullPath() + rq.start_options, exe.Folder()).main_folder;
-    std::vector<std::wstring> names;
-    if (!FS().IsFolder(rq.folder) || !FS().ListFiles(rq.folder, names, L"*")) {
-        std::fprintf(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,
+    // Checked without listing it: the catalogue lists each folder once.
+    if (CheckFolder(rq.folder) != FolderState::Ok) {
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,
                      U8(rq.folder).c_str());
         return kExitFailed;
     }
-    const std::set<std::wstring> offered = VersionsInFolder(rq.folder);
+    const std::set<std::wstring> offered = rq.choices.empty() ? std::set<std::wstring>() : VersionsInFolder(rq.folder);
     for (const auto& c : rq.choices) {
         if (offered.count(c.version)) continue;
-        std::fprintf(stderr, "vesk-firmup-cli %s: --choose %u=%s: no update file of that version in %s\n", command,
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: --choose %u=%s: no update file of that version in %s\n", command,
                      unsigned(c.serial), U8(c.version).c_str(), U8(rq.folder).c_str());
         return kExitUsage;
     }
@@ -224,22 +226,23 @@ void PrintPlan(const SurfaceState& state) {
                 if (c + 1 < kDeviceColumns) out += std::wstring(width[c] - l[c].size() + 2, L' ');
             }
             while (!out.empty() && out.back() == L' ') out.pop_back();
-            std::printf("%s\n", U8(out).c_str());
+            vesk::TermPrint(stdout, "%s\n", U8(out).c_str());
             if (n > 0)
-                for (const std::wstring& also : AlsoLines(state.rows[n - 1])) std::printf("%s\n", U8(also).c_str());
+                for (const std::wstring& also : AlsoLines(state.rows[n - 1]))
+                    vesk::TermPrint(stdout, "%s\n", U8(also).c_str());
         }
-        std::printf("\n");
+        vesk::TermPrint(stdout, "\n");
     }
     std::wstring status = state.status;
     for (size_t p; (p = status.find(L"\r\n")) != std::wstring::npos;) status.replace(p, 2, L"\n");
-    std::printf("%s\n", U8(status).c_str());
+    vesk::TermPrint(stdout, "%s\n", U8(status).c_str());
 }
 
 int ChoicesExit(const char* command, const CUpdateProcedure& proc) {
     if (proc.LastRefresh() != CUpdateProcedure::RefreshOutcome::Planned || proc.UnmatchedChoices().empty())
         return -1;
     for (const auto& u : proc.UnmatchedChoices())
-        std::fprintf(stderr, "vesk-firmup-cli %s: --choose %u=%s: %s\n", command, unsigned(u.choice.serial),
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: --choose %u=%s: %s\n", command, unsigned(u.choice.serial),
                      U8(u.choice.version).c_str(),
                      u.serial_known ? "that unit offers no such version" : "no unit with that serial");
     return kExitUsage;
@@ -258,15 +261,15 @@ int RefreshExit(const char* command, CUpdateProcedure& proc) {
         const bool identify_only = conn && !conn->GetIAggiornaFW();
         if (conn) IConnectionStrumento::DeleteConnectionToStrumento(conn);
         if (identify_only) {
-            std::fprintf(stderr, "vesk-firmup-cli %s: %s takes no update files of its own\n", command,
+            vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s takes no update files of its own\n", command,
                          U8(GetNomeStrumento(info->Ident().loggerCode())).c_str());
             return kExitOk;
         }
-        std::fprintf(stderr, "vesk-firmup-cli %s: the instrument could not be read\n", command);
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: the instrument could not be read\n", command);
         return kExitFailed;
     }
     case Outcome::ListingFailed:
-        std::fprintf(stderr, "vesk-firmup-cli %s: the instruments could not be listed\n", command);
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: the instruments could not be listed\n", command);
         return kExitFailed;
     case Outcome::NoMemory:
     case Outcome::NotRun: break;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/clock.h"
 
@@ -14,7 +15,7 @@ int RunOnBus(const char* command, const std::string& scenario_file,
     std::string error;
     const auto simulated = vesk::CSimulatedInstruments::Load(scenario_file, error);
     if (!simulated) {
-        std::fprintf(stderr, "vesk-firmup-cli %s: %s\n", command, error.c_str());
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command, error.c_str());
         return kExitFailed;
     }
     const uint64_t start = vesk::process_clock().now_ms();
@@ -22,7 +23,7 @@ int RunOnBus(const char* command, const std::string& scenario_file,
     // The instrument time the command stood for, for the benchmarks that set
     // the program's own cost against it.
     if (const char* report = std::getenv("VESK_REPORT_CLOCK"); report && *report)
-        std::fprintf(stderr, "vesk-firmup-cli %s: clock advanced %llu ms\n", command,
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: clock advanced %llu ms\n", command,
                      static_cast<unsigned long long>(vesk::process_clock().now_ms() - start));
     return status;
 }

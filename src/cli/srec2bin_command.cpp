@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/file_system.h"
 #include "common/str_conv.h"
@@ -26,7 +27,7 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 namespace {
 
 int Usage(const char* why) {
-    std::fprintf(stderr,
+    vesk::TermPrint(stderr,
                  "vesk-firmup-cli srec2bin: %s\n"
                  "usage: vesk-firmup-cli srec2bin --base ADDR --size N [--no-header] "
                  "[--checksum-offset K|-1] IN OUT\n",
@@ -78,12 +79,12 @@ int RunSrec2Bin(const std::vector<std::string>& args) {
     CMHX2Bin bin(static_cast<uint32_t>(size), static_cast<uint32_t>(base));
     if (!bin.GetBinBuffPtr() ||
         !bin.LoadFileMhx(vesk::from_utf8(files[0]), no_header, static_cast<int32_t>(offset))) {
-        std::fprintf(stderr, "vesk-firmup-cli srec2bin: cannot load %s: %s\n", files[0].c_str(),
+        vesk::TermPrint(stderr, "vesk-firmup-cli srec2bin: cannot load %s: %s\n", files[0].c_str(),
                      LastMessage(log).c_str());
         return kExitFailed;
     }
     if (!FS().WriteBytes(vesk::from_utf8(files[1]), bin.GetBinBuffPtr(), bin.GetBinBuffLen())) {
-        std::fprintf(stderr, "vesk-firmup-cli srec2bin: cannot write %s\n", files[1].c_str());
+        vesk::TermPrint(stderr, "vesk-firmup-cli srec2bin: cannot write %s\n", files[1].c_str());
         return kExitFailed;
     }
     return kExitOk;

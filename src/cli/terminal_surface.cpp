@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "common/terminal_text.h"
 #include "app/engine.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
@@ -33,21 +34,26 @@ const wchar_t* const kBehaviours[] = {
 
 }  // namespace
 
+// The procedure's texts keep their line breaks (the admission texts have
+// several lines); every other control in them is shown.
 void TerminalSurface::PrintLine(const std::string& line) {
     ClearBar();
-    std::printf("%s\n", line.c_str());
+    vesk::TermPrint(stdout, "%s\n", vesk::TermLines{line});
     std::fflush(stdout);
     DrawBar(true);
 }
 
 void TerminalSurface::Emit(const nlohmann::ordered_json& event) {
+    ClearBar();
     if (options_.phase.empty()) {
-        PrintLine(event.dump());
-        return;
+        vesk::TermWriteJson(stdout, event.dump());
+    } else {
+        nlohmann::ordered_json marked = event;
+        marked["phase"] = options_.phase;
+        vesk::TermWriteJson(stdout, marked.dump());
     }
-    nlohmann::ordered_json marked = event;
-    marked["phase"] = options_.phase;
-    PrintLine(marked.dump());
+    std::fflush(stdout);
+    DrawBar(true);
 }
 
 void TerminalSurface::SetStatus(const std::wstring& text, StatusColour colour) {
@@ -113,9 +119,9 @@ int TerminalSurface::BehaviourRequest() {
         answer = *options_.behaviour;
     } else if (options_.ask) {
         ClearBar();
-        std::fprintf(stderr, "Behaviour Request: %s\n", U8(vesk::Translate(L"Select here what you want your DataKey to do")).c_str());
-        for (int i = 0; i < 3; ++i) std::fprintf(stderr, "  %d  %s\n", i, U8(vesk::Translate(kBehaviours[i])).c_str());
-        std::fprintf(stderr, "Choice [0]: ");
+        vesk::TermPrint(stderr, "Behaviour Request: %s\n", U8(vesk::Translate(L"Select here what you want your DataKey to do")).c_str());
+        for (int i = 0; i < 3; ++i) vesk::TermPrint(stderr, "  %d  %s\n", i, U8(vesk::Translate(kBehaviours[i])).c_str());
+        vesk::TermPrint(stderr, "Choice [0]: ");
         std::fflush(stderr);
         std::string reply;
         std::getline(std::cin, reply);
@@ -203,7 +209,7 @@ void TerminalSurface::PollRestartTimer() {
 
 void TerminalSurface::ClearBar() {
     if (!bar_shown_) return;
-    std::fprintf(stderr, "\r\033[K");
+    vesk::TermControl(stderr, "\r\033[K");
     std::fflush(stderr);
     bar_shown_ = false;
 }
@@ -223,7 +229,7 @@ void TerminalSurface::DrawBar(bool force) {
     const SurfaceBar& overall = Bar(ProgressBar::Overall);
     const SurfaceBar& wait = Bar(ProgressBar::Wait);
     const int filled = overall.upper > 0 ? overall.pos * kBarWidth / overall.upper : 0;
-    std::string line = "\r\033[K[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
+    std::string line = "[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
                        "] " + std::to_string(overall.pos) + "/" + std::to_string(overall.upper);
     if (write_) {
         line += WriteText(vesk::process_clock().now_ms());
@@ -233,7 +239,8 @@ void TerminalSurface::DrawBar(bool force) {
         std::snprintf(text, sizeof text, "  wait %d.%d s", left_ms / 1000, left_ms % 1000 / 100);
         line += text;
     }
-    std::fputs(line.c_str(), stderr);
+    vesk::TermControl(stderr, "\r\033[K");
+    vesk::TermPrint(stderr, "%s", line.c_str());
     std::fflush(stderr);
     bar_shown_ = true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
@@ -218,12 +219,12 @@ private:
     // -1 to go on; else the exit status.
     int Confirm() {
         if (!::isatty(STDIN_FILENO)) {
-            std::fprintf(stderr,
+            vesk::TermPrint(stderr,
                          "vesk-firmup-cli update: standard input is not a terminal, so nobody can be asked; "
                          "add --yes to update without being asked\n");
             return kExitUsage;
         }
-        std::fprintf(stderr, "Proceed? [y/N] ");
+        vesk::TermPrint(stderr, "Proceed? [y/N] ");
         std::fflush(stderr);
         std::string reply;
         std::getline(std::cin, reply);
@@ -235,7 +236,7 @@ private:
     void ShowPlan() {
         if (!rq_.plan.json) {
             PrintPlan(surface_.State());
-            std::printf("\n");
+            vesk::TermPrint(stdout, "\n");
             return;
         }
         nlohmann::ordered_json event = {{"event", "plan"}};
@@ -263,15 +264,15 @@ private:
         std::vector<size_t> width(rows[0].size());
         for (const auto& r : rows)
             for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
-        std::printf("\n");
+        vesk::TermPrint(stdout, "\n");
         for (const auto& r : rows) {
             std::string line;
             for (size_t c = 0; c < r.size(); ++c)
                 line += r[c] + (c + 1 < r.size() ? std::string(width[c] - r[c].size() + 2, ' ') : "");
-            std::printf("%s\n", line.c_str());
+            vesk::TermPrint(stdout, "%s\n", line.c_str());
         }
-        for (const std::string& n : notes) std::printf("%s\n", n.c_str());
-        std::printf("\n");
+        for (const std::string& n : notes) vesk::TermPrint(stdout, "%s\n", n.c_str());
+        vesk::TermPrint(stdout, "\n");
     }
 
     // "01.00 -> 01.02" when the booter was to change or did; its version alone otherwise.
@@ -295,18 +296,18 @@ private:
     // Where the master's data went before the run wrote anything.
     void ShowBackup() {
         const vesk::update::BackupResult& b = proc_.LastRun().backup;
-        std::printf("\n");
+        vesk::TermPrint(stdout, "\n");
         if (!rq_.backup)
-            std::printf("Backup: none taken (--no-backup)\n");
+            vesk::TermPrint(stdout, "Backup: none taken (--no-backup)\n");
         else if (!b.skipped.empty())
-            std::printf("Backup: none taken (%s)\n", b.skipped.c_str());
+            vesk::TermPrint(stdout, "Backup: none taken (%s)\n", b.skipped.c_str());
         else if (!b.folder.empty())
-            std::printf("Backup: %s\n", U8(b.folder).c_str());
+            vesk::TermPrint(stdout, b.Complete() ? "Backup: %s\n" : "Backup: partly saved in %s\n", U8(b.folder).c_str());
         else if (b.failed.empty())
-            std::printf("Backup: the master keeps nothing to back up\n");
+            vesk::TermPrint(stdout, "Backup: the master keeps nothing to back up\n");
         else
-            std::printf("Backup: none written\n");
-        for (const auto& f : b.failed) std::printf("  not saved: %s (%s)\n", f.area.c_str(), f.why.c_str());
+            vesk::TermPrint(stdout, "Backup: none written\n");
+        for (const auto& f : b.failed) vesk::TermPrint(stdout, "  not saved: %s (%s)\n", f.area.c_str(), f.why.c_str());
     }
 
     static nlohmann::ordered_json UnitJson(const CUpdateProcedure::UnitCheck& u) {
@@ -351,9 +352,9 @@ private:
     int Finish(const Ending& ending) {
         if (!rq_.plan.json) {
             if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
-                std::printf("Every unit reports the version it was to get.\n");
+                vesk::TermPrint(stdout, "Every unit reports the version it was to get.\n");
             else if (std::string(ending.outcome) == "errors")
-                std::printf("The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
+                vesk::TermPrint(stdout, "The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
             return ending.status;
         }
         nlohmann::ordered_json units = nlohmann::ordered_json::array();
@@ -400,7 +401,7 @@ int RunUpdate(const std::vector<std::string>& args) {
             rq.behaviour = int(value);
             ++i;
         } else if (a == "--help") {
-            std::printf("%s"
+            vesk::TermPrint(stdout, "%s"
                         "  --simulate FILE   update the instruments of a simulator scenario (also VESK_SIMULATE)\n"
                         "  --folder DIR      the main update folder (with _BOOTER and _ACCESSORI); default:\n"
                         "                    the one the updater would use\n"
@@ -426,7 +427,7 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
                         "the rehearsal stopped, met an error or left a unit unverified;\n"
                         "2 usage; 3 no instrument or more than one\n",
-                        kUsage);
+                        vesk::TermLines{kUsage});
             return kExitOk;
         } else {
             return Usage("unexpected argument " + a);

@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/atomic_file.h"
 #include "common/clock.h"
+#include "common/diag.h"
 #include "common/path_file.h"
 #include "common/str_conv.h"
+#include "common/user_file.h"
 
 namespace {
 
@@ -37,14 +40,21 @@ bool list_entries(const std::wstring& folder, const std::wstring& pattern, Entry
     while (const dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
-        struct stat st{};
-        const std::string full = dir + "/" + name;
-        if (::stat(full.c_str(), &st) != 0) continue;
-        const bool want = kind == Entry::File ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode);
-        if (!want) continue;
         std::wstring wname = vesk::from_utf8(name);
         if (wname.empty()) continue;  // a name that is not UTF-8 cannot be represented
-        if (vesk::wildcard_match(pattern, wname)) names.push_back(std::move(wname));
+        if (!vesk::wildcard_match(pattern, wname)) continue;
+        // The entry's kind as the listing gives it; a link (followed) or an
+        // unknown kind is asked of the file system.
+        bool want = false;
+        if (e->d_type == DT_REG || e->d_type == DT_DIR) {
+            want = (e->d_type == DT_REG) == (kind == Entry::File);
+        } else {
+            struct stat st{};
+            const std::string full = dir + "/" + name;
+            if (::stat(full.c_str(), &st) != 0) continue;
+            want = kind == Entry::File ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode);
+        }
+        if (want) names.push_back(std::move(wname));
     }
     ::closedir(d);
     std::sort(names.begin(), names.end());
@@ -53,40 +63,26 @@ bool list_entries(const std::wstring& folder, const std::wstring& pattern, Entry
 }
 
 bool copy_file(const std::string& from, const std::string& to) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0) return false;
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
+    struct stat st{};
+    vesk::AtomicFileWriter out;
+    bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode) && out.Open(to, vesk::FileTarget::UserNamed);
     char buf[65536];
-    bool ok = true;
-    while (true) {
+    while (ok) {
         const ssize_t n = ::read(in, buf, sizeof buf);
         if (n == 0) break;
-        if (n < 0 || ::write(out, buf, static_cast<size_t>(n)) != n) {
-            ok = false;
-            break;
-        }
+        ok = n > 0 && out.Write(buf, static_cast<size_t>(n));
     }
     ::close(in);
-    if (::close(out) != 0) ok = false;
-    return ok;
+    return ok && out.Commit();
 }
 
 bool read_all(const std::string& path, std::string& out) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    out.clear();
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
+    // A regular file of a sane size only: a FIFO or a device is never waited on.
+    constexpr size_t kMaxFile = 64u << 20;
+    std::string why;
+    return vesk::read_user_file(path, kMaxFile, out, why);
 }
 
 }  // namespace
@@ -267,11 +263,10 @@ bool FS::ReadBytes(const std::wstring& path, std::vector<uint8_t>& out) const {
 
 bool FS::WriteBytes(const std::wstring& path, const uint8_t* data, size_t size) const {
     if (path.empty() || !data || size == 0) return false;
-    FILE* f = std::fopen(narrow(path).c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(data, 1, size, f) == size;
-    if (std::fclose(f) != 0) ok = false;
-    return ok;
+    std::string why;
+    if (vesk::write_file_atomically(narrow(path), data, size, vesk::FileTarget::UserNamed, &why)) return true;
+    VDIAG_ERROR("FS::WriteBytes", "%s", why.c_str());
+    return false;
 }
 
 std::wstring FS::CurrentFolder() const {

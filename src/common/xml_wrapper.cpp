@@ -14,6 +14,7 @@
 #include "common/atomic_file.h"
 #include "common/diag.h"
 #include "common/str_conv.h"
+#include "common/user_file.h"
 
 // ---------------------------------------------------------------- CElem
 
@@ -305,7 +306,10 @@ xmlDocPtr xml_read_file(const std::string& path_utf8) {
     const int fd = ::open(path_utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uintmax_t(st.st_size) > kMaxXmlFile) {
+        if (S_ISREG(st.st_mode))
+            VDIAG_ERROR("xml_read_file", "%s has %ju bytes, more than the %zu accepted", path_utf8.c_str(),
+                        uintmax_t(st.st_size), kMaxXmlFile);
         ::close(fd);
         return nullptr;
     }

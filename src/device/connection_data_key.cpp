@@ -74,6 +74,7 @@ bool CConnectionDataKey::DumpStrumento(const std::wstring& path) {
     const Range ranges[] = {{0xE0000, 0xFFFFF, 0, 0},
                             {0xF000, 0xFFFF, 0, 0},
                             {0, 0x8FFFF, kAreaBank1, 0x1000000}};
+    Buchi holes;
     for (const Range& r : ranges) {
         for (uint32_t a = r.first; a <= r.last; a += kChunk) {
             const uint32_t address = a + r.flag;
@@ -83,11 +84,13 @@ bool CConnectionDataKey::DumpStrumento(const std::wstring& path) {
                 return false;
             }
             uint8_t* dest = dump.get() + r.offset + a;
-            if (!ReadMEM_MainBuff(kChunk, dest))
+            if (!ReadMEM_MainBuff(kChunk, dest)) {
                 VLOG_ERROR(m, "Error in read mem main buffer len %u, pBuffer %p", unsigned(kChunk),
                            static_cast<void*>(dest));
+                AggiungiBuco(holes, address, kChunk);
+            }
         }
     }
-    // Success only when the whole dump reached the file.
-    return ScriviDump(m, path, {{dump.get(), size_t(kDumpSize)}});
+    // Success only when every range was read and the whole dump reached the file.
+    return DumpIntero(m, path, holes) && ScriviDump(m, path, {{dump.get(), size_t(kDumpSize)}});
 }

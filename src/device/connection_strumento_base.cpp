@@ -7,7 +7,9 @@
 #include <iterator>
 #include <new>
 
+#include "common/atomic_file.h"
 #include "common/clock.h"
+#include "common/user_file.h"
 #include "common/str_conv.h"
 #include "records/model_names.h"
 #include "log/evt_log.h"
@@ -22,10 +24,10 @@ constexpr const char* kReadSlaveBufferFailed =
 std::string Utf8(const std::wstring& s) { return vesk::to_utf8(s); }
 
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& out) {
-    std::ifstream in(std::filesystem::path(Utf8(path)), std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    std::string why;
+    if (vesk::read_user_file(Utf8(path), vesk::kMaxAreaFile, out, why)) return true;
+    VLOG_ERROR("CConnectionStrumentoBase::ReadWholeFile", "%s", why.c_str());
+    return false;
 }
 
 }  // namespace
@@ -289,27 +291,49 @@ bool CConnectionStrumentoBase::DumpStrumento(const std::wstring& path) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    // A failed read leaves its part as it was.
+    const char* m = "CConnectionStrumentoBase::DumpStrumento";
+    Buchi holes;
     for (uint32_t a = kHighStart; a < kHighEnd; a += kStep)
-        ReadMEM_Bank1(a, kStep, high.data() + (a - kHighStart));
+        if (!ReadMEM_Bank1(a, kStep, high.data() + (a - kHighStart))) AggiungiBuco(holes, a, kStep);
     for (uint32_t a = kLowStart; a < kLowEnd; a += kStep)
-        ReadMEM_Bank1(a, kStep, low.data() + (a - kLowStart));
-    return ScriviDump("CConnectionStrumentoBase::DumpStrumento", path, {low, high});
+        if (!ReadMEM_Bank1(a, kStep, low.data() + (a - kLowStart))) AggiungiBuco(holes, a, kStep);
+    // A dump with holes would pass zeros off as the instrument's memory.
+    return DumpIntero(m, path, holes) && ScriviDump(m, path, {low, high});
+}
+
+void CConnectionStrumentoBase::AggiungiBuco(Buchi& holes, uint32_t first, uint32_t size) {
+    const uint32_t last = first + size - 1;
+    if (!holes.empty() && holes.back().second + 1 == first)
+        holes.back().second = last;
+    else
+        holes.emplace_back(first, last);
+}
+
+bool CConnectionStrumentoBase::DumpIntero(const char* method, const std::wstring& path, const Buchi& holes) {
+    if (holes.empty()) return true;
+    std::string list;
+    for (const auto& [first, last] : holes) {
+        char range[32];
+        std::snprintf(range, sizeof range, "0x%X-0x%X", unsigned(first), unsigned(last));
+        list += (list.empty() ? "" : ", ") + std::string(range);
+    }
+    VLOG_ERROR(method, "Dump not written to %s: the memory at %s could not be read", Utf8(path).c_str(),
+               list.c_str());
+    return false;
 }
 
 bool CConnectionStrumentoBase::ScriviDump(const char* method, const std::wstring& path,
                                           std::initializer_list<std::span<const uint8_t>> parts) {
-    std::ofstream out(std::filesystem::path(Utf8(path)), std::ios::binary | std::ios::trunc);
-    if (!out) {
-        VLOG_ERROR(method, "Error creating dump file %s", Utf8(path).c_str());
+    vesk::AtomicFileWriter out;
+    if (!out.Open(Utf8(path), vesk::FileTarget::UserNamed)) {
+        VLOG_ERROR(method, "Error creating dump file %s: %s", Utf8(path).c_str(), out.Error().c_str());
         return false;
     }
-    for (const auto& part : parts)
-        out.write(reinterpret_cast<const char*>(part.data()), std::streamsize(part.size()));
-    out.close();
-    // A dump that did not reach the file whole is no dump.
-    if (!out) {
-        VLOG_ERROR(method, "Error writing dump file %s", Utf8(path).c_str());
+    bool ok = true;
+    for (const auto& part : parts) ok = ok && out.Write(part.data(), part.size());
+    // A dump that did not reach the file whole is no dump; the old file stays.
+    if (!ok || !out.Commit()) {
+        VLOG_ERROR(method, "Error writing dump file %s: %s", Utf8(path).c_str(), out.Error().c_str());
         return false;
     }
     return true;
@@ -355,13 +379,12 @@ bool CConnectionStrumentoBase::GotoFirmwareSlave(uint8_t nslave) {
 
 bool CConnectionStrumentoBase::SalvaTraceUsb(const std::wstring& name, const uint8_t* data,
                                              size_t length) const {
-    if (app_folder_.empty()) return false;
-    const std::filesystem::path file =
-        std::filesystem::path(Utf8(app_folder_)) / (Utf8(name) + ".usb");
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(reinterpret_cast<const char*>(data), std::streamsize(length));
-    return bool(out);
+    // Beside the log; no log, no trace.
+    const std::string log = vesk::log_file_path();
+    const size_t slash = log.rfind('/');
+    if (slash == std::string::npos) return false;
+    return vesk::write_file_atomically(log.substr(0, slash + 1) + Utf8(name) + ".usb", data, length,
+                                       vesk::FileTarget::OwnName);
 }
 
 bool CConnectionStrumentoBase::GetInfoFirmup(INFOFWUPD& record, uint8_t nslave) {

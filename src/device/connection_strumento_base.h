@@ -85,7 +85,7 @@ public:
     virtual void PreparaBufferOther(int /*kind*/, uint8_t* /*image*/, uint32_t /*size*/,
                                     uint32_t /*value*/) {}
 
-    // Keeps a copy of an exchange in the application folder.
+    // Keeps a copy of an exchange in the log folder (never in an update folder).
     bool SalvaTraceUsb(const std::wstring& name, const uint8_t* data, size_t length) const;
 
     CDeviceInfo* GetDeviceInfo() const { return info_; }
@@ -118,6 +118,12 @@ protected:
     // file cannot be created or not every byte reached it.
     static bool ScriviDump(const char* method, const std::wstring& path,
                            std::initializer_list<std::span<const uint8_t>> parts);
+    // The device ranges a dump could not read, [first, last], joined when adjacent.
+    using Buchi = std::vector<std::pair<uint32_t, uint32_t>>;
+    static void AggiungiBuco(Buchi& holes, uint32_t first, uint32_t size);
+    // True when nothing is missing; otherwise one ERROR line under method names
+    // the unread ranges, and no file is written.
+    static bool DumpIntero(const char* method, const std::wstring& path, const Buchi& holes);
 
 private:
     // Command 27 with C4 = rebuild flag, logged on failure.

@@ -164,6 +164,8 @@ bool IConnectionStrumento::GetInfoFirmup(const std::wstring& acc_folder,
                                          CFirmupFilesInfo& catalogue,
                                          const std::wstring& fw_folder) {
     const char* m = "IConnectionStrumento::GetInfoFirmup";
+    // Every folder is listed once for all the searches below.
+    const CFirmupFilesInfo::UnPassaggio one_pass;
     Connessione c{CreateConnectionToStrumento(&info, L"")};
     if (!c.conn) {
         VLOG_ERROR(m, "Unable to create a connection object");

@@ -22,6 +22,7 @@ struct FirmupFileEntry {
     std::wstring secondFileName;  // the language file paired with a firmware file
     std::wstring versionText;     // "%02u.%02u.%02u", booter files "%02u.%02u"
     uint32_t versionNumber = 0;
+    std::vector<std::wstring> passedOver{};  // other names of the same version, left out for this one
 };
 
 using FirmupFileList = std::vector<FirmupFileEntry>;
@@ -69,14 +70,17 @@ public:
     FirmupFileList* GetOtherAccessorioList(int kind, int element, uint32_t serial,
                                            int slot = kMaster);
 
-    // The version number in a file name, read where the pattern has its "*";
-    // 0 (and an ERROR line) when none can be read.
+    // The version number in a file name: the pattern's "*" must be decimal
+    // digits and nothing else, the rest of the name the pattern's own text;
+    // 0 (and an ERROR line) otherwise.
     static uint32_t GetNumVersioneDaFile(const std::wstring& file_name, const std::wstring& pattern);
 
     // The three folder scans. Each empties list and fills it with the
     // matching files of folder bound to serial, in ascending version order
     // (name order among equal versions), so the last is the highest version.
-    // Firmware and accessory files with version 9999 or less are left out.
+    // Firmware and accessory files with version 9999 or less, or above
+    // 999999, are left out, and booter files without a version or above
+    // 9999; of two names with one version one is kept (OrdinaPerVersione).
     static void ScanSingolo(const std::wstring& folder, const std::wstring& pattern,
                             FirmupFileList& list, uint32_t serial);
     // Only firmware files with a language file of the same six-digit version.
@@ -93,6 +97,22 @@ public:
     // pattern without regard to case, sorted by code point.
     static std::vector<std::wstring> ListaFile(const std::wstring& folder, const std::wstring& pattern);
 
+    struct Passaggio;
+    // While one lives on this thread, each folder is listed once and every
+    // later scan matches in memory: a refresh opens one. Outside, every scan
+    // lists afresh.
+    class UnPassaggio {
+    public:
+        UnPassaggio();
+        ~UnPassaggio();
+        UnPassaggio(const UnPassaggio&) = delete;
+        UnPassaggio& operator=(const UnPassaggio&) = delete;
+
+    private:
+        std::unique_ptr<Passaggio> mine_;
+        Passaggio* previous_;
+    };
+
 private:
     struct Unit {
         FirmupFileEntry fw, booter;
@@ -108,7 +128,13 @@ private:
 
     static FirmupFileEntry* Bind(FirmupFileEntry& entry, uint32_t serial);
     static FirmupFileList* Bind(FirmupFileList& list, uint32_t serial);
-    static void OrdinaPerVersione(FirmupFileList& list);
+    struct Elenco;
+    static std::shared_ptr<const Elenco> ElencoDi(const std::wstring& folder);
+    static std::vector<std::wstring> Corrispondenti(const Elenco& folder, const std::wstring& pattern);
+    // Ascending versions, name order among equal ones, then one entry per
+    // version: the plain name (the pattern with width digits) wins, the
+    // others are logged and kept in passedOver.
+    static void OrdinaPerVersione(FirmupFileList& list, const std::wstring& pattern, unsigned width);
     static bool DaAggiornare(const FirmupFileList& list, const FirmupFileEntry& selected,
                              const std::wstring& installed);
     Unit* Slave(int slot);

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "common/str_conv.h"
+#include "common/user_file.h"
 #include "log/evt_log.h"
 
 namespace {
@@ -418,8 +419,18 @@ int CMHX2Bin::OpenSource(const char* method, const std::wstring& file_name, std:
         return -1;
     }
     // Only a regular file: a folder cannot be read and a FIFO would block.
-    const int fd = S_ISREG(st.st_mode) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (fd < 0) VLOG_ERROR(method, "Cannot open file %s", path.c_str());
+    int fd = S_ISREG(st.st_mode) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    if (fd < 0) {
+        VLOG_ERROR(method, "Cannot open file %s", path.c_str());
+        return -1;
+    }
+    // Checked again on what was opened: the name may have been replaced meanwhile.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uintmax_t(st.st_size) > vesk::kMaxSRecordFile) {
+        VLOG_ERROR(method, "Cannot open file %s: not a regular file of at most %zu bytes", path.c_str(),
+                   vesk::kMaxSRecordFile);
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 
@@ -517,13 +528,15 @@ uint8_t* CMHX2Bin::DeriveImage(const char* method, Align align, uint16_t& checks
         base_ = static_cast<uint32_t>(range.start);
         std::memset(image_.get(), 0xFF, size);
     }
-    const FileHandle again(::open(path_for_messages_.c_str(), O_RDONLY | O_CLOEXEC));
+    // The second pass opens the name again: it must still be a regular file.
+    const FileHandle again(::open(path_for_messages_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     Range copied;
     std::string error;
-    if (again.get() < 0) {
+    struct stat st {};
+    if (again.get() < 0 || ::fstat(again.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         error = "Cannot read file";
     }
-    const bool read = again.get() >= 0 && Pass(again.get(), align, true, copied, error);
+    const bool read = error.empty() && Pass(again.get(), align, true, copied, error);
     if (!read) LogParseFailure(method, false, error);
     // Data only at the very end of the address space leaves an image of no bytes.
     if (!read || !HasDataInImage(method, copied)) {

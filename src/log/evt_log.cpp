@@ -13,6 +13,7 @@
 #include "common/file_system.h"
 #include "common/path_file.h"
 #include "common/str_conv.h"
+#include "common/terminal_text.h"
 
 namespace vesk {
 
@@ -42,45 +43,19 @@ std::string vformat(const char* fmt, va_list ap) {
 }
 
 // One write with O_APPEND: lines of concurrent writers never interleave.
+// The log's name is the program's own: a link or a FIFO under it is not
+// written through.
 void append_to_file(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) return;
     [[maybe_unused]] ssize_t w = ::write(fd, line.data(), line.size());
     ::close(fd);
 }
 
 // One event is one line: a line break or another control character in a
-// message (a file name, a text from an instrument) is written as an escape,
-// so no argument can end the line early or forge one. C1 controls (U+0080 to
-// U+009F, two bytes in UTF-8) are escaped byte by byte too.
-std::string escape_controls(const std::string& message) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(message.size());
-    auto hex = [&](unsigned char c) {
-        out += "\\x";
-        out += kHex[c >> 4];
-        out += kHex[c & 0x0F];
-    };
-    for (size_t i = 0; i < message.size(); ++i) {
-        const auto c = static_cast<unsigned char>(message[i]);
-        const auto next = i + 1 < message.size() ? static_cast<unsigned char>(message[i + 1]) : 0;
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            hex(c);
-        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            hex(c);
-            hex(next);
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+// message (a file name, a text from an instrument) is written escaped, as on
+// a terminal, so no argument can end the line early or forge one.
+std::string escape_controls(const std::string& message) { return vesk::ShowControls(message); }
 
 void emit(LogLevel level, const char* method, int line, const std::string& raw_message,
           bool console) {

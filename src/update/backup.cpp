@@ -1,9 +1,9 @@
 #include "update/backup.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
+#include "common/atomic_file.h"
 #include "common/exe_path_name.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento.h"
@@ -43,12 +43,6 @@ bool NuovaCartella(uint32_t serial, std::time_t when, fs::path& out, std::string
     return false;
 }
 
-bool ScriviFile(const fs::path& file, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    out.close();
-    return bool(out);
-}
 
 }  // namespace
 
@@ -56,29 +50,37 @@ std::wstring BackupRoot() { return vesk::user_state_folder() + L"/vesk-firmup/ba
 
 BackupResult SalvaBackup(IConnectionStrumento& conn, uint32_t serial, std::time_t when) {
     BackupResult r;
+    std::vector<data_areas::Area> areas;
+    for (const data_areas::Area area : kSalvate)
+        if (data_areas::Presente(conn, area)) areas.push_back(area);
     fs::path folder;
-    std::string folder_error;
-    for (const data_areas::Area area : kSalvate) {
+    // The folder first: one that cannot be written is known before anything is read.
+    if (!areas.empty() && !NuovaCartella(serial, when, folder, r.unwritable)) {
+        for (const data_areas::Area area : areas) r.failed.push_back({data_areas::Info(area).name, r.unwritable});
+        areas.clear();
+    }
+    for (const data_areas::Area area : areas) {
         const char* name = data_areas::Info(area).name;
-        if (!data_areas::Presente(conn, area)) continue;
         std::vector<uint8_t> bytes;
         const auto e = data_areas::Leggi(conn, area, bytes);
         if (!e.ok) {
             r.failed.push_back({name, e.why});
             continue;
         }
-        // The folder only once there is something to put in it.
-        if (folder.empty() && folder_error.empty()) NuovaCartella(serial, when, folder, folder_error);
-        if (folder.empty()) {
-            r.failed.push_back({name, folder_error});
-            continue;
-        }
+        std::string why;
         const fs::path file = folder / data_areas::Info(area).file;
-        if (!ScriviFile(file, bytes)) {
-            r.failed.push_back({name, file.string() + " could not be written"});
+        if (!vesk::write_file_atomically(file.string(), bytes.data(), bytes.size(), vesk::FileTarget::OwnName, &why)) {
+            r.failed.push_back({name, why});
+            if (r.unwritable.empty()) r.unwritable = why;
             continue;
         }
         r.saved.push_back(name);
+    }
+    // A folder that holds nothing is no backup.
+    std::error_code ec;
+    if (!folder.empty() && r.saved.empty()) {
+        fs::remove(folder, ec);
+        folder.clear();
     }
     if (!folder.empty()) r.folder = vesk::from_utf8(folder.string());
     std::string saved;

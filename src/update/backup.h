@@ -4,7 +4,8 @@
 // one folder per unit and time under the user's state folder,
 // $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/, one raw file per area.
 // A unit whose data cannot be read is still updated: the failures are
-// reported, never fatal.
+// reported. A backup folder that cannot be written is another matter: the run
+// asks (the window) or stops (the terminal tool) before anything is written.
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -23,6 +24,7 @@ struct BackupResult {
     std::vector<std::string> saved;  // the areas saved, in order
     std::vector<Failure> failed;     // the areas the family keeps that could not be saved
     std::string skipped;             // why no backup was attempted; empty when one was
+    std::string unwritable;          // why the backup folder or a file in it could not be written; empty: it could
     // Nothing the family keeps was left out.
     bool Complete() const { return failed.empty(); }
 };

@@ -66,7 +66,7 @@ void CUpdateProcedure::OnBnClickedButtonUpdate() {
 void CUpdateProcedure::PassiDellaCorsa() {
     Corsa& c = *corsa_;
     if (!CondizioniCorsa() || !ElencaStrumento() || !VerificaPrimaDiScrivere() || !ConnettiMaster()) return;
-    SalvaBackupMaster();
+    if (!SalvaBackupMaster()) return;
     if (!FirmwareMaster() || !MasterFuoriDalBooter()) return;
     BooterMaster();
     AccessoriMaster();
@@ -221,23 +221,34 @@ void CUpdateProcedure::MappaVersioniPrima() {
 }
 
 // Identified, nothing written yet: a copy of what the master keeps besides its
-// firmware. A master whose data cannot be read is updated all the same.
-void CUpdateProcedure::SalvaBackupMaster() {
+// firmware. A master whose data cannot be read is updated all the same; a
+// backup folder that cannot be written stops the run unless the user says to
+// go on without (the terminal tool answers No: there --no-backup says so).
+bool CUpdateProcedure::SalvaBackupMaster() {
     Corsa& c = *corsa_;
-    if (!backup_) return;
+    if (!backup_) return true;
     // A booter answers none of the requests the backup makes.
     if (Master().IsInBooter()) {
         VLOG_INFO(kRun, "Backup skipped: the master is in its booter");
         result_.backup.skipped = "the master is in its booter";
         Msg(&Master(), Translate(L"Backup skipped: the master is in its booter"));
-        return;
+        return true;
     }
     result_.backup = vesk::update::SalvaBackup(*c.conn, c.serial_master);
     const vesk::update::BackupResult& b = result_.backup;
-    if (!b.folder.empty()) Msg(&Master(), Translate(L"Backup saved in") + L" " + b.folder);
+    if (!b.folder.empty())
+        Msg(&Master(), (b.Complete() ? Translate(L"Backup saved in") : Translate(L"Backup partly saved in")) + L" " + b.folder);
     for (const auto& f : b.failed)
         Msg(&Master(), Translate(L"Warning: not saved in the backup") + L": " + vesk::from_utf8(f.area) + L" (" +
                            vesk::from_utf8(f.why) + L")");
+    if (b.unwritable.empty()) return true;
+    const std::wstring why = Translate(L"Failure: the backup could not be written") + L": " + vesk::from_utf8(b.unwritable);
+    if (surface_.MessageBoxYesNo(why + L"\n" + Translate(L"Update without a backup?"))) {
+        Msg(&Master(), Translate(L"The update goes on without a complete backup"));
+        return true;
+    }
+    Interrompi(why, true);
+    return false;
 }
 
 // Steps 14 to 23: booter, firmware image, back to firmware, a new

@@ -317,7 +317,7 @@ private:
     bool VerificaPrimaDiScrivere();
     bool ConnettiMaster();
     void MappaVersioniPrima();
-    void SalvaBackupMaster();
+    bool SalvaBackupMaster();
     bool FirmwareMaster();
     bool MandaMasterInBooter();
     void ScriviFirmwareMaster();

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
+#include "common/str_conv.h"
+
 #include "../support/temp_dir.h"
 #include "log/evt_log.h"
 
@@ -127,6 +131,45 @@ TEST_F(Engine, AddString) {
     EXPECT_EQ(vesk::Translate(L"Cancel"), L"Annulla");
     EXPECT_TRUE(vesk::AddString("Keep", ""));
     EXPECT_EQ(vesk::Translate(L"Keep"), L"Keep");
+}
+
+}  // namespace
+
+namespace {
+
+// A translation is used as a format where its key is one: one that reads
+// other arguments than the key would crash whoever formats with it.
+TEST_F(Engine, TranslationsWithOtherConversionsThanTheirKeyAreNotUsed) {
+    vesk::LogCapture log;
+    const std::string gauges = "%d gauges are connected to USB ports. Only one can be connected.";
+    struct Case {
+        const char* key;
+        const char* translation;
+        bool used;
+    } cases[] = {
+        {"%d gauges are connected to USB ports. Only one can be connected.", "%s%s%s%s strumenti", false},
+        {"To run the Vesk firmup you have to %d slaves ", "Togli %d slave %d volte ", false},  // added
+        {"Exception: %s", "Eccezione", false},                                               // dropped
+        {"Swapped %d of %ls", "%ls: %d", false},
+        {"Position %d", "Posizione %n", false},
+        {"Width %5d and %%", "Larghezza %-3d e %%", true},
+        {"Plain text", "Testo 100%", true},
+        {"Plain too", "Testo %s", false},  // reads an argument its key does not give
+    };
+    std::string body;
+    for (const auto& k : cases) body += "<string name=\"" + std::string(k.key) + "\">" + k.translation + "</string>\n";
+    Load("Hostile", Resources(body));
+    for (const auto& k : cases) {
+        const std::wstring key = vesk::from_utf8(k.key);
+        EXPECT_EQ(vesk::Translate(key), k.used ? vesk::from_utf8(k.translation) : key) << k.key;
+        const bool logged = log.contains("The translation of \"" + std::string(k.key) + "\" in " +
+                                         dir.file("language") + "/Hostile.xml has other conversions");
+        EXPECT_EQ(logged, !k.used) << k.key;
+    }
+    // As the plan formats it: no crash, the number in its place.
+    wchar_t text[160];
+    std::swprintf(text, 160, vesk::Translate(vesk::from_utf8(gauges)).c_str(), 2);
+    EXPECT_EQ(std::wstring(text), L"2 gauges are connected to USB ports. Only one can be connected.");
 }
 
 }  // namespace

@@ -87,7 +87,8 @@ TEST_F(DataCommands, DumpThatDoesNotReachItsFileWholeFailsAndSaysWhy) {
         const char* why;
     } cases[] = {
         {File("no/such/folder/dump.bin"), "Error creating dump file"},
-        {"/dev/full", "Error writing dump file /dev/full"},
+        // A device is never written to: only a regular file is replaced.
+        {"/dev/full", "Error creating dump file /dev/full: /dev/full is a device node, not a regular file: refused"},
     };
     for (const auto& k : cases) {
         const auto r = RunTool(kCli + " dump --simulate " + Scenario(kQuarv) + " " + Quote(k.file));

@@ -4,14 +4,17 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "../support/full_disk.h"
 #include "../support/sim_fixture.h"
 #include "../support/temp_dir.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento_base.h"
+#include "log/evt_log.h"
 #include "records/model_names.h"
 
 namespace {
@@ -388,14 +391,24 @@ TEST_F(ConnectionBaseTest, AccessoryFileIsWrittenIntoItsRange) {
     EXPECT_EQ(bytes[4], 0xFF);  // padded, never read past the file
 }
 
+// Traces go beside the log, never into the application folder (an update
+// folder), and never through a link found there.
 TEST_F(ConnectionBaseTest, TraceFilesAndDump) {
-    vesk::test::TempDir dir;
+    vesk::test::TempDir dir, logs;
     Connect("", vesk::from_utf8(dir.path()));
     const uint8_t data[] = {9, 8, 7};
+    EXPECT_FALSE(base_->SalvaTraceUsb(L"Leggi_Traguardi_GPS_Header", data, sizeof data)) << "no log, no trace";
+    const std::string previous_log = vesk::log_file_path();
+    vesk::set_log_file_path(logs.file("run.log"));
+    logs.write("victim", "the user's own");
+    std::filesystem::create_symlink(logs.file("victim"), logs.file("Leggi_Traguardi_GPS_LL.usb"));
     EXPECT_TRUE(base_->SalvaTraceUsb(L"Leggi_Traguardi_GPS_Header", data, sizeof data));
-    EXPECT_EQ(std::filesystem::file_size(dir.file("Leggi_Traguardi_GPS_Header.usb")), 3u);
+    EXPECT_FALSE(base_->SalvaTraceUsb(L"Leggi_Traguardi_GPS_LL", data, sizeof data));
+    vesk::set_log_file_path(previous_log);
+    EXPECT_EQ(std::filesystem::file_size(logs.file("Leggi_Traguardi_GPS_Header.usb")), 3u);
+    EXPECT_EQ(vesk::test::read_file(logs.file("victim")), "the user's own");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a trace went into the application folder";
     CConnectionStrumentoBase no_folder;
-    EXPECT_FALSE(no_folder.SalvaTraceUsb(L"x", data, sizeof data));
     EXPECT_FALSE(no_folder.DumpStrumento(vesk::from_utf8(dir.file("none.bin"))));
 
     ASSERT_TRUE(base_->DumpStrumento(vesk::from_utf8(dir.file("dump.bin"))));
@@ -410,16 +423,23 @@ TEST_F(ConnectionBaseTest, DumpThatCannotReachItsFileFails) {
     const struct {
         std::string path;
         const char* line;  // the one ERROR line; none when the dump succeeds
+        bool full_disk;
     } cases[] = {
-        {dir.file("missing/dump.bin"), "Error creating dump file "},
-        {dir.file("folder"), "Error creating dump file "},
-        {"/dev/full", "Error writing dump file "},
-        {dir.file("dump.bin"), nullptr},
+        {dir.file("missing/dump.bin"), "Error creating dump file ", false},
+        {dir.file("folder"), "Error creating dump file ", false},
+        // A device is never written to.
+        {"/dev/full", "Error creating dump file ", false},
+        {dir.file("full.bin"), "Error writing dump file ", true},
+        {dir.file("dump.bin"), nullptr, false},
     };
     for (const auto& c : cases) {
         if (c.path == "/dev/full" && !std::filesystem::exists(c.path)) continue;
         log_.clear();
-        EXPECT_EQ(base_->DumpStrumento(vesk::from_utf8(c.path)), c.line == nullptr) << c.path;
+        {
+            std::optional<vesk::test::ScopedFullDisk> full;
+            if (c.full_disk) full.emplace(4096);
+            EXPECT_EQ(base_->DumpStrumento(vesk::from_utf8(c.path)), c.line == nullptr) << c.path;
+        }
         if (!c.line) {
             EXPECT_TRUE(log_.lines().empty()) << c.path;
             continue;
@@ -429,6 +449,7 @@ TEST_F(ConnectionBaseTest, DumpThatCannotReachItsFileFails) {
         EXPECT_TRUE(log_.contains(std::string("] ERROR = ") + c.line + c.path)) << log_.lines()[0];
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("full.bin")));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
 }
 

@@ -20,6 +20,7 @@
 #include "sim/sim_datalogger.h"
 #include "sim/sim_memory.h"
 #include "sim/sim_net.h"
+#include "log/evt_log.h"
 #include "usb/usb_command_names.h"
 
 namespace {
@@ -96,13 +97,19 @@ protected:
         EXPECT_EQ(e.data.size(), 8u);
         return {vesk::get_le32(e.data.data()), vesk::get_le32(e.data.data() + 4)};
     }
+    // The traces go beside the log: the test's log is in logs_.
     std::string TraceFile(const std::string& name) const {
-        return vesk::test::read_file(dir_.file(name + ".usb"));
+        return vesk::test::read_file(logs_.file(name + ".usb"));
     }
     static std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
     bool Logged(const std::string& text) const { return log_.contains(text); }
 
-    TempDir dir_;
+    TempDir dir_, logs_;
+    struct LogIn {
+        explicit LogIn(const std::string& path) : previous(vesk::log_file_path()) { vesk::set_log_file_path(path); }
+        ~LogIn() { vesk::set_log_file_path(previous); }
+        std::string previous;
+    } log_in_{logs_.file("run.log")};
     CDeviceInfo info_;
     std::unique_ptr<IConnectionStrumento> conn_dl_;
 };

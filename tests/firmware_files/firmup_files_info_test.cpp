@@ -37,7 +37,11 @@ TEST_F(FirmupFilesInfoTest, GetNumVersioneDaFileReadsWhereTheStarIs) {
         {L"Booter_X_0210.mhx", L"Booter_X_*.mhx", 210},
         {L"pell_010507_fw.mhx", L"Pell_*_fw.mhx", 0},  // literal part differs in case
         {L"Pell_abc_fw.mhx", L"Pell_*_fw.mhx", 0},
-        {L"Pell_010507_xx.mhx", L"Pell_*_fw.mhx", 10507},  // the number was read
+        // The "*" is the digits and nothing else: text after them is no version.
+        {L"Pell_010507_xx.mhx", L"Pell_*_fw.mhx", 0},
+        {L"Pell_470000 _fw.mhx", L"Pell_*_fw.mhx", 0},
+        {L"Pell_470000_fw.mhx.bak", L"Pell_*_fw.mhx", 0},
+        {L"Pell_470000_fw.mh", L"Pell_*_fw.mhx", 0},
         {L"A%n_12_b", L"A%n_*_b", 12},                     // '%' is a literal, never a conversion
         {L"Pell_010507_fw.mhx", L"Pell_fw.mhx", 0},
         // A blank or a sign where the version stands is no version.
@@ -80,10 +84,9 @@ TEST_F(FirmupFilesInfoTest, NameDifferingInCaseIsFoundButGivesVersionZero) {
     Info::ScanSingolo(dir_.wpath(), L"X_*_fw.mhx", list, 1);
     EXPECT_TRUE(list.empty());
     EXPECT_TRUE(log_.contains("Can't read version number from file x_010507_FW.mhx"));
+    // Nor is a booter file without a version offered.
     Info::ScanBooter(dir_.wpath(), L"X_*_fw.mhx", list, 1);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].versionNumber, 0u);
-    EXPECT_EQ(list[0].versionText, L"00.00");
+    EXPECT_TRUE(list.empty());
 }
 
 TEST_F(FirmupFilesInfoTest, ListingIsInCodePointOrder) {
@@ -104,16 +107,15 @@ TEST_F(FirmupFilesInfoTest, FirmwareIsListedOnlyWithItsLanguageFile) {
     EXPECT_EQ(list[0].serial, 5u);
 }
 
-TEST_F(FirmupFilesInfoTest, BooterScanKeepsEveryVersion) {
+TEST_F(FirmupFilesInfoTest, BooterScanKeepsEveryVersionAndPassesOverNamesWithoutOne) {
     Touch({"Booter_X_0210.mhx", "Booter_X_0009.mhx", "Booter_X_new.mhx"});
     FirmupFileList list;
     Info::ScanBooter(dir_.wpath(), L"Booter_X_*.mhx", list, 3);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].fileName, L"Booter_X_new.mhx");
-    EXPECT_EQ(list[0].versionText, L"00.00");
-    EXPECT_EQ(list[1].versionText, L"00.09");
-    EXPECT_EQ(list[2].versionNumber, 210u);
-    EXPECT_EQ(list[2].versionText, L"02.10");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].versionText, L"00.09");
+    EXPECT_EQ(list[1].versionNumber, 210u);
+    EXPECT_EQ(list[1].versionText, L"02.10");
+    EXPECT_TRUE(log_.contains("Can't read version number from file Booter_X_new.mhx"));
 }
 
 // Names whose version fields differ in width: the list is in version order,
@@ -140,16 +142,14 @@ TEST_F(FirmupFilesInfoTest, ScansOrderByVersionAndPairEachFirmwareWithItsOwnLang
          {"Pell_0460600_fw.mhx", "Pell_460500_fw.mhx", "Pell_460500_lng.mhx"}, FwLingua,
          L"Pell_*_fw.mhx", L"Pell_*_lng.mhx", {L"Pell_460500_fw.mhx|Pell_460500_lng.mhx|46.05.00"}},
         {"single scan", {"X_0010600_fw.mhx", "X_010507_fw.mhx", "X_010600x_fw.mhx"}, Single,
-         L"X_*_fw.mhx", L"",
-         {L"X_010507_fw.mhx||01.05.07", L"X_0010600_fw.mhx||01.06.00", L"X_010600x_fw.mhx||01.06.00"}},
-        {"equal versions keep the name order", {"X_010507_fw.mhx", "X_0010507_fw.mhx"}, Single,
-         L"X_*_fw.mhx", L"", {L"X_0010507_fw.mhx||01.05.07", L"X_010507_fw.mhx||01.05.07"}},
+         L"X_*_fw.mhx", L"", {L"X_010507_fw.mhx||01.05.07", L"X_0010600_fw.mhx||01.06.00"}},
+        {"equal versions: the plain name is kept", {"X_010507_fw.mhx", "X_0010507_fw.mhx"}, Single,
+         L"X_*_fw.mhx", L"", {L"X_010507_fw.mhx||01.05.07"}},
         {"a blank or a sign is no version",
          {"X_ 010507_fw.mhx", "X_+010600_fw.mhx", "X_-10000_fw.mhx", "X_010500_fw.mhx"}, Single,
          L"X_*_fw.mhx", L"", {L"X_010500_fw.mhx||01.05.00"}},
         {"booter files", {"Booter_X_0210.mhx", "Booter_X_00300.mhx", "Booter_X_+0400.mhx"}, Booter,
-         L"Booter_X_*.mhx", L"",
-         {L"Booter_X_+0400.mhx||00.00", L"Booter_X_0210.mhx||02.10", L"Booter_X_00300.mhx||03.00"}},
+         L"Booter_X_*.mhx", L"", {L"Booter_X_0210.mhx||02.10", L"Booter_X_00300.mhx||03.00"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -249,6 +249,78 @@ TEST_F(FirmupFilesInfoTest, EntriesAndListsAreBoundToOneSerial) {
     EXPECT_NE(info.GetBooterSlave(3, 0xD), nullptr);
     EXPECT_NE(info.GetAccessorio(0, 0xB), nullptr);
     EXPECT_NE(info.GetOtherFwList(1, 0xB), nullptr);
+}
+
+// What a name must be to be offered: the version's digits where the "*" is
+// and nothing else, within what the version's text can show; of two names
+// for one version the plain one, and the other is named as passed over.
+TEST_F(FirmupFilesInfoTest, VersionNames) {
+    enum Scan { Single, FwLingua, Booter };
+    struct Case {
+        const char* what;
+        std::vector<const char*> files;
+        Scan scan;
+        const wchar_t* pattern;
+        std::vector<std::wstring> offered;  // "file|version text[|passed over]"
+        const char* log;
+    };
+    const Case cases[] = {
+        {"a blank after the digits", {"Pell_470000 _fw.mhx", "Pell_460500_fw.mhx"}, Single, L"Pell_*_fw.mhx",
+         {L"Pell_460500_fw.mhx|46.05.00"}, "Can't read version number from file Pell_470000 _fw.mhx"},
+        {"escapes after the digits", {"Pell_470000\x1b]0;x\x07\x1b[2J_fw.mhx", "Pell_460500_fw.mhx"}, Single,
+         L"Pell_*_fw.mhx", {L"Pell_460500_fw.mhx|46.05.00"}, "Can't read version number from file Pell_470000"},
+        {"beyond what six digits show", {"Pell_4294967295_fw.mhx", "Pell_1000000_fw.mhx", "Pell_999999_fw.mhx"},
+         Single, L"Pell_*_fw.mhx", {L"Pell_999999_fw.mhx|99.99.99"},
+         "The version 4294967295 of file Pell_4294967295_fw.mhx is beyond 999999: file passed over"},
+        {"beyond what a booter's four digits show", {"Booter_X_10000.mhx", "Booter_X_9999.mhx"}, Booter,
+         L"Booter_X_*.mhx", {L"Booter_X_9999.mhx|99.99"}, "The version 10000 of file Booter_X_10000.mhx is beyond 9999"},
+        {"two names for one version, the plain one sorting first", {"Booter_X_0210.mhx", "Booter_X_210.mhx"},
+         Booter, L"Booter_X_*.mhx", {L"Booter_X_0210.mhx|02.10|Booter_X_210.mhx"},
+         "Files Booter_X_0210.mhx and Booter_X_210.mhx have one version 02.10: Booter_X_0210.mhx is used"},
+        {"two names for one version, the plain one sorting last", {"Pell_0470000_fw.mhx", "Pell_470000_fw.mhx"},
+         Single, L"Pell_*_fw.mhx", {L"Pell_470000_fw.mhx|47.00.00|Pell_0470000_fw.mhx"},
+         "Files Pell_470000_fw.mhx and Pell_0470000_fw.mhx have one version 47.00.00: Pell_470000_fw.mhx is used"},
+        {"no plain name: the shorter", {"X_0010507_fw.mhx", "X_00010507_fw.mhx"}, Single, L"X_*_fw.mhx",
+         {L"X_0010507_fw.mhx|01.05.07|X_00010507_fw.mhx"}, "X_0010507_fw.mhx is used"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        vesk::test::TempDir dir;
+        for (const char* f : c.files) dir.write(f, "S9030000FC\n");
+        log_.clear();
+        FirmupFileList list;
+        switch (c.scan) {
+        case Single: Info::ScanSingolo(dir.wpath(), c.pattern, list, 9); break;
+        case FwLingua: break;
+        case Booter: Info::ScanBooter(dir.wpath(), c.pattern, list, 9); break;
+        }
+        std::vector<std::wstring> got;
+        for (const auto& e : list) {
+            std::wstring text = e.fileName + L"|" + e.versionText;
+            for (const auto& p : e.passedOver) text += L"|" + p;
+            got.push_back(text);
+        }
+        EXPECT_EQ(got, c.offered);
+        EXPECT_TRUE(log_.contains(c.log)) << c.log;
+    }
+}
+
+// Every folder is listed once while a pass is open: a file that appears
+// afterwards is not seen until the next pass; the language file of each
+// firmware file is found without listing again.
+TEST_F(FirmupFilesInfoTest, APassListsEachFolderOnce) {
+    Touch({"X_010507_fw.mhx", "X_010507_lng.mhx"});
+    FirmupFileList list;
+    {
+        const Info::UnPassaggio pass;
+        Info::ScanFwLingua(dir_.wpath(), L"X_*_fw.mhx", L"X_*_lng.mhx", list, 1);
+        EXPECT_EQ(list.size(), 1u);
+        Touch({"X_010600_fw.mhx", "X_010600_lng.mhx"});
+        Info::ScanFwLingua(dir_.wpath(), L"X_*_fw.mhx", L"X_*_lng.mhx", list, 1);
+        EXPECT_EQ(list.size(), 1u);
+    }
+    Info::ScanFwLingua(dir_.wpath(), L"X_*_fw.mhx", L"X_*_lng.mhx", list, 1);
+    EXPECT_EQ(list.size(), 2u);
 }
 
 }  // namespace

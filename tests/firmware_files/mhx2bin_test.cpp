@@ -288,13 +288,19 @@ TEST_F(MHX2BinTest, FileThatCannotBeReadFails) {
 }
 
 TEST_F(MHX2BinTest, HugeFileWithoutLineEndsFailsInBoundedMemory) {
-    // 1 GB of NUL bytes (sparse): one endless line, kept only as far as a record can go.
+    // 700 MB of NUL bytes (sparse, within the size accepted): one endless
+    // line, kept only as far as a record can go.
     const std::string path = dir_.file("huge.mhx");
     dir_.write("huge.mhx", "");
-    ASSERT_EQ(::truncate(path.c_str(), 1LL << 30), 0);
+    ASSERT_EQ(::truncate(path.c_str(), 700LL << 20), 0);
     CMHX2Bin bin(0x100, 0);
     EXPECT_FALSE(bin.LoadFileMhx(W(path), false, -1));
     EXPECT_TRUE(log_.contains("Exception caught: Unknown S record Type"));
+    // Beyond it the file is refused before a byte is read.
+    ASSERT_EQ(::truncate(path.c_str(), 1LL << 30), 0);
+    log_.clear();
+    EXPECT_FALSE(bin.LoadFileMhx(W(path), false, -1));
+    EXPECT_TRUE(log_.contains("Cannot open file " + path + ": not a regular file of at most 805306368 bytes"));
 }
 
 TEST_F(MHX2BinTest, Hex2DecReadsBothCasesAndComplainsAboutLength) {

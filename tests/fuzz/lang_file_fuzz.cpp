@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 #include "app/engine.h"
@@ -12,6 +13,9 @@
 #include "log/evt_log.h"
 
 namespace {
+
+const wchar_t* const kGauges = L"%d gauges are connected to USB ports. Only one can be connected.";
+const wchar_t* const kSlaves = L"To run the Vesk firmup you have to %d slaves ";
 
 std::string g_folder;
 std::string g_path;
@@ -33,6 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read != vesk::LanguageErrors().empty()) std::abort();
     // A text always translates to something.
     if (vesk::Translate(L"Exit").empty()) std::abort();
+    // The texts the program formats, with the arguments it gives them:
+    // whatever conversions the file puts in their translations, formatting
+    // reads what was given and nothing else.
+    wchar_t text[160];
+    std::swprintf(text, 160, vesk::Translate(kGauges).c_str(), 2);
+    std::swprintf(text, 160, vesk::Translate(kSlaves).c_str(), 3);
 
     CEngine engine;
     const bool clean = engine.LeggiXML(g_path);

@@ -1,6 +1,7 @@
 #include "sim/sim_scenario.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <array>
 
@@ -242,6 +243,53 @@ TEST(SimScenario, FilesAndClocks) {
     std::string e2;
     EXPECT_FALSE(vesk::sim::BusFromJson("{", &e2));
     EXPECT_EQ(e2.rfind("(scenario text): not valid JSON", 0), 0u);
+}
+
+// Memory blocks are held page by page from the start: each block and all of
+// them together are capped, so that a scenario cannot ask for more memory
+// than a test machine has.
+TEST(SimScenario, MemoryBlocksAreCappedTogether) {
+    auto blocks = [](int count, uint32_t first_address) {
+        std::string list;
+        for (int i = 0; i < count; ++i)
+            list += (i ? ", " : "") + std::string(R"({"address": )") +
+                    std::to_string(first_address + uint64_t(i) * 0x4000000) + R"(, "size": 67108864})";
+        return "[" + list + "]";
+    };
+    auto instrument = [&](int serial, int count) {
+        return R"({"code": 1, "serial": )" + std::to_string(serial) +
+               R"(, "firmware": "01.02.03", "memory": )" + blocks(count, 0) + "}";
+    };
+    struct Case {
+        std::string instruments;
+        const char* message;  // null: loaded
+    } cases[] = {
+        {instrument(2, 4), nullptr},  // 256 MiB exactly
+        {instrument(2, 5), "s.json: instruments[0].memory: the memory blocks of the scenario take 335544320 bytes"},
+        {instrument(2, 60), "s.json: instruments[0].memory: the memory blocks of the scenario take"},
+        {instrument(2, 3) + ", " + instrument(3, 2), "s.json: instruments[1].memory: the memory blocks of the scenario"},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        EXPECT_EQ(ParseScenario(R"({"instruments": [)" + c.instruments + "]}", "s.json", &s, &error), !c.message)
+            << error;
+        if (c.message) {
+            EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error;
+        }
+    }
+}
+
+// A scenario file is checked before it is read: a FIFO is refused at once.
+TEST(SimScenario, AScenarioThatIsNoRegularFileIsRefusedAtOnce) {
+    vesk::test::TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
+    Scenario s;
+    std::string error;
+    EXPECT_FALSE(vesk::sim::LoadScenarioFile(dir.file("fifo.json"), &s, &error));
+    EXPECT_NE(error.find("fifo.json is a FIFO, not a regular file"), std::string::npos) << error;
+    EXPECT_FALSE(vesk::sim::LoadScenarioFile("/dev/zero", &s, &error));
+    EXPECT_NE(error.find("/dev/zero is a device node"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "../support/full_disk.h"
 #include "../support/sim_fixture.h"
 #include "../support/scoped_env.h"
 #include "../support/temp_dir.h"
@@ -31,6 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using vesk::sim::SimPattern;
 using vesk::update::BackupResult;
+using vesk::update::BackupRoot;
 using vesk::update::SalvaBackup;
 using Bytes = std::vector<uint8_t>;
 
@@ -183,6 +185,44 @@ TEST_F(Backup, AFolderThatCannotBeMadeLeavesEveryAreaUnsaved) {
     EXPECT_TRUE(r.saved.empty());
     ASSERT_EQ(r.failed.size(), 3u);
     EXPECT_NE(r.failed[0].why.find("cannot be created"), std::string::npos) << r.failed[0].why;
+    EXPECT_EQ(r.unwritable, r.failed[0].why);
+}
+
+// A disk that fills up: what fitted is saved, the rest is named with why, no
+// half-written file is left, and a folder that holds nothing is not left
+// either. The result says the backup could not be written.
+TEST_F(Backup, AFullDiskSavesWhatFitsAndLeavesNoHalfWrittenFile) {
+    struct Case {
+        rlim_t limit;
+        std::vector<std::string> saved, files;
+    } cases[] = {
+        {8000, {"sensors"}, {"sensors.bin"}},  // the 7936 bytes of the sensors fit, nothing else does
+        {100, {}, {}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.limit);
+        auto& c = Connect<CConnectionStrumentoTipoQuarv4vecchio>(kQuarv4);
+        const auto before = fs::exists(Root()) ? Names(Root()) : std::vector<std::string>{};
+        BackupResult r;
+        {
+            vesk::test::ScopedFullDisk full(k.limit);
+            r = SalvaBackup(c, 620, kWhen + std::time_t(k.limit));
+        }
+        EXPECT_EQ(r.saved, k.saved);
+        EXPECT_FALSE(r.Complete());
+        EXPECT_NE(r.unwritable.find("could not be written"), std::string::npos) << r.unwritable;
+        ASSERT_FALSE(r.failed.empty());
+        EXPECT_EQ(r.failed[0].area, "config");
+        EXPECT_EQ(r.failed[0].why.find(vesk::to_utf8(BackupRoot())), 0u) << r.failed[0].why;
+        if (k.files.empty()) {
+            EXPECT_TRUE(r.folder.empty());
+            EXPECT_EQ(Names(Root()), before) << "a folder without a backup in it was left";
+        } else {
+            EXPECT_EQ(Names(fs::path(vesk::to_utf8(r.folder))), k.files);
+        }
+        for (const auto& e : fs::recursive_directory_iterator(Root()))
+            EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+    }
 }
 
 TEST(BackupRoot, FollowsTheUsersStateFolder) {
