@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_command.h"
+#include "plan_view.h"
 #include "simulation.h"
 #include "common/str_conv.h"
 #include "device/conn_slave_base.h"
@@ -40,9 +41,9 @@ nlohmann::ordered_json IdentJson(const INFOIDENT& id, bool with_dump) {
     nlohmann::ordered_json j;
     j["code"] = id.loggerCode();
     j["model"] = U8(GetNomeStrumento(id.loggerCode()));
-    j["serial"] = U8(id.GetSerialText());
-    j["firmware"] = U8(id.FirmwareVersionText());
-    j["booter"] = U8(id.BooterVersionText());
+    j["serial"] = id.ID_logger();
+    j["firmware"] = VersionJson(id.FirmwareVersionText());
+    j["booter"] = VersionJson(id.BooterVersionText());
     j["in_booter"] = id.IsInBooter();
     if (with_dump) j["ident"] = U8(id.DumpText());
     return j;
@@ -68,7 +69,7 @@ std::string ClassName(const T& object) {
 // A selected catalogue entry; null when nothing was selected.
 nlohmann::ordered_json EntryJson(const FirmupFileEntry* e) {
     if (!e || e->fileName.empty()) return nullptr;
-    return {{"file", U8(e->fileName)}, {"version", U8(e->versionText)}};
+    return {{"file", U8(e->fileName)}, {"version", VersionJson(e->versionText)}};
 }
 
 nlohmann::ordered_json LanguageJson(const FirmupFileEntry* e) {
@@ -79,7 +80,7 @@ nlohmann::ordered_json LanguageJson(const FirmupFileEntry* e) {
 nlohmann::ordered_json AvailableJson(const FirmupFileList* list) {
     nlohmann::ordered_json a = nlohmann::ordered_json::array();
     if (list)
-        for (const auto& e : *list) a.push_back(U8(e.versionText));
+        for (const auto& e : *list) a.push_back(VersionJson(e.versionText));
     return a;
 }
 

@@ -27,7 +27,7 @@ int Plan(const PlanRequest& rq, vesk::sim::SimBus* bus) {
     proc.AggiornaStrumentiCollegati();
     if (const int status = ChoicesExit("plan", proc); status >= 0) return status;
     if (rq.json) std::printf("%s\n", PlanJson(proc, surface.State()).dump(2).c_str());
-    else PrintPlan(surface.State());
+    else PrintPlan(proc, surface.State(), ": run `vesk-firmup-cli update`");
     const int status = RefreshExit("plan", proc);
     return status >= 0 ? status : kExitOk;
 }

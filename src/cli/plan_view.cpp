@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <set>
 
+#include "app/engine.h"
 #include "app/start_options.h"
 #include "cli_command.h"
 #include "common/exe_path_name.h"
@@ -118,7 +119,9 @@ int CheckPlanRequest(const char* command, PlanRequest& rq) {
     }
     const CExePathName exe;
     rq.folder = rq.folder_option ? vesk::from_utf8(*rq.folder_option)
-                                 : vesk::ParseStartOptions(exe.FullPath() + rq.start_options, exe.Folder()).main_folder;
+                                 : vesk::ParseStartOptions(exe.FullPath() + rq.start_options,
+                                                           vesk::default_update_folder(exe.Folder()))
+                                       .main_folder;
     std::vector<std::wstring> names;
     if (!FS().IsFolder(rq.folder) || !FS().ListFiles(rq.folder, names, L"*")) {
         std::fprintf(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,
@@ -148,6 +151,28 @@ void CliDetection::Poll() {
     loop_.RunOnce(0);
 }
 
+std::string VersionJson(const std::wstring& text) {
+    std::string out, part;
+    auto flush = [&] {
+        if (part.size() < 2) part.insert(0, 2 - part.size(), '0');
+        out += part;
+        part.clear();
+    };
+    const std::string t = U8(text);
+    if (t.find_first_not_of(' ') == std::string::npos) return "";
+    for (const char c : t) {
+        if (c == ' ') continue;
+        if (c == '.') {
+            flush();
+            out += '.';
+        } else {
+            part += c;
+        }
+    }
+    flush();
+    return out;
+}
+
 const char* KindName(int kind) {
     switch (kind) {
     case kRowMaster: return "master";
@@ -160,6 +185,7 @@ const char* KindName(int kind) {
 
 nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState& state) {
     nlohmann::ordered_json j;
+    j["folder"] = U8(proc.MainFolder());
     j["status"] = U8(state.status);
     j["status_colour"] = state.colour == StatusColour::Red ? "red" : "normal";
     j["update_pending"] = proc.UpdatePending();
@@ -167,24 +193,37 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
     j["rows"] = nlohmann::ordered_json::array();
     for (const DeviceRowView& r : state.rows) {
         nlohmann::ordered_json row;
-        if (r.row_index == 0) row["row"] = "M";
-        else row["row"] = r.row_index;
+        row["row"] = U8(r.columns[kColumnRow]);
         row["kind"] = KindName(r.kind);
         row["device"] = U8(r.columns[kColumnDevice]);
         row["id"] = U8(r.columns[kColumnId]);
-        row["booter"] = U8(r.columns[kColumnBooter]);
-        row["firmware"] = U8(r.columns[kColumnFirmware]);
-        row["available"] = U8(r.columns[kColumnAvailable]);
+        row["booter"] = VersionJson(r.columns[kColumnBooter]);
+        row["firmware"] = VersionJson(r.columns[kColumnFirmware]);
+        // "none" when the folder holds no file for the unit.
+        row["available"] = r.versions.empty() && !r.columns[kColumnAvailable].empty() && r.kind != kRowOtherGauge
+                               ? U8(r.columns[kColumnAvailable])
+                               : VersionJson(r.columns[kColumnAvailable]);
         row["action"] = U8(r.columns[kColumnAction]);
         row["serial"] = r.serial;
         row["versions"] = nlohmann::ordered_json::array();
-        for (const auto& v : r.versions) row["versions"].push_back(U8(v));
+        for (const auto& v : r.versions) row["versions"].push_back(VersionJson(v));
         j["rows"].push_back(row);
     }
     return j;
 }
 
-void PrintPlan(const SurfaceState& state) {
+int UnitsToUpdate(const SurfaceState& state) {
+    const std::wstring will_get = Translate(L"will get "), in_booter = Translate(L"in booter:");
+    int n = 0;
+    for (const DeviceRowView& r : state.rows) {
+        const std::wstring& action = r.columns[kColumnAction];
+        if (action.rfind(will_get, 0) == 0 || action.rfind(in_booter, 0) == 0) ++n;
+    }
+    return n;
+}
+
+void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const char* next_step) {
+    std::printf("Update folder searched: %s\n", U8(proc.MainFolder()).c_str());
     static const wchar_t* const kHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
                                                             L"Firmware", L"Available", L"Action"};
     std::vector<DeviceRowTexts> lines(1);
@@ -204,6 +243,12 @@ void PrintPlan(const SurfaceState& state) {
             std::printf("%s\n", U8(out).c_str());
         }
         std::printf("\n");
+    }
+    // The window's "Click 'Execute'..." means nothing here: the terminal's own next step.
+    if (state.execute_enabled) {
+        const int n = UnitsToUpdate(state);
+        std::printf("%d unit%s to update%s\n", n, n == 1 ? "" : "s", next_step);
+        return;
     }
     std::wstring status = state.status;
     for (size_t p; (p = status.find(L"\r\n")) != std::wstring::npos;) status.replace(p, 2, L"\n");

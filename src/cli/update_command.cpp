@@ -186,9 +186,9 @@ private:
             nlohmann::ordered_json units = nlohmann::ordered_json::array();
             for (const auto& u : r.run.units)
                 units.push_back({{"serial", u.serial},
-                                 {"before", U8(u.before)},
-                                 {"after", U8(u.after)},
-                                 {"expected", U8(u.expected)},
+                                 {"before", VersionJson(u.before)},
+                                 {"after", VersionJson(u.after)},
+                                 {"expected", VersionJson(u.expected)},
                                  {"verified", u.verified}});
             auto texts = [](const std::vector<std::wstring>& list) {
                 nlohmann::ordered_json a = nlohmann::ordered_json::array();
@@ -216,7 +216,7 @@ private:
             std::fprintf(stderr,
                          "vesk-firmup-cli update: standard input is not a terminal, so nobody can be asked; "
                          "add --yes to update without being asked\n");
-            return kExitUsage;
+            return Finish({kExitUsage, "refused"});
         }
         std::fprintf(stderr, "Proceed? [y/N] ");
         std::fflush(stderr);
@@ -224,12 +224,12 @@ private:
         std::getline(std::cin, reply);
         if (reply == "y" || reply == "Y" || reply == "yes" || reply == "YES") return -1;
         Say("Not updated: no instrument was written.");
-        return Finish({kExitFailed, "stopped"});
+        return Finish({kExitFailed, "refused"});
     }
 
     void ShowPlan() {
         if (!rq_.plan.json) {
-            PrintPlan(surface_.State());
+            PrintPlan(proc_, surface_.State(), ".");
             std::printf("\n");
             return;
         }
@@ -299,9 +299,9 @@ private:
         nlohmann::ordered_json units = nlohmann::ordered_json::array();
         for (const auto& u : proc_.LastRun().units)
             units.push_back({{"serial", u.serial},
-                             {"before", U8(u.before)},
-                             {"after", U8(u.after)},
-                             {"expected", U8(u.expected)},
+                             {"before", VersionJson(u.before)},
+                             {"after", VersionJson(u.after)},
+                             {"expected", VersionJson(u.expected)},
                              {"verified", u.verified}});
         nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
         // Only a run takes a backup: null when it was switched off.
