@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
 #include "firmware_maker.h"
 #include "run_command.h"
 #include "sim/sim_scenario.h"
@@ -125,16 +126,34 @@ int Check(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    // "--" ends the options: what follows is run's command, untouched.
+    const std::vector<std::string> args = vesk::NormaliseArgs(argc, argv);
     if (args.empty() || args[0] == "--help") {
         std::fprintf(args.empty() ? stderr : stdout,
-                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s  run: %s", kCheckUsage + 7,
-                     kMakeFirmwareUsage + 7, vesk::sim::kRunUsage + 7);
+                     "usage: vesk-sim COMMAND [ARGS]\n       vesk-sim -h|--help | -V|--version\n\n"
+                     "  check: %s  make-firmware: %s  run: %s", kCheckUsage + 7, kMakeFirmwareUsage + 7,
+                     vesk::sim::kRunUsage + 7);
         return args.empty() ? kExitUsage : kExitOk;
     }
-    if (args[0] == "check") return Check(std::vector<std::string>(args.begin() + 1, args.end()));
-    if (args[0] == "run") return vesk::sim::RunServed(std::vector<std::string>(args.begin() + 1, args.end()));
-    if (args[0] == "make-firmware") return MakeFirmware(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "--version") {
+        std::printf("vesk-sim %s\n", VESK_VERSION);
+        return kExitOk;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // A command's own --help.
+    const bool help = !rest.empty() && rest[0] == "--help";
+    if (args[0] == "check") {
+        if (help) return std::printf("%s", kCheckUsage), kExitOk;
+        return Check(rest);
+    }
+    if (args[0] == "run") {
+        if (help) return std::printf("%s", vesk::sim::kRunUsage), kExitOk;
+        return vesk::sim::RunServed(rest);
+    }
+    if (args[0] == "make-firmware") {
+        if (help) return std::printf("%s", kMakeFirmwareUsage), kExitOk;
+        return MakeFirmware(rest);
+    }
     std::fprintf(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
     return kExitUsage;
 }

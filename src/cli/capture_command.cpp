@@ -30,10 +30,8 @@ int Capture(const std::string& file) {
         std::fprintf(stderr, "vesk-firmup-cli capture: %s\n", U8(error).c_str());
         return kExitFailed;
     }
-    if (capture.scenario.instruments.empty()) {
-        std::fprintf(stderr, "vesk-firmup-cli capture: no instrument is connected; nothing was written\n");
-        return kExitNotOne;
-    }
+    if (capture.scenario.instruments.empty())
+        return NoInstrumentExit("capture", "no instrument is connected; nothing was written");
     const std::string text = vesk::rehearsal::CaptureJson(capture.scenario);
     if (!vesk::write_file_atomically(file, text.data(), text.size())) {
         std::fprintf(stderr, "vesk-firmup-cli capture: %s cannot be written\n", file.c_str());
@@ -70,6 +68,8 @@ int RunCapture(const std::vector<std::string>& args) {
                         "written; 2 usage; 3 no instrument\n",
                         kUsage);
             return kExitOk;
+        } else if (a == "--" && i + 2 == args.size() && file.empty()) {
+            file = args[++i];
         } else if (a.rfind("--", 0) == 0 || !file.empty()) {
             return Usage("unexpected argument " + a);
         } else {

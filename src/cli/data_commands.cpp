@@ -26,7 +26,6 @@ namespace vesk::cli {
 
 namespace {
 
-constexpr int kExitNotOne = 3;  // no instrument, or more than one
 // How long a master may take to come back after a restart.
 constexpr uint32_t kReturnWaitMs = 20000, kReturnPollMs = 500;
 
@@ -66,6 +65,9 @@ bool Parse(const std::vector<std::string>& args, Arguments& out, std::string& wh
             out.scenario = args[++i];
         } else if (args[i] == "--help") {
             out.help = true;
+        } else if (args[i] == "--") {
+            out.positional.insert(out.positional.end(), args.begin() + long(i) + 1, args.end());
+            break;
         } else if (args[i].rfind("--", 0) == 0) {
             why = "unknown option " + args[i];
             return false;
@@ -85,11 +87,9 @@ int OnTheInstrument(const char* command, bool fail_on_problem_slaves,
         return kExitFailed;
     }
     if (list.size() != 1) {
-        if (list.empty())
-            std::fprintf(stderr, "vesk-firmup-cli %s: no instrument is connected\n", command);
-        else
-            std::fprintf(stderr, "vesk-firmup-cli %s: %zu instruments are connected; exactly one must be\n", command,
-                         list.size());
+        if (list.empty()) return NoInstrumentExit(command, "no instrument is connected");
+        std::fprintf(stderr, "vesk-firmup-cli %s: %zu instruments are connected; exactly one must be\n", command,
+                     list.size());
         return kExitNotOne;
     }
     CDeviceInfo info = list.front();

@@ -215,6 +215,7 @@ int List(bool json, bool ident, const std::wstring& main) {
         if (json) {
             nlohmann::ordered_json m;
             m["path"] = path;
+            m["access"] = "granted";
             const auto master = IdentJson(info.Ident(), ident);
             for (const auto& [k, v] : master.items()) m[k] = v;
             m["display_name"] = U8(info.GetDisplayName());
@@ -243,8 +244,16 @@ int List(bool json, bool ident, const std::wstring& main) {
             }
         }
     }
+    // Found on the bus but refused: listed, so the user sees the instrument is there.
+    const std::vector<std::string> denied = DeniedPaths();
+    for (const std::string& path : denied) {
+        if (json) out.push_back({{"path", path}, {"access", "denied"}});
+        else std::printf("%s  found but cannot be opened: permission denied\n", path.c_str());
+    }
     if (json) std::printf("%s\n", out.dump(2).c_str());
-    else if (found.empty()) std::printf("no instruments found\n");
+    if (!denied.empty()) PrintAccessAdvice();
+    else if (found.empty()) std::fprintf(stderr, "vesk-firmup-cli list: no instruments found\n");
+    if (!json && !main.empty()) std::printf("Update folder searched: %s\n", U8(main).c_str());
     return main.empty() || folders_ok ? kExitOk : kExitFailed;
 }
 

@@ -223,6 +223,9 @@ int UnitsToUpdate(const SurfaceState& state) {
 }
 
 void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const char* next_step) {
+    // Nothing planned: RefreshExit says why, on standard error.
+    using Outcome = CUpdateProcedure::RefreshOutcome;
+    if (proc.LastRefresh() == Outcome::NoInstrument || proc.LastRefresh() == Outcome::SeveralInstruments) return;
     std::printf("Update folder searched: %s\n", U8(proc.MainFolder()).c_str());
     static const wchar_t* const kHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
                                                             L"Firmware", L"Available", L"Action"};
@@ -269,8 +272,10 @@ int RefreshExit(const char* command, CUpdateProcedure& proc) {
     using Outcome = CUpdateProcedure::RefreshOutcome;
     switch (proc.LastRefresh()) {
     case Outcome::Planned: return -1;
-    case Outcome::NoInstrument:
-    case Outcome::SeveralInstruments: return kExitNotOne;
+    case Outcome::NoInstrument: return NoInstrumentExit(command, U8(proc.StatusText()));
+    case Outcome::SeveralInstruments:
+        std::fprintf(stderr, "vesk-firmup-cli %s: %s\n", command, U8(proc.StatusText()).c_str());
+        return kExitNotOne;
     case Outcome::NotIdentified: {
         // Nothing read, or an instrument this program does not update by itself.
         CDeviceInfo* info = proc.DeviceInfo();

@@ -22,8 +22,6 @@ class SimBus;
 
 namespace vesk::cli {
 
-inline constexpr int kExitNotOne = 3;  // no instrument, or more than one
-
 // "vesk-firmup-cli COMMAND: why" and the usage on standard error; the usage status.
 int UsageError(const char* command, const char* usage, const std::string& why);
 

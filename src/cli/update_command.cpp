@@ -79,7 +79,10 @@ public:
         if (const int status = ChoicesExit("update", proc_); status >= 0) return status;
         ShowPlan();
         if (const int status = RefreshExit("update", proc_); status >= 0)
-            return Finish({status, status == kExitNotOne ? NotOne() : status == kExitOk ? "nothing_pending" : "stopped"});
+            return Finish({status, status == kExitNotOne   ? NotOne()
+                                   : status == kExitDenied ? "access_denied"
+                                   : status == kExitOk     ? "nothing_pending"
+                                                           : "stopped"});
         if (!proc_.UpdatePending()) {
             Say("Nothing to update: no instrument was written.");
             return Finish({kExitOk, "nothing_pending"});
