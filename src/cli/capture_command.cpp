@@ -65,7 +65,8 @@ int RunCapture(const std::vector<std::string>& args) {
                         "record, net table and slaves; what no instrument reports stays at the\n"
                         "simulator's defaults (listed). Nothing is written to an instrument.\n"
                         "exit status: 0 written; 1 an instrument could not be read or the file not\n"
-                        "written; 2 usage; 3 no instrument\n",
+                        "written; 2 usage; 3 no instrument;\n"
+                        "4 the instrument may not be opened\n",
                         kUsage);
             return kExitOk;
         } else if (a == "--" && i + 2 == args.size() && file.empty()) {

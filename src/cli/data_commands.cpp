@@ -139,7 +139,7 @@ int Usage(const char* command, const std::string& why, const std::string& usage)
 
 const char* kExitText =
     "exit status: 0 done, 1 failed (the reason is printed), 2 usage or a file of the wrong size,\n"
-    "3 no instrument or more than one\n";
+    "3 no instrument or more than one, 4 the instrument may not be opened\n";
 
 struct Synopsis {
     const char* command;

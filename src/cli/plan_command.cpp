@@ -53,7 +53,7 @@ int RunPlan(const std::vector<std::string>& args) {
                         "  --advanced        plan in advanced mode\n"
                         "  --choose S=V      with --advanced: pick version V for the unit of serial S\n"
                         "exit status: 0 plan shown, 1 the instrument or the folder could not be read,\n"
-                        "2 usage, 3 no instrument or more than one\n",
+                        "2 usage, 3 no instrument or more than one, 4 the instrument may not be opened\n",
                         kUsage);
             return kExitOk;
         } else {

@@ -373,7 +373,8 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "exit status: 0 nothing was pending, or the run (or with --rehearse-only the\n"
                         "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
                         "the rehearsal stopped, met an error or left a unit unverified;\n"
-                        "2 usage; 3 no instrument or more than one\n",
+                        "2 usage; 3 no instrument or more than one;\n"
+                        "4 the instrument was found but may not be opened\n",
                         kUsage);
             return kExitOk;
         } else {
