@@ -199,10 +199,9 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
         row["id"] = U8(r.columns[kColumnId]);
         row["booter"] = VersionJson(r.columns[kColumnBooter]);
         row["firmware"] = VersionJson(r.columns[kColumnFirmware]);
-        // "none" when the folder holds no file for the unit.
-        row["available"] = r.versions.empty() && !r.columns[kColumnAvailable].empty() && r.kind != kRowOtherGauge
-                               ? U8(r.columns[kColumnAvailable])
-                               : VersionJson(r.columns[kColumnAvailable]);
+        // "none", in every language, when the folder holds no file for the unit.
+        const bool no_file = r.versions.empty() && (r.kind == kRowMaster || r.kind == kRowSlave);
+        row["available"] = no_file ? std::string("none") : VersionJson(r.columns[kColumnAvailable]);
         row["action"] = U8(r.columns[kColumnAction]);
         row["serial"] = r.serial;
         row["versions"] = nlohmann::ordered_json::array();
