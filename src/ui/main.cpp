@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "update/backup.h"
 #include "app/simulated_instruments.h"
 #include "common/clock.h"
 #include "app/start_options.h"
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         devices = SimulatedDevices(simulated->Bus(), simulated->Virtual(), CVESKFirmwareUpdaterDlg::kBusTickMs);
+        vesk::update::SetSimulatedBackups(true);
     }
 
     CQtAppToolkit toolkit;
