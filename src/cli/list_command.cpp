@@ -252,7 +252,7 @@ int List(bool json, bool ident, const std::wstring& main) {
     }
     if (json) std::printf("%s\n", out.dump(2).c_str());
     if (!denied.empty()) PrintAccessAdvice();
-    else if (found.empty()) std::fprintf(stderr, "vesk-firmup-cli list: no instruments found\n");
+    else if (found.empty() && !json) std::fprintf(stderr, "vesk-firmup-cli list: no instruments found\n");
     if (!json && !main.empty()) std::printf("Update folder searched: %s\n", U8(main).c_str());
     return main.empty() || folders_ok ? kExitOk : kExitFailed;
 }

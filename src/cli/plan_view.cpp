@@ -200,7 +200,7 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
         row["booter"] = VersionJson(r.columns[kColumnBooter]);
         row["firmware"] = VersionJson(r.columns[kColumnFirmware]);
         // "none", in every language, when the folder holds no file for the unit.
-        const bool no_file = r.versions.empty() && (r.kind == kRowMaster || r.kind == kRowSlave);
+        const bool no_file = r.versions.empty() && r.columns[kColumnAction] == Translate(L"no update file");
         row["available"] = no_file ? std::string("none") : VersionJson(r.columns[kColumnAvailable]);
         row["action"] = U8(r.columns[kColumnAction]);
         row["serial"] = r.serial;

@@ -244,14 +244,19 @@ bool CUpdateProcedure::NessunFile() const {
 // sees that the instrument was read and which folder was searched.
 void CUpdateProcedure::RigheSenzaFile() {
     SvuotaListe();
-    AddRow(&device_info_->Ident(), 0, kRowMaster, nullptr, nullptr);
+    auto add = [this](const INFOIDENT* identity, int row_index, int kind) {
+        const int position = AddRow(identity, row_index, kind, nullptr, nullptr);
+        rows_[size_t(position)].no_file = kind != kRowSlaveToRemove;
+        RedrawRow(position);
+    };
+    add(&device_info_->Ident(), 0, kRowMaster);
     if (device_info_->GetSlaveUpdate() == 0) return;
     std::vector<uint8_t> to_remove;
     device_info_->GetNonUpdatableSlaves(to_remove);
     for (size_t n = 0; n < kNetSlots; ++n) {
         if (device_info_->NetTable().SlaveCode(n) == 0) continue;
         const bool remove = std::find(to_remove.begin(), to_remove.end(), uint8_t(n)) != to_remove.end();
-        AddRow(&device_info_->SlaveIdent(n), int(n) + 1, remove ? kRowSlaveToRemove : kRowSlave, nullptr, nullptr);
+        add(&device_info_->SlaveIdent(n), int(n) + 1, remove ? kRowSlaveToRemove : kRowSlave);
     }
 }
 
@@ -271,7 +276,7 @@ void CUpdateProcedure::StatoFinale() {
     } else if (update_pending_) {
         SetStatus(ClickStatus(), StatusColour::Normal);
         execute = true;
-    } else if (NessunFile()) {
+    } else if (last_refresh_ == RefreshOutcome::Planned && NessunFile()) {
         SetStatus(Translate(L"No update files for this instrument in ") + main_folder_, StatusColour::Normal);
     } else {
         SetStatus(Translate(L"Your system is up to date"), StatusColour::Normal);

@@ -54,6 +54,7 @@ TEST_F(ListTest, JsonShowsWhatTheScenarioHolds) {
     ASSERT_EQ(r.status, 0) << r.output;
     const json expected = json::array({json{
         {"path", "usb:1-4"},
+        {"access", "granted"},
         {"code", 50},
         {"model", "Quarv Logger 50"},
         {"serial", 1234},
