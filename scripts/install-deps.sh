@@ -7,7 +7,7 @@ packages=(
   libusb-1.0-0-dev libudev-dev libxml2-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
-  usbutils desktop-file-utils appstream man-db dpkg-dev
+  usbutils desktop-file-utils appstream man-db dpkg-dev lintian
   binutils srecord python3 time
   clang libclang-rt-14-dev
   qt6-base-dev qt6-qpa-plugins libqt6test6 fonts-dejavu-core xvfb xauth x11-utils

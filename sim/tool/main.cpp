@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/atomic_file.h"
+#include "common/command_line.h"
 #include "common/terminal_text.h"
 #include "firmware_maker.h"
 #include "run_command.h"
@@ -125,16 +126,34 @@ int Check(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    // "--" ends the options: what follows is run's command, untouched.
+    const std::vector<std::string> args = vesk::NormaliseArgs(argc, argv);
     if (args.empty() || args[0] == "--help") {
         vesk::TermPrint(args.empty() ? stderr : stdout,
-                     "usage: vesk-sim COMMAND [ARGS]\n\n  check: %s  make-firmware: %s  run: %s", vesk::TermLines{kCheckUsage + 7},
+                     "usage: vesk-sim COMMAND [ARGS]\n       vesk-sim -h|--help | -V|--version\n\n"
+                     "  check: %s  make-firmware: %s  run: %s", vesk::TermLines{kCheckUsage + 7},
                      vesk::TermLines{kMakeFirmwareUsage + 7}, vesk::TermLines{vesk::sim::kRunUsage + 7});
         return args.empty() ? kExitUsage : kExitOk;
     }
-    if (args[0] == "check") return Check(std::vector<std::string>(args.begin() + 1, args.end()));
-    if (args[0] == "run") return vesk::sim::RunServed(std::vector<std::string>(args.begin() + 1, args.end()));
-    if (args[0] == "make-firmware") return MakeFirmware(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "--version") {
+        vesk::TermPrint(stdout, "vesk-sim %s\n", VESK_VERSION);
+        return kExitOk;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // A command's own --help.
+    const bool help = !rest.empty() && rest[0] == "--help";
+    if (args[0] == "check") {
+        if (help) return vesk::TermPrint(stdout, "%s", vesk::TermLines{kCheckUsage}), kExitOk;
+        return Check(rest);
+    }
+    if (args[0] == "run") {
+        if (help) return vesk::TermPrint(stdout, "%s", vesk::TermLines{vesk::sim::kRunUsage}), kExitOk;
+        return vesk::sim::RunServed(rest);
+    }
+    if (args[0] == "make-firmware") {
+        if (help) return vesk::TermPrint(stdout, "%s", vesk::TermLines{kMakeFirmwareUsage}), kExitOk;
+        return MakeFirmware(rest);
+    }
     vesk::TermPrint(stderr, "vesk-sim: unknown command %s (see --help)\n", args[0].c_str());
     return kExitUsage;
 }

@@ -25,6 +25,8 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitCannotRun = 126;
+constexpr int kExitNotFound = 127;
 // How often the served devices follow the bus: departures and due returns
 // reach the testbed at most this late.
 constexpr guint kSyncIntervalMs = 2;
@@ -120,8 +122,10 @@ int Serve(SimBus& bus, double time_scale, std::vector<std::string> command) {
                        GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN),
                        nullptr, nullptr, &child.pid, &spawn_error)) {
         vesk::TermPrint(stderr, "vesk-sim run: %s\n", spawn_error->message);
+        // As shells and env report a command that cannot be run: 127 not found, 126 found but not runnable.
+        const bool missing = spawn_error->domain == G_SPAWN_ERROR && spawn_error->code == G_SPAWN_ERROR_NOENT;
         g_error_free(spawn_error);
-        return kExitFailed;
+        return missing ? kExitNotFound : kExitCannotRun;
     }
     child.loop = g_main_loop_new(nullptr, FALSE);
     // The child watch ends by itself when the command has ended.

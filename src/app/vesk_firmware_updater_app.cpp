@@ -6,7 +6,7 @@
 CVESKFirmwareUpdaterApp::CVESKFirmwareUpdaterApp(IAppToolkit& toolkit, DialogFactory factory, Environment env)
     : CVeskAppDlg(L"VeskFirmwareUpdater", toolkit, std::move(env)),
       factory_(std::move(factory)),
-      main_folder_(exe_->Folder()) {}
+      main_folder_(vesk::default_update_folder(exe_->Folder())) {}
 
 CVESKFirmwareUpdaterApp::~CVESKFirmwareUpdaterApp() {
     // The handshake is served on the window's loop: it goes first.

@@ -31,10 +31,8 @@ int Capture(const std::string& file) {
         vesk::TermPrint(stderr, "vesk-firmup-cli capture: %s\n", U8(error).c_str());
         return kExitFailed;
     }
-    if (capture.scenario.instruments.empty()) {
-        vesk::TermPrint(stderr, "vesk-firmup-cli capture: no instrument is connected; nothing was written\n");
-        return kExitNotOne;
-    }
+    if (capture.scenario.instruments.empty())
+        return NoInstrumentExit("capture", "no instrument is connected; nothing was written");
     const std::string text = vesk::rehearsal::CaptureJson(capture.scenario);
     if (!vesk::write_file_atomically(file, text.data(), text.size())) {
         vesk::TermPrint(stderr, "vesk-firmup-cli capture: %s cannot be written\n", file.c_str());
@@ -68,9 +66,12 @@ int RunCapture(const std::vector<std::string>& args) {
                         "record, net table and slaves; what no instrument reports stays at the\n"
                         "simulator's defaults (listed). Nothing is written to an instrument.\n"
                         "exit status: 0 written; 1 an instrument could not be read or the file not\n"
-                        "written; 2 usage; 3 no instrument\n",
+                        "written; 2 usage; 3 no instrument;\n"
+                        "4 the instrument may not be opened\n",
                         vesk::TermLines{kUsage});
             return kExitOk;
+        } else if (a == "--" && i + 2 == args.size() && file.empty()) {
+            file = args[++i];
         } else if (a.rfind("--", 0) == 0 || !file.empty()) {
             return Usage("unexpected argument " + a);
         } else {

@@ -18,6 +18,16 @@ struct CliCommand {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNotOne = 3;  // no instrument, or more than one
+inline constexpr int kExitDenied = 4;  // the instrument was found but may not be opened
+
+// The device paths this command was refused for lack of permission.
+std::vector<std::string> DeniedPaths();
+// When no instrument could be used: each one refused for lack of permission
+// and what to do about it (exit status 4), else none_line (3); on standard error.
+int NoInstrumentExit(const char* command, const std::string& none_line);
+// What to do about the refused instruments, on standard error.
+void PrintAccessAdvice();
 
 // A number in decimal or, with "0x", hexadecimal; false when the text is not
 // wholly a number in range.

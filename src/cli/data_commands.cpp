@@ -27,7 +27,6 @@ namespace vesk::cli {
 
 namespace {
 
-constexpr int kExitNotOne = 3;  // no instrument, or more than one
 // How long a master may take to come back after a restart.
 constexpr uint32_t kReturnWaitMs = 20000, kReturnPollMs = 500;
 
@@ -67,6 +66,9 @@ bool Parse(const std::vector<std::string>& args, Arguments& out, std::string& wh
             out.scenario = args[++i];
         } else if (args[i] == "--help") {
             out.help = true;
+        } else if (args[i] == "--") {
+            out.positional.insert(out.positional.end(), args.begin() + long(i) + 1, args.end());
+            break;
         } else if (args[i].rfind("--", 0) == 0) {
             why = "unknown option " + args[i];
             return false;
@@ -86,11 +88,9 @@ int OnTheInstrument(const char* command, bool fail_on_problem_slaves,
         return kExitFailed;
     }
     if (list.size() != 1) {
-        if (list.empty())
-            vesk::TermPrint(stderr, "vesk-firmup-cli %s: no instrument is connected\n", command);
-        else
-            vesk::TermPrint(stderr, "vesk-firmup-cli %s: %zu instruments are connected; exactly one must be\n", command,
-                         list.size());
+        if (list.empty()) return NoInstrumentExit(command, "no instrument is connected");
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %zu instruments are connected; exactly one must be\n", command,
+                     list.size());
         return kExitNotOne;
     }
     CDeviceInfo info = list.front();
@@ -140,7 +140,7 @@ int Usage(const char* command, const std::string& why, const std::string& usage)
 
 const char* kExitText =
     "exit status: 0 done, 1 failed (the reason is printed), 2 usage or a file of the wrong size,\n"
-    "3 no instrument or more than one\n";
+    "3 no instrument or more than one, 4 the instrument may not be opened\n";
 
 struct Synopsis {
     const char* command;

@@ -13,6 +13,7 @@
 
 #include "common/terminal_text.h"
 #include "cli_command.h"
+#include "plan_view.h"
 #include "simulation.h"
 #include "common/str_conv.h"
 #include "device/conn_slave_base.h"
@@ -41,9 +42,9 @@ nlohmann::ordered_json IdentJson(const INFOIDENT& id, bool with_dump) {
     nlohmann::ordered_json j;
     j["code"] = id.loggerCode();
     j["model"] = U8(GetNomeStrumento(id.loggerCode()));
-    j["serial"] = U8(id.GetSerialText());
-    j["firmware"] = U8(id.FirmwareVersionText());
-    j["booter"] = U8(id.BooterVersionText());
+    j["serial"] = id.ID_logger();
+    j["firmware"] = VersionJson(id.FirmwareVersionText());
+    j["booter"] = VersionJson(id.BooterVersionText());
     j["in_booter"] = id.IsInBooter();
     if (with_dump) j["ident"] = U8(id.DumpText());
     return j;
@@ -69,7 +70,7 @@ std::string ClassName(const T& object) {
 // A selected catalogue entry; null when nothing was selected.
 nlohmann::ordered_json EntryJson(const FirmupFileEntry* e) {
     if (!e || e->fileName.empty()) return nullptr;
-    nlohmann::ordered_json j = {{"file", U8(e->fileName)}, {"version", U8(e->versionText)}};
+    nlohmann::ordered_json j = {{"file", U8(e->fileName)}, {"version", VersionJson(e->versionText)}};
     // Other names of the same version that were left out for this one.
     if (!e->passedOver.empty()) {
         j["passed_over"] = nlohmann::ordered_json::array();
@@ -86,7 +87,7 @@ nlohmann::ordered_json LanguageJson(const FirmupFileEntry* e) {
 nlohmann::ordered_json AvailableJson(const FirmupFileList* list) {
     nlohmann::ordered_json a = nlohmann::ordered_json::array();
     if (list)
-        for (const auto& e : *list) a.push_back(U8(e.versionText));
+        for (const auto& e : *list) a.push_back(VersionJson(e.versionText));
     return a;
 }
 
@@ -224,6 +225,7 @@ int List(bool json, bool ident, const std::wstring& main) {
         if (json) {
             nlohmann::ordered_json m;
             m["path"] = path;
+            m["access"] = "granted";
             const auto master = IdentJson(info.Ident(), ident);
             for (const auto& [k, v] : master.items()) m[k] = v;
             m["display_name"] = U8(info.GetDisplayName());
@@ -252,8 +254,16 @@ int List(bool json, bool ident, const std::wstring& main) {
             }
         }
     }
+    // Found on the bus but refused: listed, so the user sees the instrument is there.
+    const std::vector<std::string> denied = DeniedPaths();
+    for (const std::string& path : denied) {
+        if (json) out.push_back({{"path", path}, {"access", "denied"}});
+        else vesk::TermPrint(stdout, "%s  found but cannot be opened: permission denied\n", path.c_str());
+    }
     if (json) vesk::TermWriteJson(stdout, out.dump(2));
-    else if (found.empty()) vesk::TermPrint(stdout, "no instruments found\n");
+    if (!denied.empty()) PrintAccessAdvice();
+    else if (found.empty() && !json) vesk::TermPrint(stderr, "vesk-firmup-cli list: no instruments found\n");
+    if (!json && !main.empty()) vesk::TermPrint(stdout, "Update folder searched: %s\n", U8(main).c_str());
     return main.empty() || folders_ok ? kExitOk : kExitFailed;
 }
 

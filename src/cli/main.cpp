@@ -9,6 +9,7 @@
 #include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/clock.h"
+#include "common/command_line.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
 #include "usb/backend/access_watch.h"
@@ -43,59 +44,100 @@ const CliCommand kCommands[] = {
 };
 
 void PrintHelp(FILE* out) {
-    vesk::TermPrint(out, "Usage: vesk-firmup-cli [--verbose] COMMAND [ARGS]\n\nCommands:\n");
-    for (const auto& c : kCommands) vesk::TermPrint(out, "  %s %s\n      %s\n", c.name, c.usage, c.summary);
+    vesk::TermPrint(out, "Usage: vesk-firmup-cli [OPTIONS] COMMAND [ARGS]\n\nCommands:\n");
+    for (const auto& c : kCommands) vesk::TermPrint(out, "  %s %s\n      %s\n", c.name, vesk::TermLines{c.usage}, vesk::TermLines{c.summary});
     vesk::TermPrint(out,
-                 "\nOptions:\n  --help     show this text\n  --version  show the version\n"
-                 "  --verbose  show the log on standard error\n");
+                 "\nOptions (anywhere on the line; --name=value is --name value; after --, nothing is an option):\n"
+                 "  -h, --help     show this text (after a command: that command's help)\n"
+                 "  -V, --version  show the version\n"
+                 "  --verbose      show the log on standard error\n"
+                 "\nExit status: 0 done, 1 failed, 2 usage, 3 no instrument or more than one,\n"
+                 "4 the instrument was found but may not be opened (permission denied)\n");
 }
+
+// The watch over the carrier while a command runs.
+vesk::usb::CAccessWatchBackend* g_watch = nullptr;
 
 }  // namespace
 
+namespace vesk::cli {
+
+std::vector<std::string> DeniedPaths() { return g_watch ? g_watch->Denied() : std::vector<std::string>{}; }
+
+void PrintAccessAdvice() {
+    vesk::TermPrint(stderr, "%s\n",
+                 vesk::to_utf8(vesk::usb::AccessDeniedAdvice(vesk::usb::CurrentAccessSetting())).c_str());
+}
+
+int NoInstrumentExit(const char* command, const std::string& none_line) {
+    const std::vector<std::string> denied = DeniedPaths();
+    if (denied.empty()) {
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command, none_line.c_str());
+        return kExitNotOne;
+    }
+    for (const auto& path : denied)
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command,
+                     vesk::to_utf8(vesk::usb::AccessDeniedLine(vesk::from_utf8(path))).c_str());
+    PrintAccessAdvice();
+    return kExitDenied;
+}
+
+}  // namespace vesk::cli
+
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    std::vector<std::string> args(argv + 1, argv + argc);
     // The log's console lines would mix with the output: shown only on request.
     vesk::set_log_console(nullptr);
-    size_t i = 0;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        if (args[i] == "--help") {
-            PrintHelp(stdout);
-            return vesk::cli::kExitOk;
-        }
-        if (args[i] == "--version") {
+    // The program's own options count anywhere before "--"; a command's --help is its own.
+    std::vector<std::string> args;
+    const CliCommand* command = nullptr;
+    bool operands = false;
+    for (const std::string& a : vesk::NormaliseArgs(argc, argv)) {
+        if (operands) {
+            args.push_back(a);
+        } else if (a == "--") {
+            operands = true;
+            args.push_back(a);
+        } else if (a == "--version") {
             vesk::TermPrint(stdout, "vesk-firmup-cli %s\n", VESK_VERSION);
             return vesk::cli::kExitOk;
-        }
-        if (args[i] == "--verbose") {
+        } else if (a == "--verbose") {
             vesk::set_log_console(stderr);
-            continue;
+        } else if (command) {
+            args.push_back(a);
+        } else if (a == "--help") {
+            PrintHelp(stdout);
+            return vesk::cli::kExitOk;
+        } else if (a.rfind("-", 0) == 0) {
+            vesk::TermPrint(stderr, "vesk-firmup-cli: unknown option %s (see --help)\n", a.c_str());
+            return vesk::cli::kExitUsage;
+        } else {
+            for (const auto& c : kCommands)
+                if (a == c.name) command = &c;
+            if (!command) {
+                vesk::TermPrint(stderr, "vesk-firmup-cli: unknown command %s (see --help)\n", a.c_str());
+                return vesk::cli::kExitUsage;
+            }
         }
-        vesk::TermPrint(stderr, "vesk-firmup-cli: unknown option %s\n", args[i].c_str());
-        return vesk::cli::kExitUsage;
     }
-    if (i == args.size()) {
+    if (!command) {
         PrintHelp(stderr);
         return vesk::cli::kExitUsage;
     }
+    // A "--" with nothing after it changes nothing.
+    if (!args.empty() && args.back() == "--") args.pop_back();
     // Under vesk-sim run the program's waits keep pace with the served instruments.
     const auto scaled_clock = vesk::ClockFromEnvironment();
     std::optional<vesk::ScopedClock> scoped_clock;
     if (scaled_clock) scoped_clock.emplace(*scaled_clock);
-    for (const auto& c : kCommands) {
-        if (args[i] != c.name) continue;
-        // Every run keeps its log file, as the window program does.
-        CEvtLogUtils::SetupLogFile(L"VeskFirmwareUpdater");
-        // An instrument refused for lack of permission is otherwise just missing.
-        vesk::usb::CAccessWatchBackend watch(vesk::usb::process_backend());
-        vesk::usb::ScopedBackend watched(watch);
-        const int status = c.run(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
-        for (const auto& path : watch.Denied())
-            vesk::TermPrint(stderr, "vesk-firmup-cli: %s\n",
-                         vesk::to_utf8(vesk::usb::AccessDeniedAdvice(vesk::from_utf8(path))).c_str());
-        CEvtLogUtils::ReleaseLogFile();
-        return status;
-    }
-    vesk::TermPrint(stderr, "vesk-firmup-cli: unknown command %s (see --help)\n", args[i].c_str());
-    return vesk::cli::kExitUsage;
+    // Every run keeps its log file, as the window program does.
+    CEvtLogUtils::SetupLogFile(L"VeskFirmwareUpdater");
+    // An instrument refused for lack of permission is otherwise just missing.
+    vesk::usb::CAccessWatchBackend watch(vesk::usb::process_backend());
+    vesk::usb::ScopedBackend watched(watch);
+    g_watch = &watch;
+    const int status = command->run(args);
+    g_watch = nullptr;
+    CEvtLogUtils::ReleaseLogFile();
+    return status;
 }

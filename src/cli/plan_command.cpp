@@ -29,7 +29,7 @@ int Plan(const PlanRequest& rq, vesk::sim::SimBus* bus) {
     if (const int status = ChoicesExit("plan", proc); status >= 0) return status;
     if (!rq.choices.empty()) proc.SceltePrese();
     if (rq.json) vesk::TermWriteJson(stdout, PlanJson(proc, surface.State()).dump(2));
-    else PrintPlan(surface.State());
+    else PrintPlan(proc, surface.State(), ": run `vesk-firmup-cli update`");
     const int status = RefreshExit("plan", proc);
     return status >= 0 ? status : kExitOk;
 }
@@ -55,7 +55,7 @@ int RunPlan(const std::vector<std::string>& args) {
                         "  --advanced        plan in advanced mode\n"
                         "  --choose S=V      with --advanced: pick version V for the unit of serial S\n"
                         "exit status: 0 plan shown, 1 the instrument or the folder could not be read,\n"
-                        "2 usage, 3 no instrument or more than one\n",
+                        "2 usage, 3 no instrument or more than one, 4 the instrument may not be opened\n",
                         vesk::TermLines{kUsage});
             return kExitOk;
         } else {

@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <set>
 
+#include "app/engine.h"
 #include "common/terminal_text.h"
 #include "app/start_options.h"
 #include "cli_command.h"
@@ -120,7 +121,9 @@ int CheckPlanRequest(const char* command, PlanRequest& rq) {
     }
     const CExePathName exe;
     rq.folder = rq.folder_option ? vesk::from_utf8(*rq.folder_option)
-                                 : vesk::ParseStartOptions(exe.FullPath() + rq.start_options, exe.Folder()).main_folder;
+                                 : vesk::ParseStartOptions(exe.FullPath() + rq.start_options,
+                                                           vesk::default_update_folder(exe.Folder()))
+                                       .main_folder;
     // Checked without listing it: the catalogue lists each folder once.
     if (CheckFolder(rq.folder) != FolderState::Ok) {
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,
@@ -150,6 +153,28 @@ void CliDetection::Poll() {
     loop_.RunOnce(0);
 }
 
+std::string VersionJson(const std::wstring& text) {
+    std::string out, part;
+    auto flush = [&] {
+        if (part.size() < 2) part.insert(0, 2 - part.size(), '0');
+        out += part;
+        part.clear();
+    };
+    const std::string t = U8(text);
+    if (t.find_first_not_of(' ') == std::string::npos) return "";
+    for (const char c : t) {
+        if (c == ' ') continue;
+        if (c == '.') {
+            flush();
+            out += '.';
+        } else {
+            part += c;
+        }
+    }
+    flush();
+    return out;
+}
+
 const char* KindName(int kind) {
     switch (kind) {
     case kRowMaster: return "master";
@@ -162,6 +187,7 @@ const char* KindName(int kind) {
 
 nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState& state) {
     nlohmann::ordered_json j;
+    j["folder"] = U8(proc.MainFolder());
     j["status"] = U8(state.status);
     j["status_colour"] = state.colour == StatusColour::Red ? "red" : "normal";
     j["update_pending"] = proc.UpdatePending();
@@ -169,22 +195,24 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
     j["rows"] = nlohmann::ordered_json::array();
     for (const DeviceRowView& r : state.rows) {
         nlohmann::ordered_json row;
-        if (r.row_index == 0) row["row"] = "M";
-        else row["row"] = r.row_index;
+        row["row"] = U8(r.columns[kColumnRow]);
         row["kind"] = KindName(r.kind);
         row["device"] = U8(r.columns[kColumnDevice]);
         row["id"] = U8(r.columns[kColumnId]);
-        row["booter"] = U8(r.columns[kColumnBooter]);
-        row["firmware"] = U8(r.columns[kColumnFirmware]);
-        row["available"] = U8(r.columns[kColumnAvailable]);
+        row["booter"] = VersionJson(r.columns[kColumnBooter]);
+        row["firmware"] = VersionJson(r.columns[kColumnFirmware]);
+        // "none", in every language, when the folder holds no file for the unit.
+        const bool no_file = r.versions.empty() && r.columns[kColumnAction] == Translate(L"no update file");
+        row["available"] = no_file ? std::string("none") : VersionJson(r.columns[kColumnAvailable]);
         row["action"] = U8(r.columns[kColumnAction]);
         row["serial"] = r.serial;
         row["versions"] = nlohmann::ordered_json::array();
-        for (const auto& v : r.versions) row["versions"].push_back(U8(v));
+        for (const auto& v : r.versions) row["versions"].push_back(VersionJson(v));
         row["writes"] = nlohmann::ordered_json::array();
         for (const PlannedImage& w : r.writes) {
-            nlohmann::ordered_json write = {{"image", U8(w.image)}, {"version", U8(w.version)}, {"file", U8(w.file)}};
-            if (!w.from.empty()) write["from"] = U8(w.from);
+            nlohmann::ordered_json write = {
+                {"image", U8(w.image)}, {"version", VersionJson(w.version)}, {"file", U8(w.file)}};
+            if (!w.from.empty()) write["from"] = w.from == L"in booter" ? U8(w.from) : VersionJson(w.from);
             if (w.conditional) write["conditional"] = true;
             row["writes"].push_back(write);
         }
@@ -196,7 +224,7 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
 std::vector<std::wstring> AlsoLines(const DeviceRowView& row) {
     // The Action column tells of the firmware when it says the unit gets it.
     const std::wstring& action = row.columns[kColumnAction];
-    const bool action_tells = action.find(L"will get ") != std::wstring::npos;
+    const bool action_tells = action.find(Translate(L"will get ")) != std::wstring::npos;
     std::vector<std::wstring> out;
     for (const PlannedImage& w : row.writes) {
         if (w.image == L"firmware" && action_tells) continue;
@@ -208,7 +236,21 @@ std::vector<std::wstring> AlsoLines(const DeviceRowView& row) {
     return out;
 }
 
-void PrintPlan(const SurfaceState& state) {
+int UnitsToUpdate(const SurfaceState& state) {
+    const std::wstring will_get = Translate(L"will get "), in_booter = Translate(L"in booter:");
+    int n = 0;
+    for (const DeviceRowView& r : state.rows) {
+        const std::wstring& action = r.columns[kColumnAction];
+        if (action.rfind(will_get, 0) == 0 || action.rfind(in_booter, 0) == 0) ++n;
+    }
+    return n;
+}
+
+void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const char* next_step) {
+    // Nothing planned: RefreshExit says why, on standard error.
+    using Outcome = CUpdateProcedure::RefreshOutcome;
+    if (proc.LastRefresh() == Outcome::NoInstrument || proc.LastRefresh() == Outcome::SeveralInstruments) return;
+    vesk::TermPrint(stdout, "Update folder searched: %s\n", U8(proc.MainFolder()).c_str());
     static const wchar_t* const kHeaders[kDeviceColumns] = {L"",          L"Device",    L"ID",    L"Booter",
                                                             L"Firmware", L"Available", L"Action"};
     std::vector<DeviceRowTexts> lines(1);
@@ -233,6 +275,12 @@ void PrintPlan(const SurfaceState& state) {
         }
         vesk::TermPrint(stdout, "\n");
     }
+    // The window's "Click 'Execute'..." means nothing here: the terminal's own next step.
+    if (state.execute_enabled) {
+        const int n = UnitsToUpdate(state);
+        vesk::TermPrint(stdout, "%d unit%s to update%s\n", n, n == 1 ? "" : "s", next_step);
+        return;
+    }
     std::wstring status = state.status;
     for (size_t p; (p = status.find(L"\r\n")) != std::wstring::npos;) status.replace(p, 2, L"\n");
     vesk::TermPrint(stdout, "%s\n", U8(status).c_str());
@@ -252,8 +300,10 @@ int RefreshExit(const char* command, CUpdateProcedure& proc) {
     using Outcome = CUpdateProcedure::RefreshOutcome;
     switch (proc.LastRefresh()) {
     case Outcome::Planned: return -1;
-    case Outcome::NoInstrument:
-    case Outcome::SeveralInstruments: return kExitNotOne;
+    case Outcome::NoInstrument: return NoInstrumentExit(command, U8(proc.StatusText()));
+    case Outcome::SeveralInstruments:
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command, U8(proc.StatusText()).c_str());
+        return kExitNotOne;
     case Outcome::NotIdentified: {
         // Nothing read, or an instrument this program does not update by itself.
         CDeviceInfo* info = proc.DeviceInfo();

@@ -22,8 +22,6 @@ class SimBus;
 
 namespace vesk::cli {
 
-inline constexpr int kExitNotOne = 3;  // no instrument, or more than one
-
 // "vesk-firmup-cli COMMAND: why" and the usage on standard error; the usage status.
 int UsageError(const char* command, const char* usage, const std::string& why);
 
@@ -79,6 +77,10 @@ private:
     bool arrived_ = false;
 };
 
+// A version as JSON gives it: every part two digits or more, zeros in front
+// (" 1.05.10" -> "01.05.10"); an empty text stays empty.
+std::string VersionJson(const std::wstring& text);
+
 // "master", "slave", "remove", "other_gauge".
 const char* KindName(int kind);
 // The object of plan --json.
@@ -86,8 +88,10 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
 // The images a run writes besides what the row's Action says, one line each
 // ("    also: booter 01.00 -> 01.02").
 std::vector<std::wstring> AlsoLines(const DeviceRowView& row);
-// The device list as a table under its headers, then the status line.
-void PrintPlan(const SurfaceState& state);
+// The folder searched, the device list as a table under its headers, then the
+// status line; a plan that would write ends instead with the number of units
+// to update and next_step.
+void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const char* next_step);
 // After a refresh: 2 (naming them) when requested choices were not found, else -1.
 int ChoicesExit(const char* command, const CUpdateProcedure& proc);
 // After a refresh: -1 when it planned the one instrument, else the exit

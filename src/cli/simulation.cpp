@@ -6,6 +6,7 @@
 #include "common/terminal_text.h"
 #include "cli_command.h"
 #include "common/clock.h"
+#include "update/backup.h"
 
 namespace vesk::cli {
 
@@ -18,6 +19,7 @@ int RunOnBus(const char* command, const std::string& scenario_file,
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command, error.c_str());
         return kExitFailed;
     }
+    vesk::update::SetSimulatedBackups(true);
     const uint64_t start = vesk::process_clock().now_ms();
     const int status = body(&simulated->Bus());
     // The instrument time the command stood for, for the benchmarks that set

@@ -26,12 +26,11 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 
 namespace {
 
+const char kUsage[] =
+    "usage: vesk-firmup-cli srec2bin --base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT\n";
+
 int Usage(const char* why) {
-    vesk::TermPrint(stderr,
-                 "vesk-firmup-cli srec2bin: %s\n"
-                 "usage: vesk-firmup-cli srec2bin --base ADDR --size N [--no-header] "
-                 "[--checksum-offset K|-1] IN OUT\n",
-                 why);
+    vesk::TermPrint(stderr, "vesk-firmup-cli srec2bin: %s\n%s", why, vesk::TermLines{kUsage});
     return kExitUsage;
 }
 
@@ -55,7 +54,13 @@ int RunSrec2Bin(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool has_value = i + 1 < args.size();
-        if (a == "--no-header") {
+        if (a == "--help") {
+            vesk::TermPrint(stdout, "%s", vesk::TermLines{kUsage});
+            return kExitOk;
+        } else if (a == "--") {
+            files.insert(files.end(), args.begin() + long(i) + 1, args.end());
+            break;
+        } else if (a == "--no-header") {
             no_header = true;
         } else if (a == "--base") {
             if (!has_value || !ParseNumber(args[++i], 0, 0xFFFFFFFFLL, base)) return Usage("--base needs an address");

@@ -1,5 +1,10 @@
 #include "terminal_surface.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -14,6 +19,7 @@ namespace vesk::cli {
 namespace {
 
 constexpr int kBarWidth = 30;
+constexpr int kNarrowestBar = 10;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(50);
 constexpr uint64_t kWriteEventEveryMs = 250;
 
@@ -32,10 +38,50 @@ const wchar_t* const kBehaviours[] = {
     vesk::TextToTranslate(L"Never update other gauges (whenever connected)"),
 };
 
+volatile std::sig_atomic_t g_resized = 0;
+void OnResize(int) { g_resized = 1; }
+
+// The columns of the terminal on standard error; 80 when it does not say.
+size_t TerminalColumns() {
+    winsize ws{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
 }  // namespace
 
-// The procedure's texts keep their line breaks (the admission texts have
-// several lines); every other control in them is shown.
+std::string FitBarLine(int pos, int upper, const std::string& detail, const std::string& shorter, size_t columns) {
+    // The last column stays free: a line that reaches it wraps on many terminals.
+    const size_t room = columns > 1 ? columns - 1 : 1;
+    const std::string counts = "] " + std::to_string(pos) + "/" + std::to_string(upper);
+    auto line = [&](int width, const std::string& text) {
+        const int filled = upper > 0 ? std::clamp(pos, 0, upper) * width / upper : 0;
+        return "[" + std::string(size_t(filled), '#') + std::string(size_t(width - filled), '-') + counts + text;
+    };
+    const size_t fixed = 1 + counts.size();
+    for (const std::string* text : {&detail, &shorter}) {
+        if (fixed + kBarWidth + text->size() <= room) return line(kBarWidth, *text);
+        if (fixed + kNarrowestBar + text->size() <= room) return line(int(room - fixed - text->size()), *text);
+    }
+    std::string cut = line(kNarrowestBar, shorter);
+    if (cut.size() > room) cut.resize(room);
+    return cut;
+}
+
+TerminalSurface::TerminalSurface(Options options) : options_(std::move(options)) {
+    if (!options_.bar) return;
+    struct sigaction sa {};
+    sa.sa_handler = OnResize;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    resize_handler_ = ::sigaction(SIGWINCH, &sa, &previous_resize_) == 0;
+}
+
+TerminalSurface::~TerminalSurface() {
+    ClearBar();
+    if (resize_handler_) ::sigaction(SIGWINCH, &previous_resize_, nullptr);
+}
+
 void TerminalSurface::PrintLine(const std::string& line) {
     ClearBar();
     vesk::TermPrint(stdout, "%s\n", vesk::TermLines{line});
@@ -219,26 +265,29 @@ void TerminalSurface::EndBar() {
     live_ = false;
 }
 
-// [#########---------------------]  53/148  wait 4.4 s
-// [#########---------------------]  53/148  firmware 71: 96/192 blocks, 12.5 kB/s
+// [#########---------------------] 53/148  wait 4.4 s
+// [#########---------------------] 53/148  firmware 71: 96/192 blocks, 12.5 kB/s
+// narrowed to the terminal's width, redrawn at once when that changes.
 void TerminalSurface::DrawBar(bool force) {
     if (!options_.bar || !live_ || !range_set_) return;
     const auto now = std::chrono::steady_clock::now();
-    if (!force && bar_shown_ && now - last_draw_ < kRedrawEvery) return;
+    const bool resized = g_resized != 0;
+    g_resized = 0;
+    if (!force && !resized && bar_shown_ && now - last_draw_ < kRedrawEvery) return;
     last_draw_ = now;
     const SurfaceBar& overall = Bar(ProgressBar::Overall);
     const SurfaceBar& wait = Bar(ProgressBar::Wait);
-    const int filled = overall.upper > 0 ? overall.pos * kBarWidth / overall.upper : 0;
-    std::string line = "[" + std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
-                       "] " + std::to_string(overall.pos) + "/" + std::to_string(overall.upper);
+    std::string detail, shorter;
     if (write_) {
-        line += WriteText(vesk::process_clock().now_ms());
+        detail = WriteText(vesk::process_clock().now_ms());
+        shorter = detail.substr(0, detail.find(','));
     } else if (waiting_ && wait.upper > 0 && wait.pos < wait.upper) {
         const int left_ms = (wait.upper - wait.pos) * 10;
         char text[32];
         std::snprintf(text, sizeof text, "  wait %d.%d s", left_ms / 1000, left_ms % 1000 / 100);
-        line += text;
+        detail = shorter = text;
     }
+    const std::string line = FitBarLine(overall.pos, overall.upper, detail, shorter, TerminalColumns());
     vesk::TermControl(stderr, "\r\033[K");
     vesk::TermPrint(stderr, "%s", line.c_str());
     std::fflush(stderr);

@@ -5,6 +5,8 @@
 // progress with the current wait drawn as one bar on standard error, redrawn
 // in place, when that is a terminal. The state the calls leave (status, rows,
 // bars) is kept as the recording surface keeps it.
+#include <signal.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -16,6 +18,11 @@
 
 namespace vesk::cli {
 
+// The bar's line for columns: "[###---] pos/upper" and detail; the bar
+// narrows first, then shorter replaces detail, then the line is cut, so that
+// it never reaches the last column.
+std::string FitBarLine(int pos, int upper, const std::string& detail, const std::string& shorter, size_t columns);
+
 class TerminalSurface : public RecordingSurface {
 public:
     struct Options {
@@ -25,7 +32,12 @@ public:
         std::optional<int> behaviour;  // the Behaviour Request's answer, given beforehand
         std::string phase{};           // non-empty: every JSON event carries it as "phase"
     };
-    explicit TerminalSurface(Options options) : options_(options) {}
+    // With the bar, a change of the terminal's size redraws it at once.
+    explicit TerminalSurface(Options options);
+    // The bar is cleared however the surface ends.
+    ~TerminalSurface() override;
+    TerminalSurface(const TerminalSurface&) = delete;
+    TerminalSurface& operator=(const TerminalSurface&) = delete;
 
     // Messages, status changes, waits and progress are printed only while live.
     void SetLive(bool live) { live_ = live; }
@@ -62,6 +74,8 @@ private:
     std::string WriteText(uint64_t now_ms) const;
 
     Options options_;
+    bool resize_handler_ = false;
+    struct sigaction previous_resize_ {};
     bool live_ = false;
     std::wstring last_status_;
     bool bar_shown_ = false;

@@ -81,7 +81,10 @@ public:
         if (!rq_.plan.choices.empty()) proc_.SceltePrese();
         ShowPlan();
         if (const int status = RefreshExit("update", proc_); status >= 0)
-            return Finish({status, status == kExitNotOne ? NotOne() : status == kExitOk ? "nothing_pending" : "stopped"});
+            return Finish({status, status == kExitNotOne   ? NotOne()
+                                   : status == kExitDenied ? "access_denied"
+                                   : status == kExitOk     ? "nothing_pending"
+                                                           : "stopped"});
         if (!proc_.UpdatePending()) {
             Say("Nothing to update: no instrument was written.");
             return Finish({kExitOk, "nothing_pending"});
@@ -192,9 +195,9 @@ private:
             nlohmann::ordered_json units = nlohmann::ordered_json::array();
             for (const auto& u : r.run.units)
                 units.push_back({{"serial", u.serial},
-                                 {"before", U8(u.before)},
-                                 {"after", U8(u.after)},
-                                 {"expected", U8(u.expected)},
+                                 {"before", VersionJson(u.before)},
+                                 {"after", VersionJson(u.after)},
+                                 {"expected", VersionJson(u.expected)},
                                  {"verified", u.verified}});
             auto texts = [](const std::vector<std::wstring>& list) {
                 nlohmann::ordered_json a = nlohmann::ordered_json::array();
@@ -222,7 +225,7 @@ private:
             vesk::TermPrint(stderr,
                          "vesk-firmup-cli update: standard input is not a terminal, so nobody can be asked; "
                          "add --yes to update without being asked\n");
-            return kExitUsage;
+            return Finish({kExitUsage, "refused"});
         }
         vesk::TermPrint(stderr, "Proceed? [y/N] ");
         std::fflush(stderr);
@@ -230,12 +233,12 @@ private:
         std::getline(std::cin, reply);
         if (reply == "y" || reply == "Y" || reply == "yes" || reply == "YES") return -1;
         Say("Not updated: no instrument was written.");
-        return Finish({kExitFailed, "stopped"});
+        return Finish({kExitFailed, "refused"});
     }
 
     void ShowPlan() {
         if (!rq_.plan.json) {
-            PrintPlan(surface_.State());
+            PrintPlan(proc_, surface_.State(), ".");
             vesk::TermPrint(stdout, "\n");
             return;
         }
@@ -315,23 +318,28 @@ private:
         for (const auto& i : u.images) {
             if (i.read_back)
                 images.push_back({{"image", U8(i.image)},
-                                   {"before", U8(i.before)},
-                                   {"after", U8(i.after)},
-                                   {"expected", U8(i.expected)},
+                                   {"before", VersionJson(i.before)},
+                                   {"after", VersionJson(i.after)},
+                                   {"expected", VersionJson(i.expected)},
                                    {"planned", i.planned},
                                    {"written", i.written},
                                    {"refused", i.refused},
                                    {"verified", i.verified}});
             else
                 images.push_back({{"image", U8(i.image)},
-                                   {"version", U8(i.expected)},
+                                   {"version", VersionJson(i.expected)},
                                    {"planned", i.planned},
                                    {"written", i.written},
                                    {"verified", i.verified}});
         }
-        return {{"serial", u.serial},     {"row", u.row_index},           {"before", U8(u.before)},
-                {"after", U8(u.after)},   {"expected", U8(u.expected)}, {"found", u.found},
-                {"verified", u.verified}, {"images", images}};
+        return {{"serial", u.serial},
+                {"row", u.row_index == 0 ? std::string("M") : std::to_string(u.row_index)},
+                {"before", VersionJson(u.before)},
+                {"after", VersionJson(u.after)},
+                {"expected", VersionJson(u.expected)},
+                {"found", u.found},
+                {"verified", u.verified},
+                {"images", images}};
     }
 
     static nlohmann::ordered_json BackupJson(const vesk::update::BackupResult& b) {
@@ -426,7 +434,8 @@ int RunUpdate(const std::vector<std::string>& args) {
                         "exit status: 0 nothing was pending, or the run (or with --rehearse-only the\n"
                         "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
                         "the rehearsal stopped, met an error or left a unit unverified;\n"
-                        "2 usage; 3 no instrument or more than one\n",
+                        "2 usage; 3 no instrument or more than one;\n"
+                        "4 the instrument was found but may not be opened\n",
                         vesk::TermLines{kUsage});
             return kExitOk;
         } else {

@@ -7,6 +7,7 @@
 
 #include "common/str_conv.h"
 #include "common/diag.h"
+#include "common/file_system.h"
 
 CExePathName::CExePathName() {
     // The kernel does not say how long the link is: grow until it fits.
@@ -72,13 +73,28 @@ std::wstring XdgFolder(const char* variable, const char* below_home) {
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub) {
     std::string dir = to_utf8(program_folder);
     if (!dir.empty() && dir.back() != '/') dir += '/';
-    // An installed copy (the install leaves its mark beside the programs) keeps
-    // its folder to the package manager, also for root, who could write it.
-    const bool installed = !dir.empty() && ::access((dir + kInstalledMark).c_str(), F_OK) == 0;
-    if (!dir.empty() && !installed && ::access(dir.c_str(), W_OK) == 0) return program_folder + sub;
+    // An installed copy keeps its folder to the package manager, also for
+    // root, who could write it.
+    if (!dir.empty() && !is_installed_copy(program_folder) && ::access(dir.c_str(), W_OK) == 0)
+        return program_folder + sub;
 
     const bool is_logs = sub.rfind(L"logs", 0) == 0;
     return (is_logs ? user_state_folder() : XdgFolder("XDG_CONFIG_HOME", "/.config")) + L"/vesk-firmup/" + sub;
+}
+
+bool is_installed_copy(const std::wstring& program_folder) {
+    std::string dir = to_utf8(program_folder);
+    if (dir.empty()) return false;
+    if (dir.back() != '/') dir += '/';
+    return ::access((dir + kInstalledMark).c_str(), F_OK) == 0;
+}
+
+std::wstring default_update_folder(const std::wstring& program_folder) {
+    if (!is_installed_copy(program_folder)) return program_folder;
+    const std::wstring folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + L"/vesk-firmup/updates/";
+    // A folder that cannot be made is reported by whoever reads it.
+    for (const wchar_t* sub : {L"_BOOTER/", L"_ACCESSORI/"}) FS().CreateFolders(folder + sub, true);
+    return folder;
 }
 
 std::wstring user_state_folder() { return XdgFolder("XDG_STATE_HOME", "/.local/state"); }

@@ -58,4 +58,12 @@ std::wstring writable_folder(const std::wstring& program_folder, const std::wstr
 std::wstring user_state_folder();
 // The empty file cmake --install puts beside the installed programs.
 inline constexpr char kInstalledMark[] = ".installed";
+// True when program_folder holds kInstalledMark.
+bool is_installed_copy(const std::wstring& program_folder);
+// The main folder of the update files: the program folder of a copy run from
+// its build or unpacked folder; for an installed copy, whose program folder
+// belongs to the package manager, $XDG_DATA_HOME/vesk-firmup/updates/ (default
+// ~/.local/share/...), made with its _BOOTER and _ACCESSORI on first use.
+// Ends in '/'.
+std::wstring default_update_folder(const std::wstring& program_folder);
 }  // namespace vesk

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "update/backup.h"
 #include "app/simulated_instruments.h"
 #include "common/clock.h"
 #include "app/start_options.h"
@@ -18,7 +19,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vesk-firmup [--simulate FILE] [Autostart] [Debug_mode] [UseFolder(DIR)AsMain] [ADVANCED] [Rehearse]\n";
+    "usage: vesk-firmup [--simulate FILE] [Autostart] [Debug_mode] [UseFolder(DIR)AsMain] [ADVANCED] [Rehearse]\n"
+    "       vesk-firmup -h|--help | -V|--version\n";
 
 bool Set(const char* name) {
     const char* v = std::getenv(name);
@@ -52,9 +54,17 @@ int main(int argc, char** argv) {
     // --simulate FILE is this program's own; the rest is the command line of the options.
     std::vector<char*> args{argv[0]};
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
             return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+            std::printf("vesk-firmup %s\n", VESK_VERSION);
+            return 0;
+        }
+        if (std::strncmp(argv[i], "--simulate=", 11) == 0) {
+            scenario = argv[i] + 11;
+            continue;
         }
         if (std::strcmp(argv[i], "--simulate") == 0) {
             if (i + 1 >= argc) {
@@ -91,6 +101,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         devices = SimulatedDevices(simulated->Bus(), simulated->Virtual(), CVESKFirmwareUpdaterDlg::kBusTickMs);
+        vesk::update::SetSimulatedBackups(true);
     }
 
     CQtAppToolkit toolkit;

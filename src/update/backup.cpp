@@ -1,5 +1,9 @@
 #include "update/backup.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
 #include <filesystem>
 #include <system_error>
 
@@ -20,6 +24,8 @@ constexpr data_areas::Area kSalvate[] = {data_areas::Area::Configurazione, data_
 
 namespace fs = std::filesystem;
 
+void Sfoltisci(const fs::path& root, uint32_t serial);
+
 // A new folder <serial>-<YYYYMMDD-HHMMSS>, with -2, -3 ... when that one exists; private to the user.
 bool NuovaCartella(uint32_t serial, std::time_t when, fs::path& out, std::string& why) {
     std::tm local{};
@@ -35,6 +41,7 @@ bool NuovaCartella(uint32_t serial, std::time_t when, fs::path& out, std::string
         if (fs::create_directory(candidate, ec)) {
             fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace, ec);
             out = candidate;
+            Sfoltisci(root, serial);
             return true;
         }
         if (ec) break;
@@ -43,10 +50,48 @@ bool NuovaCartella(uint32_t serial, std::time_t when, fs::path& out, std::string
     return false;
 }
 
+bool g_simulated = false;
+
+// Only what this program named as a backup of serial: <serial>-<date>-<time>[-n], a real folder.
+bool IsBackupOf(const fs::directory_entry& e, uint32_t serial) {
+    static const std::regex kName(R"(\d+-\d{8}-\d{6}(-\d+)?)");
+    const std::string name = e.path().filename().string();
+    std::error_code ec;
+    return name.rfind(std::to_string(serial) + "-", 0) == 0 && std::regex_match(name, kName) &&
+           fs::symlink_status(e.path(), ec).type() == fs::file_type::directory;
+}
+
+// The newest kBackupsKept of serial stay (the names sort by time).
+void Sfoltisci(const fs::path& root, uint32_t serial) {
+    std::error_code ec;
+    std::vector<fs::path> backups;
+    for (const auto& e : fs::directory_iterator(root, ec))
+        if (IsBackupOf(e, serial)) backups.push_back(e.path());
+    if (backups.size() <= kBackupsKept) return;
+    std::sort(backups.begin(), backups.end());
+    for (size_t i = 0; i + kBackupsKept < backups.size(); ++i) {
+        fs::remove_all(backups[i], ec);
+        if (ec) VLOG_ERROR(kMethod, "Old backup %s not removed: %s", backups[i].string().c_str(), ec.message().c_str());
+        else VLOG_INFO(kMethod, "Old backup %s removed", backups[i].string().c_str());
+    }
+}
+
+bool ScriviFile(const fs::path& file, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.close();
+    return bool(out);
+}
 
 }  // namespace
 
-std::wstring BackupRoot() { return vesk::user_state_folder() + L"/vesk-firmup/backups"; }
+void SetSimulatedBackups(bool simulated) { g_simulated = simulated; }
+
+std::wstring BackupRoot() {
+    const char* served = std::getenv("UMOCKDEV_DIR");
+    const bool simulated = g_simulated || (served && *served);
+    return vesk::user_state_folder() + (simulated ? L"/vesk-firmup/simulated-backups" : L"/vesk-firmup/backups");
+}
 
 BackupResult SalvaBackup(IConnectionStrumento& conn, uint32_t serial, std::time_t when) {
     BackupResult r;

@@ -29,7 +29,15 @@ struct BackupResult {
     bool Complete() const { return failed.empty(); }
 };
 
-// The folder every backup goes under.
+// How many backups of one unit are kept: taking another removes the oldest.
+inline constexpr size_t kBackupsKept = 20;
+
+// Backups of simulated instruments (--simulate, or a program served by
+// vesk-sim run, which sets UMOCKDEV_DIR) go apart from the real ones.
+void SetSimulatedBackups(bool simulated);
+
+// The folder every backup goes under: $XDG_STATE_HOME/vesk-firmup/backups,
+// or .../simulated-backups.
 std::wstring BackupRoot();
 
 // Saves what the family of the connected master can read; serial names the

@@ -14,6 +14,7 @@ std::wstring OtherGaugeName(int kind) {
 
 std::wstring ActionText(const DeviceRowData& row, bool advanced_mode, const CDowngradeInfo& installed) {
     if (row.kind == kRowSlaveToRemove) return Translate(L"to be removed");
+    if (row.no_file) return Translate(L"no update file");
     const uint32_t chosen = row.chosen.versionNumber;
     if (chosen == 0) return L"";
     const std::wstring will_get = Translate(L"will get ") + row.chosen.versionText;
@@ -46,6 +47,7 @@ DeviceRowView MakeRowView(const DeviceRowData& row, bool advanced_mode, const CD
         v.columns[kColumnFirmware] = row.identity->FirmwareVersionText();
     }
     if (row.entry) v.columns[kColumnAvailable] = row.entry->versionText;
+    else if (row.no_file) v.columns[kColumnAvailable] = Translate(L"none");
     v.columns[kColumnAction] = ActionText(row, advanced_mode, installed);
     if (row.list)
         for (const auto& e : *row.list) v.versions.push_back(e.versionText);

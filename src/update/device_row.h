@@ -46,6 +46,7 @@ struct DeviceRowData {
     FirmupFileEntry chosen;
     // 0 master, slave number for slaves, other-gauge kind + 1; 255 before it is known.
     int32_t row_index = 255;
+    bool no_file = false;  // a unit listed only to show it was found: the folder has no file for any unit
     // Other-gauge kind of a kind-3 row, CDowngradeInfo::kOwnFirmware otherwise.
     int other_kind = CDowngradeInfo::kOwnFirmware;
     // Every image a run would write to the row's unit, with the row's choice.

@@ -130,6 +130,7 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
     LogUnit("Master", device_info_->Ident());
     if (device_info_->GetSlaveUpdate() != 0) RigheSlave();
     if (device_info_->GetOtherGaugeStorage()) RigheAltriStrumenti();
+    if (last_refresh_ == RefreshOutcome::Planned && NessunFile()) RigheSenzaFile();
     RedrawRows();
 
     if (RegoleSlave()) return;
@@ -237,6 +238,30 @@ void CUpdateProcedure::RigheAltriStrumenti() {
     }
 }
 
+bool CUpdateProcedure::NessunFile() const {
+    return std::none_of(rows_.begin(), rows_.end(), [](const DeviceRowData& row) { return row.entry != nullptr; });
+}
+
+// With no file for any unit, the units found are still shown, so the user
+// sees that the instrument was read and which folder was searched.
+void CUpdateProcedure::RigheSenzaFile() {
+    SvuotaListe();
+    auto add = [this](const INFOIDENT* identity, int row_index, int kind) {
+        const int position = AddRow(identity, row_index, kind, nullptr, nullptr);
+        rows_[size_t(position)].no_file = kind != kRowSlaveToRemove;
+        RedrawRow(position);
+    };
+    add(&device_info_->Ident(), 0, kRowMaster);
+    if (device_info_->GetSlaveUpdate() == 0) return;
+    std::vector<uint8_t> to_remove;
+    device_info_->GetNonUpdatableSlaves(to_remove);
+    for (size_t n = 0; n < kNetSlots; ++n) {
+        if (device_info_->NetTable().SlaveCode(n) == 0) continue;
+        const bool remove = std::find(to_remove.begin(), to_remove.end(), uint8_t(n)) != to_remove.end();
+        add(&device_info_->SlaveIdent(n), int(n) + 1, remove ? kRowSlaveToRemove : kRowSlave);
+    }
+}
+
 bool CUpdateProcedure::RegoleSlave() {
     std::wstring text;
     if (!vesk::update::PlanAdmissionRefusal(*device_info_, text)) return false;
@@ -253,6 +278,8 @@ void CUpdateProcedure::StatoFinale() {
     } else if (update_pending_) {
         SetStatus(ClickStatus(), StatusColour::Normal);
         execute = true;
+    } else if (last_refresh_ == RefreshOutcome::Planned && NessunFile()) {
+        SetStatus(Translate(L"No update files for this instrument in ") + main_folder_, StatusColour::Normal);
     } else {
         SetStatus(Translate(L"Your system is up to date"), StatusColour::Normal);
     }

@@ -289,6 +289,8 @@ private:
     void RigheSlave();
     void RigheAltriStrumenti();
     bool RegoleSlave();
+    bool NessunFile() const;  // no row has an update file
+    void RigheSenzaFile();
     void StatoFinale();
     void FineAggiornamento();
     const DeviceRowData* RowOf(int row_index, bool other_gauge) const;

@@ -43,7 +43,7 @@ protected:
     vesk::test::TempDir dir_;
 };
 
-json Slave(int number, int code, const char* model, const char* serial, const char* fw,
+json Slave(int number, int code, const char* model, uint32_t serial, const char* fw,
            const char* booter, bool in_booter) {
     return json{{"number", number}, {"code", code},   {"model", model},        {"serial", serial},
                 {"firmware", fw},   {"booter", booter}, {"in_booter", in_booter}};
@@ -54,17 +54,18 @@ TEST_F(ListTest, JsonShowsWhatTheScenarioHolds) {
     ASSERT_EQ(r.status, 0) << r.output;
     const json expected = json::array({json{
         {"path", "usb:1-4"},
+        {"access", "granted"},
         {"code", 50},
         {"model", "Quarv Logger 50"},
-        {"serial", "1234"},
+        {"serial", 1234},
         {"firmware", "43.04.01"},
         {"booter", "02.10"},
         {"in_booter", false},
         {"display_name", "Quarv Logger 50 ID 1234 [FW43.04.01]"},
         {"net", "read"},
-        {"slaves", json::array({Slave(1, 61, "Quarv4 Logger", "501", "12.03.04", "01.02", false),
-                                Slave(2, 22, "Quarv Dash 22", "502", "20.00.07", "01.05", true),
-                                Slave(4, 41, "Quarv Logger 41", "504", "15.10.02", "03.01", false)})},
+        {"slaves", json::array({Slave(1, 61, "Quarv4 Logger", 501, "12.03.04", "01.02", false),
+                                Slave(2, 22, "Quarv Dash 22", 502, "20.00.07", "01.05", true),
+                                Slave(4, 41, "Quarv Logger 41", 504, "15.10.02", "03.01", false)})},
     }});
     EXPECT_EQ(json::parse(r.output), expected) << r.output;
 }

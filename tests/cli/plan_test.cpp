@@ -57,7 +57,7 @@ protected:
 };
 
 json Row(json row, const char* kind, const char* device, const char* id, const char* booter, const char* fw,
-         const char* available, const char* action, int serial, json versions) {
+         const char* available, const char* action, int64_t serial, json versions) {
     return json{{"row", row},         {"kind", kind},          {"device", device}, {"id", id},
                 {"booter", booter},   {"firmware", fw},        {"available", available},
                 {"action", action},   {"serial", serial},      {"versions", versions}};
@@ -68,6 +68,7 @@ TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
                            " 2>/dev/null");
     ASSERT_EQ(r.status, 0) << r.output;
     const json expected = {
+        {"folder", dir_.file("upd")},
         {"status", "Click 'Execute' button to proceed and firmup your system"},
         {"status_colour", "normal"},
         {"update_pending", true},
@@ -76,11 +77,11 @@ TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
          json::array({
              Row("M", "master", "Pell DL Logger", "10", "00.00", "46.03.00", "46.05.00", "will get 46.05.00", 10,
                  {"46.04.00", "46.05.00"}),
-             Row(1, "slave", "Display Unit", "71", "00.00", " 1.00.00", "01.05.10", "will get 01.05.10", 71,
+             Row("1", "slave", "Display Unit", "71", "00.00", "01.00.00", "01.05.10", "will get 01.05.10", 71,
                  {"01.02.03", "01.05.10"}),
-             Row(2, "slave", "GPS Receiver 2017 *BOOTER*", "72", "00.00", " 1.00.00", "02.00.00",
+             Row("2", "slave", "GPS Receiver 2017 *BOOTER*", "72", "00.00", "01.00.00", "02.00.00",
                  "in booter:will get 02.00.00", 72, {"02.00.00"}),
-             Row(4, "slave", "Display Unit", "74", "00.00", " 1.05.10", "01.05.10", "will not be modified", 74,
+             Row("4", "slave", "Display Unit", "74", "00.00", "01.05.10", "01.05.10", "will not be modified", 74,
                  {"01.02.03", "01.05.10"}),
          })},
     };
@@ -103,7 +104,8 @@ TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
 TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
     const auto r = RunTool(kCli + " plan --simulate " + Scenario(kNet) + " --folder " + Folder() + " 2>/dev/null");
     ASSERT_EQ(r.status, 0) << r.output;
-    const char* expected =
+    const std::string expected =
+        "Update folder searched: " + dir_.file("upd") + "\n"
         "   Device                      ID  Booter  Firmware  Available  Action\n"
         "M  Pell DL Logger              10  00.00   46.03.00  46.05.00   will get 46.05.00\n"
         "    also: language 46.05.00\n"
@@ -111,7 +113,7 @@ TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
         "2  GPS Receiver 2017 *BOOTER*  72  00.00    1.00.00  02.00.00   in booter:will get 02.00.00\n"
         "4  Display Unit                74  00.00    1.05.10  01.05.10   will not be modified\n"
         "\n"
-        "Click 'Execute' button to proceed and firmup your system\n";
+        "3 units to update: run `vesk-firmup-cli update`\n";
     EXPECT_EQ(r.output, expected);
 }
 
@@ -179,6 +181,40 @@ TEST_F(PlanCommand, ExitStatuses) {
               std::string::npos)
         << missing.output;
     EXPECT_FALSE(std::filesystem::exists(dir_.file("early.json.trace")));
+}
+
+// A folder without a file for any unit found: the units are still listed and
+// the status names the folder, in the table and in JSON alike.
+TEST_F(PlanCommand, NoUpdateFilesListsTheUnitsAndNamesTheFolder) {
+    dir_.mkdir("empty dir/_BOOTER");
+    dir_.mkdir("empty dir/_ACCESSORI");
+    const std::string folder = dir_.file("empty dir");
+    const std::string scenario = Scenario(R"({"instruments": [{"code": 65, "serial": 0, "firmware": "46.03.00",
+      "net_rebuild_ms": 0, "path": "usb:1-2",
+      "slaves": [{"number": 3, "code": 2006, "serial": 4294967295, "firmware": "01.05.10"}]}]})", "bare.json");
+    const auto j = RunTool(kCli + " plan --json --simulate " + scenario + " --folder " + Quote(folder) + " 2>/dev/null");
+    ASSERT_EQ(j.status, 0) << j.output;
+    const json expected = {
+        {"folder", folder},
+        {"status", "No update files for this instrument in " + folder},
+        {"status_colour", "normal"},
+        {"update_pending", false},
+        {"versions_selectable", false},
+        {"rows", json::array({Row("M", "master", "Pell DL Logger", "0", "00.00", "46.03.00", "none", "no update file",
+                                  0, json::array()),
+                              Row("3", "slave", "Display Unit", "4294967295", "00.00", "01.05.10", "none",
+                                  "no update file", 4294967295, json::array())})},
+    };
+    EXPECT_EQ(json::parse(j.output), expected) << j.output;
+
+    const auto t = RunTool(kCli + " plan --simulate " + scenario + " --folder " + Quote(folder) + " 2>/dev/null");
+    ASSERT_EQ(t.status, 0) << t.output;
+    EXPECT_NE(t.output.find("M  Pell DL Logger  0           00.00   46.03.00  none       no update file\n"),
+              std::string::npos)
+        << t.output;
+    EXPECT_NE(t.output.find("\nNo update files for this instrument in " + folder + "\n"), std::string::npos)
+        << t.output;
+    EXPECT_EQ(t.output.find("up to date"), std::string::npos) << t.output;
 }
 
 TEST_F(PlanCommand, FolderOfTheStartUpOption) {

@@ -180,7 +180,8 @@ TEST_F(UpdateCommand, TextSummary) {
 // The backup the run takes first: where it went, in the summary and in the
 // result; --no-backup takes none.
 TEST_F(UpdateCommand, BackupOfTheMasterBeforeTheRun) {
-    const std::string root = dir_.file("state") + "/vesk-firmup/backups/";
+    // A simulated instrument's backups are kept apart from the real ones.
+    const std::string root = dir_.file("state") + "/vesk-firmup/simulated-backups/";
     const auto r = Update("--yes --simulate " + Scenario(Net()));
     ASSERT_EQ(r.status, 0) << r.output;
     const size_t at = r.output.find("Backup: " + root + "10-");

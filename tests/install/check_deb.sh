@@ -2,10 +2,13 @@
 # cpack builds the Debian package from the build; dpkg-deb shows what it holds:
 # the installed layout under /usr, maintainer scripts that reload udev, and
 # Depends that name the package of every shared library a packaged program
-# needs (what dpkg-shlibdeps found), libusb among them.
+# needs (what dpkg-shlibdeps found), libusb among them; lintian finds no error
+# and no warning. The package is made from the tree the tests were built in,
+# so this costs no build of its own.
 # usage: check_deb.sh BUILD_DIR VERSION
 set -uo pipefail
 build=$1 version=$2
+deb_version=$version-1  # the package's first revision of this release
 source "$(dirname "$0")/common.sh"
 
 if ! cpack -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" >"$tmp/cpack.log" 2>&1; then
@@ -14,11 +17,11 @@ if ! cpack -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" >"$tmp/cpack
     exit 1
 fi
 arch=$(dpkg --print-architecture)
-deb=$tmp/out/vesk-firmup_${version}_${arch}.deb
+deb=$tmp/out/vesk-firmup_${deb_version}_${arch}.deb
 [ -f "$deb" ] || { ls "$tmp/out"; echo "FAIL: no $(basename "$deb")"; exit 1; }
 
 dpkg-deb -I "$deb"
-for f in "Package vesk-firmup" "Version $version" "Architecture $arch"; do
+for f in "Package vesk-firmup" "Version $deb_version" "Architecture $arch"; do
     set -- $f
     [ "$(dpkg-deb -f "$deb" "$1")" = "$2" ] || fail "$1 is not $2"
 done
@@ -33,6 +36,16 @@ has_package() {  # Depends names the package (with or without a version)
     return 1
 }
 has_package libusb-1.0-0 || fail "Depends lacks libusb-1.0-0: $depends"
+case "$(dpkg-deb -f "$deb" Recommends)" in
+*bash-completion*) ;;
+*) fail "Recommends lacks bash-completion" ;;
+esac
+
+# lintian as Debian runs it; its informational tags are shown, not counted.
+lintian --tag-display-limit 0 --display-info --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1
+status=$?
+grep -v 'running with root privileges' "$tmp/lintian"
+[ "$status" = 0 ] || fail "lintian found errors or warnings"
 
 # Contents: everything under /usr, the programs behind their links.
 dpkg-deb -c "$deb" | awk '{print $6 ($7 == "->" ? " -> " $8 : "")}' >"$tmp/contents"
@@ -43,7 +56,8 @@ for want in "./usr/bin/vesk-firmup-cli -> ../lib/vesk-firmup/vesk-firmup-cli" \
     ./usr/lib/vesk-firmup/.installed \
     ./usr/lib/udev/rules.d/70-vesk-firmup.rules ./usr/share/applications/com.vesk.firmup.desktop \
     ./usr/share/metainfo/com.vesk.firmup.metainfo.xml ./usr/share/man/man1/vesk-firmup-cli.1.gz \
-    ./usr/share/bash-completion/completions/vesk-firmup-cli; do
+    ./usr/share/bash-completion/completions/vesk-firmup-cli ./usr/share/doc/vesk-firmup/copyright \
+    ./usr/share/doc/vesk-firmup/changelog.Debian.gz; do
     grep -qxF -- "$want" "$tmp/contents" || fail "the package lacks $want"
 done
 

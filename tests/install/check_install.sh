@@ -32,6 +32,9 @@ expected+=(
     share/metainfo/com.vesk.firmup.metainfo.xml
     share/icons/hicolor/scalable/apps/com.vesk.firmup.svg
     share/bash-completion/completions/vesk-firmup-cli
+    share/doc/vesk-firmup/copyright
+    share/doc/vesk-firmup/changelog.Debian.gz
+    share/lintian/overrides/vesk-firmup
 )
 # The language files and their flags, as the tree has them.
 if [ -d "$source/language" ]; then
@@ -54,6 +57,30 @@ XDG_STATE_HOME=$tmp/state VESK_SIMULATE=/nonexistent "$p/bin/vesk-firmup-cli" li
 [ ! -e "$p/lib/vesk-firmup/logs" ] || fail "the installed program wrote logs/ into its own folder"
 [ -d "$tmp/state/vesk-firmup/logs" ] || fail "no logs/ in \$XDG_STATE_HOME/vesk-firmup/"
 "$p/bin/vesk-sim" --help 2>&1 | grep -q "run: vesk-sim run SCENARIO -- COMMAND" || fail "vesk-sim --help lacks run"
+
+# An installed copy looks for update files in the user's data folder, made on
+# first use; plan names it and lists the instrument, with a file there or not.
+home="$tmp/home dir"
+cat >"$tmp/pell.json" <<'JSON'
+{"instruments": [{"code": 65, "serial": 0, "firmware": "46.03.00", "net_rebuild_ms": 0, "path": "usb:1-2"}]}
+JSON
+updates="$home/.local/share/vesk-firmup/updates/"
+plan() { env -u XDG_DATA_HOME HOME="$home" XDG_STATE_HOME="$tmp/state" "$p/bin/vesk-firmup-cli" plan --simulate "$tmp/pell.json" 2>&1; }
+out=$(plan)
+for want in "Update folder searched: $updates" "M  Pell DL Logger  0   00.00   46.03.00  none       no update file" \
+    "No update files for this instrument in $updates"; do
+    grep -qF -- "$want" <<<"$out" || fail "installed plan without files: no '$want' in
+$out"
+done
+[ -d "$updates/_BOOTER" ] && [ -d "$updates/_ACCESSORI" ] || fail "the update folder was not made with its subfolders"
+for kind in fw lng; do
+    "$p/bin/vesk-sim" make-firmware --base 0xFC0000 --size 0x100 --version 46.05.00 --out "$updates/Pell_460500_$kind.mhx"
+done
+out=$(plan)
+for want in "Update folder searched: $updates" "will get 46.05.00" "1 unit to update: run \`vesk-firmup-cli update\`"; do
+    grep -qF -- "$want" <<<"$out" || fail "installed plan with a file: no '$want' in
+$out"
+done
 
 # The version file, in the element-and-property form the program reads.
 xmv=$p/lib/vesk-firmup/vesk-firmup.xmv
@@ -87,6 +114,9 @@ completion=$(cd "$tmp/work" && PATH="$p/bin:$PATH" bash --norc -c '
     complete_words vesk-firmup-cli list --simulate sc
     complete_words vesk-firmup-cli list --folder fo
     complete_words vesk-firmup-cli srec2bin --base ""
+    complete_words vesk-firmup-cli read c
+    complete_words vesk-firmup-cli write --simulate scenario.json ""
+    complete_words vesk-firmup-cli read config sc
 ' _ "$p/share/bash-completion/completions/vesk-firmup-cli" 2>&1)
 while IFS= read -r want; do
     grep -qxF -- "$want" <<<"$completion" || fail "completion: expected '$want' in
@@ -100,6 +130,9 @@ vesk-firmup-cli srec2bin --no => --no-header
 vesk-firmup-cli list --simulate sc => scenario.json
 vesk-firmup-cli list --folder fo => folder
 vesk-firmup-cli srec2bin --base  => 
+vesk-firmup-cli read c => config
+vesk-firmup-cli write --simulate scenario.json  => config sensors ecu finish-lines
+vesk-firmup-cli read config sc => scenario.json
 EOF_CASES
 
 [ "$failures" = 0 ] || exit 1

@@ -110,7 +110,7 @@ TEST_F(PlanScenario, OneInstrumentEndsTheRestartWait) {
     Proc().AttendiRiavvio();
     Refresh();
     EXPECT_FALSE(Proc().RestartPending());
-    ExpectStatus(kUpToDate, StatusColour::Normal, false, false);
+    ExpectStatus(L"No update files for this instrument in " + dir_.wpath(), StatusColour::Normal, false, false);
 }
 
 TEST_F(PlanScenario, TwoInstruments) {
@@ -125,8 +125,11 @@ TEST_F(PlanScenario, MasterWithoutFiles) {
     Start(kQuarv3);
     Refresh();
     EXPECT_EQ(Proc().LastRefresh(), Outcome::Planned);
-    EXPECT_TRUE(State().rows.empty());
-    ExpectStatus(kUpToDate, StatusColour::Normal, false, false);
+    // Listed all the same, so the user sees it was read and where files were looked for.
+    ASSERT_EQ(State().rows.size(), 1u);
+    EXPECT_EQ(State().rows[0].columns[kColumnAvailable], L"none");
+    EXPECT_EQ(State().rows[0].columns[kColumnAction], L"no update file");
+    ExpectStatus(L"No update files for this instrument in " + dir_.wpath(), StatusColour::Normal, false, false);
     EXPECT_FALSE(Proc().UpdatePending());
     EXPECT_TRUE(log_.contains("CVESKFirmwareUpdaterDlg::AggiornaStrumentiCollegati"));
     EXPECT_TRUE(log_.contains("INFO = Master: Quarv3 Logger 19 with firmware  1.07.09 and booter 02.10"));

@@ -89,7 +89,7 @@ TEST(SingleInstance, SecondStartActivatesTheFirstAndEnds) {
 
     Child first({VESK_FIRMUP, folder});
     ASSERT_TRUE(first.Started());
-    ASSERT_TRUE(first.ReadUntil("INFO; = Your system is up to date")) << first.Output();
+    ASSERT_TRUE(first.ReadUntil("INFO; = No update files for this instrument in " + home.path())) << first.Output();
 
     const std::string lock_path = CVeskSemafori().LockPath(2);
     const std::string chi = vesk::instance::SocketName(vesk::instance::kChiBlocca, lock_path);

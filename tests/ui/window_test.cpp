@@ -145,6 +145,8 @@ protected:
 
     Dlg& Win() { return *window_; }
     std::wstring Status() { return ::W(window_->StatusField()->text()); }
+    // The status of a plan whose folder holds no file for the units found.
+    std::wstring NoFiles() const { return L"No update files for this instrument in " + dir_.wpath(); }
     QColor StatusColour() { return window_->StatusField()->palette().color(QPalette::WindowText); }
     std::vector<std::wstring> Messages() {
         std::vector<std::wstring> out;
@@ -242,7 +244,7 @@ TEST_F(WindowTest, DeviceChangeRefreshesOnlyWhileActive) {
         SCOPED_TRACE(active ? "active" : "inactive");
         Open(kQuarv3, {.debug_mode = true});
         FirstRefresh();
-        ASSERT_EQ(Status(), kUpToDate);
+        ASSERT_EQ(Status(), NoFiles());
         Win().OnActivateApp(active);
         const size_t lines = Messages().size();
         const uint64_t before = clock_.now_ms();
@@ -256,7 +258,7 @@ TEST_F(WindowTest, DeviceChangeRefreshesOnlyWhileActive) {
             EXPECT_EQ(Win().WaitBar()->value(), 0) << "the wait bar is emptied before the refresh";
         } else {
             ASSERT_TRUE(ProcessUntil([&] { return Win().Procedure().RefreshPending(); }));
-            EXPECT_EQ(Status(), kUpToDate) << "nothing happens while another application has the focus";
+            EXPECT_EQ(Status(), NoFiles()) << "nothing happens while another application has the focus";
             EXPECT_EQ(Messages().size(), lines);
             Win().OnActivateApp(true);
             EXPECT_TRUE(refreshed());
@@ -278,7 +280,7 @@ TEST_F(WindowTest, ReenumerationsOfTheSimulatedBusReturnOnTheTick) {
     ASSERT_TRUE(bus_->Plug("usb:1-1"));
     // The bus only learns the time on a tick; the arrival is delivered then.
     timers_.Advance(Dlg::kBusTickMs);
-    ASSERT_TRUE(ProcessUntil([&] { return Status() == kUpToDate; }));
+    ASSERT_TRUE(ProcessUntil([&] { return Status() == NoFiles(); }));
 }
 
 TEST_F(WindowTest, AdvancedToggleAndVersionPick) {
@@ -444,7 +446,7 @@ TEST_F(WindowTest, DeviceChangeDuringTheWorkerIsHeldAndRefreshedOnceAfter) {
     EXPECT_FALSE(Win().DeviceChangeHeld());
     const std::vector<std::wstring> all = Messages();
     const std::vector<std::wstring> after(all.begin() + long(lines), all.end());
-    EXPECT_EQ(after, (std::vector<std::wstring>{L"Please wait...", L"Please wait...", kUpToDate}))
+    EXPECT_EQ(after, (std::vector<std::wstring>{L"Please wait...", L"Please wait...", NoFiles()}))
         << "one device-change sequence with its refresh";
 }
 

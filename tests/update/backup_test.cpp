@@ -225,6 +225,51 @@ TEST_F(Backup, AFullDiskSavesWhatFitsAndLeavesNoHalfWrittenFile) {
     }
 }
 
+// Each backup removes the oldest of its unit beyond kBackupsKept, and only
+// folders named as its backups: another unit's, a file, a link stay.
+TEST_F(Backup, KeepsTheNewestOfEachUnit) {
+    auto& c = Connect<CConnectionStrumentoTipoQuarv4vecchio>(kQuarv4);
+    fs::create_directories(Root());
+    const fs::path elsewhere = Root().parent_path() / "kept";
+    fs::create_directories(elsewhere);
+    std::vector<std::string> older;
+    for (int day = 1; day <= 25; ++day) {
+        char name[32];
+        std::snprintf(name, sizeof name, "620-202601%02d-000000", day);
+        fs::create_directories(Root() / name);
+        older.push_back(name);
+    }
+    const std::vector<std::string> others = {"6200-20250101-000000", "0-20250101-000000", "notes"};
+    for (const auto& o : others) fs::create_directories(Root() / o);
+    state_.write("vesk-firmup/backups/620-20250101-000000", "a file");
+    fs::create_directory_symlink(elsewhere, Root() / "620-20250102-000000");
+
+    const BackupResult r = SalvaBackup(c, 620, kWhen);
+    ASSERT_FALSE(r.folder.empty());
+    // The new one and the 19 newest before it.
+    std::vector<std::string> expected(older.end() - 19, older.end());
+    expected.push_back("620-20260304-050607");
+    expected.insert(expected.end(), others.begin(), others.end());
+    expected.push_back("620-20250101-000000");
+    expected.push_back("620-20250102-000000");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names(Root()), expected);
+    EXPECT_TRUE(fs::exists(elsewhere));
+}
+
+TEST(BackupRoot, SimulatedInstrumentsKeepTheirsApart) {
+    ScopedEnv xdg("XDG_STATE_HOME", "/xdg/state");
+    {
+        ScopedEnv served("UMOCKDEV_DIR", "/tmp/umockdev.x");
+        EXPECT_EQ(vesk::update::BackupRoot(), L"/xdg/state/vesk-firmup/simulated-backups");
+    }
+    ScopedEnv served("UMOCKDEV_DIR", nullptr);
+    vesk::update::SetSimulatedBackups(true);
+    EXPECT_EQ(vesk::update::BackupRoot(), L"/xdg/state/vesk-firmup/simulated-backups");
+    vesk::update::SetSimulatedBackups(false);
+    EXPECT_EQ(vesk::update::BackupRoot(), L"/xdg/state/vesk-firmup/backups");
+}
+
 TEST(BackupRoot, FollowsTheUsersStateFolder) {
     struct Case {
         const char* xdg;

@@ -61,17 +61,40 @@ std::string InstalledRule() {
     return {};
 }
 
-TEST(AccessWatch, AdviceNamesTheDeviceTheCausesAndTheFix) {
-    const std::string advice = vesk::to_utf8(AccessDeniedAdvice(L"usb:1-4"));
+TEST(AccessWatch, TheRuleQuotedIsTheInstalledOne) {
     ASSERT_FALSE(InstalledRule().empty());
     EXPECT_EQ(std::string(kUdevRule), InstalledRule());
-    for (const std::string& part :
-         {std::string("usb:1-4"), std::string("permission denied"), std::string("11cc"),
-          std::string("udev rule"), std::string("not logged in at the seat"),
-          "echo '" + InstalledRule() + "' | sudo tee /etc/udev/rules.d/70-vesk-firmup.rules",
-          std::string("sudo udevadm control --reload"),
-          std::string("sudo udevadm trigger --subsystem-match=usb --attr-match=idVendor=11cc")})
-        EXPECT_NE(advice.find(part), std::string::npos) << part << "\n" << advice;
+    EXPECT_EQ(vesk::to_utf8(AccessDeniedLine(L"usb:1-4")),
+              "found a Vesk instrument at usb:1-4 but cannot open it: permission denied");
+}
+
+// The way out depends on the rule installed and the seat: the copy command
+// only without any rule (a copy in /etc would override the package's rule
+// and outlive its purge), the group rule only without a seat.
+TEST(AccessWatch, AdviceFollowsTheRuleAndTheSeat) {
+    const std::string copy = "echo '" + InstalledRule() + "' | sudo tee /etc/udev/rules.d/70-vesk-firmup.rules";
+    const std::string trigger = "sudo udevadm trigger --subsystem-match=usb --attr-match=idVendor=11cc";
+    const std::string plugdev = "GROUP=\"plugdev\"";
+    struct Case {
+        const char* name;
+        AccessSetting setting;
+        std::vector<std::string> has, lacks;
+    } cases[] = {
+        {"no rule, at the seat", {"", true}, {copy, "not installed", trigger}, {plugdev}},
+        {"no rule, no seat", {"", false}, {copy, plugdev, "usermod -aG plugdev"}, {}},
+        {"packaged rule, at the seat", {"/usr/lib/udev/rules.d/70-vesk-firmup.rules", true},
+         {"/usr/lib/udev/rules.d/70-vesk-firmup.rules", "unplug", trigger, "log in there"}, {copy, plugdev}},
+        {"packaged rule, no seat", {"/usr/lib/udev/rules.d/70-vesk-firmup.rules", false},
+         {"no seat", plugdev, "usermod -aG plugdev", trigger}, {copy}},
+        {"rule copied by hand, at the seat", {"/etc/udev/rules.d/70-vesk-firmup.rules", true},
+         {"/etc/udev/rules.d/70-vesk-firmup.rules", trigger}, {copy, plugdev}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string advice = vesk::to_utf8(AccessDeniedAdvice(c.setting));
+        for (const std::string& part : c.has) EXPECT_NE(advice.find(part), std::string::npos) << part << "\n" << advice;
+        for (const std::string& part : c.lacks) EXPECT_EQ(advice.find(part), std::string::npos) << part << "\n" << advice;
+    }
 }
 
 }  // namespace

@@ -79,8 +79,8 @@ TEST_F(ServedUpdate, PlanListsTheScenario) {
     ASSERT_EQ(j["rows"].size(), 3u) << r.output;
     const json expected[] = {
         {{"row", "M"}, {"id", "10"}, {"firmware", "46.03.00"}, {"action", "will get 46.05.00"}},
-        {{"row", 1}, {"id", "71"}, {"firmware", " 1.00.00"}, {"action", "will get 01.05.10"}},
-        {{"row", 2}, {"id", "72"}, {"firmware", " 1.05.10"}, {"action", "will not be modified"}},
+        {{"row", "1"}, {"id", "71"}, {"firmware", "01.00.00"}, {"action", "will get 01.05.10"}},
+        {{"row", "2"}, {"id", "72"}, {"firmware", "01.05.10"}, {"action", "will not be modified"}},
     };
     for (size_t i = 0; i < 3; ++i)
         for (const auto& [key, value] : expected[i].items()) EXPECT_EQ(j["rows"][i][key], value) << i << " " << key;

@@ -52,15 +52,15 @@ TEST(SimRun, TheTerminalToolListsTheScenarioThroughLibusb) {
     ASSERT_FALSE(j.is_discarded()) << r.output;
     ASSERT_EQ(j.size(), 2u) << r.output;
     EXPECT_EQ(j[0]["path"], "usb:1-1");
-    EXPECT_EQ(j[0]["serial"], "1234");
+    EXPECT_EQ(j[0]["serial"], 1234);
     EXPECT_EQ(j[0]["firmware"], "43.04.01");
     ASSERT_EQ(j[0]["slaves"].size(), 2u) << r.output;
     EXPECT_EQ(j[0]["slaves"][0]["number"], 1);
-    EXPECT_EQ(j[0]["slaves"][0]["serial"], "501");
+    EXPECT_EQ(j[0]["slaves"][0]["serial"], 501);
     EXPECT_EQ(j[0]["slaves"][1]["number"], 4);
-    EXPECT_EQ(j[0]["slaves"][1]["serial"], "504");
+    EXPECT_EQ(j[0]["slaves"][1]["serial"], 504);
     EXPECT_EQ(j[1]["path"], "usb:2-3.4");
-    EXPECT_EQ(j[1]["serial"], "777");
+    EXPECT_EQ(j[1]["serial"], 777);
 }
 
 TEST(SimRun, ExitStatusAndUsage) {
@@ -75,7 +75,7 @@ TEST(SimRun, ExitStatusAndUsage) {
     const Case cases[] = {
         {vesk::test::Quote(scenario) + " -- sh -c 'exit 7'", 7, ""},
         {vesk::test::Quote(scenario) + " -- sh -c 'kill -TERM $$'", 128 + 15, ""},
-        {vesk::test::Quote(scenario) + " -- /nonexistent/program", 1, "vesk-sim run:"},
+        {vesk::test::Quote(scenario) + " -- /nonexistent/program", 127, "vesk-sim run:"},
         {vesk::test::Quote(scenario) + " lsusb", 2, "usage: vesk-sim run SCENARIO -- COMMAND"},
         {vesk::test::Quote(scenario) + " --", 2, "usage: vesk-sim run SCENARIO -- COMMAND"},
         {vesk::test::Quote(sim.dir().file("missing.json")) + " -- true", 1, "missing.json: cannot be read"},

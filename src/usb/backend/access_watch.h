@@ -32,9 +32,29 @@ private:
 // The udev rule that grants the access, as installed in 70-vesk-firmup.rules.
 extern const char kUdevRule[];
 
-// What the user reads when the instrument at device_path ("usb:1-4") cannot be
-// opened for lack of permission: the device, the two likely causes and the
-// commands that install the rule. One text for the terminal and the window.
-std::wstring AccessDeniedAdvice(const std::wstring& device_path);
+// What decides the way out of a refused open: which copy of the udev rule is
+// installed, and whether this session sits at a seat (the rule's "uaccess"
+// tag serves only the user logged in at the seat).
+struct AccessSetting {
+    std::string rule_file;  // the rule found, empty when none is installed
+    bool at_seat = false;
+};
+
+// The folders udev reads rules from, packaged ones first.
+extern const char* const kUdevRuleFolders[4];
+
+// This system and session: the rule looked for in kUdevRuleFolders; a seat
+// when logind gave the session one (XDG_SEAT) and it is not an ssh login.
+AccessSetting CurrentAccessSetting();
+
+// The line that says an instrument at device_path ("usb:1-4") was found but
+// refused: "found a Vesk instrument at usb:1-4 but cannot open it: permission denied".
+std::wstring AccessDeniedLine(const std::wstring& device_path);
+
+// What the user can do about it: with the rule installed, log in at the seat,
+// replug, or trigger udev; without a seat, a group rule (plugdev); only
+// without any rule, the commands that install it. One text for the terminal
+// and the window.
+std::wstring AccessDeniedAdvice(const AccessSetting& setting);
 
 }  // namespace vesk::usb
