@@ -76,12 +76,6 @@ void Sfoltisci(const fs::path& root, uint32_t serial) {
     }
 }
 
-bool ScriviFile(const fs::path& file, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    out.close();
-    return bool(out);
-}
 
 }  // namespace
 

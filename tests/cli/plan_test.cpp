@@ -60,7 +60,8 @@ json Row(json row, const char* kind, const char* device, const char* id, const c
          const char* available, const char* action, int64_t serial, json versions) {
     return json{{"row", row},         {"kind", kind},          {"device", device}, {"id", id},
                 {"booter", booter},   {"firmware", fw},        {"available", available},
-                {"action", action},   {"serial", serial},      {"versions", versions}};
+                {"action", action},   {"serial", serial},      {"versions", versions},
+                {"writes", json::array()}};
 }
 
 TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
@@ -96,7 +97,7 @@ TEST_F(PlanCommand, JsonOfAMasterWithThreeSlaves) {
         json::array()};
     for (size_t i = 0; i < writes.size(); ++i) {
         EXPECT_EQ(got["rows"][i]["writes"], writes[i]) << i;
-        got["rows"][i].erase("writes");
+        got["rows"][i]["writes"] = json::array();
     }
     EXPECT_EQ(got, expected) << r.output;
 }
