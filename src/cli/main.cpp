@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
+#include "run_signals.h"
 #include "usb/backend/access_watch.h"
 
 namespace {
@@ -52,6 +53,8 @@ void PrintHelp(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread is made: each inherits the signals blocked.
+    vesk::cli::WatchSignals();
     std::setlocale(LC_ALL, "");
     std::vector<std::string> args(argv + 1, argv + argc);
     // The log's console lines would mix with the output: shown only on request.

@@ -7,6 +7,8 @@
 #include "app/engine.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
+#include "run_signals.h"
+#include "update/stop_request.h"
 
 namespace vesk::cli {
 
@@ -144,6 +146,7 @@ void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
         write_ = Write{.unit = unit, .report = report, .started_ms = now, .emitted_ms = {}, .last_emitted = false};
     write_->report = report;
     write_->last_emitted = false;
+    vesk::update::NoteUnitWritten(unit, report.done < report.total);
     if (!live_) return;
     const bool end = report.done == report.total;
     // The bar shows where each write starts and ends, however quick it is.
@@ -153,6 +156,7 @@ void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
 
 void TerminalSurface::WriteEnded() {
     RecordingSurface::WriteEnded();
+    vesk::update::NoteUnitWritten(vesk::update::UnitWritten(), false);
     // A write that stopped short still says where it stopped.
     if (live_ && options_.json && write_ && !write_->last_emitted) EmitWrite(vesk::process_clock().now_ms());
     write_.reset();
@@ -206,6 +210,7 @@ void TerminalSurface::ClearBar() {
     std::fprintf(stderr, "\r\033[K");
     std::fflush(stderr);
     bar_shown_ = false;
+    SetBarShown(false);
 }
 
 void TerminalSurface::EndBar() {
@@ -236,6 +241,7 @@ void TerminalSurface::DrawBar(bool force) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     bar_shown_ = true;
+    SetBarShown(true);
 }
 
 }  // namespace vesk::cli

@@ -16,6 +16,7 @@
 #include "common/str_conv.h"
 #include "plan_view.h"
 #include "rehearsal/rehearsal.h"
+#include "run_signals.h"
 #include "simulation.h"
 #include "terminal_surface.h"
 #include "usb/vesk_semafori.h"
@@ -50,6 +51,14 @@ struct UpdateRequest {
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
+
+// From the run's start to the command's end, a signal asks the run to stop.
+struct GoingOn {
+    GoingOn() { SetRunGoingOn(true); }
+    ~GoingOn() { SetRunGoingOn(false); }
+    GoingOn(const GoingOn&) = delete;
+    GoingOn& operator=(const GoingOn&) = delete;
+};
 
 // What the command did, as its exit status and the result event name it.
 struct Ending {
@@ -97,6 +106,7 @@ public:
         }
 
         detection_.ForgetArrivals();
+        GoingOn going_on;
         surface_.SetLive(true);
         proc_.OnBnClickedButtonUpdate();
         const CUpdateProcedure::RunResult& run = proc_.LastRun();
@@ -139,6 +149,7 @@ private:
     }
 
     Ending Judge(const CUpdateProcedure::RunResult& run, bool verified) const {
+        if (const int status = StoppedRunStatus(); status >= 0) return {status, "interrupted"};
         switch (run.outcome) {
         case RunOutcome::NoInstrument:
         case RunOutcome::SeveralInstruments: return {kExitNotOne, NotOne(run.outcome)};
@@ -292,6 +303,8 @@ private:
         if (!rq_.plan.json) {
             if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
                 std::printf("Every unit reports the version it was to get.\n");
+            else if (std::string(ending.outcome) == "interrupted")
+                std::printf("The run was stopped on request.\n");
             else if (std::string(ending.outcome) == "errors")
                 std::printf("The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
             return ending.status;
