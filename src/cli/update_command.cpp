@@ -19,7 +19,7 @@
 #include "run_signals.h"
 #include "simulation.h"
 #include "terminal_surface.h"
-#include "usb/vesk_semafori.h"
+#include "instrument_lock.h"
 
 namespace vesk::cli {
 
@@ -326,7 +326,7 @@ private:
 
     const UpdateRequest& rq_;
     CliDetection detection_;
-    CVeskSemafori locks_;
+    IVeskSemafori& locks_ = ProcessLocks();
     TerminalSurface surface_;
     CUpdateProcedure proc_;
 };
