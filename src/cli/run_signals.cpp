@@ -38,7 +38,6 @@ sigset_t Watched() {
 // Straight to the descriptor: the main thread may be in the middle of a
 // buffered line.
 void Say(const std::string& text) {
-    if (g_terminal_gone.load()) return;
     std::string out = g_bar.load() ? "\r\033[K" : "";
     out += text + "\n";
     for (size_t done = 0; done < out.size();) {
@@ -66,15 +65,14 @@ std::string UnitText() {
 }
 
 // Output to a terminal that is gone would fail or stop the process: it goes
-// nowhere from now on.
+// nowhere from now on. Files and pipes keep theirs.
 void DropTerminal() {
-    g_terminal_gone.store(true);
     const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd < 0) return;
-    ::dup2(null_fd, STDIN_FILENO);
-    ::dup2(null_fd, STDOUT_FILENO);
-    ::dup2(null_fd, STDERR_FILENO);
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (::isatty(fd)) ::dup2(null_fd, fd);
     ::close(null_fd);
+    g_terminal_gone.store(true);
 }
 
 void Watch() {
@@ -100,7 +98,7 @@ void Watch() {
         }
         ++count;
         if (count >= kAtOnceCount) {
-            const std::string text = vesk::update::WriteGoingOn()
+            const std::string text = vesk::update::UnitMayBeInBooter()
                                          ? "Stopped at once: " + UnitText() + " is left in its booter"
                                          : std::string("Stopped at once");
             VLOG_ERROR(kSignals, "Signal %d: %s", sig, text.c_str());

@@ -146,7 +146,7 @@ void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
         write_ = Write{.unit = unit, .report = report, .started_ms = now, .emitted_ms = {}, .last_emitted = false};
     write_->report = report;
     write_->last_emitted = false;
-    vesk::update::NoteUnitWritten(unit, report.done < report.total);
+    vesk::update::NoteUnitWritten(unit);
     if (!live_) return;
     const bool end = report.done == report.total;
     // The bar shows where each write starts and ends, however quick it is.
@@ -156,7 +156,6 @@ void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
 
 void TerminalSurface::WriteEnded() {
     RecordingSurface::WriteEnded();
-    vesk::update::NoteUnitWritten(vesk::update::UnitWritten(), false);
     // A write that stopped short still says where it stopped.
     if (live_ && options_.json && write_ && !write_->last_emitted) EmitWrite(vesk::process_clock().now_ms());
     write_.reset();

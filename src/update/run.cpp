@@ -592,6 +592,7 @@ void CUpdateProcedure::RiavviaMaster() {
 // Every unit runs its firmware here: the master is out of its booter and the
 // slaves were woken (by their stage or by the recovery).
 bool CUpdateProcedure::Fermata() {
+    vesk::update::NoteSafePoint();
     if (!vesk::update::StopRequested()) return false;
     VLOG_INFO(kRun, "Stop requested (%d): the run ends here", vesk::update::StopReason());
     Interrompi(Translate(L"Stopped on request"), true);

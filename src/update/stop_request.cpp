@@ -21,11 +21,12 @@ bool StopRequested() noexcept { return g_reason.load() != 0; }
 int StopReason() noexcept { return g_reason.load(); }
 void ClearStopRequest() noexcept { g_reason.store(0); }
 
-void NoteUnitWritten(uint32_t serial, bool writing) noexcept {
+void NoteUnitWritten(uint32_t serial) noexcept {
     g_unit.store(serial);
-    g_writing.store(writing);
+    g_writing.store(true);
 }
 uint32_t UnitWritten() noexcept { return g_unit.load(); }
-bool WriteGoingOn() noexcept { return g_writing.load(); }
+void NoteSafePoint() noexcept { g_writing.store(false); }
+bool UnitMayBeInBooter() noexcept { return g_writing.load(); }
 
 }  // namespace vesk::update

@@ -19,8 +19,11 @@ void ClearStopRequest() noexcept;
 
 // The unit the run is writing now, or wrote last (serial; 0 before any
 // write), for the texts that say which unit a stop waits for or leaves.
-void NoteUnitWritten(uint32_t serial, bool writing) noexcept;
+void NoteUnitWritten(uint32_t serial) noexcept;
 uint32_t UnitWritten() noexcept;
-bool WriteGoingOn() noexcept;
+// Every unit runs its firmware again (the run's safe points say so).
+void NoteSafePoint() noexcept;
+// A unit was written since the last safe point: it may be in its booter.
+bool UnitMayBeInBooter() noexcept;
 
 }  // namespace vesk::update
