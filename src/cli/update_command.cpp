@@ -20,6 +20,7 @@
 #include "simulation.h"
 #include "terminal_surface.h"
 #include "instrument_lock.h"
+#include "logind_inhibitor.h"
 
 namespace vesk::cli {
 
@@ -107,6 +108,7 @@ public:
 
         detection_.ForgetArrivals();
         GoingOn going_on;
+        const LogindInhibitor inhibitor;
         surface_.SetLive(true);
         proc_.OnBnClickedButtonUpdate();
         const CUpdateProcedure::RunResult& run = proc_.LastRun();
