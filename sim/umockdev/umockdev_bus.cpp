@@ -138,6 +138,11 @@ std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
         char* end = nullptr;
         const long fd = std::strtol(e->d_name, &end, 10);
         if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir) || known.count(int(fd))) continue;
+        // Request connections are streams; the testbed's uevent sockets to
+        // the same programs are not.
+        int type = 0;
+        socklen_t type_len = sizeof type;
+        if (::getsockopt(int(fd), SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_STREAM) continue;
         ucred cred{};
         socklen_t len = sizeof cred;
         if (::getsockopt(int(fd), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0 || cred.pid == ::getpid())
