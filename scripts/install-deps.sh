@@ -7,6 +7,7 @@ packages=(
   libusb-1.0-0-dev libudev-dev libxml2-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
+  libglib2.0-dev dbus-daemon
   usbutils desktop-file-utils appstream man-db dpkg-dev lintian
   binutils srecord python3 time
   clang libclang-rt-14-dev

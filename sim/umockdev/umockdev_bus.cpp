@@ -1,13 +1,18 @@
 #include "sim/umockdev/umockdev_bus.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <sys/socket.h>
 // <linux/ioctl.h> must come first.
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
+#include <utility>
 
 #include "usb/backend/usb_backend.h"
 
@@ -121,6 +126,48 @@ int OpenErrno(int carrier_result) {
     }
 }
 
+
+// The connection of a client just accepted: the one socket of this process
+// to another program that no known client has. Accepts are announced one by
+// one, so there is exactly one such socket when a client is announced.
+std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return {-1, 0};
+    std::pair<int, pid_t> found{-1, 0};
+    while (const dirent* e = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir) || known.count(int(fd))) continue;
+        // Request connections are streams; the testbed's uevent sockets to
+        // the same programs are not.
+        int type = 0;
+        socklen_t type_len = sizeof type;
+        if (::getsockopt(int(fd), SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_STREAM) continue;
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(int(fd), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0 || cred.pid == ::getpid())
+            continue;
+        // A connection whose program has gone already is not the new one.
+        char byte = 0;
+        if (::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) continue;
+        // The newest connection has the highest number unless numbers were reused.
+        if (int(fd) > found.first) found = {int(fd), cred.pid};
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// The program at the other end has ended: its end of the socket is closed
+// (or the socket is no longer the one found, its number given to another).
+bool PeerEnded(int fd, pid_t pid) {
+    if (fd < 0) return false;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid != pid) return true;
+    char byte = 0;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 }  // namespace
 
 struct UmockdevBus::Node {
@@ -135,6 +182,8 @@ struct UmockdevBus::Client {
     gulong closed_handler = 0;
     std::string devnode;
     std::unique_ptr<IUsbDevice> handle;  // the interface claimed on the bus
+    int socket = -1;                     // our end of its connection, when found
+    pid_t pid = 0;                       // the program at the other end
     std::deque<UMockdevIoctlData*> done;  // URBs to reap, referenced
     std::deque<UMockdevIoctlData*> waiting;  // URBs the instrument leaves unanswered
 
@@ -192,6 +241,7 @@ void UmockdevBus::Sync() {
     std::deque<Change> todo;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        ReleaseEndedClients();
         bus_.Tick();
         todo.swap(changes_);
     }
@@ -326,7 +376,13 @@ void UmockdevBus::OnClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* cli
 UmockdevBus::Client& UmockdevBus::ClientFor(UMockdevIoctlClient* client) {
     auto& c = clients_[client];
     if (!c) {
+        std::set<int> known;
+        for (const auto& [k, other] : clients_)
+            if (other) known.insert(other->socket);
         c = std::make_unique<Client>();
+        const auto [fd, pid] = NewPeerSocket(known);
+        c->socket = fd;
+        c->pid = pid;
         c->client = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
         c->devnode = umockdev_ioctl_client_get_devnode(client);
         c->closed_handler =
@@ -345,8 +401,23 @@ void UmockdevBus::OnClientClosed(GObject* client, GParamSpec*, gpointer self) {
     me->clients_.erase(c);
 }
 
+void UmockdevBus::ReleaseEndedClients() {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (!it->second || !PeerEnded(it->second->socket, it->second->pid)) {
+            ++it;
+            continue;
+        }
+        // The testbed cannot close such a client's stream and complains when
+        // the client object goes: it is kept, not used, until the process ends.
+        static auto* kept = new std::vector<UMockdevIoctlClient*>();
+        kept->push_back(UMOCKDEV_IOCTL_CLIENT(g_object_ref(it->second->client)));
+        it = clients_.erase(it);
+    }
+}
+
 int UmockdevBus::ClaimFor(Client& c, const Node& node) {
     if (c.handle) return 0;
+    ReleaseEndedClients();
     int error = kUsbErrorOther;
     c.handle = bus_.Open(node.path, &error);
     return c.handle ? 0 : OpenErrno(error);

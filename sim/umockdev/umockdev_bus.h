@@ -74,6 +74,10 @@ private:
     gboolean Handle(UMockdevIoctlClient* client);
     gboolean Submit(UMockdevIoctlClient* client, Client& c, Node& node);
     int ClaimFor(Client& c, const Node& node);
+    // A program that ended while its request was being answered is never
+    // told closed by the testbed: its socket is looked at instead, and what
+    // it held is released, as the kernel does for a real device.
+    void ReleaseEndedClients();
     void Reap(UMockdevIoctlClient* client, Client& c, bool gone);
     void Discard(UMockdevIoctlClient* client, Client& c);
 

@@ -12,6 +12,8 @@ struct CliCommand {
     const char* summary;  // one line for --help
     // Arguments after the subcommand's name; returns the exit status.
     int (*run)(const std::vector<std::string>& args);
+    // Talks to an instrument: holds the instrument's lock while it runs.
+    bool opens_instrument = false;
 };
 
 // Exit statuses shared by the subcommands.

@@ -1,6 +1,8 @@
 // vesk-firmup-cli: the updater in a terminal.
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -8,10 +10,12 @@
 
 #include "common/terminal_text.h"
 #include "cli_command.h"
+#include "instrument_lock.h"
 #include "common/clock.h"
 #include "common/command_line.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
+#include "run_signals.h"
 #include "usb/backend/access_watch.h"
 
 namespace {
@@ -20,25 +24,25 @@ using vesk::cli::CliCommand;
 
 const CliCommand kCommands[] = {
     {"list", "[--simulate FILE] [--folder DIR] [--json] [--ident]",
-     "list the instruments on USB with their net of slaves (with --folder: the update files found for each unit)", vesk::cli::RunList},
+     "list the instruments on USB with their net of slaves (with --folder: the update files found for each unit)", vesk::cli::RunList, true},
     {"plan", "[--simulate FILE] [--folder DIR] [--json] [--advanced] [--choose SERIAL=VERSION ...]",
-     "refresh the update plan once and show the device list and the status line as the updater would", vesk::cli::RunPlan},
+     "refresh the update plan once and show the device list and the status line as the updater would", vesk::cli::RunPlan, true},
     {"dump", "[--simulate FILE] FILE",
-     "write the memory of the one instrument connected to FILE, as the window's Dump does", vesk::cli::RunDump},
+     "write the memory of the one instrument connected to FILE, as the window's Dump does", vesk::cli::RunDump, true},
     {"read", "[--simulate FILE] WHAT FILE",
      "read config, sensors, ecu, finish-lines, ict or samples of the one instrument into FILE (raw bytes)",
-     vesk::cli::RunRead},
+     vesk::cli::RunRead, true},
     {"write", "[--simulate FILE] WHAT FILE",
      "write FILE into the config, sensors, ecu or finish-lines of the one instrument and check it",
-     vesk::cli::RunWrite},
+     vesk::cli::RunWrite, true},
     {"update",
      "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
      "[--debug] [--json] [--no-backup] [--rehearse | --rehearse-only]",
      "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
-     "every unit afterwards; with --rehearse, first on a simulated copy of it", vesk::cli::RunUpdate},
+     "every unit afterwards; with --rehearse, first on a simulated copy of it", vesk::cli::RunUpdate, true},
     {"capture", "FILE [--simulate FILE]",
      "write what is connected (identities, chip, capability record, net and slaves) as a simulator scenario; "
-     "only reads", vesk::cli::RunCapture},
+     "only reads", vesk::cli::RunCapture, true},
     {"srec2bin", "--base ADDR --size N [--no-header] [--checksum-offset K|-1] IN OUT",
      "load an S-record file into an image as the writers do and write the image", vesk::cli::RunSrec2Bin},
 };
@@ -52,7 +56,15 @@ void PrintHelp(FILE* out) {
                  "  -V, --version  show the version\n"
                  "  --verbose      show the log on standard error\n"
                  "\nExit status: 0 done, 1 failed, 2 usage, 3 no instrument or more than one,\n"
-                 "4 the instrument was found but may not be opened (permission denied)\n");
+                 "4 the instrument was found but may not be opened (permission denied)\n"
+                 "\nEvery command that opens an instrument waits while another program holds it;\n"
+                 "with --no-wait it exits with status 1 instead.\n");
+}
+
+// A command on a simulated scenario of its own touches no instrument.
+bool OnScenario(const std::vector<std::string>& args) {
+    const char* env = std::getenv("VESK_SIMULATE");
+    return (env && *env) || std::find(args.begin(), args.end(), "--simulate") != args.end();
 }
 
 // The watch over the carrier while a command runs.
@@ -85,6 +97,8 @@ int NoInstrumentExit(const char* command, const std::string& none_line) {
 }  // namespace vesk::cli
 
 int main(int argc, char** argv) {
+    // Before any thread is made: each inherits the signals blocked.
+    vesk::cli::WatchSignals();
     std::setlocale(LC_ALL, "");
     // The log's console lines would mix with the output: shown only on request.
     vesk::set_log_console(nullptr);
@@ -132,6 +146,14 @@ int main(int argc, char** argv) {
     if (scaled_clock) scoped_clock.emplace(*scaled_clock);
     // Every run keeps its log file, as the window program does.
     CEvtLogUtils::SetupLogFile(L"VeskFirmwareUpdater");
+    if (command->opens_instrument) {
+        const bool no_wait = std::erase(args, std::string("--no-wait")) > 0;
+        // Another program on the same instrument would break its requests or ours.
+        if (!OnScenario(args) && !vesk::cli::ProcessLocks().TakeForCommand(command->name, no_wait)) {
+            CEvtLogUtils::ReleaseLogFile();
+            return vesk::cli::kExitFailed;
+        }
+    }
     // An instrument refused for lack of permission is otherwise just missing.
     vesk::usb::CAccessWatchBackend watch(vesk::usb::process_backend());
     vesk::usb::ScopedBackend watched(watch);

@@ -13,6 +13,8 @@
 #include "app/engine.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
+#include "run_signals.h"
+#include "update/stop_request.h"
 
 namespace vesk::cli {
 
@@ -196,6 +198,7 @@ void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
         write_ = Write{.unit = unit, .report = report, .started_ms = now, .emitted_ms = {}, .last_emitted = false};
     write_->report = report;
     write_->last_emitted = false;
+    vesk::update::NoteUnitWritten(unit);
     if (!live_) return;
     const bool end = report.done == report.total;
     // The bar shows where each write starts and ends, however quick it is.
@@ -258,6 +261,7 @@ void TerminalSurface::ClearBar() {
     vesk::TermControl(stderr, "\r\033[K");
     std::fflush(stderr);
     bar_shown_ = false;
+    SetBarShown(false);
 }
 
 void TerminalSurface::EndBar() {
@@ -292,6 +296,7 @@ void TerminalSurface::DrawBar(bool force) {
     vesk::TermPrint(stderr, "%s", line.c_str());
     std::fflush(stderr);
     bar_shown_ = true;
+    SetBarShown(true);
 }
 
 }  // namespace vesk::cli

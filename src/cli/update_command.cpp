@@ -17,9 +17,11 @@
 #include "common/str_conv.h"
 #include "plan_view.h"
 #include "rehearsal/rehearsal.h"
+#include "run_signals.h"
 #include "simulation.h"
 #include "terminal_surface.h"
-#include "usb/vesk_semafori.h"
+#include "instrument_lock.h"
+#include "logind_inhibitor.h"
 
 namespace vesk::cli {
 
@@ -51,6 +53,14 @@ struct UpdateRequest {
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
+
+// From the run's start to the command's end, a signal asks the run to stop.
+struct GoingOn {
+    GoingOn() { SetRunGoingOn(true); }
+    ~GoingOn() { SetRunGoingOn(false); }
+    GoingOn(const GoingOn&) = delete;
+    GoingOn& operator=(const GoingOn&) = delete;
+};
 
 // What the command did, as its exit status and the result event name it.
 struct Ending {
@@ -102,6 +112,8 @@ public:
         }
 
         detection_.ForgetArrivals();
+        GoingOn going_on;
+        const LogindInhibitor inhibitor;
         surface_.SetLive(true);
         proc_.OnBnClickedButtonUpdate();
         const CUpdateProcedure::RunResult& run = proc_.LastRun();
@@ -148,6 +160,7 @@ private:
     }
 
     Ending Judge(const CUpdateProcedure::RunResult& run, bool verified) const {
+        if (const int status = StoppedRunStatus(); status >= 0) return {status, "interrupted"};
         switch (run.outcome) {
         case RunOutcome::NoInstrument:
         case RunOutcome::SeveralInstruments: return {kExitNotOne, NotOne(run.outcome)};
@@ -360,7 +373,11 @@ private:
     int Finish(const Ending& ending) {
         if (!rq_.plan.json) {
             if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
-                vesk::TermPrint(stdout, "Every unit reports the version it was to get.\n");
+                vesk::TermPrint(stdout, "Every unit reports the version it was to get.
+");
+            else if (std::string(ending.outcome) == "interrupted")
+                vesk::TermPrint(stdout, "The run was stopped on request.
+");
             else if (std::string(ending.outcome) == "errors")
                 vesk::TermPrint(stdout, "The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
             return ending.status;
@@ -377,7 +394,7 @@ private:
 
     const UpdateRequest& rq_;
     CliDetection detection_;
-    CVeskSemafori locks_;
+    IVeskSemafori& locks_ = ProcessLocks();
     TerminalSurface surface_;
     CUpdateProcedure proc_;
 };

@@ -14,6 +14,7 @@
 #include "records/model_names.h"
 #include "update/hw_detection_switch.h"
 #include "update/run_state.h"
+#include "update/stop_request.h"
 #include "update/update_checks.h"
 #include "update/update_procedure.h"
 #include "usb/vesk_semafori.h"
@@ -67,13 +68,13 @@ void CUpdateProcedure::PassiDellaCorsa() {
     Corsa& c = *corsa_;
     if (!CondizioniCorsa() || !ElencaStrumento() || !VerificaPrimaDiScrivere() || !ConnettiMaster()) return;
     if (!SalvaBackupMaster()) return;
-    if (!FirmwareMaster() || !MasterFuoriDalBooter()) return;
+    if (Fermata() || !FirmwareMaster() || !MasterFuoriDalBooter() || Fermata()) return;
     BooterMaster();
     AccessoriMaster();
     ProgressStep();
     if (c.DomandaComportamento() || c.fw->NumOtherGauges() >= 1) CaricaAltriStrumenti();
-    if (!AmmissioneSlave() || !SlaveAggiornabili()) return;
-    if (!SlaveConRecupero()) return;
+    if (!AmmissioneSlave() || !SlaveAggiornabili() || Fermata()) return;
+    if (!SlaveConRecupero() || Fermata()) return;
     Chiusura();
 }
 
@@ -648,6 +649,16 @@ void CUpdateProcedure::RiavviaMaster() {
     AttendiRiavvio();
     c.conn->Chiudi();
     DistruggiConnessione();
+}
+
+// Every unit runs its firmware here: the master is out of its booter and the
+// slaves were woken (by their stage or by the recovery).
+bool CUpdateProcedure::Fermata() {
+    vesk::update::NoteSafePoint();
+    if (!vesk::update::StopRequested()) return false;
+    VLOG_INFO(kRun, "Stop requested (%d): the run ends here", vesk::update::StopReason());
+    Interrompi(Translate(L"Stopped on request"), true);
+    return true;
 }
 
 void CUpdateProcedure::Interrompi(const std::wstring& text, bool chiudi) {

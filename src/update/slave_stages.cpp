@@ -9,6 +9,7 @@
 #include "common/str_conv.h"
 #include "log/evt_log.h"
 #include "update/run_state.h"
+#include "update/stop_request.h"
 #include "update/update_checks.h"
 #include "update/update_procedure.h"
 
@@ -41,12 +42,15 @@ void CUpdateProcedure::AggiornaSlave() {
         SvegliaTuttiGliSlave(false);
         return;
     }
+    // A stop asked for now leaves every slave in its firmware.
+    if (vesk::update::StopRequested()) return;
     TuttiGliSlaveInBooter();
     FirmwareSlave();
     BooterSlaveDovuti();
     ProgressPos(c.Posizione(15, 61));
     Msg(&Master(), Translate(L"Start waking up all slaves into firmware"));
     SvegliaTuttiGliSlave(false);
+    if (vesk::update::StopRequested()) return;
     LingueSlave();
     AccessoriSlave();
     ProgressPos(c.Posizione(25, 64));
@@ -111,6 +115,8 @@ void CUpdateProcedure::FirmwareSlave() {
             FirmupFileEntry scelta;
             if (!installed_.Contains(serial) && choices_.Lookup(serial, scelta)) installed_.Insert(scelta);
             Msg(&slave, Translate(L"Finished write firmware for slave"));
+            // The recovery wakes every slave the stages left in its booter.
+            if (vesk::update::StopRequested()) throw ErroreStadioSlave{Translate(L"Stopped on request")};
         }
         ProgressStep();
     }

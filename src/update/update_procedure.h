@@ -327,6 +327,8 @@ private:
     bool NuovaConnessioneMaster();
     void ScriviLingueMaster();
     bool MasterFuoriDalBooter();
+    // A safe point: true (and the run ended) when a stop was requested.
+    bool Fermata();
     void BooterMaster();
     void AccessoriMaster();
     bool AmmissioneSlave();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -29,6 +30,20 @@ std::wstring FileNameSafe(std::wstring s) {
 std::wstring Utf8Env(const char* name) {
     const char* v = std::getenv(name);
     return v ? vesk::from_utf8(v) : std::wstring();
+}
+
+// The holder record: "<pid> <program>\n", never longer than this.
+constexpr size_t kHolderMax = 256;
+
+// Written in place under the lock: nobody else writes the file while we hold it.
+void WriteHolder(int fd, const std::string& name) {
+    std::string program = name.empty() ? std::string(program_invocation_short_name) : name;
+    for (char& c : program)
+        if (c == '\n') c = ' ';
+    std::string line = std::to_string(::getpid()) + " " + program;
+    line = line.substr(0, kHolderMax - 1) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) != ssize_t(line.size()))
+        VLOG_ERROR("CVeskSemafori::Blocca", "Lock holder not written: %s", std::strerror(errno));
 }
 
 }  // namespace
@@ -150,6 +165,44 @@ int CVeskSemafori::OpenLockFile(int number) const {
     return fd;
 }
 
+bool CVeskSemafori::HeldByAnother(int number) const {
+    auto it = entries_.find(number);
+    return it != entries_.end() && it->second->busy;
+}
+
+std::optional<CVeskSemafori::Holder> CVeskSemafori::ReadHolder(int number) const {
+    const std::string path = LockPath(number);
+    if (path.empty()) return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    char buf[kHolderMax + 1] = {};
+    ssize_t n = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) n = ::pread(fd, buf, kHolderMax, 0);
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    const std::string text(buf, size_t(n));
+    const size_t space = text.find(' ');
+    const size_t end = text.find('\n');
+    if (space == std::string::npos || end == std::string::npos || space > end) return std::nullopt;
+    Holder h;
+    for (size_t i = 0; i < space; ++i) {
+        if (text[i] < '0' || text[i] > '9' || h.pid > 99999999) return std::nullopt;
+        h.pid = h.pid * 10 + (text[i] - '0');
+    }
+    if (h.pid <= 0) return std::nullopt;
+    for (const unsigned char c : text.substr(space + 1, end - space - 1)) {
+        if (c >= 0x20 && c != 0x7f) {
+            h.program += char(c);
+            continue;
+        }
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", c);
+        h.program += esc;
+    }
+    return h;
+}
+
 bool CVeskSemafori::Blocca(int number) {
     auto it = entries_.find(number);
     if (it == entries_.end()) {
@@ -171,10 +224,13 @@ bool CVeskSemafori::Blocca(int number) {
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        e.busy = errno == EWOULDBLOCK;
         ::close(fd);
         e.held = e.fd >= 0;
         return false;
     }
+    e.busy = false;
+    WriteHolder(fd, holder_name_);
     // A second successful take would otherwise leak the first descriptor.
     if (e.fd >= 0) ::close(e.fd);
     e.fd = fd;

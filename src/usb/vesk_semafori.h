@@ -49,16 +49,32 @@ public:
     // Full path of the lock file; empty for an unknown number.
     std::string LockPath(int number) const;
 
+    // Who holds a lock: the holder writes its process id and program into
+    // the lock file when it takes it.
+    struct Holder {
+        long pid = 0;
+        std::string program;  // control characters shown escaped
+    };
+    // The name a take writes (default: the program's name).
+    void SetHolderName(std::string program) { holder_name_ = std::move(program); }
+    // True when the last failed take of this lock found it held by another
+    // owner (not a refused folder or file).
+    bool HeldByAnother(int number) const;
+    // The holder the lock file names; none when it names nobody readable.
+    std::optional<Holder> ReadHolder(int number) const;
+
 private:
     struct Entry {
         bool held = false;
         std::wstring base_name;
         int fd = -1;  // open and locked while held
+        bool busy = false;  // the last take failed on another owner's lock
     };
     bool FolderIsSafe() const;
     // The lock file, opened and checked; -1 (and an ERROR line) when refused.
     int OpenLockFile(int number) const;
 
     Place place_;
+    std::string holder_name_;
     std::map<int, std::unique_ptr<Entry>> entries_;
 };

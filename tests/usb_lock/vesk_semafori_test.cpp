@@ -421,3 +421,55 @@ TEST(VeskSemafori, DefaultPlaceFollowsTheEnvironment) {
 }
 
 }  // namespace
+
+namespace {
+
+// Who holds a lock is read from its file by the others, who name it to the user.
+TEST(VeskSemafori, TheHolderIsNamedInTheLockFile) {
+    LockFolder dir;
+    {
+        Holder other(dir.path(), 1);
+        ASSERT_EQ(other.Ask("lock"), "1");
+        CVeskSemafori here(HolderPlace(dir.path()));
+        EXPECT_FALSE(here.Blocca(1));
+        EXPECT_TRUE(here.HeldByAnother(1));
+        const auto holder = here.ReadHolder(1);
+        ASSERT_TRUE(holder);
+        EXPECT_GT(holder->pid, 0);
+        EXPECT_NE(holder->pid, ::getpid());
+        EXPECT_EQ(holder->program, "vesk_lock_holder");
+    }
+    struct Case {
+        const char* what;
+        std::string name;
+        std::string shown;
+    } cases[] = {
+        {"spaces kept", "vesk-firmup-cli update", "vesk-firmup-cli update"},
+        {"control characters escaped", std::string("a\x1b[2Jb\x7f\x01", 8), "a\\x1b[2Jb\\x7f\\x01"},
+        {"a line break cannot end the record early", "one\ntwo", "one two"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CVeskSemafori holder(HolderPlace(dir.path()));
+        holder.SetHolderName(c.name);
+        ASSERT_TRUE(holder.Blocca(1));
+        CVeskSemafori other(HolderPlace(dir.path()));
+        EXPECT_FALSE(other.Blocca(1));
+        const auto h = other.ReadHolder(1);
+        ASSERT_TRUE(h);
+        EXPECT_EQ(h->pid, ::getpid());
+        EXPECT_EQ(h->program, c.shown);
+    }
+}
+
+TEST(VeskSemafori, ARefusedLockFolderIsNotAHolder) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);  // writable by anybody, no sticky bit
+    CVeskSemafori::Place p = HolderPlace(dir.path());
+    CVeskSemafori locks(p);
+    EXPECT_FALSE(locks.Blocca(1));
+    EXPECT_FALSE(locks.HeldByAnother(1));
+    EXPECT_FALSE(locks.ReadHolder(1));
+}
+
+}  // namespace
