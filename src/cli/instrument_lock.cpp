@@ -1,9 +1,9 @@
-#include "common/terminal_text.h"
 #include "instrument_lock.h"
 
 #include <cstdio>
 
 #include "common/clock.h"
+#include "common/terminal_text.h"
 #include "log/evt_log.h"
 
 namespace vesk::cli {

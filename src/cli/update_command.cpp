@@ -373,11 +373,9 @@ private:
     int Finish(const Ending& ending) {
         if (!rq_.plan.json) {
             if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
-                vesk::TermPrint(stdout, "Every unit reports the version it was to get.
-");
+                vesk::TermPrint(stdout, "Every unit reports the version it was to get.\n");
             else if (std::string(ending.outcome) == "interrupted")
-                vesk::TermPrint(stdout, "The run was stopped on request.
-");
+                vesk::TermPrint(stdout, "The run was stopped on request.\n");
             else if (std::string(ending.outcome) == "errors")
                 vesk::TermPrint(stdout, "The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
             return ending.status;

@@ -53,9 +53,11 @@ protected:
                " $p\nwait $p; echo status=$?\n";
     }
     std::string File(const std::string& name) const { return Quote(sim_.dir().file(name)); }
+    // Up to a minute: on a loaded machine the served run takes long to reach
+    // the moment, and a signal sent before the run would end the tool at once.
     std::string WaitFor(const std::string& text, const std::string& file) const {
         return "i=0; until grep -qF " + Quote(text) + " " + File(file) +
-               " 2>/dev/null || [ $i -ge 1500 ]; do i=$((i+1)); sleep 0.01; done\n";
+               " 2>/dev/null || [ $i -ge 6000 ]; do i=$((i+1)); sleep 0.01; done\n";
     }
     std::string Read(const std::string& name) const { return vesk::test::read_file(sim_.dir().file(name)); }
 
