@@ -77,8 +77,9 @@ namespace vesk::cli {
 std::vector<std::string> DeniedPaths() { return g_watch ? g_watch->Denied() : std::vector<std::string>{}; }
 
 void PrintAccessAdvice() {
-    vesk::TermPrint(stderr, "%s\n",
-                 vesk::to_utf8(vesk::usb::AccessDeniedAdvice(vesk::usb::CurrentAccessSetting())).c_str());
+    // Several lines of the program's own: the commands in them are meant to be pasted.
+    const std::string advice = vesk::to_utf8(vesk::usb::AccessDeniedAdvice(vesk::usb::CurrentAccessSetting()));
+    vesk::TermPrint(stderr, "%s\n", vesk::TermLines{advice});
 }
 
 int NoInstrumentExit(const char* command, const std::string& none_line) {

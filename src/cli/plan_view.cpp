@@ -162,6 +162,8 @@ std::string VersionJson(const std::wstring& text) {
     };
     const std::string t = U8(text);
     if (t.find_first_not_of(' ') == std::string::npos) return "";
+    // Only a version is padded: "in booter" and the like stay as they are.
+    if (t.find_first_not_of("0123456789ABCDEFabcdef. ") != std::string::npos) return t;
     for (const char c : t) {
         if (c == ' ') continue;
         if (c == '.') {
@@ -212,7 +214,7 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
         for (const PlannedImage& w : r.writes) {
             nlohmann::ordered_json write = {
                 {"image", U8(w.image)}, {"version", VersionJson(w.version)}, {"file", U8(w.file)}};
-            if (!w.from.empty()) write["from"] = w.from == L"in booter" ? U8(w.from) : VersionJson(w.from);
+            if (!w.from.empty()) write["from"] = VersionJson(w.from);
             if (w.conditional) write["conditional"] = true;
             row["writes"].push_back(write);
         }

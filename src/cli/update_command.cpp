@@ -399,7 +399,24 @@ private:
 
 }  // namespace
 
+// Every update --json ends with a result event, also when it stops before the
+// plan: a usage error, an update folder or a scenario that cannot be read.
+static int StoppedEarly(const std::vector<std::string>& args, int status, const char* outcome) {
+    if (status != kExitOk && std::find(args.begin(), args.end(), "--json") != args.end())
+        vesk::TermWriteJson(stdout, nlohmann::ordered_json{{"event", "result"}, {"outcome", outcome}, {"units", nlohmann::ordered_json::array()}}.dump());
+    return status;
+}
+
+static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran);
+
 int RunUpdate(const std::vector<std::string>& args) {
+    bool session_ran = false;
+    const int status = ParsedUpdate(args, session_ran);
+    if (session_ran) return status;
+    return StoppedEarly(args, status, status == kExitUsage ? "usage" : "stopped");
+}
+
+static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran) {
     UpdateRequest rq;
     rq.plan.scenario_file = ScenarioFromEnvironment();
     for (size_t i = 0; i < args.size(); ++i) {
@@ -459,6 +476,7 @@ int RunUpdate(const std::vector<std::string>& args) {
     }
     if (const int status = CheckPlanRequest("update", rq.plan); status >= 0) return status;
     return RunOnBus("update", rq.plan.scenario_file, [&](vesk::sim::SimBus* bus) {
+        session_ran = true;
         UpdateSession session(rq, bus);
         return session.Run();
     });

@@ -1,3 +1,6 @@
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include "common/exe_path_name.h"
 
 #include <unistd.h>
@@ -65,10 +68,27 @@ std::wstring XdgFolder(const char* variable, const char* below_home) {
     const char* xdg = std::getenv(variable);
     if (xdg && *xdg == '/') return from_utf8(xdg);
     const char* home = std::getenv("HOME");
-    return from_utf8(std::string(home ? home : "") + below_home);
+    // Without HOME (a service, env -u HOME), the account's own folder, never the root's.
+    if (!home || *home != '/') {
+        const passwd* pw = ::getpwuid(::geteuid());
+        home = pw && pw->pw_dir && *pw->pw_dir == '/' ? pw->pw_dir : "/tmp";
+    }
+    return from_utf8(std::string(home) + below_home);
 }
 
 }  // namespace
+
+bool program_folder_is_link(const std::wstring& folder) {
+    std::string path = to_utf8(folder);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    const std::string parent = path.substr(0, slash);
+    const bool ours = parent.size() >= 12 && parent.compare(parent.size() - 12, 12, "/vesk-firmup") == 0;
+    return ours && ::lstat(parent.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
 
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub) {
     std::string dir = to_utf8(program_folder);

@@ -52,6 +52,11 @@ namespace vesk {
 // holds kInstalledMark), otherwise the per-user XDG folder
 // ($XDG_STATE_HOME/vesk-firmup/logs/, $XDG_CONFIG_HOME/vesk-firmup/user/, ...).
 // Ends in '/'.
+// True when folder, or the program's own "vesk-firmup" folder above it, is a
+// symbolic link: folders the program names itself are never followed (a link
+// planted there could send logs or backups into an update folder).
+bool program_folder_is_link(const std::wstring& folder);
+
 std::wstring writable_folder(const std::wstring& program_folder, const std::wstring& sub);
 // The user's state folder: $XDG_STATE_HOME when it is an absolute path, else
 // $HOME/.local/state; no trailing '/'.

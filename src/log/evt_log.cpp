@@ -178,6 +178,9 @@ void CEvtLogUtils::SetupLogFileIn(const std::wstring& folder, const std::wstring
                                   const std::tm* local_time) {
     FS fs;
     CPathFile pf;
+    // A link in our own folder's place: no log file rather than one written,
+    // and old logs pruned, wherever it points.
+    if (vesk::program_folder_is_link(folder)) return;
     // Creating folders ends with a fixed wait; a folder already there needs none.
     if (!fs.IsFolder(folder)) fs.CreateFolders(folder, true);
     std::vector<std::wstring> logs;

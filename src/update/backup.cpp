@@ -34,6 +34,11 @@ bool NuovaCartella(uint32_t serial, std::time_t when, fs::path& out, std::string
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     const fs::path root(vesk::to_utf8(BackupRoot()));
     std::error_code ec;
+    // Our own folders are never followed: a link there could lead into an update folder.
+    if (vesk::program_folder_is_link(BackupRoot())) {
+        why = "the folder " + root.string() + " is a symbolic link: refused";
+        return false;
+    }
     fs::create_directories(root, ec);
     const std::string base = std::to_string(serial) + "-" + stamp;
     for (int n = 1; n < 100; ++n) {

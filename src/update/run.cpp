@@ -859,7 +859,9 @@ bool CUpdateProcedure::VerificaUnita() {
                 // woken with nothing written, whatever it runs is what it had.
                 const bool woken = i.image == L"firmware" && !i.planned && i.before_number == 0;
                 const bool as_planned = woken || i.after_number == i.expected_number;
-                i.verified = ident && as_planned && (i.planned || !i.written);
+                // A planned image counts only when this run wrote it (or the firmware
+                // refused it): a unit that merely woke up on the old one is no update.
+                i.verified = ident && as_planned && (i.planned ? i.written || i.refused : !i.written);
             }
             every_image = every_image && i.verified;
         }

@@ -377,4 +377,26 @@ TEST_F(UpdateCommand, FirmwareAndBootersOfThreeSlavesVerified) {
     }
 }
 
+// Every update --json ends with a result, also when it stops before its plan.
+TEST_F(UpdateCommand, JsonEndsWithAResultWhenItStopsBeforeThePlan) {
+    const struct {
+        std::string args;
+        int status;
+        const char* outcome;
+    } cases[] = {
+        {"--yes --json --simulate " + Scenario(Net()) + " --folder " + Quote(dir_.file("no such folder")), 1, "stopped"},
+        {"--yes --json --simulate " + Quote(dir_.file("no such scenario.json")), 1, "stopped"},
+        {"--yes --json --behaviour 7", 2, "usage"},
+    };
+    for (const auto& c : cases) {
+        const auto r = RunTool("(XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli + " update " + c.args +
+                               " 2>/dev/null)");
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.output;
+        const auto events = Events(r.output);
+        ASSERT_EQ(events.size(), 1u) << c.args << "\n" << r.output;
+        EXPECT_EQ(events.back()["event"], "result");
+        EXPECT_EQ(events.back()["outcome"], c.outcome) << c.args;
+    }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,27 @@ TEST_F(RunTruth, NoBackupFromAMasterInItsBooter) {
     EXPECT_EQ(Proc().LastRun().backup.skipped, "the master is in its booter");
     EXPECT_TRUE(Proc().LastRun().backup.folder.empty());
     EXPECT_TRUE(Proc().LastRun().Completed()) << Text(Proc().LastRun().text);
+}
+
+// The backup's own folder replaced by a link into the update folder: the
+// backup is refused, and nothing is written into the update folder.
+TEST_F(RunTruth, BackupFolderLinkedIntoTheUpdateFolderIsNotFollowed) {
+    File("Pell_471421_fw.mhx", 0xFE0000, 0x400, "47.14.21");
+    File("Pell_471421_lng.mhx", 0xFC0000, 0x400, "47.14.21");
+    std::filesystem::create_directories(state_.file("vesk-firmup"));
+    std::filesystem::create_directory_symlink(dir_.path(), state_.file("vesk-firmup/backups"));
+    auto listing = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path()))
+            names.push_back(e.path().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto before = listing();
+    Start(PellDL(""));
+    PlanAndRun();
+    EXPECT_EQ(listing(), before);
+    EXPECT_TRUE(Proc().LastRun().backup.folder.empty());
 }
 
 }  // namespace
