@@ -27,8 +27,20 @@ std::string ShowControls(std::string_view text, bool keep_newlines) {
             hex(c);
             hex(next);
             ++i;
-        } else {
+        } else if (c < 0x80) {
             out += static_cast<char>(c);
+        } else {
+            // A byte that starts no valid UTF-8 sequence (a lone 0x9B is CSI on
+            // an 8-bit terminal) is shown; a whole valid sequence stays.
+            const size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+            bool valid = len != 0 && i + len <= text.size();
+            for (size_t k = 1; valid && k < len; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (!valid) {
+                hex(c);
+                continue;
+            }
+            out.append(text.substr(i, len));
+            i += len - 1;
         }
     }
     return out;

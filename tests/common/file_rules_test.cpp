@@ -143,6 +143,9 @@ TEST(TerminalText, ControlCharactersAreShownNeverActedOn) {
         {"tab\there, del\x7f", "tab\\x09here, del\\x7F"},
         {"csi \xc2\x9b" "2J, \xc3\xa8 stays", "csi \\xC2\\x9B2J, \xc3\xa8 stays"},
         {std::string("nul\0x", 5), "nul\\x00x"},
+        // Not UTF-8: a lone 8-bit CSI, stray bytes, a sequence cut short.
+        {"8-bit \x9b" "2J \xff\xfe end \xe2\x82", "8-bit \\x9B2J \\xFF\\xFE end \\xE2\\x82"},
+        {"\xe2\x82\xac and \xf0\x9f\x98\x80 stay", "\xe2\x82\xac and \xf0\x9f\x98\x80 stay"},
     };
     for (const auto& k : cases) EXPECT_EQ(vesk::ShowControls(k.in), k.shown) << k.in;
     EXPECT_EQ(vesk::ShowControls("one\ntwo\x1b", true), "one\ntwo\\x1B");
