@@ -740,28 +740,37 @@ bool CUpdateProcedure::StessoMaster(std::wstring& text) const {
     return false;
 }
 
-void CUpdateProcedure::SegnaScrittura(int row_index, uint32_t serial, const std::wstring& image, bool ok) {
-    auto unit = std::find_if(result_.units.begin(), result_.units.end(),
-                             [&](const UnitCheck& u) { return u.row_index == row_index && u.serial == serial; });
-    if (unit == result_.units.end()) {
-        // A unit the plan did not list: its write is reported all the same.
-        UnitCheck u;
-        u.serial = serial;
-        u.row_index = row_index;
-        unit = result_.units.insert(result_.units.end(), u);
-    }
-    auto it = std::find_if(unit->images.begin(), unit->images.end(),
-                           [&](const ImageCheck& i) { return i.image == image; });
-    if (it == unit->images.end()) {
-        ImageCheck i;
-        i.image = image;
-        i.read_back = false;
-        it = unit->images.insert(unit->images.end(), i);
-    }
-    it->written = it->written || ok;
-    it->write_failed = it->write_failed || !ok;
+namespace {
+
+// The unit's check of image; a new one, not read back, when the unit has none.
+CUpdateProcedure::ImageCheck& ImageOf(CUpdateProcedure::UnitCheck& unit, const std::wstring& image) {
+    for (CUpdateProcedure::ImageCheck& i : unit.images)
+        if (i.image == image) return i;
+    CUpdateProcedure::ImageCheck i;
+    i.image = image;
+    i.read_back = false;
+    return unit.images.emplace_back(std::move(i));
 }
 
+}  // namespace
+
+CUpdateProcedure::UnitCheck& CUpdateProcedure::UnitaDelRisultato(int row_index, uint32_t serial) {
+    for (UnitCheck& u : result_.units)
+        if (u.row_index == row_index && u.serial == serial) return u;
+    // A unit the plan did not list: what the run did to it is reported all the same.
+    UnitCheck u;
+    u.serial = serial;
+    u.row_index = row_index;
+    return result_.units.emplace_back(std::move(u));
+}
+
+void CUpdateProcedure::SegnaScrittura(int row_index, uint32_t serial, const std::wstring& image, bool ok) {
+    ImageCheck& i = ImageOf(UnitaDelRisultato(row_index, serial), image);
+    i.written = i.written || ok;
+    i.write_failed = i.write_failed || !ok;
+}
+
+// Only a planned image can be refused: nothing is added for one the plan did not show.
 void CUpdateProcedure::SegnaRifiuto(int row_index, uint32_t serial, const std::wstring& image) {
     for (UnitCheck& u : result_.units)
         if (u.row_index == row_index && u.serial == serial)
@@ -789,17 +798,10 @@ std::vector<CUpdateProcedure::UnitCheck> CUpdateProcedure::UnitaDelPiano() {
         bt.before_number = ident.BooterVersionNumber();
         u.images = {fw, bt};
         for (const PlannedImage& p : ImmaginiPreviste(row_index)) {
-            auto it = std::find_if(u.images.begin(), u.images.end(),
-                                   [&](const ImageCheck& i) { return i.image == p.image; });
-            if (it == u.images.end()) {
-                ImageCheck i;
-                i.image = p.image;
-                i.read_back = false;
-                it = u.images.insert(u.images.end(), i);
-            }
-            it->planned = true;
-            it->expected = p.version;
-            it->expected_number = p.version_number;
+            ImageCheck& i = ImageOf(u, p.image);
+            i.planned = true;
+            i.expected = p.version;
+            i.expected_number = p.version_number;
         }
         for (ImageCheck& i : u.images) {
             if (i.planned || !i.read_back) continue;

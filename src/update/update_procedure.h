@@ -339,6 +339,8 @@ private:
     const INFOIDENT& Master() const;
     bool ScritturaMaster(const wchar_t* image, const wchar_t* start, const wchar_t* finished, const wchar_t* error,
                          const std::function<bool()>& write, int element = -1, int attempts = 1);
+    // The result's check of a unit (one the plan did not list is added).
+    UnitCheck& UnitaDelRisultato(int row_index, uint32_t serial);
     // What a write did, for the unit's image in the run's result.
     void SegnaScrittura(int row_index, uint32_t serial, const std::wstring& image, bool ok);
     // A planned image the unit's firmware refuses: the unit keeps what it had.

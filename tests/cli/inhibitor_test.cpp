@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -45,11 +46,13 @@ public:
         thread_ = std::thread([this] {
             g_main_context_push_thread_default(context_);
             Serve();
+            served_.set_value();
             g_main_loop_run(loop_);
             if (connection_) g_object_unref(connection_);
             g_main_context_pop_thread_default(context_);
         });
-        for (int i = 0; i < 500 && !ready_; ++i) ::usleep(10000);
+        // Until the name is owned, or serving it failed.
+        served_.get_future().wait();
     }
     ~MockLogind() {
         if (loop_) {
@@ -119,6 +122,7 @@ private:
     GDBusConnection* connection_ = nullptr;
     std::thread thread_;
     std::atomic<bool> ready_{false};
+    std::promise<void> served_;
     std::mutex mutex_;
     std::vector<Call> calls_;
     std::vector<int> kept_;

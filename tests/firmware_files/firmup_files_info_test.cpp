@@ -12,6 +12,21 @@ namespace {
 
 using Info = CFirmupFilesInfo;
 
+// The three folder scans, over files of the given names (each an empty S-record file).
+enum Scan { Single, FwLingua, Booter };
+FirmupFileList Scanned(const std::vector<const char*>& files, Scan scan, const wchar_t* pattern,
+                       const wchar_t* lng_pattern = L"") {
+    vesk::test::TempDir dir;
+    for (const char* f : files) dir.write(f, "S9030000FC\n");
+    FirmupFileList list;
+    switch (scan) {
+    case Single: Info::ScanSingolo(dir.wpath(), pattern, list, 9); break;
+    case FwLingua: Info::ScanFwLingua(dir.wpath(), pattern, lng_pattern, list, 9); break;
+    case Booter: Info::ScanBooter(dir.wpath(), pattern, list, 9); break;
+    }
+    return list;
+}
+
 std::vector<std::wstring> Names(const FirmupFileList& list, bool second = false) {
     std::vector<std::wstring> out;
     for (const auto& e : list) out.push_back(second ? e.secondFileName : e.fileName);
@@ -122,7 +137,6 @@ TEST_F(FirmupFilesInfoTest, BooterScanKeepsEveryVersionAndPassesOverNamesWithout
 // so the last entry (the one chosen) is the highest version, and a firmware
 // file is paired with the language file of its own version.
 TEST_F(FirmupFilesInfoTest, ScansOrderByVersionAndPairEachFirmwareWithItsOwnLanguage) {
-    enum Scan { Single, FwLingua, Booter };
     struct Case {
         const char* what;
         std::vector<const char*> files;
@@ -153,14 +167,7 @@ TEST_F(FirmupFilesInfoTest, ScansOrderByVersionAndPairEachFirmwareWithItsOwnLang
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        vesk::test::TempDir dir;
-        for (const char* f : c.files) dir.write(f, "S9030000FC\n");
-        FirmupFileList list;
-        switch (c.scan) {
-        case Single: Info::ScanSingolo(dir.wpath(), c.pattern, list, 9); break;
-        case FwLingua: Info::ScanFwLingua(dir.wpath(), c.pattern, c.lng_pattern, list, 9); break;
-        case Booter: Info::ScanBooter(dir.wpath(), c.pattern, list, 9); break;
-        }
+        const FirmupFileList list = Scanned(c.files, c.scan, c.pattern, c.lng_pattern);
         std::vector<std::wstring> got;
         for (const auto& e : list) got.push_back(e.fileName + L"|" + e.secondFileName + L"|" + e.versionText);
         EXPECT_EQ(got, c.entries);
@@ -255,7 +262,6 @@ TEST_F(FirmupFilesInfoTest, EntriesAndListsAreBoundToOneSerial) {
 // and nothing else, within what the version's text can show; of two names
 // for one version the plain one, and the other is named as passed over.
 TEST_F(FirmupFilesInfoTest, VersionNames) {
-    enum Scan { Single, FwLingua, Booter };
     struct Case {
         const char* what;
         std::vector<const char*> files;
@@ -285,15 +291,8 @@ TEST_F(FirmupFilesInfoTest, VersionNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        vesk::test::TempDir dir;
-        for (const char* f : c.files) dir.write(f, "S9030000FC\n");
         log_.clear();
-        FirmupFileList list;
-        switch (c.scan) {
-        case Single: Info::ScanSingolo(dir.wpath(), c.pattern, list, 9); break;
-        case FwLingua: break;
-        case Booter: Info::ScanBooter(dir.wpath(), c.pattern, list, 9); break;
-        }
+        const FirmupFileList list = Scanned(c.files, c.scan, c.pattern);
         std::vector<std::wstring> got;
         for (const auto& e : list) {
             std::wstring text = e.fileName + L"|" + e.versionText;
