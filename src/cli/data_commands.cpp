@@ -16,6 +16,7 @@
 #include "common/str_conv.h"
 #include "common/terminal_text.h"
 #include "common/user_file.h"
+#include "common/wait_notice.h"
 #include "device/connection_strumento.h"
 #include "device/data_areas.h"
 #include "log/evt_log.h"
@@ -113,8 +114,9 @@ int OnTheInstrument(const char* command, bool fail_on_problem_slaves,
 
 // After a restart: waits until an instrument of that serial is on the bus again.
 bool WaitForReturn(uint32_t serial) {
+    vesk::AnnouncedWait wait(kReturnWaitMs, L"the instrument " + std::to_wstring(serial) + L" to come back");
     for (uint32_t waited = 0; waited <= kReturnWaitMs; waited += kReturnPollMs) {
-        vesk::Sleep(kReturnPollMs);
+        wait.Sleep(kReturnPollMs);
         std::vector<CDeviceInfo> list;
         if (!IUSBConnection::GetListaDeviceCollegati(list)) continue;
         for (const CDeviceInfo& d : list)

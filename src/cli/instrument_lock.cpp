@@ -1,9 +1,12 @@
 #include "instrument_lock.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "common/clock.h"
+#include "common/str_conv.h"
 #include "common/terminal_text.h"
+#include "common/wait_notice.h"
 #include "log/evt_log.h"
 
 namespace vesk::cli {
@@ -17,26 +20,29 @@ bool CommandLocks::TakeForCommand(const std::string& command, bool no_wait) {
     const std::string program = "vesk-firmup-cli " + command;
     locks_->SetHolderName(program);
     std::string said;
+    // On a terminal the wait is said on one line with its time so far, else once per holder.
+    std::optional<vesk::AnnouncedWait> wait;
     while (!locks_->Blocca(kInstrumentLock)) {
         if (!locks_->HeldByAnother(kInstrumentLock)) {
             vesk::TermPrint(stderr, "%s: the instrument lock cannot be taken (see the log)\n", program.c_str());
             return false;
         }
         const auto holder = locks_->ReadHolder(kInstrumentLock);
-        const std::string line = "waiting for " +
-                                 (holder ? holder->program + " (pid " + std::to_string(holder->pid) + ")"
+        const std::string what = (holder ? holder->program + " (pid " + std::to_string(holder->pid) + ")"
                                          : std::string("another program")) +
                                  " to finish";
-        if (line != said) {
-            vesk::TermPrint(stderr, "%s\n", line.c_str());
-            VLOG_INFO("CommandLocks", "%s", line.c_str());
-            said = line;
+        if (what != said) {
+            if (!vesk::wait_observer() || no_wait) vesk::TermPrint(stderr, "waiting for %s\n", what.c_str());
+            VLOG_INFO("CommandLocks", "waiting for %s", what.c_str());
+            said = what;
+            wait.reset();
+            wait.emplace(0, vesk::from_utf8(what));
         }
         if (no_wait) {
             vesk::TermPrint(stderr, "%s: not waiting (--no-wait)\n", program.c_str());
             return false;
         }
-        vesk::Sleep(kRetryMs);
+        wait->Sleep(kRetryMs);
     }
     command_holds_ = true;
     return true;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "common/terminal_text.h"
 #include "cli_command.h"
 #include "instrument_lock.h"
@@ -16,6 +18,7 @@
 #include "common/str_conv.h"
 #include "log/evt_log.h"
 #include "run_signals.h"
+#include "terminal_surface.h"
 #include "usb/backend/access_watch.h"
 
 namespace {
@@ -147,6 +150,14 @@ int main(int argc, char** argv) {
     if (scaled_clock) scoped_clock.emplace(*scaled_clock);
     // Every run keeps its log file, as the window program does.
     CEvtLogUtils::SetupLogFile(L"VeskFirmwareUpdater");
+    // On a terminal every long wait says what it is for, the lock's among them;
+    // JSON and pipes get nothing of it.
+    std::optional<vesk::cli::TerminalSurface> wait_line;
+    std::optional<vesk::ScopedWaitObserver> waits_said;
+    if (::isatty(STDERR_FILENO) && std::find(args.begin(), args.end(), "--json") == args.end()) {
+        wait_line.emplace(vesk::cli::TerminalSurface::Options{.bar = true, .behaviour = std::nullopt});
+        waits_said.emplace(&*wait_line);
+    }
     if (command->opens_instrument) {
         const bool no_wait = std::erase(args, std::string("--no-wait")) > 0;
         // Another program on the same instrument would break its requests or ours.

@@ -135,7 +135,10 @@ void TerminalSurface::StepBar(ProgressBar bar) {
 void TerminalSurface::SetBarPos(ProgressBar bar, int pos) {
     RecordingSurface::SetBarPos(bar, pos);
     // A wait ends by filling its bar.
-    if (bar == ProgressBar::Wait) waiting_ = false;
+    if (bar == ProgressBar::Wait) {
+        waiting_ = false;
+        if (notice_ && !notice_->device) notice_.reset();
+    }
     Progress(bar);
 }
 
@@ -186,9 +189,37 @@ int TerminalSurface::BehaviourRequest() {
     return taken;
 }
 
-void TerminalSurface::WaitBegins(uint32_t ms) {
+void TerminalSurface::WaitBegins(uint32_t ms, const std::wstring& what) {
     waiting_ = true;
-    if (live_ && options_.json) Emit({{"event", "wait"}, {"ms", ms}});
+    if (live_ && ms > vesk::kAnnouncedWaitOverMs && !what.empty())
+        notice_ = Notice{.what = what, .ms = ms, .start_ms = vesk::process_clock().now_ms(), .device = false};
+    if (live_ && options_.json) Emit({{"event", "wait"}, {"ms", ms}, {"what", U8(what)}});
+}
+
+void TerminalSurface::WaitBegins(uint32_t ms, const std::wstring& what, uint64_t start_ms) {
+    notice_ = Notice{.what = what, .ms = ms, .start_ms = start_ms, .device = true};
+    DrawBar(true);
+}
+
+void TerminalSurface::WaitGoesOn() { DrawBar(false); }
+
+void TerminalSurface::WaitEnds() {
+    if (!notice_ || !notice_->device) return;
+    notice_.reset();
+    DrawBar(true);
+}
+
+// "Waiting for the net to rebuild: 7 s", counting down on the process clock;
+// "... 12 s so far" for a wait without a known end. Empty when none is on.
+std::string TerminalSurface::NoticeText() const {
+    if (!notice_ || options_.json) return {};
+    const uint64_t now = vesk::process_clock().now_ms();
+    const uint64_t elapsed = now > notice_->start_ms ? now - notice_->start_ms : 0;
+    const std::string head = "Waiting for " + U8(notice_->what) + ": ";
+    if (notice_->ms == 0) return head + std::to_string(elapsed / 1000) + " s so far";
+    const uint64_t left = notice_->ms > elapsed ? notice_->ms - elapsed : 0;
+    // Its last moments read 1 s: it ends as the next line is drawn.
+    return head + std::to_string(std::max<uint64_t>(1, (left + 999) / 1000)) + " s";
 }
 
 void TerminalSurface::ShowWrite(uint32_t unit, const WriteReport& report) {
@@ -269,16 +300,43 @@ void TerminalSurface::EndBar() {
     live_ = false;
 }
 
-// [#########---------------------] 53/148  wait 4.4 s
+// [#########---------------------] 53/148  wait 0.5 s
+// [#########---------------------] 53/148  Waiting for Pell DL Logger 1001: 4 s
 // [#########---------------------] 53/148  firmware 71: 96/192 blocks, 12.5 kB/s
+// Waiting for the net to rebuild: 7 s        (a long wait outside a run)
 // narrowed to the terminal's width, redrawn at once when that changes.
 void TerminalSurface::DrawBar(bool force) {
-    if (!options_.bar || !live_ || !range_set_) return;
+    if (!options_.bar) return;
+    const std::string notice = NoticeText();
+    const bool with_bar = live_ && range_set_;
+    if (!with_bar && notice.empty()) {
+        ClearBar();
+        drawn_notice_.clear();
+        return;
+    }
     const auto now = std::chrono::steady_clock::now();
     const bool resized = g_resized != 0;
     g_resized = 0;
-    if (!force && !resized && bar_shown_ && now - last_draw_ < kRedrawEvery) return;
+    // A countdown's every second is shown, however fast the clock goes.
+    if (!force && !resized && bar_shown_ && notice == drawn_notice_ && (!with_bar || now - last_draw_ < kRedrawEvery))
+        return;
     last_draw_ = now;
+    drawn_notice_ = notice;
+    std::string line;
+    if (with_bar) {
+        line = BarLine(notice);
+    } else {
+        // The last column stays free, as the bar's does.
+        line = notice.substr(0, TerminalColumns() - 1);
+    }
+    vesk::TermControl(stderr, "\r\033[K");
+    vesk::TermPrint(stderr, "%s", line.c_str());
+    std::fflush(stderr);
+    bar_shown_ = true;
+    SetBarShown(true);
+}
+
+std::string TerminalSurface::BarLine(const std::string& notice) const {
     const SurfaceBar& overall = Bar(ProgressBar::Overall);
     const SurfaceBar& wait = Bar(ProgressBar::Wait);
     std::string detail, shorter;
@@ -291,12 +349,8 @@ void TerminalSurface::DrawBar(bool force) {
         std::snprintf(text, sizeof text, "  wait %d.%d s", left_ms / 1000, left_ms % 1000 / 100);
         detail = shorter = text;
     }
-    const std::string line = FitBarLine(overall.pos, overall.upper, detail, shorter, TerminalColumns());
-    vesk::TermControl(stderr, "\r\033[K");
-    vesk::TermPrint(stderr, "%s", line.c_str());
-    std::fflush(stderr);
-    bar_shown_ = true;
-    SetBarShown(true);
+    if (!write_ && !notice.empty()) detail = shorter = "  " + notice;
+    return FitBarLine(overall.pos, overall.upper, detail, shorter, TerminalColumns());
 }
 
 }  // namespace vesk::cli

@@ -4,7 +4,9 @@
 // printed, the Behaviour Request asked on the terminal, and the overall
 // progress with the current wait drawn as one bar on standard error, redrawn
 // in place, when that is a terminal. The state the calls leave (status, rows,
-// bars) is kept as the recording surface keeps it.
+// bars) is kept as the recording surface keeps it. As the wait observer it
+// also says, on that line, what every long wait of the device layer is for
+// ("Waiting for the net to rebuild: 7 s"), with or without a bar.
 #include <signal.h>
 
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/wait_notice.h"
 #include "update/recording_surface.h"
 
 namespace vesk::cli {
@@ -23,7 +26,7 @@ namespace vesk::cli {
 // it never reaches the last column.
 std::string FitBarLine(int pos, int upper, const std::string& detail, const std::string& shorter, size_t columns);
 
-class TerminalSurface : public RecordingSurface {
+class TerminalSurface : public RecordingSurface, public vesk::IWaitObserver {
 public:
     struct Options {
         bool json = false;             // JSON Lines on standard output
@@ -58,7 +61,11 @@ public:
     void MessageBoxInfo(const std::wstring& text) override;
     bool MessageBoxYesNo(const std::wstring& text) override;
     int BehaviourRequest() override;
-    void WaitBegins(uint32_t ms) override;
+    void WaitBegins(uint32_t ms, const std::wstring& what) override;
+    // The device layer's waits.
+    void WaitBegins(uint32_t ms, const std::wstring& what, uint64_t start_ms) override;
+    void WaitGoesOn() override;
+    void WaitEnds() override;
     // An image write: on the bar with its unit and bytes per second; in JSON
     // a "write" event at most every 250 ms of the process clock, and its last.
     void ShowWrite(uint32_t unit, const WriteReport& report) override;
@@ -72,6 +79,9 @@ private:
     void DrawBar(bool force);
     void EmitWrite(uint64_t now_ms);
     std::string WriteText(uint64_t now_ms) const;
+    std::string NoticeText() const;
+    // The bar with the write, the long wait or the short wait going on.
+    std::string BarLine(const std::string& notice) const;
 
     Options options_;
     bool resize_handler_ = false;
@@ -83,6 +93,15 @@ private:
     bool waiting_ = false;    // a fixed wait is going on
     std::chrono::steady_clock::time_point last_draw_{};
     std::optional<uint64_t> restart_at_;
+    // The long wait said on the bar's line, and the text last drawn of it.
+    struct Notice {
+        std::wstring what;
+        uint32_t ms = 0;  // 0: no known end
+        uint64_t start_ms = 0;
+        bool device = false;  // the device layer's, ended by WaitEnds
+    };
+    std::optional<Notice> notice_;
+    std::string drawn_notice_;
     // The write going on, as last reported.
     struct Write {
         uint32_t unit = 0;

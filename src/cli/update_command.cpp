@@ -15,6 +15,7 @@
 #include "cli_command.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
+#include "common/wait_notice.h"
 #include "plan_view.h"
 #include "rehearsal/rehearsal.h"
 #include "run_signals.h"
@@ -85,6 +86,8 @@ public:
                  .backup = rq.backup}) {}
 
     int Run() {
+        // The long waits of the device layer go on the bar's line.
+        const vesk::ScopedWaitObserver waits_said(::isatty(STDERR_FILENO) && !rq_.plan.json ? &surface_ : nullptr);
         proc_.RequestChoices(rq_.plan.choices);
         proc_.AggiornaStrumentiCollegati();
         if (const int status = ChoicesExit("update", proc_); status >= 0) return status;
@@ -143,13 +146,16 @@ private:
             Say(proc_.RestartPending() ? "Waiting for the master to come back from its restart..."
                                        : "Waiting for the master to come back...");
             const uint64_t until = vesk::process_clock().now_ms() + kRestartWaitMs;
-            for (;;) {
-                detection_.Poll();
-                surface_.PollRestartTimer();
-                if (detection_.Arrived() || vesk::process_clock().now_ms() >= until) break;
-                vesk::Sleep(kPollMs);
+            {
+                vesk::AnnouncedWait wait(kRestartWaitMs, L"the master to come back");
+                for (;;) {
+                    detection_.Poll();
+                    surface_.PollRestartTimer();
+                    if (detection_.Arrived() || vesk::process_clock().now_ms() >= until) break;
+                    wait.Sleep(kPollMs);
+                }
             }
-            if (detection_.Arrived()) vesk::Sleep(kAfterArrivalMs);
+            if (detection_.Arrived()) vesk::SleepFor(kAfterArrivalMs, L"the master to start");
         }
         proc_.AggiornaStrumentiCollegati();
     }
@@ -183,6 +189,8 @@ private:
     // "phase": "rehearsal".
     int Rehearse() {
         Say("Rehearsing the update on a simulated copy of the connected instrument...");
+        // Its waits take no real time: no countdown to show.
+        const vesk::ScopedWaitObserver quiet(nullptr);
         // The rehearsal answers the Behaviour Request as given, else with the first answer.
         const int behaviour = rq_.behaviour.value_or(kBehaviourIfOlder);
         vesk::rehearsal::Result r;

@@ -10,6 +10,7 @@
 #include "common/atomic_file.h"
 #include "common/clock.h"
 #include "common/user_file.h"
+#include "common/wait_notice.h"
 #include "common/str_conv.h"
 #include "records/model_names.h"
 #include "log/evt_log.h"
@@ -96,9 +97,11 @@ bool CConnectionStrumentoBase::LeggiNetTable(const NetReadStyle& style, bool reb
     info.ResetGpsSlave();
     info.SetNetState(CDeviceInfo::NetState::NotRead);
     if (rebuild) {
-        vesk::Sleep(style.lead_ms);
+        // One wait to whoever watches: the command between its two sleeps takes no time to speak of.
+        vesk::AnnouncedWait wait(style.lead_ms + style.rebuild_ms, L"the net to rebuild");
+        wait.Sleep(style.lead_ms);
         if (!SendNetTableCommand(m, 1)) return false;
-        vesk::Sleep(style.rebuild_ms);
+        wait.Sleep(style.rebuild_ms);
     }
     if (!ReadNetTable(m, table)) return false;
     for (int attempts = 0;;) {

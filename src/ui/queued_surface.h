@@ -144,8 +144,8 @@ public:
     std::wstring AskDumpFile() override {
         return thread_.Ask([this] { return s_.AskDumpFile(); });
     }
-    void WaitBegins(uint32_t ms) override {
-        thread_.Post([this, ms] { s_.WaitBegins(ms); });
+    void WaitBegins(uint32_t ms, const std::wstring& what) override {
+        thread_.Post([this, ms, what] { s_.WaitBegins(ms, what); });
     }
     // A worker's updates are queued already; the window's thread repaints them.
     void PushControls() override {

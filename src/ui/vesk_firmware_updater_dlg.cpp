@@ -287,7 +287,7 @@ void CVESKFirmwareUpdaterDlg::SequenzaCambioDispositivo() {
     p.Msg(nullptr, p.StatusText());
     p.EnableExecute(false);
     p.EnableAdvanced(false);
-    p.AttesaConProgresso(kDeviceChangeWaitMs);
+    p.AttesaConProgresso(kDeviceChangeWaitMs, Translate(L"the USB devices to settle"));
     SetBarPos(ProgressBar::Wait, 0);
     p.AggiornaStrumentiCollegati();
 }

@@ -23,14 +23,14 @@ bool CUpdateProcedure::DisconnettiAndRiconnetti(CDeviceInfo& info, IConnectionSt
     if (!conn) return false;
     conn->Chiudi();
     Msg(&info.Ident(), Translate(L"Waiting 4 seconds for reconnection"));
-    AttesaConProgresso(kFirstWaitMs);
+    AttesaConProgresso(kFirstWaitMs, NomeUnita(info.Ident()));
     for (int attempt = 0; attempt < kReconnectAttempts; ++attempt) {
         if (conn->Connetti(&info)) {
             VLOG_INFO("CVESKFirmwareUpdaterDlg::DisconnettiAndRiconnetti", "Doublechecking reconnection... ");
             break;
         }
         Msg(nullptr, Translate(L"Still waiting (other 2 seconds)"));
-        AttesaConProgresso(kNextWaitMs);
+        AttesaConProgresso(kNextWaitMs, NomeUnita(info.Ident()));
     }
     if (conn->IsOpen()) {
         Msg(&info.Ident(), Translate(L"Reconnected"));

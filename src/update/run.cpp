@@ -276,7 +276,7 @@ bool CUpdateProcedure::MandaMasterInBooter() {
         return false;
     }
     ProgressStep();
-    AttesaConProgresso(kModeSwitchWaitMs);
+    AttesaConProgresso(kModeSwitchWaitMs, NomeUnita(Master()));
     ProgressStep();
     if (!RiconnettiDopoCambioModo()) return false;
     Msg(&Master(), Translate(L"Correctly into booter"));
@@ -287,7 +287,7 @@ bool CUpdateProcedure::MandaMasterInBooter() {
             Interrompi(Translate(L"Failure: Unable to connect to gauge"));
             return false;
         }
-        AttesaConProgresso(kModeSwitchWaitMs);
+        AttesaConProgresso(kModeSwitchWaitMs, NomeUnita(Master()));
     }
     std::wstring other;
     if (!StessoMaster(other)) {
@@ -328,10 +328,10 @@ bool CUpdateProcedure::RisvegliaMaster() {
             Interrompi(Translate(L"Device failed go to firmware"));
             return false;
         }
-        AttesaConProgresso(kModeSwitchWaitMs);
+        AttesaConProgresso(kModeSwitchWaitMs, NomeUnita(Master()));
     }
     Msg(&Master(), Translate(L"Correctly into firmware"));
-    AttesaConProgresso(kModeSwitchWaitMs);
+    AttesaConProgresso(kModeSwitchWaitMs, NomeUnita(Master()));
     ProgressStep();
     return RiconnettiDopoCambioModo();
 }
@@ -340,14 +340,14 @@ bool CUpdateProcedure::RisvegliaMaster() {
 bool CUpdateProcedure::NuovaConnessioneMaster() {
     Corsa& c = *corsa_;
     ProgressStep();
-    AttesaConProgresso(kModeSwitchWaitMs);
+    AttesaConProgresso(kModeSwitchWaitMs, NomeUnita(Master()));
     Reidentifica(true);
     std::wstring other;
     if (!StessoMaster(other)) {
         Interrompi(other, true);
         return false;
     }
-    AttesaConProgresso(kModeSwitchWaitMs);
+    AttesaConProgresso(kModeSwitchWaitMs, NomeUnita(Master()));
     ProgressStep();
     c.conn->Chiudi();
     DistruggiConnessione();
@@ -548,7 +548,7 @@ void CUpdateProcedure::Chiusura() {
     surface_.PushControls();
     const std::wstring text = Translate(L"Firmup finished");
     FineCorsa(RunOutcome::Finished, text);
-    AttesaConProgresso(kBeforeRefreshMs);
+    AttesaConProgresso(kBeforeRefreshMs, NomeUnita(Master()));
     AggiornaStrumentiCollegati();
 }
 
@@ -730,8 +730,8 @@ bool CUpdateProcedure::StessoMaster(std::wstring& text) const {
     const bool serial_differs = found.ID_logger() != 0 && c.serial_master != 0 && found.ID_logger() != c.serial_master;
     const bool code_differs = found.loggerCode() != 0 && c.codice_master != 0 && found.loggerCode() != c.codice_master;
     if (!serial_differs && !code_differs) return true;
-    const std::wstring found_name = GetNomeStrumento(found.loggerCode()) + L" " + std::to_wstring(found.ID_logger());
-    const std::wstring expected_name = GetNomeStrumento(c.codice_master) + L" " + std::to_wstring(c.serial_master);
+    const std::wstring found_name = NomeUnita(found);
+    const std::wstring expected_name = NomeUnita(c.codice_master, c.serial_master);
     VLOG_ERROR(kRun, "The instrument found is not the one being updated: found %s (code %u), expected %s (code %u)",
                vesk::to_utf8(found_name).c_str(), unsigned(found.loggerCode()), vesk::to_utf8(expected_name).c_str(),
                unsigned(c.codice_master));

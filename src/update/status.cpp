@@ -45,9 +45,9 @@ void CUpdateProcedure::SetStatus(const std::wstring& text, StatusColour colour) 
     surface_.SetStatus(status_text_, status_colour_);
 }
 
-void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
+void CUpdateProcedure::AttesaConProgresso(uint32_t ms, const std::wstring& what) {
     const int n = int(ms / kSliceMs);
-    surface_.WaitBegins(ms);
+    surface_.WaitBegins(ms, what);
     BarraAttesa(n);
     // Each slice sleeps up to its own end on the clock, so the time a sleep
     // oversleeps and the control updates take is not added to the wait.
@@ -60,6 +60,10 @@ void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
         surface_.PushControls();
     }
     PosBarraAttesa(n);
+}
+
+std::wstring CUpdateProcedure::NomeUnita(uint32_t code, uint32_t serial) {
+    return GetNomeStrumento(code) + L" " + std::to_wstring(serial);
 }
 
 void CUpdateProcedure::BarraAttesa(int upper) {

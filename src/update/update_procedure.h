@@ -92,9 +92,13 @@ public:
     void SetStatus(const std::wstring& text, StatusColour colour);
     const std::wstring& StatusText() const { return status_text_; }
     StatusColour GetStatusColour() const { return status_colour_; }
-    // Waits ms (rounded down to 10 ms) in 10 ms slices on the process clock,
-    // stepping the wait bar and pushing the controls after each slice.
-    void AttesaConProgresso(uint32_t ms);
+    // Waits ms (rounded down to 10 ms) for what (the surface says "Waiting
+    // for " what) in 10 ms slices on the process clock, stepping the wait bar
+    // and pushing the controls after each slice.
+    void AttesaConProgresso(uint32_t ms, const std::wstring& what);
+    // "Pell DL Logger 1001": the model and the serial of a unit.
+    static std::wstring NomeUnita(uint32_t code, uint32_t serial);
+    static std::wstring NomeUnita(const INFOIDENT& ident) { return NomeUnita(ident.loggerCode(), ident.ID_logger()); }
     // The overall bar: range 0..upper with step 1, one step, a position, full.
     void ProgressRange(int upper);
     void ProgressStep();

@@ -15,16 +15,11 @@ namespace {
 using vesk::test::Quote;
 using vesk::test::RunTool;
 
-// The bar's redraws in a typescript: what follows each "\r\033[K" up to the next control.
+// The bar's redraws in a typescript.
 std::vector<std::string> BarDraws(const std::string& typescript) {
     std::vector<std::string> draws;
-    const std::string clear = "\r\033[K";
-    for (size_t p = typescript.find(clear); p != std::string::npos; p = typescript.find(clear, p + 1)) {
-        const size_t start = p + clear.size();
-        const size_t end = typescript.find_first_of("\r\n\033", start);
-        const std::string draw = typescript.substr(start, end - start);
+    for (const std::string& draw : vesk::test::LineDraws(typescript))
         if (!draw.empty() && draw[0] == '[') draws.push_back(draw);
-    }
     return draws;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vesk::test {
 
@@ -22,6 +23,19 @@ inline ToolResult RunTool(const std::string& command) {
     const int raw = ::pclose(p);
     if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
     return r;
+}
+
+// What a program drew on its terminal line: the text after each "\r\033[K"
+// of a typescript up to the next control, in order.
+inline std::vector<std::string> LineDraws(const std::string& typescript) {
+    std::vector<std::string> draws;
+    const std::string clear = "\r\033[K";
+    for (size_t p = typescript.find(clear); p != std::string::npos; p = typescript.find(clear, p + 1)) {
+        const size_t start = p + clear.size();
+        const size_t end = typescript.find_first_of("\r\n\033", start);
+        draws.push_back(typescript.substr(start, end - start));
+    }
+    return draws;
 }
 
 inline std::string Quote(const std::string& s) {

@@ -86,7 +86,7 @@ TEST(AttesaConProgresso, StepsTheWaitBarOncePerTenMilliseconds) {
         vesk::VirtualClock clock;
         vesk::ScopedClock scoped(clock);
         ProcedureBench b;
-        b.procedure.AttesaConProgresso(c.ms);
+        b.procedure.AttesaConProgresso(c.ms, L"the test");
 
         EXPECT_EQ(clock.elapsed_ms(), uint64_t(c.steps) * 10);
         const SurfaceBar& bar = b.surface.Bar(ProgressBar::Wait);
@@ -127,7 +127,7 @@ TEST(AttesaConProgresso, EachStepFollowsItsSliceOnTheClock) {
             if (e.op == SurfaceOp::StepBar) at_step.push_back(clock.elapsed_ms());
             if (e.op == SurfaceOp::PushControls) clock.advance_ms(c.push_ms);
         });
-        b.procedure.AttesaConProgresso(30);
+        b.procedure.AttesaConProgresso(30, L"the test");
         EXPECT_EQ(at_step, c.steps_at);
         EXPECT_EQ(clock.elapsed_ms(), c.end);
         EXPECT_EQ(b.surface.Bar(ProgressBar::Wait).steps, 3);
