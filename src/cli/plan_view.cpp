@@ -19,6 +19,7 @@
 #include "hwdetect/hw_queued_event_source.h"
 #include "records/model_names.h"
 #include "sim/sim_bus.h"
+#include "usb/backend/access_watch.h"
 #include "simulation.h"
 
 namespace vesk::cli {
@@ -190,8 +191,18 @@ const char* KindName(int kind) {
 nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState& state) {
     nlohmann::ordered_json j;
     j["folder"] = U8(proc.MainFolder());
-    j["status"] = U8(state.status);
-    j["status_colour"] = state.colour == StatusColour::Red ? "red" : "normal";
+    // An instrument refused for want of permission is no missing one: the
+    // status says so, as the terminal's line does.
+    std::wstring status = state.status;
+    bool red = state.colour == StatusColour::Red;
+    if (proc.LastRefresh() == CUpdateProcedure::RefreshOutcome::NoInstrument) {
+        const std::vector<std::string> denied = DeniedPaths();
+        for (size_t i = 0; i < denied.size(); ++i)
+            status = (i == 0 ? L"" : status + L"\r\n") + vesk::usb::AccessDeniedLine(vesk::from_utf8(denied[i]));
+        red = red || !denied.empty();
+    }
+    j["status"] = U8(status);
+    j["status_colour"] = red ? "red" : "normal";
     j["update_pending"] = proc.UpdatePending();
     j["versions_selectable"] = proc.VersionsSelectable();
     j["rows"] = nlohmann::ordered_json::array();

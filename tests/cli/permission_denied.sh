@@ -42,6 +42,11 @@ for command in plan "update --yes" dump; do
 done
 run update --json --yes
 grep -q '"event":"result".*"outcome":"access_denied"' "$tmp/out" || fail "update --json: no access_denied result: $(cat "$tmp/out")"
+grep '"event":"plan"' "$tmp/out" | grep -qF "\"status\":\"$found\"" || fail "update --json: the plan's status: $(cat "$tmp/out")"
+run plan --json
+[ "$(cat "$tmp/status")" = 4 ] || fail "plan --json: exit $(cat "$tmp/status"), not 4"
+python3 -c 'import json,sys; p=json.load(open(sys.argv[1])); assert p["status"]==sys.argv[2] and p["status_colour"]=="red", p' \
+    "$tmp/out" "$found" || fail "plan --json: $(cat "$tmp/out")"
 
 run list --json
 [ "$(cat "$tmp/status")" = 0 ] || fail "list: exit $(cat "$tmp/status")"
