@@ -121,10 +121,17 @@ int CheckPlanRequest(const char* command, PlanRequest& rq) {
         return kExitUsage;
     }
     const CExePathName exe;
-    rq.folder = rq.folder_option ? vesk::from_utf8(*rq.folder_option)
-                                 : vesk::ParseStartOptions(exe.FullPath() + rq.start_options,
-                                                           vesk::default_update_folder(exe.Folder()))
-                                       .main_folder;
+    std::wstring not_made;
+    const std::wstring own_folder =
+        rq.folder_option ? std::wstring() : vesk::default_update_folder(exe.Folder(), &not_made);
+    rq.folder = rq.folder_option
+                    ? vesk::from_utf8(*rq.folder_option)
+                    : vesk::ParseStartOptions(exe.FullPath() + rq.start_options, own_folder).main_folder;
+    // An installed copy's own folder that could not be made is no empty one.
+    if (rq.folder == own_folder && !not_made.empty()) {
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: the update folder %s\n", command, U8(not_made).c_str());
+        return kExitFailed;
+    }
     // Checked without listing it: the catalogue lists each folder once.
     if (CheckFolder(rq.folder) != FolderState::Ok) {
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: the update folder %s cannot be read\n", command,

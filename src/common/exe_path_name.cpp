@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "common/str_conv.h"
@@ -109,11 +111,16 @@ bool is_installed_copy(const std::wstring& program_folder) {
     return ::access((dir + kInstalledMark).c_str(), F_OK) == 0;
 }
 
-std::wstring default_update_folder(const std::wstring& program_folder) {
+std::wstring default_update_folder(const std::wstring& program_folder, std::wstring* problem) {
     if (!is_installed_copy(program_folder)) return program_folder;
     const std::wstring folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + L"/vesk-firmup/updates/";
-    // A folder that cannot be made is reported by whoever reads it.
-    for (const wchar_t* sub : {L"_BOOTER/", L"_ACCESSORI/"}) FS().CreateFolders(folder + sub, true);
+    for (const wchar_t* sub : {L"_BOOTER/", L"_ACCESSORI/"}) {
+        if (FS().CreateFolders(folder + sub, true) == 0 || !problem || !problem->empty()) continue;
+        // Made again only to learn why it cannot be: the first attempt's errno is gone.
+        std::error_code why;
+        std::filesystem::create_directories(to_utf8(folder + sub), why);
+        *problem = folder + sub + L" cannot be created: " + from_utf8(why ? why.message() : "unknown cause");
+    }
     return folder;
 }
 

@@ -69,6 +69,7 @@ bool is_installed_copy(const std::wstring& program_folder);
 // its build or unpacked folder; for an installed copy, whose program folder
 // belongs to the package manager, $XDG_DATA_HOME/vesk-firmup/updates/ (default
 // ~/.local/share/...), made with its _BOOTER and _ACCESSORI on first use.
-// Ends in '/'.
-std::wstring default_update_folder(const std::wstring& program_folder);
+// Ends in '/'. When one of the three cannot be made, problem (if given) says
+// which and why ("... cannot be created: Not a directory").
+std::wstring default_update_folder(const std::wstring& program_folder, std::wstring* problem = nullptr);
 }  // namespace vesk

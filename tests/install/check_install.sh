@@ -81,6 +81,14 @@ for want in "Update folder searched: $updates" "will get 46.05.00" "1 unit to up
     grep -qF -- "$want" <<<"$out" || fail "installed plan with a file: no '$want' in
 $out"
 done
+# A data folder where the update folder cannot be made: its own error, naming
+# the folder and the cause, not a plan without files.
+touch "$tmp/not-a-folder"
+out=$(XDG_DATA_HOME="$tmp/not-a-folder" XDG_STATE_HOME="$tmp/state" "$p/bin/vesk-firmup-cli" plan --simulate "$tmp/pell.json" 2>&1)
+status=$?
+[ "$status" = 1 ] || fail "plan with an update folder that cannot be made: exit $status"
+grep -qF "vesk-firmup-cli plan: the update folder $tmp/not-a-folder/vesk-firmup/updates/_BOOTER/ cannot be created: Not a directory" \
+    <<<"$out" || fail "plan with an update folder that cannot be made said: $out"
 
 # The version file, in the element-and-property form the program reads.
 xmv=$p/lib/vesk-firmup/vesk-firmup.xmv
