@@ -94,7 +94,13 @@ std::string Bcd(uint8_t v) {
 }
 
 // Loads a scenario as the programs would and prints what it holds.
-int Check(const std::vector<std::string>& args) {
+int Check(std::vector<std::string> args) {
+    // "--" only says that what follows is no option.
+    if (!args.empty() && args[0] == "--") args.erase(args.begin());
+    else if (!args.empty() && args[0].size() > 1 && args[0][0] == '-') {
+        vesk::TermPrint(stderr, "vesk-sim check: unknown option %s\n%s", args[0].c_str(), vesk::TermLines{kCheckUsage});
+        return kExitUsage;
+    }
     if (args.size() != 1) {
         vesk::TermPrint(stderr, "vesk-sim check: one scenario file is needed\n%s", vesk::TermLines{kCheckUsage});
         return kExitUsage;
@@ -123,32 +129,60 @@ int Check(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+// The program's own -h and -V anywhere before "--", as the terminal tool
+// takes them: the command's help after a command; --version is
+// make-firmware's own option there. The command and its arguments are left.
+std::vector<std::string> TakeGlobalOptions(std::vector<std::string> args, bool& help, bool& version) {
+    help = version = false;
+    std::vector<std::string> left;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            left.insert(left.end(), args.begin() + long(i), args.end());
+            break;
+        }
+        const bool own_version = !left.empty() && left[0] == "make-firmware";
+        if (a == "--help") help = true;
+        else if (a == "--version" && !own_version) version = true;
+        else left.push_back(a);
+        // make-firmware's --version takes a value.
+        if (a == "--version" && own_version && i + 1 < args.size()) left.push_back(args[++i]);
+    }
+    return left;
+}
+
+// "--" between run's scenario and its command stays; one before the scenario
+// only says that the scenario is no option.
+std::vector<std::string> RunArguments(std::vector<std::string> rest) {
+    if (rest.size() >= 3 && rest[0] == "--" && rest[2] == "--") rest.erase(rest.begin());
+    return rest;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // "--" ends the options: what follows is run's command, untouched.
-    const std::vector<std::string> args = vesk::NormaliseArgs(argc, argv);
-    if (args.empty() || args[0] == "--help") {
-        vesk::TermPrint(args.empty() ? stderr : stdout,
-                     "usage: vesk-sim COMMAND [ARGS]\n       vesk-sim -h|--help | -V|--version\n\n"
-                     "  check: %s  make-firmware: %s  run: %s", vesk::TermLines{kCheckUsage + 7},
-                     vesk::TermLines{kMakeFirmwareUsage + 7}, vesk::TermLines{vesk::sim::kRunUsage + 7});
-        return args.empty() ? kExitUsage : kExitOk;
-    }
-    if (args[0] == "--version") {
+    bool help = false, version = false;
+    const std::vector<std::string> args = TakeGlobalOptions(vesk::NormaliseArgs(argc, argv), help, version);
+    if (version) {
         vesk::TermPrint(stdout, "vesk-sim %s\n", VESK_VERSION);
         return kExitOk;
     }
+    if (args.empty()) {
+        vesk::TermPrint(help ? stdout : stderr,
+                     "usage: vesk-sim COMMAND [ARGS]\n       vesk-sim -h|--help | -V|--version\n\n"
+                     "  check: %s  make-firmware: %s  run: %s", vesk::TermLines{kCheckUsage + 7},
+                     vesk::TermLines{kMakeFirmwareUsage + 7}, vesk::TermLines{vesk::sim::kRunUsage + 7});
+        return help ? kExitOk : kExitUsage;
+    }
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    // A command's own --help.
-    const bool help = !rest.empty() && rest[0] == "--help";
     if (args[0] == "check") {
         if (help) return vesk::TermPrint(stdout, "%s", vesk::TermLines{kCheckUsage}), kExitOk;
         return Check(rest);
     }
     if (args[0] == "run") {
         if (help) return vesk::TermPrint(stdout, "%s", vesk::TermLines{vesk::sim::kRunUsage}), kExitOk;
-        return vesk::sim::RunServed(rest);
+        return vesk::sim::RunServed(RunArguments(rest));
     }
     if (args[0] == "make-firmware") {
         if (help) return vesk::TermPrint(stdout, "%s", vesk::TermLines{kMakeFirmwareUsage}), kExitOk;

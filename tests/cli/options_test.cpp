@@ -69,6 +69,23 @@ TEST_F(Options, AsPeersHaveThem) {
         {"sim run: command not found", kSim + " run " + one + " -- " + Quote(dir_.file("no such program")), 127,
          Stream::Err, "no such program"},
         {"sim run: command not runnable", kSim + " run " + one + " -- " + one, 126, Stream::Err, "one.json"},
+        {"sim check -- SCENARIO", kSim + " check -- " + one, 0, Stream::Out, "1 instrument(s)"},
+        {"sim check: -h after the scenario", kSim + " check " + one + " -h", 0, Stream::Out,
+         "usage: vesk-sim check SCENARIO"},
+        {"sim check: --version after the command", kSim + " check " + one + " --version", 0, Stream::Out,
+         "vesk-sim" + version},
+        {"sim check: unknown option", kSim + " check --frobnicate " + one, 2, Stream::Err,
+         "unknown option --frobnicate"},
+        {"sim check: unknown option, nothing on stdout", kSim + " check --frobnicate " + one, 2, Stream::Out, ""},
+        {"sim unknown command", kSim + " frobnicate -h", 2, Stream::Err, "unknown command frobnicate"},
+        {"sim run: -h before --", kSim + " run " + one + " -h -- true", 0, Stream::Out,
+         "usage: vesk-sim run SCENARIO -- COMMAND"},
+        {"sim run -- SCENARIO -- COMMAND", kSim + " run -- " + one + " -- echo served", 0, Stream::Out, "served"},
+        {"sim run: -h after -- is the command's", kSim + " run " + one + " -- echo -h", 0, Stream::Out, "-h"},
+        {"sim make-firmware --name=value",
+         kSim + " make-firmware --base=0xFE0000 --size=0x400 --version=01.00.00 --out=" + File("fw.mhx") +
+             " && test -s " + File("fw.mhx") + " && echo made",
+         0, Stream::Out, "made"},
         {"sim run: --name=value after -- is the command's", kSim + " run " + one + " -- " + kCli +
              " plan --folder=" + folder, 0, Stream::Out, planned},
     };
