@@ -3,15 +3,32 @@
 # the installed layout under /usr, maintainer scripts that reload udev, and
 # Depends that name the package of every shared library a packaged program
 # needs (what dpkg-shlibdeps found), libusb among them; lintian finds no error
-# and no warning. The package is made from the tree the tests were built in,
-# so this costs no build of its own.
+# and no warning. The package is what users get, so it is made from a Release
+# tree, never from a sanitizer one (its programs would need the sanitizer's
+# runtime and lack the fortified functions): BUILD_DIR itself when it is one,
+# else a Release tree BUILD_DIR/deb-release, kept between runs so that a run
+# builds only what changed.
 # usage: check_deb.sh BUILD_DIR VERSION
 set -uo pipefail
 build=$1 version=$2
 deb_version=$version-1  # the package's first revision of this release
 source "$(dirname "$0")/common.sh"
 
-if ! cpack -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" >"$tmp/cpack.log" 2>&1; then
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+tree=$build
+if [ "$(cache CMAKE_BUILD_TYPE)" != Release ] || [ "$(cache VESK_SANITIZE)" = ON ]; then
+    tree=$build/deb-release
+    launcher=$(cache CMAKE_CXX_COMPILER_LAUNCHER)
+    if ! cmake -S "$(cache CMAKE_HOME_DIRECTORY)" -B "$tree" -G "$(cache CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
+        -DVESK_SANITIZE=OFF -DVESK_TESTS=OFF -DVESK_BENCH=OFF \
+        ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher -DCMAKE_C_COMPILER_LAUNCHER=$launcher} \
+        >"$tmp/release.log" 2>&1 || ! cmake --build "$tree" >>"$tmp/release.log" 2>&1; then
+        tail -40 "$tmp/release.log"
+        echo "FAIL: the Release tree $tree"
+        exit 1
+    fi
+fi
+if ! cpack -G DEB -B "$tmp/out" --config "$tree/CPackConfig.cmake" >"$tmp/cpack.log" 2>&1; then
     cat "$tmp/cpack.log"
     echo "FAIL: cpack -G DEB"
     exit 1
@@ -83,6 +100,7 @@ while IFS= read -r program; do
     head -c 4 "$program" | grep -q ELF || continue
     ldd "$program" >"$tmp/ldd" 2>&1 || { cat "$tmp/ldd"; fail "ldd $program"; continue; }
     for soname in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
+        case $soname in libasan* | libubsan*) fail "$(basename "$program") is a sanitizer build ($soname)" ;; esac
         path=$(awk -v so="$soname" '$1 == so && $2 == "=>" {print $3}' "$tmp/ldd")
         [ -n "$path" ] || { fail "$soname of $(basename "$program") not found"; continue; }
         owner=$(owner_of "$path")
