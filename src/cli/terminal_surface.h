@@ -45,6 +45,8 @@ public:
     // out of the way.
     void PrintLine(const std::string& line);
     void Emit(const nlohmann::ordered_json& event);
+    // From now on every JSON event carries "instrument": serial (a bench).
+    void SetInstrument(uint32_t serial) { instrument_ = serial; }
     // Fires the restart timer once the clock has passed its end.
     void PollRestartTimer();
     // Takes the bar off the screen for good.
@@ -74,6 +76,7 @@ private:
     std::string WriteText(uint64_t now_ms) const;
 
     Options options_;
+    std::optional<uint32_t> instrument_;
     bool resize_handler_ = false;
     struct sigaction previous_resize_ {};
     bool live_ = false;
