@@ -32,6 +32,8 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
+const char* const kExists = ": exists already (a report is never written over anything): name a new file";
+
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // The new name for the finished file, never over one that exists.
@@ -94,12 +96,17 @@ BenchReport::~BenchReport() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool BenchReport::Create(const std::string& path, std::string& why) {
+bool BenchReport::Free(const std::string& path, std::string& why) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
-        why = path + ": exists already (a report is never written over anything): name a new file";
+        why = path + kExists;
         return false;
     }
+    return true;
+}
+
+bool BenchReport::Create(const std::string& path, std::string& why) {
+    if (!Free(path, why)) return false;
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -115,7 +122,7 @@ bool BenchReport::Create(const std::string& path, std::string& why) {
     if (::fchmod(fd, 0666 & ~mask) != 0 || !WriteAll(fd, json_ ? "" : CsvHeader()) || ::fsync(fd) != 0) {
         why = Errno(path + ": cannot be written");
     } else if (!PlaceNew(temp, path)) {
-        why = errno == EEXIST ? path + ": exists already (a report is never written over anything): name a new file"
+        why = errno == EEXIST ? path + kExists
                               : Errno(path + ": cannot be made");
     } else {
         if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {

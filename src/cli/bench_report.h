@@ -51,6 +51,9 @@ public:
     BenchReport(const BenchReport&) = delete;
     BenchReport& operator=(const BenchReport&) = delete;
 
+    // False with why when path exists (a link included): checked before
+    // anybody is asked; Create checks again, without a gap.
+    static bool Free(const std::string& path, std::string& why);
     // Makes path (with its CSV header): false with why when it exists or
     // cannot be made.
     bool Create(const std::string& path, std::string& why);

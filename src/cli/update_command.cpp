@@ -443,14 +443,19 @@ public:
             BenchOn() { SetBenchGoingOn(true); }
             ~BenchOn() { SetBenchGoingOn(false); }
         } bench_on;
+        std::string why;
+        if (!rq_.report.empty() && !BenchReport::Free(rq_.report, why)) {
+            vesk::TermPrint(stderr, "vesk-firmup-cli update: %s\n", why.c_str());
+            return End(kExitFailed);
+        }
         if (const int status = AskOnce(); status >= 0) return End(status);
         if (!rq_.report.empty()) {
-            std::string why;
             if (!report_.Create(rq_.report, why)) {
                 vesk::TermPrint(stderr, "vesk-firmup-cli update: %s\n", why.c_str());
                 return End(kExitFailed);
             }
         }
+        begun_ = true;
         detection_.Switch().AvviaGestioneEventiSistema();
         if (!detection_.Listening()) {
             vesk::TermPrint(stderr, "vesk-firmup-cli update: instruments arriving and leaving cannot be heard "
@@ -477,7 +482,6 @@ public:
             }
             said.clear();
             const BenchRow& row = UpdateOne(one);
-            std::string why;
             if (!report_.Append(row, why)) {
                 vesk::TermPrint(stderr, "vesk-firmup-cli update: %s; the bench stops here\n", why.c_str());
                 return End(kExitFailed);
@@ -613,6 +617,8 @@ private:
             vesk::TermPrint(stdout, "\nThe bench:\n");
             PrintTable(table);
         }
+        // Refused before the bench began: its reason was said.
+        if (!report_.IsOpen() && rows_.empty() && !begun_) return status;
         vesk::TermPrint(stdout, "%zu instrument(s): %d updated, %d with nothing to do, %d failed%s\n", rows_.size(),
                         updated, nothing, failed, status == StoppedRunStatus() ? "; stopped on request" : "");
         if (report_.IsOpen()) vesk::TermPrint(stdout, "Report: %s\n", report_.Path().c_str());
@@ -634,6 +640,7 @@ private:
     CliDetection detection_;
     BenchReport report_;
     std::vector<BenchRow> rows_;
+    bool begun_ = false;  // asked, and the report made
 };
 
 }  // namespace
