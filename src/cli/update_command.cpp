@@ -56,9 +56,9 @@ struct UpdateRequest {
     std::optional<int> behaviour;
     bool rehearse = false;       // first on a simulated copy of the instrument
     bool rehearse_only = false;  // and no further
-    bool each = false;                  // a bench: one instrument after another
-    std::optional<size_t> count;        // that many, else until stopped
-    std::string report;                 // the bench's report file
+    bool each = false;             // a bench: one instrument after another
+    std::optional<size_t> count;   // that many, else until stopped
+    std::string report;            // the bench's report file
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
