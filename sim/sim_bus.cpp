@@ -43,6 +43,8 @@ private:
     uint32_t gen_;
 };
 
+SimBus::SimBus() : origin_ms_(vesk::process_clock().now_ms()) {}
+
 SimBus::~SimBus() = default;
 
 uint64_t SimBus::Now() const { return vesk::process_clock().now_ms(); }
@@ -64,12 +66,20 @@ SimInstrument& SimBus::Add(const SimInstrumentConfig& cfg) {
         s.inst->set_path(MakeDevicePath(1, {port}));
     }
     const std::string path = s.inst->path();
+    if (cfg.present_until_ms) s.pull_at = origin_ms_ + *cfg.present_until_ms;
+    const bool later = cfg.present_from_ms > 0;
+    if (later) {
+        s.plugged = s.on_bus = false;
+        s.plug_at = origin_ms_ + cfg.present_from_ms;
+    }
     slots_.push_back(std::move(s));
     std::stable_sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
         return DevicePathLess(a.inst->path(), b.inst->path());
     });
-    BusEvent(path, "plugged in");
-    Presence(*FindSlot(path), true);
+    if (!later) {
+        BusEvent(path, "plugged in");
+        Presence(*FindSlot(path), true);
+    }
     return *FindSlot(path)->inst;
 }
 
@@ -112,10 +122,43 @@ void SimBus::TakeOff(Slot& s) {
     s.back_in_booter.reset();
 }
 
+std::optional<uint64_t> SimBus::NextChange() const {
+    std::optional<uint64_t> next;
+    auto earlier = [&next](std::optional<uint64_t> t) {
+        if (t && (!next || *t < *next)) next = t;
+    };
+    for (const auto& s : slots_) {
+        earlier(s.plug_at);
+        earlier(s.pull_at);
+        if (s.plugged) earlier(s.back_at);
+    }
+    return next;
+}
+
 void SimBus::Update() {
     const uint64_t now = Now();
-    for (auto& s : slots_) {
-        if (s.plugged && !s.on_bus && s.back_at && now >= *s.back_at) {
+    // Everything due happens in the order of its time, so a return due before
+    // a scheduled pull still comes back first. Slots never move: paths are fixed.
+    for (;;) {
+        Slot* first = nullptr;
+        uint64_t at = 0;
+        auto consider = [&](Slot& s, std::optional<uint64_t> t) {
+            if (t && *t <= now && (!first || *t < at)) first = &s, at = *t;
+        };
+        for (auto& s : slots_) {
+            consider(s, s.plug_at);
+            if (!s.plug_at) consider(s, s.pull_at);
+            if (s.plugged && !s.on_bus) consider(s, s.back_at);
+        }
+        if (!first) return;
+        Slot& s = *first;
+        if (s.plug_at && *s.plug_at == at) {
+            s.plug_at.reset();
+            Plug(s.inst->path());
+        } else if (s.pull_at && *s.pull_at == at && !s.plug_at) {
+            s.pull_at.reset();
+            Unplug(s.inst->path());
+        } else {
             s.on_bus = true;
             s.inst->SetMode(s.back_in_booter.value_or(s.inst->in_booter()));
             s.inst->set_product_id(s.back_product_id);

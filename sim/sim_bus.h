@@ -18,7 +18,8 @@ namespace vesk::sim {
 
 class SimBus : public vesk::usb::IUsbBackend {
 public:
-    SimBus() = default;
+    // Times in the scenario (present_from_ms, present_until_ms) count from here.
+    SimBus();
     ~SimBus() override;
     SimBus(const SimBus&) = delete;
     SimBus& operator=(const SimBus&) = delete;
@@ -42,8 +43,12 @@ public:
     using PresenceObserver =
         std::function<void(bool arrived, uint16_t product_id, const std::string& path)>;
     void set_presence_observer(PresenceObserver o) { observer_ = std::move(o); }
-    // Lets due re-enumerations happen now (a monitor polls the bus with it).
+    // Lets due re-enumerations, plugs and pulls happen now (a monitor polls
+    // the bus with it).
     void Tick() { Update(); }
+    // When the bus changes next by itself (a return, a scheduled plug or pull);
+    // empty when nothing is due.
+    std::optional<uint64_t> NextChange() const;
 
     // Makes the listing itself fail, as a broken USB stack would.
     void set_listing_fails(bool fails) { listing_fails_ = fails; }
@@ -65,6 +70,7 @@ private:
         uint16_t back_product_id = 0;
         uint32_t generation = 0;  // bumped whenever the device leaves the bus
         bool open = false;
+        std::optional<uint64_t> plug_at, pull_at;  // a bench's schedule
     };
 
     Slot* FindSlot(const std::string& path);
@@ -91,6 +97,7 @@ private:
     void Close(const std::string& path, uint32_t gen);
 
     std::vector<Slot> slots_;
+    uint64_t origin_ms_ = 0;
     SimTrace trace_;
     bool listing_fails_ = false;
     PresenceObserver observer_;

@@ -40,6 +40,10 @@ struct SimInstrumentConfig : SimIdentityConfig {
     std::optional<SimFlashConfig> flash;  // the update-relevant memory (sim_flash.h)
     std::vector<SimMemoryBlock> memory;   // memory contents at start
     uint32_t logged_bytes = 0;            // logged data at start (CMD_DWNLDDATA, memory used)
+    // A bench: plugged in this long after the bus was made, and pulled out at
+    // present_until_ms (none: left in), whatever it is doing then.
+    uint64_t present_from_ms = 0;
+    std::optional<uint64_t> present_until_ms;
 };
 
 class SimInstrument {

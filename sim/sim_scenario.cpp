@@ -289,7 +289,8 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
     OnlyKeys(j, where,
              {"code", "serial", "firmware", "booter", "in_booter", "tipoFamBoot", "unstamped_firmware",
               "unstamped_booter", "chip", "product_id", "reenumerate_ms", "bulk_out_ms", "faults", "path", "slaves",
-              "infofwupd_flags", "net_rebuild_ms", "flash", "memory", "logged_bytes"});
+              "infofwupd_flags", "net_rebuild_ms", "flash", "memory", "logged_bytes", "present_from_ms",
+              "present_until_ms"});
     for (const char* k : {"code", "serial", "firmware"})
         if (!j.contains(k)) Bad(where + "." + k, "missing");
     SimInstrumentConfig c;
@@ -325,6 +326,16 @@ SimInstrumentConfig ReadInstrument(const json& j, const std::string& where) {
         if (!fs.is_array()) Bad(where + ".faults", "expected a list");
         for (size_t i = 0; i < fs.size(); ++i)
             c.faults.push_back(ReadFault(fs[i], where + ".faults[" + std::to_string(i) + "]"));
+    }
+    // A day of bench at most: a larger time is a typo, not a bench.
+    constexpr uint64_t kMaxPresenceMs = 24ull * 3600 * 1000;
+    if (j.contains("present_from_ms"))
+        c.present_from_ms = UInt(j["present_from_ms"], where + ".present_from_ms", kMaxPresenceMs);
+    if (j.contains("present_until_ms")) {
+        c.present_until_ms = UInt(j["present_until_ms"], where + ".present_until_ms", kMaxPresenceMs);
+        if (*c.present_until_ms <= c.present_from_ms)
+            Bad(where + ".present_until_ms", "expected a time after present_from_ms (" +
+                                                 std::to_string(c.present_from_ms) + ")");
     }
     ReadNet(j, where, &c.net);
     return c;

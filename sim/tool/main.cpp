@@ -120,6 +120,10 @@ int Check(std::vector<std::string> args) {
                     Bcd(in.fw_major).c_str(), Bcd(in.fw_minor).c_str(), Bcd(in.fw_build).c_str(),
                     Bcd(in.boot_major).c_str(), Bcd(in.boot_minor).c_str(),
                     in.in_booter ? "in booter" : "in firmware", in.d11 ? "D11" : "D12");
+        if (in.present_from_ms > 0 || in.present_until_ms)
+            vesk::TermPrint(stdout, "    plugged in at %llu ms, %s\n", static_cast<unsigned long long>(in.present_from_ms),
+                            in.present_until_ms ? ("pulled out at " + std::to_string(*in.present_until_ms) + " ms").c_str()
+                                                : "never pulled out");
         for (const auto& sl : in.net.slaves)
             vesk::TermPrint(stdout, "    slave %u code %u serial %u firmware %s.%s.%s booter %s.%s %s\n", sl.number,
                         sl.code, sl.serial, Bcd(sl.fw_major).c_str(), Bcd(sl.fw_minor).c_str(),

@@ -40,9 +40,10 @@ const CliCommand kCommands[] = {
      vesk::cli::RunWrite, true},
     {"update",
      "[--simulate FILE] [--folder DIR] [--yes] [--advanced] [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] "
-     "[--debug] [--json] [--no-backup] [--rehearse | --rehearse-only]",
+     "[--debug] [--json] [--no-backup] [--rehearse | --rehearse-only] [--each [--count N] [--report FILE]]",
      "show the plan, then update the instrument and its slaves as the updater's Execute button does, and check "
-     "every unit afterwards; with --rehearse, first on a simulated copy of it", vesk::cli::RunUpdate, true},
+     "every unit afterwards; with --rehearse, first on a simulated copy of it; with --each, one instrument after "
+     "another with a report row each", vesk::cli::RunUpdate, true},
     {"capture", "FILE [--simulate FILE]",
      "write what is connected (identities, chip, capability record, net and slaves) as a simulator scenario; "
      "only reads", vesk::cli::RunCapture, true},

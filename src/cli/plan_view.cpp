@@ -1,5 +1,7 @@
 #include "plan_view.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include "common/terminal_text.h"
 #include "app/start_options.h"
 #include "cli_command.h"
+#include "common/clock.h"
 #include "common/exe_path_name.h"
 #include "common/file_system.h"
 #include "common/str_conv.h"
@@ -159,6 +162,28 @@ CliDetection::~CliDetection() {
 void CliDetection::Poll() {
     if (bus_) bus_->Tick();
     loop_.RunOnce(0);
+}
+
+bool CliDetection::WaitForChange(int stop_fd) {
+    if (stop_fd >= 0 && stop_fd_ < 0 &&
+        loop_.Watch(stop_fd, POLLIN, [this] { stopped_ = true; }))
+        stop_fd_ = stop_fd;
+    // A scaled clock sleeps for real: a stop is seen within this much of it.
+    constexpr uint64_t kStepMs = 250;
+    changed_ = false;
+    for (;;) {
+        Poll();
+        if (stopped_) return false;
+        if (changed_) return true;
+        const std::optional<uint64_t> next = bus_ ? bus_->NextChange() : std::nullopt;
+        if (!next) {
+            // Only detection's descriptors (or, on a bus with nothing due, the stop) can end this.
+            if (loop_.RunOnce(-1) < 0) return false;
+            continue;
+        }
+        const uint64_t now = vesk::process_clock().now_ms();
+        if (*next > now) vesk::Sleep(uint32_t(std::min(*next - now, kStepMs)));
+    }
 }
 
 std::string VersionJson(const std::wstring& text) {

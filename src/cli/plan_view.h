@@ -58,7 +58,15 @@ public:
     // re-enumerations happen).
     void Poll();
     bool Arrived() const { return arrived_; }
-    void ForgetArrivals() { arrived_ = false; }
+    void ForgetArrivals() { arrived_ = changed_ = false; }
+    // Blocks until detection hears an instrument arrive or leave (true), or
+    // until stop_fd (watched from here on) becomes readable (false). No bus
+    // is polled: on a real machine the wait is on detection's descriptors;
+    // on a simulated bus the clock is moved to the bus's next change, so on
+    // the virtual clock it takes no real time.
+    bool WaitForChange(int stop_fd);
+    // Detection of USB devices is running.
+    bool Listening() const { return detection_.UsbDetectionOn; }
 
     void OnDevice0101(bool arrived, const std::wstring&) override { Note(arrived); }
     void OnDevice0110(bool arrived, const std::wstring&) override { Note(arrived); }
@@ -68,13 +76,19 @@ public:
     void OnMemoryDevice(bool, const std::wstring&, CVeskDiskMemoryManager*) override {}
 
 private:
-    void Note(bool arrived) { arrived_ = arrived_ || arrived; }
+    void Note(bool arrived) {
+        arrived_ = arrived_ || arrived;
+        changed_ = true;
+    }
 
     vesk::sim::SimBus* bus_;
     CHwPollLoop loop_;
     CVesk_HW_CheckDevice detection_;
     CHwDetectionSwitch switch_;
     bool arrived_ = false;
+    bool changed_ = false;  // an arrival or a removal
+    int stop_fd_ = -1;      // watched by loop_
+    bool stopped_ = false;
 };
 
 // A version as JSON gives it: every part two digits or more, zeros in front

@@ -23,6 +23,8 @@ constexpr auto kAtOnceWithin = std::chrono::seconds(5);
 constexpr int kAtOnceCount = 3;
 
 std::atomic<bool> g_running{false};
+std::atomic<bool> g_bench{false};
+int g_wake[2] = {-1, -1};
 std::atomic<bool> g_bar{false};
 std::atomic<bool> g_terminal_gone{false};
 
@@ -82,7 +84,8 @@ void Watch() {
     for (;;) {
         int sig = 0;
         if (::sigwait(&set, &sig) != 0) continue;
-        if (!g_running.load()) {
+        const bool between_runs = !g_running.load();
+        if (between_runs && !g_bench.load()) {
             VLOG_INFO(kSignals, "Signal %d: ending", sig);
             EndBy(sig);
         }
@@ -107,8 +110,10 @@ void Watch() {
         }
         if (!vesk::update::StopRequested()) {
             vesk::update::RequestStop(sig);
-            const std::string text = "Stopping after " + UnitText() +
-                                     " is back in its firmware; press Ctrl-C twice more to stop at once";
+            if (g_wake[1] >= 0) (void)!::write(g_wake[1], "s", 1);
+            const std::string text = between_runs ? std::string("Stopping: no instrument is being written")
+                                                  : "Stopping after " + UnitText() +
+                                                        " is back in its firmware; press Ctrl-C twice more to stop at once";
             VLOG_INFO(kSignals, "Signal %d: %s", sig, text.c_str());
             Say(text);
         } else {
@@ -123,10 +128,13 @@ void Watch() {
 void WatchSignals() {
     const sigset_t set = Watched();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
     std::thread(Watch).detach();
 }
 
 void SetRunGoingOn(bool going_on) { g_running.store(going_on); }
+void SetBenchGoingOn(bool going_on) { g_bench.store(going_on); }
+int StopWakeFd() { return g_wake[0]; }
 void SetBarShown(bool shown) { g_bar.store(shown); }
 
 int StoppedRunStatus() {

@@ -15,6 +15,11 @@ void WatchSignals();
 
 // A run is going on: signals ask it to stop instead of ending the process.
 void SetRunGoingOn(bool going_on);
+// A bench (update --each) is going on: between its runs the first signal
+// asks it to stop, and wakes its wait through StopWakeFd.
+void SetBenchGoingOn(bool going_on);
+// Readable once a stop has been asked for; -1 when signals are not watched.
+int StopWakeFd();
 // A progress line is on standard error: an ending clears it first.
 void SetBarShown(bool shown);
 

@@ -93,11 +93,12 @@ void TerminalSurface::PrintLine(const std::string& line) {
 
 void TerminalSurface::Emit(const nlohmann::ordered_json& event) {
     ClearBar();
-    if (options_.phase.empty()) {
+    if (options_.phase.empty() && !instrument_) {
         vesk::TermWriteJson(stdout, event.dump());
     } else {
         nlohmann::ordered_json marked = event;
-        marked["phase"] = options_.phase;
+        if (!options_.phase.empty()) marked["phase"] = options_.phase;
+        if (instrument_) marked["instrument"] = *instrument_;
         vesk::TermWriteJson(stdout, marked.dump());
     }
     std::fflush(stdout);

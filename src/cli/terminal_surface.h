@@ -48,6 +48,8 @@ public:
     // out of the way.
     void PrintLine(const std::string& line);
     void Emit(const nlohmann::ordered_json& event);
+    // From now on every JSON event carries "instrument": serial (a bench).
+    void SetInstrument(uint32_t serial) { instrument_ = serial; }
     // Fires the restart timer once the clock has passed its end.
     void PollRestartTimer();
     // Takes the bar off the screen for good.
@@ -84,6 +86,7 @@ private:
     std::string BarLine(const std::string& notice) const;
 
     Options options_;
+    std::optional<uint32_t> instrument_;
     bool resize_handler_ = false;
     struct sigaction previous_resize_ {};
     bool live_ = false;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/terminal_text.h"
+#include "bench_report.h"
 #include "cli_command.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
@@ -23,6 +25,9 @@
 #include "terminal_surface.h"
 #include "instrument_lock.h"
 #include "logind_inhibitor.h"
+#include "log/evt_log.h"
+#include "update/stop_request.h"
+#include "usb/backend/usb_backend.h"
 
 namespace vesk::cli {
 
@@ -37,7 +42,8 @@ constexpr uint32_t kAfterArrivalMs = 2200;
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
     "                              [--choose SERIAL=VERSION ...] [--behaviour 0|1|2] [--debug] [--json]\n"
-    "                              [--no-backup] [--rehearse | --rehearse-only]\n";
+    "                              [--no-backup] [--rehearse | --rehearse-only]\n"
+    "       vesk-firmup-cli update --each [--count N] [--report FILE] [--yes] [--folder DIR] [--json] ...\n";
 
 int Usage(const std::string& why) { return UsageError("update", kUsage, why); }
 
@@ -51,6 +57,9 @@ struct UpdateRequest {
     std::optional<int> behaviour;
     bool rehearse = false;       // first on a simulated copy of the instrument
     bool rehearse_only = false;  // and no further
+    bool each = false;             // a bench: one instrument after another
+    std::optional<size_t> count;   // that many, else until stopped
+    std::string report;            // the bench's report file
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
@@ -69,11 +78,24 @@ struct Ending {
     const char* outcome;
 };
 
+// Rows under their header row, each column as wide as its widest cell.
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> width(rows[0].size());
+    for (const auto& r : rows)
+        for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
+    for (const auto& r : rows) {
+        std::string line;
+        for (size_t c = 0; c < r.size(); ++c)
+            line += r[c] + (c + 1 < r.size() ? std::string(width[c] - r[c].size() + 2, ' ') : "");
+        vesk::TermPrint(stdout, "%s\n", line.c_str());
+    }
+}
+
 class UpdateSession {
 public:
-    UpdateSession(const UpdateRequest& rq, vesk::sim::SimBus* bus)
+    UpdateSession(const UpdateRequest& rq, CliDetection& detection)
         : rq_(rq),
-          detection_(bus),
+          detection_(detection),
           surface_({.json = rq.plan.json,
                     .bar = ::isatty(STDERR_FILENO) != 0,
                     .ask = ::isatty(STDIN_FILENO) != 0,
@@ -83,35 +105,50 @@ public:
                  .debug_mode = rq.debug,
                  .advanced_mode = rq.plan.advanced,
                  .advanced_allowed = rq.plan.advanced,
-                 .backup = rq.backup}) {}
+                 .backup = rq.backup}),
+          // The long waits of the device layer go on the bar's line.
+          waits_said_(::isatty(STDERR_FILENO) && !rq.plan.json ? &surface_ : nullptr) {}
 
     int Run() {
-        // The long waits of the device layer go on the bar's line.
-        const vesk::ScopedWaitObserver waits_said(::isatty(STDERR_FILENO) && !rq_.plan.json ? &surface_ : nullptr);
+        if (const int status = Refresh(); status >= 0) return status;
+        ShowPlan();
+        const Ending ending = UpdatePlanned(true);
+        return ending.outcome ? Finish(ending) : ending.status;
+    }
+
+    // The plan of what is connected: -1 to go on, else the exit status.
+    int Refresh() {
         proc_.RequestChoices(rq_.plan.choices);
         proc_.AggiornaStrumentiCollegati();
         if (const int status = ChoicesExit("update", proc_); status >= 0) return status;
         if (!rq_.plan.choices.empty()) proc_.SceltePrese();
-        ShowPlan();
+        return -1;
+    }
+
+    // What update does for the instrument whose plan is shown: the run when
+    // something is pending (asked for when ask and without --yes), the wait
+    // for the restarted master and the check of every unit. An ending
+    // without outcome has been told already.
+    Ending UpdatePlanned(bool ask) {
         if (const int status = RefreshExit("update", proc_); status >= 0)
-            return Finish({status, status == kExitNotOne   ? NotOne()
-                                   : status == kExitDenied ? "access_denied"
-                                   : status == kExitOk     ? "nothing_pending"
-                                                           : "stopped"});
+            return {status, status == kExitNotOne   ? NotOne()
+                            : status == kExitDenied ? "access_denied"
+                            : status == kExitOk     ? "nothing_pending"
+                                                    : "stopped"};
         if (!proc_.UpdatePending()) {
             Say("Nothing to update: no instrument was written.");
-            return Finish({kExitOk, "nothing_pending"});
+            return {kExitOk, "nothing_pending"};
         }
         // The window's Execute button stays disabled on a plan that refuses the net.
         if (!surface_.State().execute_enabled) {
             Say("The plan does not allow an update: " + U8(surface_.State().status));
-            return Finish({kExitFailed, "stopped"});
+            return {kExitFailed, "stopped"};
         }
         if (rq_.rehearse) {
-            if (const int status = Rehearse(); status >= 0) return status;
+            if (const int status = Rehearse(); status >= 0) return {status, nullptr};
         }
-        if (!rq_.yes) {
-            if (const int status = Confirm(); status >= 0) return status;
+        if (ask && !rq_.yes) {
+            if (const int status = Confirm(); status >= 0) return {status, nullptr};
         }
 
         detection_.ForgetArrivals();
@@ -123,15 +160,55 @@ public:
         // Stopped before the instrument was touched: nothing to check.
         if (!Touched(run.outcome)) {
             surface_.EndBar();
-            return Finish(Judge(run, false));
+            return Judge(run, false);
         }
         surface_.EndBar();
         AfterTheRun(run.outcome);
         const bool verified = proc_.VerificaUnita();
         ShowSummary();
         ShowPlan();
-        return Finish(Judge(run, verified));
+        return Judge(run, verified);
     }
+
+    // The last line, or the result event; returns the status.
+    int Finish(const Ending& ending) {
+        if (!rq_.plan.json) {
+            if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
+                vesk::TermPrint(stdout, "Every unit reports the version it was to get.\n");
+            else if (std::string(ending.outcome) == "interrupted")
+                vesk::TermPrint(stdout, "The run was stopped on request.\n");
+            else if (std::string(ending.outcome) == "errors")
+                vesk::TermPrint(stdout, "The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
+            return ending.status;
+        }
+        nlohmann::ordered_json units = nlohmann::ordered_json::array();
+        for (const auto& u : proc_.LastRun().units) units.push_back(UnitJson(u));
+        nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
+        // Only a run takes a backup: null when it was switched off.
+        if (proc_.LastRun().outcome != RunOutcome::NotRun)
+            result["backup"] = rq_.backup ? BackupJson(proc_.LastRun().backup) : nlohmann::ordered_json(nullptr);
+        surface_.Emit(result);
+        return ending.status;
+    }
+
+    void ShowPlan() {
+        if (!rq_.plan.json) {
+            PrintPlan(proc_, surface_.State(), ".");
+            vesk::TermPrint(stdout, "\n");
+            return;
+        }
+        nlohmann::ordered_json event = {{"event", "plan"}};
+        const nlohmann::ordered_json plan = PlanJson(proc_, surface_.State());
+        for (const auto& [key, value] : plan.items()) event[key] = value;
+        surface_.Emit(event);
+    }
+
+    void Say(const std::string& text) {
+        if (!rq_.plan.json) surface_.PrintLine(text);
+    }
+
+    const CUpdateProcedure& Procedure() const { return proc_; }
+    TerminalSurface& Surface() { return surface_; }
 
 private:
     // The units are read again after every run. The master is back when the
@@ -257,18 +334,6 @@ private:
         return Finish({kExitFailed, "refused"});
     }
 
-    void ShowPlan() {
-        if (!rq_.plan.json) {
-            PrintPlan(proc_, surface_.State(), ".");
-            vesk::TermPrint(stdout, "\n");
-            return;
-        }
-        nlohmann::ordered_json event = {{"event", "plan"}};
-        const nlohmann::ordered_json plan = PlanJson(proc_, surface_.State());
-        for (const auto& [key, value] : plan.items()) event[key] = value;
-        surface_.Emit(event);
-    }
-
     void ShowSummary() {
         if (rq_.plan.json) return;
         ShowBackup();
@@ -285,16 +350,8 @@ private:
                     notes.push_back("  " + unit + ": " + ImageNote(i));
         }
         if (rows.size() == 1) return;
-        std::vector<size_t> width(rows[0].size());
-        for (const auto& r : rows)
-            for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
         vesk::TermPrint(stdout, "\n");
-        for (const auto& r : rows) {
-            std::string line;
-            for (size_t c = 0; c < r.size(); ++c)
-                line += r[c] + (c + 1 < r.size() ? std::string(width[c] - r[c].size() + 2, ' ') : "");
-            vesk::TermPrint(stdout, "%s\n", line.c_str());
-        }
+        PrintTable(rows);
         for (const std::string& n : notes) vesk::TermPrint(stdout, "%s\n", n.c_str());
         vesk::TermPrint(stdout, "\n");
     }
@@ -374,35 +431,225 @@ private:
         return j;
     }
 
-    void Say(const std::string& text) {
-        if (!rq_.plan.json) surface_.PrintLine(text);
+    const UpdateRequest& rq_;
+    CliDetection& detection_;
+    IVeskSemafori& locks_ = ProcessLocks();
+    TerminalSurface surface_;
+    CUpdateProcedure proc_;
+    const vesk::ScopedWaitObserver waits_said_;
+};
+
+// update --each: instruments plugged in one after another, each updated as
+// update does it, one report row each. Arrivals and removals come from
+// hardware detection; the bus is listed only when it says something changed.
+class BenchSession {
+public:
+    BenchSession(const UpdateRequest& rq, vesk::sim::SimBus* bus) : rq_(rq), detection_(bus) {}
+
+    int Run() {
+        // From here on a signal between instruments stops the bench at once.
+        struct BenchOn {
+            BenchOn() { SetBenchGoingOn(true); }
+            ~BenchOn() { SetBenchGoingOn(false); }
+        } bench_on;
+        std::string why;
+        if (!rq_.report.empty() && !BenchReport::Free(rq_.report, why)) {
+            vesk::TermPrint(stderr, "vesk-firmup-cli update: %s\n", why.c_str());
+            return End(kExitFailed);
+        }
+        if (const int status = AskOnce(); status >= 0) return End(status);
+        if (!rq_.report.empty()) {
+            if (!report_.Create(rq_.report, why)) {
+                vesk::TermPrint(stderr, "vesk-firmup-cli update: %s\n", why.c_str());
+                return End(kExitFailed);
+            }
+        }
+        begun_ = true;
+        detection_.Switch().AvviaGestioneEventiSistema();
+        if (!detection_.Listening()) {
+            vesk::TermPrint(stderr, "vesk-firmup-cli update: instruments arriving and leaving cannot be heard "
+                                    "(no udev here), so --each cannot wait for them\n");
+            return End(kExitFailed);
+        }
+        std::string said;
+        while (!rq_.count || rows_.size() < *rq_.count) {
+            if (vesk::update::StopRequested()) return End(StopStatus());
+            UpdateSession one(rq_, detection_);
+            detection_.ForgetArrivals();
+            if (const int status = one.Refresh(); status >= 0) return End(status);
+            using Refresh = CUpdateProcedure::RefreshOutcome;
+            const Refresh seen = one.Procedure().LastRefresh();
+            if (seen == Refresh::NoInstrument || seen == Refresh::ListingFailed || seen == Refresh::SeveralInstruments) {
+                // Two at once: the plan's own message, until one of them is pulled.
+                const std::string line = seen == Refresh::SeveralInstruments
+                                             ? U8(one.Surface().State().status)
+                                             : std::string("Waiting for an instrument to be plugged in...");
+                if (line != said) Say(said = line);
+                if (!detection_.WaitForChange(StopWakeFd())) return End(StopStatus());
+                if (detection_.Arrived()) vesk::Sleep(kAfterArrivalMs);
+                continue;
+            }
+            said.clear();
+            const BenchRow& row = UpdateOne(one);
+            if (!report_.Append(row, why)) {
+                vesk::TermPrint(stderr, "vesk-firmup-cli update: %s; the bench stops here\n", why.c_str());
+                return End(kExitFailed);
+            }
+            if (const int status = StoppedRunStatus(); status >= 0) return End(status);
+            const std::string unit = row.known ? row.model + " - " + std::to_string(row.serial) : "the instrument";
+            const bool last = rq_.count && rows_.size() >= *rq_.count;
+            Say(last ? "Unplug " + unit + ": that was the last one." : "Unplug " + unit + " and plug in the next one");
+            if (last) break;
+            const CDeviceInfo* info = one.Procedure().DeviceInfo();
+            if (!WaitGone(info ? U8(info->GetDevicePath()) : std::string())) return End(StopStatus());
+        }
+        return End(kExitOk);
     }
 
-    int Finish(const Ending& ending) {
-        if (!rq_.plan.json) {
-            if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
-                vesk::TermPrint(stdout, "Every unit reports the version it was to get.\n");
-            else if (std::string(ending.outcome) == "interrupted")
-                vesk::TermPrint(stdout, "The run was stopped on request.\n");
-            else if (std::string(ending.outcome) == "errors")
-                vesk::TermPrint(stdout, "The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
-            return ending.status;
+private:
+    // One instrument whose plan was read: shown, updated and checked as
+    // update does it, its result told; its row is kept and returned.
+    const BenchRow& UpdateOne(UpdateSession& one) {
+        for (const DeviceRowView& r : one.Surface().State().rows)
+            if (r.kind == kRowMaster) one.Surface().SetInstrument(r.serial);
+        one.ShowPlan();
+        const Ending ending = one.UpdatePlanned(false);
+        one.Finish(ending);
+        rows_.push_back(RowOf(one, ending));
+        return rows_.back();
+    }
+
+    // -1 to go on, else the exit status: asked once for the whole bench.
+    int AskOnce() {
+        if (rq_.yes) return -1;
+        if (!::isatty(STDIN_FILENO)) {
+            vesk::TermPrint(stderr,
+                            "vesk-firmup-cli update: standard input is not a terminal, so nobody can be asked; "
+                            "add --yes to update without being asked\n");
+            return kExitUsage;
         }
-        nlohmann::ordered_json units = nlohmann::ordered_json::array();
-        for (const auto& u : proc_.LastRun().units) units.push_back(UnitJson(u));
-        nlohmann::ordered_json result = {{"event", "result"}, {"outcome", ending.outcome}, {"units", units}};
-        // Only a run takes a backup: null when it was switched off.
-        if (proc_.LastRun().outcome != RunOutcome::NotRun)
-            result["backup"] = rq_.backup ? BackupJson(proc_.LastRun().backup) : nlohmann::ordered_json(nullptr);
-        surface_.Emit(result);
-        return ending.status;
+        const std::string how_many = rq_.count ? " (" + std::to_string(*rq_.count) + ")" : "";
+        vesk::TermPrint(stderr, "Update every instrument plugged in%s, one after another, without asking again? [y/N] ",
+                        how_many.c_str());
+        std::fflush(stderr);
+        std::string reply;
+        std::getline(std::cin, reply);
+        if (reply == "y" || reply == "Y" || reply == "yes" || reply == "YES") return -1;
+        Say("Not updated: no instrument was written.");
+        return kExitFailed;
+    }
+
+    // Until the instrument at path (any instrument, when path is empty) is
+    // gone: true, or false when a stop was asked for.
+    bool WaitGone(const std::string& path) {
+        for (;;) {
+            detection_.ForgetArrivals();
+            std::vector<std::string> paths;
+            vesk::usb::process_backend().ListDevices(paths, nullptr);
+            const bool there = path.empty() ? !paths.empty() : std::find(paths.begin(), paths.end(), path) != paths.end();
+            if (!there) return true;
+            if (!detection_.WaitForChange(StopWakeFd())) return false;
+        }
+    }
+
+    static BenchRow RowOf(UpdateSession& one, const Ending& ending) {
+        BenchRow row;
+        char when[32] = "";
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        if (::gmtime_r(&now, &utc)) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        row.time = when;
+        row.log = vesk::log_file_path();
+        const CUpdateProcedure::RunResult& run = one.Procedure().LastRun();
+        if (!run.units.empty()) {
+            for (const auto& u : run.units) {
+                const std::string after = u.found ? VersionJson(u.after) : "";
+                if (u.row_index == 0) {
+                    row.known = true;
+                    row.serial = u.serial;
+                    row.model = U8(u.device);
+                    row.before = VersionJson(u.before);
+                    row.after = after;
+                } else {
+                    row.slaves.push_back({u.serial, VersionJson(u.before), after});
+                }
+                for (const auto& i : u.images)
+                    if (i.written && i.image != L"firmware")
+                        row.images.push_back({u.serial, U8(i.image), VersionJson(i.expected)});
+            }
+            row.backup = U8(run.backup.folder);
+        } else {
+            // Nothing ran: the plan says what each unit has.
+            for (const DeviceRowView& r : one.Surface().State().rows) {
+                const std::string firmware = VersionJson(r.columns[kColumnFirmware]);
+                if (r.kind == kRowMaster) {
+                    row.known = true;
+                    row.serial = r.serial;
+                    row.model = U8(r.columns[kColumnDevice]);
+                    row.before = row.after = firmware;
+                } else if (r.kind == kRowSlave) {
+                    row.slaves.push_back({r.serial, firmware, firmware});
+                }
+            }
+        }
+        row.verified = ending.status == kExitOk;
+        row.outcome = row.verified ? (run.outcome == RunOutcome::NotRun ? "nothing to do" : "updated")
+                      : StoppedRunStatus() >= 0 && run.outcome != RunOutcome::NotRun ? "stopped"
+                                                                                     : "failed";
+        return row;
+    }
+
+    // The batch as a table and its counts, or the bench event; returns status,
+    // made 1 when an instrument failed.
+    int End(int status) {
+        int updated = 0, nothing = 0, failed = 0;
+        for (const BenchRow& r : rows_) (r.outcome == "updated" ? updated : r.outcome == "nothing to do" ? nothing : failed)++;
+        if (status == kExitOk && failed > 0) status = kExitFailed;
+        if (rq_.plan.json) {
+            nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+            for (const BenchRow& r : rows_) rows.push_back(RowJson(r));
+            vesk::TermWriteJson(stdout, nlohmann::ordered_json{{"event", "bench"},
+                                                               {"rows", rows},
+                                                               {"updated", updated},
+                                                               {"nothing_to_do", nothing},
+                                                               {"failed", failed},
+                                                               {"status", status}}
+                                            .dump());
+            return status;
+        }
+        if (!rows_.empty()) {
+            std::vector<std::vector<std::string>> table = {{"", "Serial", "Model", "Before", "After", "Verified", "Outcome"}};
+            for (const BenchRow& r : rows_)
+                table.push_back({std::to_string(table.size()), r.known ? std::to_string(r.serial) : "?", r.model,
+                                 r.before, r.after.empty() ? "(not found)" : r.after, r.verified ? "yes" : "NO",
+                                 r.outcome});
+            vesk::TermPrint(stdout, "\nThe bench:\n");
+            PrintTable(table);
+        }
+        // Refused before the bench began: its reason was said.
+        if (!report_.IsOpen() && rows_.empty() && !begun_) return status;
+        vesk::TermPrint(stdout, "%zu instrument(s): %d updated, %d with nothing to do, %d failed%s\n", rows_.size(),
+                        updated, nothing, failed, status == StoppedRunStatus() ? "; stopped on request" : "");
+        if (report_.IsOpen()) vesk::TermPrint(stdout, "Report: %s\n", report_.Path().c_str());
+        return status;
+    }
+
+    void Say(const std::string& text) {
+        if (!rq_.plan.json) vesk::TermPrint(stdout, "%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+
+    // A wait ended without a change: stopped on request, or detection failed.
+    static int StopStatus() {
+        const int status = StoppedRunStatus();
+        return status >= 0 ? status : kExitFailed;
     }
 
     const UpdateRequest& rq_;
     CliDetection detection_;
-    IVeskSemafori& locks_ = ProcessLocks();
-    TerminalSurface surface_;
-    CUpdateProcedure proc_;
+    BenchReport report_;
+    std::vector<BenchRow> rows_;
+    bool begun_ = false;  // asked, and the report made
 };
 
 }  // namespace
@@ -424,6 +671,13 @@ int RunUpdate(const std::vector<std::string>& args) {
     return StoppedEarly(args, status, status == kExitUsage ? "usage" : "stopped");
 }
 
+// The number after the option at args[i], within [min, max]; i then points at it.
+static bool NumberValue(const std::vector<std::string>& args, size_t& i, long long min, long long max, long long& value) {
+    if (i + 1 >= args.size() || !ParseNumber(args[i + 1], min, max, value)) return false;
+    ++i;
+    return true;
+}
+
 static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran) {
     UpdateRequest rq;
     rq.plan.scenario_file = ScenarioFromEnvironment();
@@ -442,12 +696,19 @@ static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran)
             rq.rehearse = rq.rehearse_only = true;
         } else if (a == "--no-backup") {
             rq.backup = false;
+        } else if (a == "--each") {
+            rq.each = true;
+        } else if (a == "--count") {
+            long long value = 0;
+            if (!NumberValue(args, i, 1, 1000000, value)) return Usage("--count needs a number of instruments from 1 to 1000000");
+            rq.count = size_t(value);
+        } else if (a == "--report") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return Usage("--report needs a file name");
+            rq.report = args[++i];
         } else if (a == "--behaviour") {
             long long value = 0;
-            if (i + 1 >= args.size() || !ParseNumber(args[i + 1], 0, 2, value))
-                return Usage("--behaviour needs 0, 1 or 2");
+            if (!NumberValue(args, i, 0, 2, value)) return Usage("--behaviour needs 0, 1 or 2");
             rq.behaviour = int(value);
-            ++i;
         } else if (a == "--help") {
             vesk::TermPrint(stdout, "%s"
                         "  --simulate FILE   update the instruments of a simulator scenario (also VESK_SIMULATE)\n"
@@ -468,6 +729,13 @@ static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran)
                         "  --json            JSON Lines: plan, message, status, progress, wait, write,\n"
                         "                    question, message_box, plan, result; a rehearsal's events carry\n"
                         "                    \"phase\": \"rehearsal\" and end with a rehearsal event\n"
+                        "  --each            a bench: wait for an instrument to be plugged in, update it as\n"
+                        "                    above, ask for it to be unplugged, and go on with the next one\n"
+                        "                    until --count N were handled or Ctrl-C; asked once for all\n"
+                        "  --count N         with --each: stop after N instruments\n"
+                        "  --report FILE     with --each: one row per instrument, written as soon as it is\n"
+                        "                    done; CSV, or JSON Lines when FILE ends in .jsonl; FILE must not\n"
+                        "                    exist yet\n"
                         "  --no-backup       no copy of the master's configuration, sensors, ECU driver and\n"
                         "                    finish lines first (by default in\n"
                         "                    $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/)\n"
@@ -475,17 +743,29 @@ static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran)
                         "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
                         "the rehearsal stopped, met an error or left a unit unverified;\n"
                         "2 usage; 3 no instrument or more than one;\n"
-                        "4 the instrument was found but may not be opened\n",
+                        "4 the instrument was found but may not be opened;\n"
+                        "with --each: 0 every instrument ended verified or had nothing to do, 1 any failed,\n"
+                        "130 stopped by Ctrl-C\n",
                         vesk::TermLines{kUsage});
             return kExitOk;
         } else {
             return Usage("unexpected argument " + a);
         }
     }
+    if (!rq.each && (rq.count || !rq.report.empty())) return Usage("--count and --report go with --each");
+    if (rq.each && (rq.rehearse || !rq.plan.choices.empty()))
+        return Usage("--each takes neither --rehearse nor --choose: every instrument gets its own plan");
     if (const int status = CheckPlanRequest("update", rq.plan); status >= 0) return status;
+    if (rq.each)
+        return RunOnBus("update", rq.plan.scenario_file, [&](vesk::sim::SimBus* bus) {
+            session_ran = true;
+            BenchSession bench(rq, bus);
+            return bench.Run();
+        });
     return RunOnBus("update", rq.plan.scenario_file, [&](vesk::sim::SimBus* bus) {
         session_ran = true;
-        UpdateSession session(rq, bus);
+        CliDetection detection(bus);
+        UpdateSession session(rq, detection);
         return session.Run();
     });
 }

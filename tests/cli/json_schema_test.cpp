@@ -177,6 +177,21 @@ TEST_F(JsonSchema, UpdateEventsEndWithAResult) {
     }
 }
 
+// A bench: every instrument's events with its serial, then the bench event;
+// one instrument written and one with nothing to write.
+TEST_F(JsonSchema, BenchEventsEndWithTheBench) {
+    dir_.write("bench.json", R"({"instruments": [
+        {"code": 65, "serial": 10, "firmware": "46.03.00", "net_rebuild_ms": 0, "present_until_ms": 600000},
+        {"code": 65, "serial": 0, "firmware": "46.05.00", "present_from_ms": 700000}]})");
+    const std::string output =
+        Run("update --each --count 2 --json --yes --simulate " + Quote(dir_.file("bench.json")) + Upd());
+    const std::vector<std::string> kinds = ExpectEvents(output, "bench");
+    ASSERT_FALSE(kinds.empty());
+    EXPECT_EQ(kinds.back(), "bench");
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "result"), 2) << output;
+    EXPECT_EQ(vesk::test::JsonEvents(output).back()["rows"].size(), 2u) << output;
+}
+
 // The schema catches what it should: a value of the old forms fails.
 TEST_F(JsonSchema, OldFormsFail) {
     json row = {{"row", "1"}, {"kind", "slave"}, {"device", "Display Unit"}, {"id", "71"}, {"booter", "01.02"},

@@ -109,6 +109,31 @@ TEST_F(SimBusTest, ModeSwitchesReenumerateUnderTheSamePath) {
     EXPECT_TRUE(left && back);
 }
 
+// A bench: instruments plugged in and pulled out at their times, each change
+// told to the presence observer once and in the order of its time, also when
+// the clock jumps past several at once.
+TEST_F(SimBusTest, BenchTimesPlugAndPullInTheirOrder) {
+    Load(SimScenarioJson({SimInstrumentJson(R"("reenumerate_ms": 2500, "present_until_ms": 10000)", "0"),
+                          SimInstrumentJson(R"("present_from_ms": 12000, "present_until_ms": 20000)", "1")}));
+    std::vector<std::string> told;
+    bus_->set_presence_observer([&](bool arrived, uint16_t, const std::string& path) {
+        told.push_back((arrived ? "+" : "-") + path);
+    });
+    EXPECT_EQ(List(), std::vector<std::string>{"usb:1-1"});
+    EXPECT_EQ(bus_->NextChange(), std::optional<uint64_t>(10000));
+    // A mode switch due back at 2500: its return comes before the pull at 10000.
+    Open();
+    ASSERT_TRUE(conn_->CtrlWrite_BooterCmd4());
+    conn_.reset();
+    EXPECT_EQ(bus_->NextChange(), std::optional<uint64_t>(2500));
+    clock_.advance_ms(15000);
+    EXPECT_EQ(List(), std::vector<std::string>{"usb:1-2"});
+    EXPECT_EQ(told, (std::vector<std::string>{"-usb:1-1", "+usb:1-1", "-usb:1-1", "+usb:1-2"}));
+    clock_.advance_ms(5000);
+    EXPECT_TRUE(List().empty());
+    EXPECT_EQ(bus_->NextChange(), std::nullopt);
+}
+
 TEST_F(SimBusTest, NeverReturnsAfterAModeSwitch) {
     LoadOne(R"("faults": [{"kind": "never_returns"}])");
     Open();

@@ -115,6 +115,33 @@ TEST_F(ServedUpdate, MasterAndTwoSlavesUpdatedThroughLibusbToAVerifiedEnd) {
         << "hardware detection did not start on the testbed";
 }
 
+// The bench: three instruments plugged in one after another and pulled out
+// on the served bus, each heard arriving and leaving through udev, updated
+// through libusb and given its row. Each is on the bus 6 s (of real time),
+// three times what its update takes here.
+TEST_F(ServedUpdate, BenchOfThreeOneAfterAnother) {
+    std::string instruments;
+    const char* serials[] = {"10", "0", "4660"};
+    for (int i = 0; i < 3; ++i)
+        instruments += std::string(i ? "," : "") + R"({"code": 65, "serial": )" + serials[i] +
+                       R"(, "firmware": "46.03.0)" + std::to_string(i) +
+                       R"(", "net_rebuild_ms": 0, "reenumerate_ms": 1500, "present_from_ms": )" +
+                       std::to_string(i * 350000) + R"(, "present_until_ms": )" + std::to_string(i * 350000 + 300000) + "}";
+    const std::string report = sim_.dir().file("bench.jsonl");
+    const auto r = Cli(R"({"time_scale": 0.02, "instruments": [)" + instruments + "]}",
+                       "update --each --count 3 --yes --json --report " + Quote(report));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto rows = JsonEvents(vesk::test::read_file(report));
+    ASSERT_EQ(rows.size(), 3u) << r.output;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(rows[i]["serial"], std::stoul(serials[i]));
+        EXPECT_EQ(rows[i]["before"], "46.03.0" + std::to_string(i));
+        EXPECT_EQ(rows[i]["after"], "46.05.00");
+        EXPECT_EQ(rows[i]["outcome"], "updated");
+    }
+    EXPECT_EQ(JsonEvents(r.output).back()["rows"], json(rows));
+}
+
 // Capture and rehearsal read the instrument through libusb (its product id
 // from the device descriptor) and build the copy the simulator's own bus gives.
 TEST_F(ServedUpdate, CaptureAndRehearsalReadTheServedInstrument) {
