@@ -46,9 +46,11 @@ protected:
     }
     // Starts update --json in the background (its events in update.json, its
     // standard error in update.err), waits for a line holding moment, sends
-    // signal, and prints "status=N" once it has ended.
+    // signal, and prints "status=N" once it has ended. The last case's events
+    // go first: the background shell empties the file only when it gets to
+    // it, and their moment would have the signal sent before the run began.
     std::string Disturbed(const std::string& moment, const std::string& signal) const {
-        return Cli("update --yes --json --no-backup") + " > " + File("update.json") + " 2> " + File("update.err") +
+        return "rm -f " + File("update.json") + "\n" + Cli("update --yes --json --no-backup") + " > " + File("update.json") + " 2> " + File("update.err") +
                " < /dev/null & p=$!\n" + WaitFor(moment, "update.json") + "kill -" + signal +
                " $p\nwait $p; echo status=$?\n";
     }
