@@ -13,6 +13,29 @@ namespace {
 constexpr uint16_t kDescriptorPacketSizeOffset = 22;
 constexpr uint16_t kD11PacketSize = 8;
 
+// Faults that may pass: a stall, a timeout, a short transfer, a driver error;
+// not a unit gone from the bus, nor a refused or busy open.
+bool TransientOutcome(int outcome) {
+    switch (outcome) {
+    case vesk::usb::kUsbErrorPipe:
+    case vesk::usb::kUsbErrorTimeout:
+    case vesk::usb::kUsbErrorIo:
+    case vesk::usb::kUsbErrorOverflow:
+    case vesk::usb::kUsbErrorOther:
+    case CUSBHardware::kShortTransfer: return true;
+    default: return false;
+    }
+}
+
+const char* OutcomeName(int outcome) {
+    switch (outcome) {
+    case vesk::usb::kUsbErrorPipe: return "stall";
+    case vesk::usb::kUsbErrorTimeout: return "timeout";
+    case CUSBHardware::kShortTransfer: return "short transfer";
+    default: return "driver error";
+    }
+}
+
 }  // namespace
 
 CUSBConnection::CUSBConnection(uint16_t packet_length)
@@ -27,8 +50,18 @@ CUSBConnection::~CUSBConnection() { ChiudiUSB(); }
 // ---- opening and closing ----
 
 int CUSBConnection::Apri(const CDeviceInfo& info) {
-    const std::wstring& device_path = info.GetDevicePath();
     if (hardware_ && commons_.HandleValido()) return connection_type_;
+    // Opening reads the device's descriptors: safe to repeat after a transient fault.
+    for (int retry = 1;; ++retry) {
+        const int type = ApriUnaVolta(info);
+        if (type > 0 || retry > kTransientRetries || !TransientOutcome(commons_.LastError())) return type;
+        VLOG_INFO("CUSBConnection::Apri", "open of %s: %s (0x%x), trying again (%d of %d)", unit_.c_str(),
+                  OutcomeName(commons_.LastError()), unsigned(commons_.LastError()), retry, kTransientRetries);
+    }
+}
+
+int CUSBConnection::ApriUnaVolta(const CDeviceInfo& info) {
+    const std::wstring& device_path = info.GetDevicePath();
     connection_type_ = USB_CONN_CLOSED;
     hardware_.reset();
 
@@ -140,31 +173,7 @@ bool CUSBConnection::ShortTransfer(const char* method, uint32_t length) const {
 
 // ---- transient faults ----
 
-bool CUSBConnection::LastFailureTransient() const {
-    if (!hardware_) return false;
-    switch (hardware_->LastOutcome()) {
-    case vesk::usb::kUsbErrorPipe:
-    case vesk::usb::kUsbErrorTimeout:
-    case vesk::usb::kUsbErrorIo:
-    case vesk::usb::kUsbErrorOverflow:
-    case vesk::usb::kUsbErrorOther:
-    case CUSBHardware::kShortTransfer: return true;
-    default: return false;
-    }
-}
-
-namespace {
-
-const char* OutcomeName(int outcome) {
-    switch (outcome) {
-    case vesk::usb::kUsbErrorPipe: return "stall";
-    case vesk::usb::kUsbErrorTimeout: return "timeout";
-    case CUSBHardware::kShortTransfer: return "short transfer";
-    default: return "driver error";
-    }
-}
-
-}  // namespace
+bool CUSBConnection::LastFailureTransient() const { return hardware_ && TransientOutcome(hardware_->LastOutcome()); }
 
 void CUSBConnection::LogRetry(const Request& rq, int retry) const {
     const int outcome = hardware_ ? hardware_->LastOutcome() : vesk::usb::kUsbErrorOther;

@@ -174,6 +174,8 @@ protected:
     bool CheckDevice(const char* method) const;
 
 private:
+    // One try of Apri.
+    int ApriUnaVolta(const CDeviceInfo& info);
     // Length rounded up to whole packets, without the 16-bit wrap.
     uint32_t RoundUp(uint32_t length) const;
     bool ReadChunked(const char* method, uint32_t address, uint16_t length, uint8_t* dest,
