@@ -41,6 +41,9 @@ struct SimFault {
     uint32_t seen = 0;        // matching transfers or departures so far
     uint32_t ms = 0;          // SlowReturn: time away from the bus
     uint16_t product_id = 0;  // NewProductId: the id it comes back with
+    // Stall, timeout, driver error of a control request: the instrument
+    // carries the request out and only its answer is lost.
+    bool acted = false;
 
     // Faults that act on one transfer, chosen by target, command and when.
     bool IsTransferFault() const {

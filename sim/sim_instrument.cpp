@@ -128,10 +128,11 @@ const SimFault* SimInstrument::FindFault(FaultKind k) const {
     return nullptr;
 }
 
-int SimInstrument::ApplyTransferFault(int target, int command, FaultKind* kind) {
+int SimInstrument::ApplyTransferFault(int target, int command, FaultKind* kind, bool* acted) {
     for (auto& f : cfg_.faults) {
         if (f.Hit(target, command)) {
             *kind = f.kind;
+            if (acted) *acted = f.acted;
             return 1;
         }
     }
@@ -209,8 +210,16 @@ int SimInstrument::Control(const ControlRequest& rq, uint16_t length, uint32_t t
     const int command =
         rq.request <= 0x02 ? rq.value : (rq.request == 0x0C ? rq.byte(5) : rq.byte(0));
     FaultKind k;
-    if (ApplyTransferFault(rq.request, command, &k)) {
-        if (k != FaultKind::Short) return FaultOutcome(k, timeout_ms, note);
+    bool acted = false;
+    if (ApplyTransferFault(rq.request, command, &k, &acted)) {
+        if (k != FaultKind::Short) {
+            if (acted) {
+                std::string done;
+                Dispatch(rq, &done);
+                if (rq.request != 0x0C) main_buffer_written_ = 0;
+            }
+            return FaultOutcome(k, timeout_ms, note);
+        }
         *note = FaultKindName(k);
         *transferred = length ? length - 1u : 0u;
         return kUsbOk;

@@ -145,7 +145,7 @@ private:
         std::function<void(const uint8_t*, uint32_t)> sink;
     };
 
-    int ApplyTransferFault(int target, int command, FaultKind* kind);
+    int ApplyTransferFault(int target, int command, FaultKind* kind, bool* acted = nullptr);
     // The carrier result of a transfer fault that was hit; Short is the caller's.
     int FaultOutcome(FaultKind k, uint32_t timeout_ms, std::string* note);
     // Requests a real unit stalls for their setup values alone.

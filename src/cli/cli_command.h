@@ -25,8 +25,11 @@ inline constexpr int kExitDenied = 4;  // the instrument was found but may not b
 
 // The device paths this command was refused for lack of permission.
 std::vector<std::string> DeniedPaths();
+// The device paths this command found held by another program.
+std::vector<std::string> BusyPaths();
 // When no instrument could be used: each one refused for lack of permission
-// and what to do about it (exit status 4), else none_line (3); on standard error.
+// (and what to do about it) or held by another program (exit status 4), else
+// none_line (3); on standard error.
 int NoInstrumentExit(const char* command, const std::string& none_line);
 // What to do about the refused instruments, on standard error.
 void PrintAccessAdvice();

@@ -255,14 +255,19 @@ int List(bool json, bool ident, const std::wstring& main) {
         }
     }
     // Found on the bus but refused: listed, so the user sees the instrument is there.
-    const std::vector<std::string> denied = DeniedPaths();
+    const std::vector<std::string> denied = DeniedPaths(), busy = BusyPaths();
     for (const std::string& path : denied) {
         if (json) out.push_back({{"path", path}, {"access", "denied"}});
         else vesk::TermPrint(stdout, "%s  found but cannot be opened: permission denied\n", path.c_str());
     }
+    for (const std::string& path : busy) {
+        if (json) out.push_back({{"path", path}, {"access", "busy"}});
+        else vesk::TermPrint(stdout, "%s  found but cannot be opened: busy (another program holds it)\n", path.c_str());
+    }
     if (json) vesk::TermWriteJson(stdout, out.dump(2));
     if (!denied.empty()) PrintAccessAdvice();
-    else if (found.empty() && !json) vesk::TermPrint(stderr, "vesk-firmup-cli list: no instruments found\n");
+    else if (found.empty() && busy.empty() && !json)
+        vesk::TermPrint(stderr, "vesk-firmup-cli list: no instruments found\n");
     if (!json && !main.empty()) vesk::TermPrint(stdout, "Update folder searched: %s\n", U8(main).c_str());
     return main.empty() || folders_ok ? kExitOk : kExitFailed;
 }

@@ -60,7 +60,7 @@ void PrintHelp(FILE* out) {
                  "  -V, --version  show the version\n"
                  "  --verbose      show the log on standard error\n"
                  "\nExit status: 0 done, 1 failed, 2 usage, 3 no instrument or more than one,\n"
-                 "4 the instrument was found but may not be opened (permission denied)\n"
+                 "4 the instrument was found but may not be opened (permission denied, or another program holds it)\n"
                  "\nEvery command that opens an instrument waits while another program holds it;\n"
                  "with --no-wait it exits with status 1 instead.\n");
 }
@@ -79,6 +79,7 @@ vesk::usb::CAccessWatchBackend* g_watch = nullptr;
 namespace vesk::cli {
 
 std::vector<std::string> DeniedPaths() { return g_watch ? g_watch->Denied() : std::vector<std::string>{}; }
+std::vector<std::string> BusyPaths() { return g_watch ? g_watch->Busy() : std::vector<std::string>{}; }
 
 void PrintAccessAdvice() {
     // Several lines of the program's own: the commands in them are meant to be pasted.
@@ -87,15 +88,18 @@ void PrintAccessAdvice() {
 }
 
 int NoInstrumentExit(const char* command, const std::string& none_line) {
-    const std::vector<std::string> denied = DeniedPaths();
-    if (denied.empty()) {
+    const std::vector<std::string> denied = DeniedPaths(), busy = BusyPaths();
+    if (denied.empty() && busy.empty()) {
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command, none_line.c_str());
         return kExitNotOne;
     }
     for (const auto& path : denied)
         vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command,
                      vesk::to_utf8(vesk::usb::AccessDeniedLine(vesk::from_utf8(path))).c_str());
-    PrintAccessAdvice();
+    for (const auto& path : busy)
+        vesk::TermPrint(stderr, "vesk-firmup-cli %s: %s\n", command,
+                     vesk::to_utf8(vesk::usb::AccessBusyLine(vesk::from_utf8(path))).c_str());
+    if (!denied.empty()) PrintAccessAdvice();
     return kExitDenied;
 }
 

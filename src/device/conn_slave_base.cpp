@@ -11,6 +11,7 @@
 #include "firmware_files/firmup_files_info.h"
 #include "firmware_files/mhx2bin.h"
 #include "log/evt_log.h"
+#include "usb/usb_command_names.h"
 
 namespace {
 
@@ -160,17 +161,31 @@ std::wstring CConnSlaveBase::CercaFileBooterSlaveKind(std::wstring& version,
     return version;
 }
 
-bool CConnSlaveBase::Trasferisci(const char* m, const uint8_t* block) {
-    // A block that did not reach the main buffer is not relayed: the slave
-    // would be given whatever the buffer held before.
-    if (!master_->WriteMEM_MainBuff(uint16_t(kBlock), block)) {
+bool CConnSlaveBase::Blocco(const char* m, const uint8_t* block, uint8_t command, uint32_t address,
+                            uint16_t dati) {
+    bool relayed = true, filled = true;
+    const bool ok = master_->Repeatable({MemoryCommandName(command), address, n_}, [&] {
+        // A block that did not reach the main buffer is not relayed: the
+        // slave would be given whatever the buffer held before.
+        filled = master_->WriteMEM_MainBuff(uint16_t(kBlock), block);
+        relayed = filled && master_->CtrlWrite_Memory(kSlaveBulkWrite, 0, uint16_t(kBlock), n_);
+        return relayed && master_->CtrlWrite_Memory(command, address, dati, n_);
+    });
+    if (ok) return true;
+    if (!filled)
         VLOG_ERROR(m, "Error writing the main buffer for nslave %u", unsigned(n_));
-        return false;
-    }
-    if (master_->CtrlWrite_Memory(kSlaveBulkWrite, 0, uint16_t(kBlock), n_)) return true;
-    VLOG_ERROR(m, "Error in control write memory SLAVE_BULKWRITE address %u dati %u nslave %u", 0u,
-               unsigned(kBlock), unsigned(n_));
+    else if (!relayed)
+        VLOG_ERROR(m, "Error in control write memory SLAVE_BULKWRITE address %u dati %u nslave %u", 0u,
+                   unsigned(kBlock), unsigned(n_));
+    else
+        VLOG_ERROR(m, "Error in control write memory %s address %u dati %u nslave %u", MemoryCommandName(command),
+                   unsigned(address), unsigned(dati), unsigned(n_));
     return false;
+}
+
+bool CConnSlaveBase::Cancella(uint8_t command, uint32_t address, uint16_t dati) {
+    return master_->Repeatable({MemoryCommandName(command), address, n_},
+                               [&] { return master_->CtrlWrite_Memory(command, address, dati, n_); });
 }
 
 bool CConnSlaveBase::AggFwFile(const std::wstring& path) {
@@ -185,7 +200,7 @@ bool CConnSlaveBase::ScriviFirmware(const char* m, uint32_t erase_address,
                                     const std::wstring& path) {
     const auto image = Carica(m, fw_, path, false, 16);
     if (!image) return false;
-    if (!master_->CtrlWrite_Memory(kSlaveEraseFirmware, erase_address, 0, n_)) {
+    if (!Cancella(kSlaveEraseFirmware, erase_address, 0)) {
         VLOG_ERROR(m,
                    "Error in control write memory SLAVE_ERASEFIRMWARE address %u dati %u nslave "
                    "%u... Failed erasing fw",
@@ -205,14 +220,7 @@ bool CConnSlaveBase::ScriviFirmware(const char* m, uint32_t erase_address,
             count.Handled(0);
             continue;
         }
-        bool sent = Trasferisci(m, bytes + rel);
-        if (sent && !master_->CtrlWrite_Memory(kSlaveWriteMainToFirm, address, uint16_t(kBlock), n_)) {
-            VLOG_ERROR(m,
-                       "Error in control write memory SLAVE_WRITMAINTOFIRM address %u dati %u "
-                       "nslave %u",
-                       unsigned(address), unsigned(kBlock), unsigned(n_));
-            sent = false;
-        }
+        const bool sent = Blocco(m, bytes + rel, kSlaveWriteMainToFirm, address, uint16_t(kBlock));
         count.Handled(sent ? kBlock : 0);
         all_sent = all_sent && sent;
     }
@@ -223,7 +231,7 @@ bool CConnSlaveBase::AggLngFile(const std::wstring& path) {
     const char* m = "CConnSlaveBase::AggLngFile";
     const auto image = Carica(m, lng_, path, false, -1);
     if (!image) return false;
-    if (!master_->CtrlWrite_Memory(kSlaveLanguage, 0, kLanguageErase, n_)) {
+    if (!Cancella(kSlaveLanguage, 0, kLanguageErase)) {
         VLOG_ERROR(m,
                    "Error in control write memory MEM_SLAVE_RWERASE_EFL address %u dati %u nslave "
                    "%u... Failed erasing lng",
@@ -239,14 +247,7 @@ bool CConnSlaveBase::AggLngFile(const std::wstring& path) {
             count.Handled(0);
             continue;
         }
-        bool sent = Trasferisci(m, bytes + rel);
-        if (sent && !master_->CtrlWrite_Memory(kSlaveLanguage, rel, kLanguageWrite, n_)) {
-            VLOG_ERROR(m,
-                       "Error in control write memory MEM_SLAVE_RWERASE_EFL address %u dati %u "
-                       "nslave %u",
-                       unsigned(rel), unsigned(kLanguageWrite), unsigned(n_));
-            sent = false;
-        }
+        const bool sent = Blocco(m, bytes + rel, kSlaveLanguage, rel, kLanguageWrite);
         count.Handled(sent ? kBlock : 0);
         all_sent = all_sent && sent;
     }
@@ -257,7 +258,7 @@ bool CConnSlaveBase::AggBooterFile(const std::wstring& path) {
     const char* m = "CConnSlaveBase::AggBooterFile";
     const auto image = Carica(m, boot_, path, true, -1);
     if (!image) return false;
-    if (!master_->CtrlWrite_Memory(kSlaveBooterErase, 0, 0, n_)) {
+    if (!Cancella(kSlaveBooterErase, 0, 0)) {
         VLOG_ERROR(m, "Error in control write memory SLAVE_BOOTERERASE address %u dati %u nslave %u",
                    0u, 0u, unsigned(n_));
         return false;
@@ -272,16 +273,9 @@ bool CConnSlaveBase::AggBooterFile(const std::wstring& path) {
             count.Handled(0);
             continue;
         }
-        bool sent = Trasferisci(m, bytes + rel);
         // The address field carries the offset within the booter region.
         const uint32_t address = (rel & 0xFFFF) | uint32_t(sum) << 16;
-        if (sent && !master_->CtrlWrite_Memory(kSlaveBooterWrite, address, uint16_t(kBlock), n_)) {
-            VLOG_ERROR(m,
-                       "Error in control write memory SLAVE_BOOTERWRITE address %u dati %u nslave "
-                       "%u",
-                       unsigned(address), unsigned(kBlock), unsigned(n_));
-            sent = false;
-        }
+        const bool sent = Blocco(m, bytes + rel, kSlaveBooterWrite, address, uint16_t(kBlock));
         count.Handled(sent ? kBlock : 0);
         all_sent = all_sent && sent;
     }

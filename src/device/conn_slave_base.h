@@ -85,7 +85,11 @@ protected:
 
 private:
     // Main-buffer write and request 55 for one block; false after the logged failure.
-    bool Trasferisci(const char* method, const uint8_t* block);
+    // One block relayed to the slave through the master's main buffer and
+    // the command that stores it; both again after a transient fault.
+    bool Blocco(const char* method, const uint8_t* block, uint8_t command, uint32_t address, uint16_t dati);
+    // An erase of the master to this slave, again after a transient fault.
+    bool Cancella(uint8_t command, uint32_t address, uint16_t dati);
 };
 
 class CConnSlaveGPS : public CConnSlaveBase {

@@ -73,9 +73,13 @@ bool CConnectionStrumentoBase::SendNetTableCommand(const char* method, uint16_t 
 }
 
 bool CConnectionStrumentoBase::ReadNetTable(const char* method, NETIDENT& table) {
-    if (!SendNetTableCommand(method, 0)) return false;
-    // The device sends 256 bytes; the last four of the stored table stay as they were.
-    if (ReadMEM_MainBuff(NETIDENT::kReadSize, table.data())) return true;
+    bool sent = true;
+    const bool read = Repeatable({"CMD_GETNETTABLE"}, [&] {
+        sent = SendNetTableCommand(method, 0);
+        // The device sends 256 bytes; the last four of the stored table stay as they were.
+        return sent && ReadMEM_MainBuff(NETIDENT::kReadSize, table.data());
+    });
+    if (read || !sent) return read;
     VLOG_ERROR(method, kReadMainBufferFailed, unsigned(NETIDENT::kReadSize),
                static_cast<void*>(table.data()));
     return false;
@@ -198,17 +202,19 @@ void CConnectionStrumentoBase::ReadSlaves(const NetReadStyle& style) {
 
 bool CConnectionStrumentoBase::FetchSlaveIdent(uint8_t* buffer, uint8_t nslave) {
     const char* m = "CConnectionStrumentoBase::GetInfoIndentSlave";
-    if (!CtrlWrite_Memory(SLAVE_GETIDENT, 0, 0, nslave)) {
+    bool sent = true;
+    const bool read = Repeatable({"SLAVE_GETIDENT", 0, nslave}, [&] {
+        sent = CtrlWrite_Memory(SLAVE_GETIDENT, 0, 0, nslave);
+        return sent && ReadMEM_MainBuff(INFOIDENT::kSize, buffer);
+    });
+    if (read) return true;
+    if (!sent) {
         VLOG_ERROR(m, "Error in control write memory SLAVE_GETIDENT address %u dati %u nslave %u",
                    0u, 0u, unsigned(nslave));
         return false;
     }
-    if (!ReadMEM_MainBuff(INFOIDENT::kSize, buffer)) {
-        VLOG_ERROR(m, kReadSlaveBufferFailed, unsigned(INFOIDENT::kSize),
-                   static_cast<void*>(buffer), unsigned(nslave));
-        return false;
-    }
-    return true;
+    VLOG_ERROR(m, kReadSlaveBufferFailed, unsigned(INFOIDENT::kSize), static_cast<void*>(buffer), unsigned(nslave));
+    return false;
 }
 
 bool CConnectionStrumentoBase::GetInfoIndentSlave(uint8_t* buffer, uint8_t nslave) {
@@ -238,14 +244,19 @@ bool CConnectionStrumentoBase::SistemaInfoIdentSlave(INFOIDENT& ident, size_t sl
         const uint32_t address = kind == 11 ? 0xFF000A : kind == 14 ? 0x0E000A : 0xFE000A;
         uint8_t a[16], b[16];
         for (auto [addr, buf] : {std::pair{address, a}, std::pair{address + 16, b}}) {
-            if (!CtrlWrite_Memory(MEM_READ16_SLAVE, addr, 0, n)) {
+            bool sent = true;
+            const bool read = Repeatable({"MEM_READ16_SLAVE", addr, n}, [&, addr = addr, buf = buf] {
+                sent = CtrlWrite_Memory(MEM_READ16_SLAVE, addr, 0, n);
+                return sent && ReadMEM_MainBuff(sizeof a, buf);
+            });
+            if (!sent) {
                 VLOG_ERROR(m,
                            "Error in control write memory MEM_READ16_SLAVE address %u dati %u "
                            "nslave %u",
                            unsigned(addr), 0u, unsigned(n));
                 return false;
             }
-            if (!ReadMEM_MainBuff(sizeof a, buf)) {
+            if (!read) {
                 VLOG_ERROR(m, kReadSlaveBufferFailed, unsigned(sizeof a), static_cast<void*>(buf),
                            unsigned(n));
                 return false;
@@ -349,12 +360,37 @@ bool CConnectionStrumentoBase::TracciaInfoident(const std::wstring& text) {
     return true;
 }
 
+bool CConnectionStrumentoBase::SwitchMode(const Request& rq, bool to_booter, const std::function<bool()>& send) {
+    const char* m = "CConnectionStrumentoBase::SwitchMode";
+    for (int retry = 1;; ++retry) {
+        if (send()) return true;
+        if (retry > kTransientRetries || !LastFailureTransient()) return false;
+        INFOIDENT now;
+        const bool read = rq.nslave ? FetchSlaveIdent(now.data(), rq.nslave) : GetINFOIDENT(now);
+        if (!read) {
+            // Leaving the bus is what a master's switch does: its return is
+            // waited for and identified as after any switch.
+            if (rq.nslave == 0 && !LastFailureTransient()) {
+                VLOG_INFO(m, "%s: the unit left the bus, the switch was taken", rq.name);
+                return true;
+            }
+            return false;
+        }
+        if (now.IsInBooter() == to_booter) {
+            VLOG_INFO(m, "%s (slave %u): the unit reports the mode it was sent to, not sent again", rq.name,
+                      unsigned(rq.nslave));
+            return true;
+        }
+        LogRetry(rq, retry);
+    }
+}
+
 bool CConnectionStrumentoBase::GotoBooter() {
     if (info_ && info_->Ident().IsInBooter()) {
         VLOG_ERROR("CConnectionStrumentoBase::GotoBooter", "device results to be already in booter");
         return true;
     }
-    return CtrlWrite_Booter(4, 0, 0);
+    return SwitchMode({"BOOTER_SWITCH"}, true, [&] { return CtrlWrite_Booter(BOOTER_SWITCH, 0, 0); });
 }
 
 bool CConnectionStrumentoBase::GotoFirmware() {
@@ -363,11 +399,13 @@ bool CConnectionStrumentoBase::GotoFirmware() {
                    "device results to be already in firmware");
         return true;
     }
-    return CtrlWrite_Booter(4, 0, 0);
+    return SwitchMode({"BOOTER_SWITCH"}, false, [&] { return CtrlWrite_Booter(BOOTER_SWITCH, 0, 0); });
 }
 
 bool CConnectionStrumentoBase::GotoBooterSlave(uint8_t nslave) {
-    if (CtrlWrite_Memory(SLAVE_GOTOBOOTER, 0, 0, nslave)) return true;
+    if (SwitchMode({"SLAVE_GOTOBOOTER", 0, nslave}, true,
+                   [&] { return CtrlWrite_Memory(SLAVE_GOTOBOOTER, 0, 0, nslave); }))
+        return true;
     VLOG_ERROR("CConnectionStrumentoBase::GotoBooterSlave",
                "Error in control write memory SLAVE_GOTOBOOTER address %u dati %u nslave %u", 0u, 0u,
                unsigned(nslave));
@@ -377,7 +415,8 @@ bool CConnectionStrumentoBase::GotoBooterSlave(uint8_t nslave) {
 bool CConnectionStrumentoBase::GotoFirmwareSlave(uint8_t nslave) {
     VLOG_INFO("CConnectionStrumentoBase::GotoFirmwareSlave", "GotoFirmwareSlave per idx %u",
               unsigned(nslave));
-    return CtrlWrite_Memory(SLAVE_GOTOFIRMWARE, 0, 0, nslave);
+    return SwitchMode({"SLAVE_GOTOFIRMWARE", 0, nslave}, false,
+                      [&] { return CtrlWrite_Memory(SLAVE_GOTOFIRMWARE, 0, 0, nslave); });
 }
 
 bool CConnectionStrumentoBase::SalvaTraceUsb(const std::wstring& name, const uint8_t* data,
@@ -392,12 +431,17 @@ bool CConnectionStrumentoBase::SalvaTraceUsb(const std::wstring& name, const uin
 
 bool CConnectionStrumentoBase::GetInfoFirmup(INFOFWUPD& record, uint8_t nslave) {
     const char* m = "CConnectionStrumentoBase::GetInfoFirmup";
-    if (!CtrlWrite_Memory(MEM_GET_INFOFWUPD, 0, 0, nslave)) {
+    bool sent = true;
+    const bool read = Repeatable({"MEM_GET_INFOFWUPD", 0, nslave}, [&] {
+        sent = CtrlWrite_Memory(MEM_GET_INFOFWUPD, 0, 0, nslave);
+        return sent && ReadMEM_MainBuff(INFOFWUPD::kSize, record.data());
+    });
+    if (!sent) {
         VLOG_ERROR(m, "Error in control write memory MEM_GET_INFOFWUPD address %u dati %u nslave %u",
                    0u, 0u, unsigned(nslave));
         return false;
     }
-    if (!ReadMEM_MainBuff(INFOFWUPD::kSize, record.data())) {
+    if (!read) {
         record.InitDefault();
         VLOG_ERROR(m, kReadMainBufferFailed, unsigned(INFOFWUPD::kSize),
                    static_cast<void*>(record.data()));

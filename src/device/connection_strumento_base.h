@@ -131,6 +131,10 @@ private:
     bool ReadNetTable(const char* method, NETIDENT& table);
     // Request 49 for one slave and the 128-byte read, logged on failure.
     bool FetchSlaveIdent(uint8_t* buffer128, uint8_t nslave);
+    // A mode switch (to the booter when to_booter) sent by send; after a
+    // transient fault the unit's mode is read first and the switch is sent
+    // again only when the unit is still in the other mode.
+    bool SwitchMode(const Request& request, bool to_booter, const std::function<bool()>& send);
     void ReadSlaves(const NetReadStyle& style);
     // Stores one other-gauge image: load, last touch, start command and 2048-byte blocks.
     bool CaricaOther(const char* method, const std::map<int, UpdateFileDescriptor>& map, int kind,

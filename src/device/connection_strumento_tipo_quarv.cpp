@@ -15,6 +15,26 @@ bool CConnectionStrumentoTipoQuarv::AllErased(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
 }
 
+bool CConnectionStrumentoTipoQuarv::ComandoBooter(const char* method, const char* name, uint8_t command) {
+    if (Repeatable({name}, [&] { return CtrlWrite_Booter(command, 0, 0); })) return true;
+    VLOG_ERROR(method, "Error in control write booter %s address %u len %u", name, 0u, 0u);
+    return false;
+}
+
+bool CConnectionStrumentoTipoQuarv::BloccoBooter(const char* method, const char* name, uint8_t command,
+                                                 uint32_t address, const uint8_t* block, uint16_t length,
+                                                 uint16_t words) {
+    bool filled = true;
+    const bool ok = Repeatable({name, address}, [&] {
+        filled = WriteMEM_MainBuff(length, block);
+        return filled && CtrlWrite_Booter(command, address, words);
+    });
+    if (!ok && filled)
+        VLOG_ERROR(method, "Error in control write booter %s address %u len %u", name, unsigned(address),
+                   unsigned(words));
+    return ok;
+}
+
 bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
     const char* method = "CConnectionStrumentoTipoQuarv::AggiornaFwFile";
     const uint32_t start = FirmwareFile().start, end = FirmwareFile().end;
@@ -24,10 +44,7 @@ bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
         VLOG_ERROR(method, "Error loading MHX nomefile %s", vesk::to_utf8(path).c_str());
         return false;
     }
-    if (!CtrlWrite_Booter(BOOTER_ERASE, 0, 0)) {
-        VLOG_ERROR(method, "Error in control write booter BOOTER_ERASE address %u len %u", 0u, 0u);
-        return false;
-    }
+    if (!ComandoBooter(method, "BOOTER_ERASE", BOOTER_ERASE)) return false;
     const uint8_t* bin = image.GetBinBuffPtr();
     BlockCount count(WriteProgress(), WriteKind::Firmware, (end - start) / kFwBlock);
     // From the top of the region down; erased blocks stay as the erase left them.
@@ -37,12 +54,8 @@ bool CConnectionStrumentoTipoQuarv::AggiornaFwFile(const std::wstring& path) {
             count.Handled(0);
             continue;
         }
-        if (!WriteMEM_MainBuff(kFwBlock, block)) return false;
-        if (!CtrlWrite_Booter(BOOTER_WRITE, uint32_t(address), kFwBlock / 2)) {
-            VLOG_ERROR(method, "Error in control write booter BOOTER_WRITE address %u len %u",
-                       unsigned(address), kFwBlock / 2);
+        if (!BloccoBooter(method, "BOOTER_WRITE", BOOTER_WRITE, uint32_t(address), block, kFwBlock, kFwBlock / 2))
             return false;
-        }
         count.Handled(kFwBlock);
     }
     return true;
@@ -75,12 +88,8 @@ bool CConnectionStrumentoTipoQuarv::AggiornaBooterFile(const std::wstring& path)
         for (uint32_t i = 0; i < n; ++i) sum = uint8_t(sum + block[i]);
         // The address field carries the block's checksum in its top byte.
         const uint32_t address = (offset & 0xFFFF) | uint32_t(sum) << 16;
-        if (!WriteMEM_MainBuff(uint16_t(n), block)) return false;
-        if (!CtrlWrite_Booter(BOOTER_WRITENEW, address, kBooterBlock / 2)) {
-            VLOG_ERROR(method, "Error in control write booter BOOTER_WRITENEW address %u len %u",
-                       address, kBooterBlock / 2);
+        if (!BloccoBooter(method, "BOOTER_WRITENEW", BOOTER_WRITENEW, address, block, uint16_t(n), kBooterBlock / 2))
             return false;
-        }
         count.Handled(n);
     }
     return true;
@@ -111,13 +120,19 @@ bool CConnectionStrumentoTipoQuarv::ScriviLingua(const char* method, const std::
         return false;
     }
     const uint16_t code = LanguageFile().save_code;
-    auto save = [&](uint16_t c2, uint16_t c3) {
-        if (CtrlWrite_Quarv3(CMD_SAVE_BTFWCODE, code, c2, c3, 0)) return true;
+    // c2 0xFFFF erases the region; a block is stored from the main buffer.
+    auto save = [&](uint16_t c2, uint16_t c3, const uint8_t* block) {
+        bool filled = true;
+        const bool ok = Repeatable({"CMD_SAVE_BTFWCODE", c3}, [&] {
+            filled = !block || WriteMEM_MainBuff(kLanguageBlock, block);
+            return filled && CtrlWrite_Quarv3(CMD_SAVE_BTFWCODE, code, c2, c3, 0);
+        });
+        if (ok || !filled) return ok;
         VLOG_ERROR(method, "Error in control write quarv3 CMD_SAVE_BTFWCODE C1 %u C2 %u C3 %u C4 %u",
                    unsigned(code), unsigned(c2), unsigned(c3), 0u);
         return false;
     };
-    if (!save(0xFFFF, 0)) return false;
+    if (!save(0xFFFF, 0, nullptr)) return false;
     const uint8_t* bin = image.GetBinBuffPtr();
     BlockCount count(WriteProgress(), WriteKind::Language, (end - start + kLanguageBlock - 1) / kLanguageBlock);
     for (uint32_t offset = start; offset < end; offset += kLanguageBlock) {
@@ -126,8 +141,7 @@ bool CConnectionStrumentoTipoQuarv::ScriviLingua(const char* method, const std::
             count.Handled(0);
             continue;
         }
-        if (!WriteMEM_MainBuff(kLanguageBlock, block)) return false;
-        if (!save(0, uint16_t((offset - start) / kLanguageBlock))) return false;
+        if (!save(0, uint16_t((offset - start) / kLanguageBlock), block)) return false;
         count.Handled(kLanguageBlock);
     }
     return true;
@@ -154,10 +168,7 @@ bool CConnectionStrumentoTipoQuarv::LeggiArea(const Area& a) {
 }
 
 bool CConnectionStrumentoTipoQuarv::CancellaArea(const char* method, const Area& a) {
-    if (!CtrlWrite_Booter(a.erase_cmd, 0, 0)) {
-        VLOG_ERROR(method, "Error in control write booter %s address %u len %u", a.erase_name, 0u, 0u);
-        return false;
-    }
+    if (!ComandoBooter(method, a.erase_name, a.erase_cmd)) return false;
     std::fill(a.buffer->begin(), a.buffer->end(), 0xFF);
     a.saved->assign(a.buffer->size(), 0xFF);
     return true;
@@ -167,13 +178,10 @@ bool CConnectionStrumentoTipoQuarv::ScriviArea(const char* method, const Area& a
     const uint32_t size = uint32_t(a.buffer->size());
     for (uint32_t k = 1; k * kAreaBlock <= size; ++k) {
         const uint32_t offset = size - kAreaBlock * k;
-        if (!WriteMEM_MainBuff(kAreaBlock, a.buffer->data() + offset)) return false;
         const uint32_t address = a.address + offset;
-        if (!CtrlWrite_Booter(a.write_cmd, address, kAreaBlock / 2)) {
-            VLOG_ERROR(method, "Error in control write booter %s address %u len %u", a.write_name,
-                       address, kAreaBlock / 2);
+        if (!BloccoBooter(method, a.write_name, a.write_cmd, address, a.buffer->data() + offset, kAreaBlock,
+                          kAreaBlock / 2))
             return false;
-        }
         if (count) count->Handled(kAreaBlock);
     }
     *a.saved = *a.buffer;

@@ -131,6 +131,12 @@ public:
 
 protected:
     static bool AllErased(const uint8_t* p, size_t n);
+    // A booter command without data (an erase), sent again after a transient fault.
+    bool ComandoBooter(const char* method, const char* name, uint8_t command);
+    // One block through the main buffer and the booter command that stores it
+    // at address; both again after a transient fault.
+    bool BloccoBooter(const char* method, const char* name, uint8_t command, uint32_t address,
+                      const uint8_t* block, uint16_t length, uint16_t words);
     // The net-table read of the classes whose master has no net: no slaves, no GPS slave.
     bool NessunaRete();
     // The language image through command 15; method names the log lines.

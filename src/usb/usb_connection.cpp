@@ -13,6 +13,29 @@ namespace {
 constexpr uint16_t kDescriptorPacketSizeOffset = 22;
 constexpr uint16_t kD11PacketSize = 8;
 
+// Faults that may pass: a stall, a timeout, a short transfer, a driver error;
+// not a unit gone from the bus, nor a refused or busy open.
+bool TransientOutcome(int outcome) {
+    switch (outcome) {
+    case vesk::usb::kUsbErrorPipe:
+    case vesk::usb::kUsbErrorTimeout:
+    case vesk::usb::kUsbErrorIo:
+    case vesk::usb::kUsbErrorOverflow:
+    case vesk::usb::kUsbErrorOther:
+    case CUSBHardware::kShortTransfer: return true;
+    default: return false;
+    }
+}
+
+const char* OutcomeName(int outcome) {
+    switch (outcome) {
+    case vesk::usb::kUsbErrorPipe: return "stall";
+    case vesk::usb::kUsbErrorTimeout: return "timeout";
+    case CUSBHardware::kShortTransfer: return "short transfer";
+    default: return "driver error";
+    }
+}
+
 }  // namespace
 
 CUSBConnection::CUSBConnection(uint16_t packet_length)
@@ -27,13 +50,24 @@ CUSBConnection::~CUSBConnection() { ChiudiUSB(); }
 // ---- opening and closing ----
 
 int CUSBConnection::Apri(const CDeviceInfo& info) {
-    const std::wstring& device_path = info.GetDevicePath();
     if (hardware_ && commons_.HandleValido()) return connection_type_;
+    // Opening reads the device's descriptors: safe to repeat after a transient fault.
+    for (int retry = 1;; ++retry) {
+        const int type = ApriUnaVolta(info);
+        if (type > 0 || retry > kTransientRetries || !TransientOutcome(commons_.LastError())) return type;
+        VLOG_INFO("CUSBConnection::Apri", "open of %s: %s (0x%x), trying again (%d of %d)", unit_.c_str(),
+                  OutcomeName(commons_.LastError()), unsigned(commons_.LastError()), retry, kTransientRetries);
+    }
+}
+
+int CUSBConnection::ApriUnaVolta(const CDeviceInfo& info) {
+    const std::wstring& device_path = info.GetDevicePath();
     connection_type_ = USB_CONN_CLOSED;
     hardware_.reset();
 
     const int result = commons_.CreaFile(device_path) ? 0 : USB_CONN_NO_OPEN;
     const std::string path = vesk::to_utf8(device_path);
+    unit_ = path;
     if (!commons_.HandleValido()) {
         ChiudiUSB();
         VLOG_ERROR("CUSBConnection::Apri", "Unable to create connection 'file' for path %s",
@@ -119,14 +153,50 @@ bool CUSBConnection::CtrlWrite_Memory(uint8_t command, uint32_t address, uint16_
            hardware_->CtrlWrite_Memory(command, address, dati, nslave);
 }
 
+// A bulk transfer moves exactly its length: a short one is a failure, never
+// data with a stale tail.
 bool CUSBConnection::ReadBulkPipe(uint8_t* buffer, uint32_t length) {
     return CheckDevice("CUSBConnection::ReadBulkPipe") &&
-           hardware_->ReadBulkPipe(buffer, length) > 0;
+           hardware_->ReadBulkPipe(buffer, length) > 0 && !ShortTransfer("CUSBConnection::ReadBulkPipe", length);
 }
 
 bool CUSBConnection::WriteBulkPipe(const uint8_t* buffer, uint32_t length) {
     return CheckDevice("CUSBConnection::WriteBulkPipe") &&
-           hardware_->WriteBulkPipe(buffer, length) > 0;
+           hardware_->WriteBulkPipe(buffer, length) > 0 && !ShortTransfer("CUSBConnection::WriteBulkPipe", length);
+}
+
+bool CUSBConnection::ShortTransfer(const char* method, uint32_t length) const {
+    if (hardware_->LastOutcome() != CUSBHardware::kShortTransfer) return false;
+    VLOG_ERROR(method, "Short transfer: fewer than %u bytes moved", unsigned(length));
+    return true;
+}
+
+// ---- transient faults ----
+
+bool CUSBConnection::LastFailureTransient() const { return hardware_ && TransientOutcome(hardware_->LastOutcome()); }
+
+void CUSBConnection::LogRetry(const Request& rq, int retry) const {
+    const int outcome = hardware_ ? hardware_->LastOutcome() : vesk::usb::kUsbErrorOther;
+    if (rq.nslave)
+        VLOG_INFO("CUSBConnection::Repeatable", "%s address %u to slave %u through %s: %s (0x%x), trying again (%d of %d)",
+                  rq.name, unsigned(rq.address), unsigned(rq.nslave), unit_.c_str(), OutcomeName(outcome),
+                  unsigned(outcome), retry, kTransientRetries);
+    else
+        VLOG_INFO("CUSBConnection::Repeatable", "%s address %u to %s: %s (0x%x), trying again (%d of %d)", rq.name,
+                  unsigned(rq.address), unit_.c_str(), OutcomeName(outcome), unsigned(outcome), retry,
+                  kTransientRetries);
+}
+
+bool CUSBConnection::Repeatable(const Request& rq, const std::function<bool()>& attempt) {
+    if (repeat_depth_ > 0) return attempt();
+    ++repeat_depth_;
+    bool ok = attempt();
+    for (int retry = 1; !ok && retry <= kTransientRetries && LastFailureTransient(); ++retry) {
+        LogRetry(rq, retry);
+        ok = attempt();
+    }
+    --repeat_depth_;
+    return ok;
 }
 
 bool CUSBConnection::CtrlWrite_Quarv3(uint8_t command, uint16_t c1, uint16_t c2, uint16_t c3,
@@ -182,30 +252,36 @@ bool CUSBConnection::CtrlWrite_MemoryCmd51() { return CtrlWrite_Memory(51, 0, 0,
 
 // ---- main buffer ----
 
+// The main buffer keeps its contents until the next command: fetching it
+// again, or filling it again with the same data, is safe to repeat.
 bool CUSBConnection::ReadMEM_MainBuff(uint16_t length, uint8_t* dest) {
-    if (!CheckDevice("CUSBConnection::ReadMEM_MainBuff")) return false;
+    const char* m = "CUSBConnection::ReadMEM_MainBuff";
+    if (!CheckDevice(m)) return false;
     const uint16_t n = uint16_t(std::min<uint32_t>(RoundUp(length), packet_length_));
-    if (!hardware_->CtrlWrite_Bulk(BULK_READ, 0, n)) {
-        VLOG_ERROR("CUSBConnection::ReadMEM_MainBuff",
-                   "Error in control write bulk BULK_READ address %u len %u", 0u, unsigned(n));
-        return false;
-    }
-    if (hardware_->ReadBulkPipe(buffer_->data(), n) < 0) return false;
-    std::memcpy(dest, buffer_->data(), std::min<size_t>(length, n));
-    return true;
+    return Repeatable({"BULK_READ"}, [&] {
+        if (!hardware_->CtrlWrite_Bulk(BULK_READ, 0, n)) {
+            VLOG_ERROR(m, "Error in control write bulk BULK_READ address %u len %u", 0u, unsigned(n));
+            return false;
+        }
+        if (hardware_->ReadBulkPipe(buffer_->data(), n) < 0 || ShortTransfer(m, n)) return false;
+        std::memcpy(dest, buffer_->data(), std::min<size_t>(length, n));
+        return true;
+    });
 }
 
 bool CUSBConnection::WriteMEM_MainBuff(uint16_t length, const uint8_t* src) {
-    if (!CheckDevice("CUSBConnection::WriteMEM_MainBuff")) return false;
+    const char* m = "CUSBConnection::WriteMEM_MainBuff";
+    if (!CheckDevice(m)) return false;
     const uint16_t n = uint16_t(std::min<uint32_t>(RoundUp(length), packet_length_));
-    // Padding up to n keeps whatever the transfer buffer held before.
-    std::memcpy(buffer_->data(), src, std::min<size_t>(length, n));
-    if (!hardware_->CtrlWrite_Bulk(BULK_WRITE, 0, n)) {
-        VLOG_ERROR("CUSBConnection::WriteMEM_MainBuff",
-                   "Error in control write bulk BULK_WRITE address %u len %u", 0u, unsigned(n));
-        return false;
-    }
-    return hardware_->WriteBulkPipe(buffer_->data(), n) >= 0;
+    return Repeatable({"BULK_WRITE"}, [&] {
+        // Padding up to n keeps whatever the transfer buffer held before.
+        std::memcpy(buffer_->data(), src, std::min<size_t>(length, n));
+        if (!hardware_->CtrlWrite_Bulk(BULK_WRITE, 0, n)) {
+            VLOG_ERROR(m, "Error in control write bulk BULK_WRITE address %u len %u", 0u, unsigned(n));
+            return false;
+        }
+        return hardware_->WriteBulkPipe(buffer_->data(), n) >= 0 && !ShortTransfer(m, n);
+    });
 }
 
 // ---- chunked memory access ----
@@ -224,19 +300,23 @@ bool CUSBConnection::ReadChunked(const char* method, uint32_t address, uint16_t 
             command = (length - offset > 16) ? MEM_READ128_SLAVE : MEM_READ16_SLAVE;
             dati = 0;
         }
-        if (!hardware_->CtrlWrite_Memory(command, a, dati, nslave)) {
-            VLOG_ERROR(method, "Error in control write memory %s address %u dati %u nslave %u",
-                       MemoryCommandName(command), a, unsigned(dati), unsigned(nslave));
-            return false;
-        }
-        if (!hardware_->CtrlWrite_Bulk(BULK_READ, 0, uint16_t(n))) {
-            VLOG_ERROR(method, "Error in control write bulk BULK_READ address %u len %u", 0u, n);
-            return false;
-        }
-        if (hardware_->ReadBulkPipe(buffer_->data(), n) < 0) {
-            if (!slave) VLOG_ERROR(method, "Error reading");
-            return false;
-        }
+        const bool read = Repeatable({MemoryCommandName(command), a, nslave}, [&] {
+            if (!hardware_->CtrlWrite_Memory(command, a, dati, nslave)) {
+                VLOG_ERROR(method, "Error in control write memory %s address %u dati %u nslave %u",
+                           MemoryCommandName(command), a, unsigned(dati), unsigned(nslave));
+                return false;
+            }
+            if (!hardware_->CtrlWrite_Bulk(BULK_READ, 0, uint16_t(n))) {
+                VLOG_ERROR(method, "Error in control write bulk BULK_READ address %u len %u", 0u, n);
+                return false;
+            }
+            if (hardware_->ReadBulkPipe(buffer_->data(), n) < 0 || ShortTransfer(method, n)) {
+                if (!slave) VLOG_ERROR(method, "Error reading");
+                return false;
+            }
+            return true;
+        });
+        if (!read) return false;
         // The last chunk may hold padding beyond the caller's length.
         std::memcpy(dest + offset, buffer_->data(), std::min<uint32_t>(n, length - offset));
         offset += n;
@@ -270,15 +350,18 @@ bool CUSBConnection::WriteMEM_Generic(uint32_t address, uint16_t length, const u
             std::memcpy(last.data(), src + offset, length - offset);
             piece = last.data();
         }
-        if (!WriteMEM_MainBuff(uint16_t(n), piece)) return false;
         const uint32_t a = address + offset;
-        if (!hardware_->CtrlWrite_Memory(command, a, uint16_t(n), 0)) {
+        // The same data to the same address: the chunk is written again whole.
+        const bool written = Repeatable({MemoryCommandName(command), a}, [&] {
+            if (!WriteMEM_MainBuff(uint16_t(n), piece)) return false;
+            if (hardware_->CtrlWrite_Memory(command, a, uint16_t(n), 0)) return true;
             VLOG_ERROR("CUSBConnection::WriteMEM_Generic",
                        "Error in control write memory (nSlave ? SLAVE_BULKWRITE : MEM_WRITE) address %u "
                        "dati %u nslave %u",
                        a, n, 0u);
             return false;
-        }
+        });
+        if (!written) return false;
         offset += n;
     }
     return true;
@@ -411,12 +494,13 @@ bool CUSBConnection::GetINFOIDENT(INFOIDENT& r) {
     // Each read lands in the caller's record: after a failed confirmation it
     // holds the last record the instrument gave.
     uint8_t* cur = r.data();
-    if (!readvers() || !fetch(cur)) return false;
+    auto read = [&] { return Repeatable({"MEM_READVERS"}, [&] { return readvers() && fetch(cur); }); };
+    if (!read()) return false;
     for (int attempts = 0;;) {
         vesk::Sleep(kIdentConfirmWaitMs);
         uint8_t prev[INFOIDENT::kSize];
         std::memcpy(prev, cur, sizeof prev);
-        if (!readvers() || !fetch(cur)) return false;
+        if (!read()) return false;
         ++attempts;
         if (attempts > kIdentMaxAttempts) {
             VLOG_ERROR(m, "%d attempts are too many... there's no good infoident :-(", attempts);

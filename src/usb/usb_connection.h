@@ -4,6 +4,7 @@
 // download and the identification read.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -147,21 +148,47 @@ public:
     // Booter-family class of a tipoFamBoot value, or -1 when it is not in the table.
     static int BooterFamilyClass(uint16_t tipo_fam_boot);
 
+    // What a retry's log line names: the request, its address and the slave (0: the unit itself).
+    struct Request {
+        const char* name;
+        uint32_t address = 0;
+        uint8_t nslave = 0;
+    };
+    // A transfer that fails once (stall, timeout, short transfer, driver
+    // error) is tried again this many times at most.
+    static constexpr int kTransientRetries = 2;
+    // Runs a request that is safe to repeat (a read, a block written again
+    // to the same address with the same data, an erase of the same region)
+    // and runs it again after a transient fault, one log line each time.
+    // Inside another such request it runs once: the outer one repeats.
+    bool Repeatable(const Request& request, const std::function<bool()>& attempt);
+    // The last transfer failed with a fault that may pass; a unit gone from
+    // the bus is not one.
+    bool LastFailureTransient() const;
+    // The log line of one retry.
+    void LogRetry(const Request& request, int retry) const;
+
 protected:
     CUSBHardware* Hardware() const { return hardware_.get(); }
     // Logs "Bad device" when there is no driver access object.
     bool CheckDevice(const char* method) const;
 
 private:
+    // One try of Apri.
+    int ApriUnaVolta(const CDeviceInfo& info);
     // Length rounded up to whole packets, without the 16-bit wrap.
     uint32_t RoundUp(uint32_t length) const;
     bool ReadChunked(const char* method, uint32_t address, uint16_t length, uint8_t* dest,
                      bool slave, uint8_t nslave);
     bool IdentityExtraReads(INFOIDENT& r);
+    // The last bulk transfer moved fewer bytes than length: one log line, true.
+    bool ShortTransfer(const char* method, uint32_t length) const;
 
     C_Vesk_USB_Commons commons_;
     std::unique_ptr<CUSBHardware> hardware_;
     std::unique_ptr<std::array<uint8_t, kTransferBufferSize>> buffer_;
     uint16_t packet_length_;
     int connection_type_ = USB_CONN_CLOSED;
+    std::string unit_;  // the open device's path, for the retries' lines
+    int repeat_depth_ = 0;
 };

@@ -113,6 +113,7 @@ int CUSBHardware::USBDeviceIoControl(uint32_t code, USBRequestBlock& b) {
             r = device_->BulkOut(b.endpoint, b.buffer, b.buffer_length, kBulkTimeoutMs, &done);
     }
     b.transferred = static_cast<uint32_t>(done);
+    last_outcome_ = r < 0 ? r : done < b.buffer_length ? kShortTransfer : kUsbOk;
     if (r == kUsbErrorPipe) {
         VLOG_ERROR(Method("USBDeviceIoControl").c_str(),
                    "Error related to bad data transmission at driver level");

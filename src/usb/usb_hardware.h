@@ -62,6 +62,11 @@ public:
     // 1 on success; -4 carrier error, -2 stall, -3 control transfer of another length.
     virtual int USBDeviceIoControl(uint32_t code, USBRequestBlock& block);
 
+    // What the last transfer came to: kUsbOk, the carrier's error, or
+    // kShortTransfer when it moved fewer bytes than it was given.
+    int LastOutcome() const { return last_outcome_; }
+    static constexpr int kShortTransfer = -1000;
+
     uint16_t GetPacketSize() const { return chip_.packet_size; }
     uint8_t GetEndpointIn() const { return chip_.endpoint_in; }
     uint8_t GetEndpointOut() const { return chip_.endpoint_out; }
@@ -82,6 +87,7 @@ private:
     std::array<uint8_t, 6> memory_data_{};
     std::array<uint8_t, 9> quarv3_data_{};
     std::array<uint8_t, 6> bulk_data_{};
+    int last_outcome_ = vesk::usb::kUsbOk;
 };
 
 constexpr USBChipParams kPDIUSBD11{8, 16, 0x81, 0x01};

@@ -46,6 +46,7 @@ bool C_Vesk_USB_Commons::GetElencoDeviceCollegati(std::vector<std::wstring>& pat
 bool C_Vesk_USB_Commons::CreaFile(const std::wstring& device_path) {
     int error = vesk::usb::kUsbErrorOther;
     handle_ = vesk::usb::process_backend().Open(vesk::to_utf8(device_path), &error);
+    last_error_ = handle_ ? vesk::usb::kUsbOk : error;
     if (!handle_) {
         VLOG_FILE_ERROR("C_Vesk_USB_Commons::CreaFile", "errorcode = %u (0x%x)",
                         static_cast<unsigned>(error), static_cast<unsigned>(error));
@@ -57,7 +58,8 @@ bool C_Vesk_USB_Commons::CreaFile(const std::wstring& device_path) {
 bool C_Vesk_USB_Commons::LeggiUSBDescriptor(uint8_t* buffer256) {
     std::memset(buffer256, 0, 256);
     size_t got = 0;
-    if (!handle_ || handle_->ReadConfigDescriptor(buffer256, 256, &got) != vesk::usb::kUsbOk) {
+    last_error_ = handle_ ? handle_->ReadConfigDescriptor(buffer256, 256, &got) : vesk::usb::kUsbErrorNoDevice;
+    if (last_error_ != vesk::usb::kUsbOk) {
         VLOG_FILE_ERROR("C_Vesk_USB_Commons::LeggiUSBDescriptor", "IO Ctrl error");
         return false;
     }

@@ -26,6 +26,8 @@ public:
     bool LeggiProductId(uint16_t& product_id);
     // Drops the handle, which closes the device.
     void ChiudiHandle() { handle_.reset(); }
+    // The carrier's error of the last open or descriptor read that failed.
+    int LastError() const { return last_error_; }
 
     vesk::usb::IUsbDevice* Handle() const { return handle_.get(); }
     bool Is64() const { return is64_; }
@@ -36,4 +38,5 @@ public:
 private:
     std::unique_ptr<vesk::usb::IUsbDevice> handle_;
     bool is64_ = false;
+    int last_error_ = vesk::usb::kUsbOk;
 };

@@ -353,14 +353,17 @@ TEST_F(RunScenario, SlaveThatStaysInBooter) {
 // A block of a slave's write that fails fails the write: the stage raises and
 // the run does not end as a success, whichever block it was.
 TEST_F(RunScenario, FailedSlaveBlockFailsTheWrite) {
+    // Every try of the block fails: a single fault is tried again.
+    using vesk::test::EveryTry;
     struct Case {
-        const char* fault;
+        std::string fault;
         std::wstring error;
     } cases[] = {
-        {R"({"kind": "stall", "request": "memory", "command": 56, "when": "at", "n": 2})",
+        {EveryTry(R"({"kind": "stall", "request": "memory", "command": 56, "when": "at", "n": 2})"),
          L"Error in writing slave firmware"},
-        {R"({"kind": "driver_error", "request": "bulk_out", "when": "at", "n": 2})", L"Error in writing slave firmware"},
-        {R"({"kind": "stall", "request": "memory", "command": 55, "when": "at", "n": 1})",
+        {EveryTry(R"({"kind": "driver_error", "request": "bulk_out", "when": "at", "n": 2})"),
+         L"Error in writing slave firmware"},
+        {EveryTry(R"({"kind": "stall", "request": "memory", "command": 55, "when": "at", "n": 1})"),
          L"Error in writing slave firmware"},
     };
     for (const Case& c : cases) {
@@ -393,7 +396,8 @@ TEST_F(RunScenario, WakeSearchThatCouldNotReadASlaveIsMadeAgain) {
     stall.kind = vesk::sim::FaultKind::Stall;
     stall.when = vesk::sim::FaultWhen::At;
     stall.n = 416;
-    Inst().faults().push_back(stall);
+    // The read and both of its retries.
+    for (int i = 0; i <= CUSBConnection::kTransientRetries; ++i) Inst().faults().push_back(stall);
     Run();
     ExpectInOrder({With(L"Start waking up all slaves into firmware", L"Pell DL Logger - 577"),
                    With(L"Unable to read slave ident", L"Display Unit - 1012"),
@@ -654,7 +658,7 @@ TEST_F(RunScenario, AbortsOnTheMaster) {
         std::string faults;
         std::wstring text;
     } cases[] = {
-        {"GotoBooter refused", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "once"}])",
+        {"GotoBooter refused", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "from", "n": 1}])",
          L"Device fails to go to booter"},
         {"GotoFirmware refused", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "from", "n": 2}])",
          L"Device failed go to firmware"},
@@ -678,17 +682,22 @@ TEST_F(RunScenario, AbortsOnTheMaster) {
 // its new firmware; refused a third time, the run stops.
 TEST_F(RunScenario, MasterAskedAgainToLeaveItsBooter) {
     const std::string quarv3 = R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.05.00", "tipoFamBoot": 2, )";
+    // A refusal is a switch whose every try failed (a transient fault alone is
+    // tried again after the mode is read).
+    using vesk::test::EveryTry;
+    const int tries = 1 + CUSBConnection::kTransientRetries;
     struct Case {
         const char* name;
-        const char* faults;
+        std::string faults;
         size_t refusals;
         bool back;
     } cases[] = {
-        {"stall once", R"([{"kind": "stall", "request": "booter", "command": 4, "when": "at", "n": 2}])", 1, true},
-        // The second fault counts the requests the first let through: the third one overall.
+        {"stall once", "[" + EveryTry(R"({"kind": "stall", "request": "booter", "command": 4, "when": "at", "n": 2})") + "]",
+         1, true},
         {"driver error twice",
-         R"([{"kind": "driver_error", "request": "booter", "command": 4, "when": "at", "n": 2},
-             {"kind": "driver_error", "request": "booter", "command": 4, "when": "at", "n": 2}])", 2, true},
+         "[" + EveryTry(R"({"kind": "driver_error", "request": "booter", "command": 4, "when": "at", "n": 2})", 2 * tries) +
+             "]",
+         2, true},
         {"timeout three times", R"([{"kind": "timeout", "request": "booter", "command": 4, "when": "from", "n": 2}])", 3,
          false},
     };
@@ -977,11 +986,13 @@ TEST_F(RunScenario, FailedWriteNeverReachesItsTotal) {
 TEST_F(RunScenario, BrokenOffFirmwareWriteIsMadeAgain) {
     struct Case {
         const char* name;
-        const char* faults;
+        std::string faults;
         size_t writes;
         bool back;
     } cases[] = {
-        {"one block stalls", R"([{"kind": "stall", "request": "booter", "command": 2, "when": "at", "n": 3}])", 2, true},
+        {"one block stalls at every try",
+         "[" + vesk::test::EveryTry(R"({"kind": "stall", "request": "booter", "command": 2, "when": "at", "n": 3})") + "]",
+         2, true},
         {"every block from the third stalls",
          R"([{"kind": "stall", "request": "booter", "command": 2, "when": "from", "n": 3}])", 2, false},
     };
@@ -1074,6 +1085,186 @@ TEST_F(RunScenario, NoBackupWhenSwitchedOff) {
     EXPECT_TRUE(Proc().LastRun().backup.saved.empty());
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(state_.path()) / "vesk-firmup"));
     EXPECT_EQ(Messages()[1], With(L"Start firmware update for master", L"Pell Logger - 5"));
+}
+
+// ---- transient faults
+
+// A master whose firmware and language are due, and a slave whose firmware is.
+class TransientFault : public vesk::test::RunScenarioFixture {
+protected:
+    void Files() {
+        File("Pell_460500_fw.mhx", 0xFE0000, 0x400, "46.05.00");
+        File("Pell_460500_lng.mhx", 0xFC0000, 0x400, "46.05.00");
+        File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    }
+    // The plan, then the run with the fault armed: its steps count from the run.
+    void PlanAndRunWith(const vesk::sim::SimFault& fault) {
+        Files();
+        Start(PellDL(Slave(1, 2006, 71)), false, false);
+        Proc().AggiornaStrumentiCollegati();
+        Inst().faults().push_back(fault);
+        Run();
+    }
+    std::vector<std::string> RetryLines() const {
+        std::vector<std::string> out;
+        for (const auto& l : log_.lines())
+            if (l.find("trying again (") != std::string::npos) out.push_back(l);
+        return out;
+    }
+    // Each image the run wrote, in order: unit and kind.
+    std::vector<std::pair<uint32_t, WriteKind>> Writes() const {
+        std::vector<std::pair<uint32_t, WriteKind>> out;
+        for (const SeenWrite& w : WritesSeen(bench_->surface.Events())) out.emplace_back(w.unit, w.what);
+        return out;
+    }
+    // Requests of one code and command the run sent, with the slave byte.
+    size_t Sent(uint8_t request, uint8_t command) const {
+        size_t n = 0;
+        for (const auto& e : bus_->trace().entries())
+            n += e.kind == vesk::sim::TraceKind::Control && e.request == request && !e.data.empty() &&
+                 e.byte(0) == command;
+        return n;
+    }
+};
+
+vesk::sim::SimFault Fault(vesk::sim::FaultKind kind, int target, int command, uint32_t n,
+                          vesk::sim::FaultWhen when = vesk::sim::FaultWhen::At) {
+    vesk::sim::SimFault f;
+    f.kind = kind;
+    f.target = target;
+    f.command = command;
+    f.when = when;
+    f.n = n;
+    return f;
+}
+
+struct TransientRequest {
+    const char* what;
+    int target;
+    int command;
+    uint32_t n;
+    const char* logged;  // the request the retry's line names
+};
+
+const TransientRequest kTransientRequests[] = {
+    {"identity read", 0x0E, MEM_READVERS, 1, "MEM_READVERS"},
+    {"slave identity read", 0x0E, SLAVE_GETIDENT, 2, "SLAVE_GETIDENT address 0 to slave 1"},
+    {"master erase", 0x0F, BOOTER_ERASE, 1, "BOOTER_ERASE"},
+    {"master block", 0x0F, BOOTER_WRITE, 3, "BOOTER_WRITE"},
+    {"language erase and block", 0x0D, CMD_SAVE_BTFWCODE, 2, "CMD_SAVE_BTFWCODE"},
+    {"slave erase", 0x0E, 53, 1, "SLAVE_ERASEFIRMWARE address 0 to slave 1"},
+    {"slave block", 0x0E, 56, 2, "SLAVE_WRITMAINTOFIRM"},
+    {"block relayed to the slave", 0x0E, SLAVE_BULKWRITE, 2, "SLAVE_WRITMAINTOFIRM"},
+    {"main buffer fetched", vesk::sim::kTargetBulkIn, -1, 4, ""},
+    {"main buffer filled", vesk::sim::kTargetBulkOut, -1, 5, ""},
+    {"open", vesk::sim::kTargetOpen, -1, 2, "open of usb:1-1"},
+};
+
+// One fault of each kind at each request: tried once more, logged once, and
+// the run ends with every unit verified, having written what a clean run writes.
+TEST_F(TransientFault, TriedAgainAndTheRunEndsVerified) {
+    Files();
+    Start(PellDL(Slave(1, 2006, 71)), false, false);
+    PlanAndRun();
+    ASSERT_TRUE(Proc().LastRun().Completed());
+    const auto clean = Writes();
+    ASSERT_EQ(clean.size(), 3u);
+    using vesk::sim::FaultKind;
+    const std::pair<FaultKind, const char*> kinds[] = {{FaultKind::Stall, "stall"},
+                                                       {FaultKind::Timeout, "timeout"},
+                                                       {FaultKind::Short, "short transfer"},
+                                                       {FaultKind::DriverError, "driver error"}};
+    for (const auto& rq : kTransientRequests) {
+        for (const auto& [kind, error] : kinds) {
+            // A short open is no open: the carrier fails it as an I/O error.
+            const char* expected = rq.target == vesk::sim::kTargetOpen && kind == FaultKind::Short ? "driver error" : error;
+            SCOPED_TRACE(std::string(rq.what) + ", " + error);
+            PlanAndRunWith(Fault(kind, rq.target, rq.command, rq.n));
+            ASSERT_TRUE(Inst().faults().at(0).Reached()) << "the fault never struck";
+            EXPECT_TRUE(Proc().LastRun().Completed()) << vesk::to_utf8(Proc().LastRun().text);
+            EXPECT_TRUE(Proc().LastRun().errors.empty());
+            const auto retries = RetryLines();
+            ASSERT_EQ(retries.size(), 1u);
+            EXPECT_NE(retries[0].find(std::string(rq.logged)), std::string::npos) << retries[0];
+            EXPECT_NE(retries[0].find(std::string(": ") + expected + " ("), std::string::npos) << retries[0];
+            EXPECT_NE(retries[0].find("(1 of 2)"), std::string::npos) << retries[0];
+            EXPECT_EQ(Writes(), clean) << "a write the plan did not show, or one made again whole";
+            RefreshAfterRestart();
+            EXPECT_TRUE(Proc().VerificaUnita());
+            ExpectReleased();
+        }
+    }
+}
+
+// A fault that does not pass: every try fails, the run's own failure path
+// runs with its messages, and nothing is called verified.
+TEST_F(TransientFault, PersistentFaultStillEndsWithItsError) {
+    using vesk::sim::FaultKind;
+    using vesk::sim::FaultWhen;
+    struct Case {
+        const char* what;
+        vesk::sim::SimFault fault;
+        std::wstring error;
+        const char* logged;
+    } cases[] = {
+        {"master block", Fault(FaultKind::Stall, 0x0F, BOOTER_WRITE, 3, FaultWhen::From), L"Error writing master firmware",
+         "BOOTER_WRITE"},
+        {"slave block", Fault(FaultKind::Timeout, 0x0E, 56, 2, FaultWhen::From), L"Error in writing slave firmware",
+         "SLAVE_WRITMAINTOFIRM"},
+        {"language block", Fault(FaultKind::DriverError, 0x0D, CMD_SAVE_BTFWCODE, 2, FaultWhen::From),
+         L"Error in writing master languages", "CMD_SAVE_BTFWCODE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PlanAndRunWith(c.fault);
+        EXPECT_FALSE(Proc().LastRun().Completed());
+        const Lines& errors = Proc().LastRun().errors;
+        EXPECT_NE(std::find(errors.begin(), errors.end(), c.error), errors.end()) << vesk::to_utf8(Proc().LastRun().text);
+        bool second = false;
+        for (const auto& l : RetryLines()) second |= l.find(c.logged) != std::string::npos && l.find("(2 of 2)") != std::string::npos;
+        EXPECT_TRUE(second) << "no second retry of " << c.logged;
+        for (const auto& l : log_.lines()) EXPECT_EQ(l.find("(3 of 2)"), std::string::npos) << l;
+        RefreshAfterRestart();
+        EXPECT_FALSE(Proc().VerificaUnita());
+        ExpectReleased();
+    }
+}
+
+// A mode switch whose answer is lost after the unit took it: its mode is
+// read, and the switch is not sent again.
+TEST_F(TransientFault, ModeSwitchThatTookEffectIsNotSentAgain) {
+    Files();
+    Start(PellDL(Slave(1, 2006, 71)), false, false);
+    PlanAndRun();
+    const size_t master_switches = Sent(0x0F, BOOTER_SWITCH), slave_switches = Sent(0x0E, SLAVE_GOTOBOOTER);
+    ASSERT_EQ(master_switches, 2u);
+    ASSERT_GE(slave_switches, 1u);
+    using vesk::sim::FaultKind;
+    struct Case {
+        const char* what;
+        int target, command;
+        const char* logged;
+    } cases[] = {
+        {"master to its booter", 0x0F, BOOTER_SWITCH, "BOOTER_SWITCH: the unit left the bus, the switch was taken"},
+        {"slave to its booter", 0x0E, SLAVE_GOTOBOOTER, "SLAVE_GOTOBOOTER (slave 1): the unit reports the mode"},
+    };
+    for (const Case& c : cases) {
+        for (FaultKind kind : {FaultKind::Stall, FaultKind::Timeout, FaultKind::DriverError}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + vesk::sim::FaultKindName(kind));
+            vesk::sim::SimFault f = Fault(kind, c.target, c.command, 1);
+            f.acted = true;
+            PlanAndRunWith(f);
+            ASSERT_TRUE(Inst().faults().at(0).Reached());
+            EXPECT_TRUE(log_.contains(c.logged));
+            EXPECT_EQ(Sent(0x0F, BOOTER_SWITCH), master_switches);
+            EXPECT_EQ(Sent(0x0E, SLAVE_GOTOBOOTER), slave_switches);
+            EXPECT_TRUE(RetryLines().empty());
+            EXPECT_TRUE(Proc().LastRun().Completed()) << vesk::to_utf8(Proc().LastRun().text);
+            RefreshAfterRestart();
+            EXPECT_TRUE(Proc().VerificaUnita());
+            ExpectReleased();
+        }
+    }
 }
 
 }  // namespace

@@ -266,9 +266,10 @@ TEST_F(RunTruth, WakeThatCannotReconnectEndsRed) {
         if (woken && wake_open == 0) wake_open = n;
     }
     ASSERT_NE(wake_open, 0u);
-    // Every attempt of that reconnection fails; the closing's open succeeds.
+    // Every attempt of that reconnection fails, each open tried again after
+    // its fault; the closing's open succeeds.
     std::string faults;
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10 * (1 + CUSBConnection::kTransientRetries); ++i)
         faults += std::string(i ? ", " : "") + R"({"kind": "stall", "request": "open", "when": "at", "n": )" +
                   std::to_string(wake_open) + "}";
     Start(PellDL(Slave(1, 2006, 71, R"(, "in_booter": true)"), R"(, "faults": [)" + faults + "]"));

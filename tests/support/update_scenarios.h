@@ -15,6 +15,15 @@ inline std::string Slave(int number, int code, long long serial, const std::stri
            R"(, "serial": )" + std::to_string(serial) + R"(, "firmware": "01.00.00")" + extra + "}";
 }
 
+// A transient fault (a scenario's fault object) met by every try of one
+// request: the first try and each of its retries. Each copy counts the
+// transfers the copies before it let through, so "at" n hits n, n+1, ...
+inline std::string EveryTry(const std::string& fault, int tries = 3) {
+    std::string out;
+    for (int i = 0; i < tries; ++i) out += (i ? ", " : "") + fault;
+    return out;
+}
+
 // A Pell DL master, serial 10 on 46.03.00: it updates its slaves. extra adds
 // fields to the master.
 inline std::string PellDL(const std::string& slaves, const std::string& extra = "") {

@@ -33,7 +33,7 @@ private:
     std::map<std::string, int> errors_;
 };
 
-TEST(AccessWatch, NotesOnlyPermissionRefusalsOnce) {
+TEST(AccessWatch, NotesPermissionAndBusyRefusalsOnce) {
     RefusingBackend refusing({{"usb:1-2", kUsbErrorAccess},
                               {"usb:1-3", kUsbErrorBusy},
                               {"usb:1-4", kUsbErrorNoDevice},
@@ -46,6 +46,7 @@ TEST(AccessWatch, NotesOnlyPermissionRefusalsOnce) {
         EXPECT_TRUE(list.empty());
     }
     EXPECT_EQ(watch.Denied(), (std::vector<std::string>{"usb:1-2", "usb:2-1.4"}));
+    EXPECT_EQ(watch.Busy(), (std::vector<std::string>{"usb:1-3"}));
     // The transport still sees the carrier's own error.
     int error = 0;
     EXPECT_FALSE(watch.Open("usb:1-3", &error));

@@ -4,6 +4,8 @@
 // umockdev's preload they find nothing and these tests fail.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <nlohmann/json.hpp>
 
 #include "../support/sim_run.h"
@@ -15,6 +17,7 @@ using vesk::test::SimRun;
 
 const std::string kSim = VESK_SIM;
 const std::string kCli = VESK_CLI;
+const std::string kHold = VESK_HOLD;
 
 // A master with two slaves on the port the bus gives it, and a memory key
 // behind a hub. The list's net reads ask for seconds of waits, which the
@@ -86,6 +89,62 @@ TEST(SimRun, ExitStatusAndUsage) {
         EXPECT_EQ(r.status, c.status) << r.output;
         EXPECT_NE(r.output.find(c.output), std::string::npos) << r.output;
     }
+}
+
+// An instrument another program holds (its interface claimed) is there but
+// busy: list shows it as such, the commands that need it exit 4 with the
+// reason, as for a refused permission; once the holder ends it is free.
+TEST(SimRun, AnInstrumentAnotherProgramHoldsIsBusyNotAbsent) {
+    SimRun sim(kSim);
+    const std::string d = vesk::test::Quote(sim.dir().path());
+    auto cli = [&](const std::string& name, const std::string& args) {
+        return "echo '== " + name + "'; HOME=" + d + " " + kCli + " " + args + " 2>&1; echo \"== status $?\"; ";
+    };
+    const std::string script = "mkfifo " + d + "/ready || exit 1; " + kHold + " usb:1-1 >" + d +
+                               "/ready & holder=$!; read line <" + d + "/ready; echo \"holder: $line\"; " +
+                               cli("list json", "list --json") + cli("list", "list") + cli("plan", "plan") +
+                               cli("update", "update --yes") + "kill $holder; wait $holder; " +
+                               cli("after", "list --json");
+    const auto r = sim.Run(R"({"time_scale": 0.01, "instruments": [
+      {"code": 50, "serial": 1234, "firmware": "43.04.01", "booter": "02.10", "tipoFamBoot": 5}]})",
+                           script);
+    ASSERT_NE(r.output.find("holder: held"), std::string::npos) << r.output;
+    // What one command printed, and its status.
+    auto section = [&](const std::string& name, int* status) {
+        const std::string head = "== " + name + "\n";
+        const size_t from = r.output.find(head);
+        if (from == std::string::npos) return std::string("(no " + name + ")");
+        const size_t body = from + head.size();
+        const size_t end = r.output.find("== status ", body);
+        *status = std::atoi(r.output.c_str() + end + 10);
+        return r.output.substr(body, end - body);
+    };
+    const std::string busy =
+        "found a Vesk instrument at usb:1-1 but cannot open it: busy (another program holds it)";
+    int status = -1;
+    std::string out = section("list json", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(json::parse(out, nullptr, false), json::parse(R"([{"path": "usb:1-1", "access": "busy"}])")) << out;
+    out = section("list", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("usb:1-1  found but cannot be opened: busy (another program holds it)"), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("no instruments found"), std::string::npos) << out;
+    for (const char* command : {"plan", "update"}) {
+        out = section(command, &status);
+        EXPECT_EQ(status, 4) << command << ":\n" << out;
+        EXPECT_NE(out.find(std::string("vesk-firmup-cli ") + command + ": " + busy), std::string::npos)
+            << command << ":\n" << out;
+        // Busy is no matter of permissions: no udev advice.
+        EXPECT_EQ(out.find("udev"), std::string::npos) << command << ":\n" << out;
+        EXPECT_EQ(out.find("No gauge"), std::string::npos) << command << ":\n" << out;
+    }
+    out = section("after", &status);
+    EXPECT_EQ(status, 0) << out;
+    const json after = json::parse(out, nullptr, false);
+    ASSERT_TRUE(after.is_array() && after.size() == 1) << out;
+    EXPECT_EQ(after[0]["access"], "granted") << out;
+    EXPECT_EQ(after[0]["serial"], 1234) << out;
 }
 
 }  // namespace

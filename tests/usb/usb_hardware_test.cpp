@@ -143,7 +143,8 @@ TEST_F(USBHardwareSim, CarrierOutcomesMapToResultsAndMessages) {
 }
 
 // The same mapping seen from USBDeviceIoControl's result, including a device
-// that vanished, and a short bulk transfer that this level cannot detect.
+// that vanished, and a short bulk transfer that this level cannot detect but
+// the protocol above it refuses.
 TEST_F(USBHardwareSim, IoControlResults) {
     LoadOne(R"("chip": "D11", "faults": [{"kind": "short", "request": "memory", "when": "once"},
                                           {"kind": "short", "request": "bulk_in", "when": "once"}])");
@@ -152,11 +153,16 @@ TEST_F(USBHardwareSim, IoControlResults) {
     vesk::LogCapture log;
     EXPECT_FALSE(conn_->CtrlWrite_Memory(7, 0, 0, 0));
     EXPECT_TRUE(log.contains("Error: mismatch from"));
-    // A short bulk transfer passes: bulk requests carry no setup length.
+    // A short bulk transfer passes the driver level (bulk requests carry no
+    // setup length); a bulk read of exactly that length then fails, never
+    // handing on a buffer with a stale last byte.
     ASSERT_TRUE(conn_->CtrlWrite_Bulk(1, 0, 8));
     uint8_t buf[8];
-    EXPECT_TRUE(conn_->ReadBulkPipe(buf, 8));
+    log.clear();
+    EXPECT_FALSE(conn_->ReadBulkPipe(buf, 8));
     EXPECT_EQ(Transfers().back().transferred, 7u);
+    EXPECT_TRUE(log.contains("Short transfer: fewer than 8 bytes moved"));
+    EXPECT_FALSE(log.contains("Error at driver level"));
     // Gone from the bus: no device.
     bus_->Unplug("usb:1-1");
     log.clear();

@@ -21,16 +21,24 @@ std::unique_ptr<IUsbDevice> CAccessWatchBackend::Open(const std::string& path, i
     int e = kUsbOk;
     auto device = inner_.Open(path, &e);
     if (error) *error = e;
-    if (!device && e == kUsbErrorAccess) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (std::find(denied_.begin(), denied_.end(), path) == denied_.end()) denied_.push_back(path);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto note = [&path](std::vector<std::string>& paths) {
+        if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+    };
+    if (device) std::erase(busy_, path);
+    else if (e == kUsbErrorAccess) note(denied_);
+    else if (e == kUsbErrorBusy) note(busy_);
     return device;
 }
 
 std::vector<std::string> CAccessWatchBackend::Denied() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return denied_;
+}
+
+std::vector<std::string> CAccessWatchBackend::Busy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busy_;
 }
 
 const char* const kUdevRuleFolders[4] = {"/usr/lib/udev/rules.d", "/lib/udev/rules.d", "/usr/local/lib/udev/rules.d",
@@ -52,6 +60,10 @@ AccessSetting CurrentAccessSetting() {
 
 std::wstring AccessDeniedLine(const std::wstring& device_path) {
     return L"found a Vesk instrument at " + device_path + L" but cannot open it: permission denied";
+}
+
+std::wstring AccessBusyLine(const std::wstring& device_path) {
+    return L"found a Vesk instrument at " + device_path + L" but cannot open it: busy (another program holds it)";
 }
 
 std::wstring AccessDeniedAdvice(const AccessSetting& setting) {

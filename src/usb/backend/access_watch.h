@@ -1,9 +1,10 @@
 #pragma once
 // Instruments the user may not open. A device node without the udev rule's
 // access, or a user who is not at the seat, makes libusb refuse the open with
-// LIBUSB_ERROR_ACCESS; the listing then simply leaves the instrument out. A
-// front end installs this watch over the carrier and, after its work, tells
-// the user why and what to do (AccessDeniedAdvice).
+// LIBUSB_ERROR_ACCESS; another program that holds the instrument makes it
+// refuse with LIBUSB_ERROR_BUSY. The listing then simply leaves the
+// instrument out. A front end installs this watch over the carrier and, after
+// its work, tells the user why and what to do (AccessDeniedAdvice).
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,11 +23,15 @@ public:
 
     // Device paths refused for lack of permission, each once, in the order met.
     std::vector<std::string> Denied() const;
+    // Device paths refused because another program holds them, each once; a
+    // path opened later is no longer busy.
+    std::vector<std::string> Busy() const;
 
 private:
     IUsbBackend& inner_;
     mutable std::mutex mutex_;
     std::vector<std::string> denied_;
+    std::vector<std::string> busy_;
 };
 
 // The udev rule that grants the access, as installed in 70-vesk-firmup.rules.
@@ -50,6 +55,9 @@ AccessSetting CurrentAccessSetting();
 // The line that says an instrument at device_path ("usb:1-4") was found but
 // refused: "found a Vesk instrument at usb:1-4 but cannot open it: permission denied".
 std::wstring AccessDeniedLine(const std::wstring& device_path);
+// The same for an instrument another program holds: "found a Vesk instrument
+// at usb:1-4 but cannot open it: busy (another program holds it)".
+std::wstring AccessBusyLine(const std::wstring& device_path);
 
 // What the user can do about it: with the rule installed, log in at the seat,
 // replug, or trigger udev; without a seat, a group rule (plugdev); only

@@ -165,12 +165,13 @@ std::unique_ptr<IUsbDevice> CLibusbBackend::Open(const std::string& path, int* e
         }
         reattach = true;
     }
-    // Claiming interface 0 is what makes the open exclusive.
+    // Claiming interface 0 is what makes the open exclusive: a node we may
+    // open whose interface is refused is held by another program.
     r = libusb_claim_interface(h, 0);
     if (r < 0) {
         if (reattach) libusb_attach_kernel_driver(h, 0);
         libusb_close(h);
-        return fail(r);
+        return fail(r == LIBUSB_ERROR_ACCESS ? kUsbErrorBusy : r);
     }
     return std::make_unique<CLibusbDevice>(h, reattach);
 }
