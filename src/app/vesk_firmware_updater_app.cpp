@@ -23,7 +23,7 @@ int CVESKFirmwareUpdaterApp::InitInstance(const std::wstring& command_line) {
     if (!window) return 1;
     // A second start that finds no server ends silently: the lock still keeps it out.
     ServeOtherInstances(*window);
-    return window->RunModal() ? 0 : 1;
+    return window->RunModal() ? window->ExitStatus() : 1;
 }
 
 IMainDialog* CVESKFirmwareUpdaterApp::CreateMainDialog() {

@@ -22,11 +22,7 @@ bool CommandLocks::TakeForCommand(const std::string& command, bool no_wait) {
             vesk::TermPrint(stderr, "%s: the instrument lock cannot be taken (see the log)\n", program.c_str());
             return false;
         }
-        const auto holder = locks_->ReadHolder(kInstrumentLock);
-        const std::string line = "waiting for " +
-                                 (holder ? holder->program + " (pid " + std::to_string(holder->pid) + ")"
-                                         : std::string("another program")) +
-                                 " to finish";
+        const std::string line = "waiting for " + locks_->HolderText(kInstrumentLock) + " to finish";
         if (line != said) {
             vesk::TermPrint(stderr, "%s\n", line.c_str());
             VLOG_INFO("CommandLocks", "%s", line.c_str());

@@ -17,6 +17,7 @@
 #include "common/str_conv.h"
 #include "plan_view.h"
 #include "rehearsal/rehearsal.h"
+#include "update/after_run.h"
 #include "run_signals.h"
 #include "simulation.h"
 #include "terminal_surface.h"
@@ -26,12 +27,6 @@
 namespace vesk::cli {
 
 namespace {
-
-// The restarted master is waited for at most this long, as the window would.
-constexpr uint32_t kRestartWaitMs = 30000;
-constexpr uint32_t kPollMs = 100;
-// The window refreshes this long after an arrival.
-constexpr uint32_t kAfterArrivalMs = 2200;
 
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
@@ -118,47 +113,26 @@ public:
         proc_.OnBnClickedButtonUpdate();
         const CUpdateProcedure::RunResult& run = proc_.LastRun();
         // Stopped before the instrument was touched: nothing to check.
-        if (!Touched(run.outcome)) {
+        if (!vesk::update::RunTouchedInstrument(run.outcome)) {
             surface_.EndBar();
             return Finish(Judge(run, false));
         }
         surface_.EndBar();
-        AfterTheRun(run.outcome);
-        const bool verified = proc_.VerificaUnita();
+        const bool verified = vesk::update::ReadAfterRun(
+            proc_, {.poll =
+                        [this] {
+                            detection_.Poll();
+                            surface_.PollRestartTimer();
+                        },
+                    .arrived = [this] { return detection_.Arrived(); },
+                    .say = [this](const char* line) { Say(line); },
+                    .refreshing = {}});
         ShowSummary();
         ShowPlan();
         return Finish(Judge(run, verified));
     }
 
 private:
-    // The units are read again after every run. The master is back when the
-    // run's last refresh (its closing one, or the one after an abort) found
-    // it; when it is away (restarting, re-enumerating) it is waited for as the
-    // window does, through its arrival, and the plan is read again.
-    void AfterTheRun(RunOutcome outcome) {
-        using Refresh = CUpdateProcedure::RefreshOutcome;
-        const bool read_after = outcome == RunOutcome::Finished || outcome == RunOutcome::Aborted;
-        if (read_after && !proc_.RestartPending() && proc_.LastRefresh() == Refresh::Planned) return;
-        if (proc_.RestartPending() || (read_after && proc_.LastRefresh() == Refresh::NoInstrument)) {
-            Say(proc_.RestartPending() ? "Waiting for the master to come back from its restart..."
-                                       : "Waiting for the master to come back...");
-            const uint64_t until = vesk::process_clock().now_ms() + kRestartWaitMs;
-            for (;;) {
-                detection_.Poll();
-                surface_.PollRestartTimer();
-                if (detection_.Arrived() || vesk::process_clock().now_ms() >= until) break;
-                vesk::Sleep(kPollMs);
-            }
-            if (detection_.Arrived()) vesk::Sleep(kAfterArrivalMs);
-        }
-        proc_.AggiornaStrumentiCollegati();
-    }
-
-    static bool Touched(RunOutcome outcome) {
-        return outcome == RunOutcome::Aborted || outcome == RunOutcome::SlavesRefused ||
-               outcome == RunOutcome::NoSlaveUpdate || outcome == RunOutcome::Finished;
-    }
-
     Ending Judge(const CUpdateProcedure::RunResult& run, bool verified) const {
         if (const int status = StoppedRunStatus(); status >= 0) return {status, "interrupted"};
         switch (run.outcome) {
@@ -166,7 +140,7 @@ private:
         case RunOutcome::SeveralInstruments: return {kExitNotOne, NotOne(run.outcome)};
         case RunOutcome::Finished:
         case RunOutcome::NoSlaveUpdate:
-            if (run.Completed() && verified) return {kExitOk, "finished"};
+            if (vesk::update::EndedAsPlanned(run, verified)) return {kExitOk, "finished"};
             return {kExitFailed, "errors"};
         default: return {kExitFailed, "stopped"};
         }

@@ -65,6 +65,10 @@ public:
         infos.push_back(text);
         if (on_question) on_question(text);
     }
+    void Critical(QWidget*, const std::wstring& text, const std::wstring&) override {
+        criticals.push_back(text);
+        if (on_question) on_question(text);
+    }
     bool YesNo(QWidget*, const std::wstring& text, const std::wstring&) override {
         questions.push_back(text);
         if (on_question) on_question(text);
@@ -85,6 +89,7 @@ public:
     }
 
     std::vector<std::wstring> infos;
+    std::vector<std::wstring> criticals;
     std::vector<std::wstring> questions;
     std::deque<bool> yes_no;
     int behaviour = 0;

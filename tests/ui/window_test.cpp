@@ -118,8 +118,11 @@ protected:
         window_->show();
         QCoreApplication::processEvents();
     }
-    // The first refresh, 50 ms after creation.
-    void FirstRefresh() { timers_.Advance(50); }
+    // The first refresh, 50 ms after creation, on the worker.
+    void FirstRefresh() {
+        timers_.Advance(50);
+        WaitForTheWorker();
+    }
     // What an update run needs besides the files.
     void UpdateFolders() {
         dir_.mkdir("_BOOTER");
@@ -140,7 +143,7 @@ protected:
     }
     void WaitForTheWorker() {
         WaitUntil([&] { return !Win().WorkerBusy(); });
-        Sample();
+        if (watch_) Sample();
     }
 
     Dlg& Win() { return *window_; }
@@ -209,6 +212,7 @@ TEST_F(WindowTest, FirstRefreshFillsTheRowsAndTheStatus) {
     EXPECT_EQ(Win().DeviceList()->topLevelItemCount(), 0) << "the refresh comes 50 ms after creation";
     timers_.Advance(1);
     EXPECT_FALSE(timers_.Active(Dlg::kTimerFirstRefresh)) << "timer 1111 fires once";
+    WaitForTheWorker();
     EXPECT_TRUE(log_.contains("CVESKFirmwareUpdaterDlg::OnTimer"));
     EXPECT_EQ(Column(Win().DeviceList(), kColumnRow), (std::vector<std::wstring>{L"M", L"1", L"2", L"4"}));
     EXPECT_EQ(Column(Win().DeviceList(), kColumnDevice),
@@ -261,6 +265,7 @@ TEST_F(WindowTest, DeviceChangeRefreshesOnlyWhileActive) {
             EXPECT_EQ(Status(), NoFiles()) << "nothing happens while another application has the focus";
             EXPECT_EQ(Messages().size(), lines);
             Win().OnActivateApp(true);
+            WaitForTheWorker();
             EXPECT_TRUE(refreshed());
             EXPECT_EQ(Messages()[lines], L"Please wait...");
             EXPECT_GE(clock_.now_ms() - before, Dlg::kDeviceChangeWaitMs);
@@ -804,8 +809,11 @@ TEST_F(WindowTest, ImpossibleToDetectHardwareRefusesTheWindow) {
     options.questions = &questions_;
     Dlg window(options);
     EXPECT_FALSE(window.Create());
-    EXPECT_EQ(questions_.infos,
-              std::vector<std::wstring>{L"Firmup application is closing as it's impossible to detect hardware."});
+    // The cause named, with the critical icon.
+    EXPECT_EQ(questions_.infos, std::vector<std::wstring>{});
+    EXPECT_EQ(questions_.criticals,
+              std::vector<std::wstring>{L"Firmup application is closing as it's impossible to detect hardware.\n"
+                                        L"USB device notifications: no udev here"});
     EXPECT_FALSE(timers_.Active(Dlg::kTimerFirstRefresh));
 }
 
