@@ -186,6 +186,7 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     layout->addWidget(wait_bar_);
     layout->addWidget(overall_bar_);
     layout->addWidget(status_);
+    layout->addWidget(BuildFolderRow());
     // With Debug_mode the message list takes the room under the status field.
     layout->addWidget(messages_, 2);
     layout->addLayout(buttons);
@@ -395,6 +396,7 @@ void CVESKFirmwareUpdaterDlg::ApplyEnabled() {
     execute_->setEnabled(idle && execute_enabled_);
     advanced_->setEnabled(idle && advanced_enabled_);
     dump_->setEnabled(idle);
+    folder_->setEnabled(idle);
     exit_->setEnabled(idle);
     devices_->setEnabled(idle);
     versions_->setEnabled(idle);

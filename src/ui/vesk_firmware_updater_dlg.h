@@ -67,6 +67,8 @@ public:
     void OnBnClickedButtonUpdate();
     void OnBnClickedButtonDump();
     void OnBnClickedButtonNormalAdvanced();
+    // "Folder...": another main folder, kept for the next start, and a refresh.
+    void OnBnClickedButtonFolder();
     void OnDeviceSelectionChanged();
     void OnVersionClicked(QTreeWidgetItem* item);
     void OnActivateApp(bool active);
@@ -131,6 +133,8 @@ public:
     QPushButton* AdvancedButton() const { return advanced_; }
     QPushButton* ExitButton() const { return exit_; }
     QPushButton* WebButton() const { return web_; }
+    QLabel* FolderLabel() const { return folder_label_; }
+    QPushButton* FolderButton() const { return folder_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -161,6 +165,9 @@ private:
     void AfterRun();
     // Closes without the exit question (a signal asked for it).
     void CloseOnSignal();
+    // The folder label and its button (window_refresh.cpp).
+    QWidget* BuildFolderRow();
+    void ShowFolder();
     QProgressBar* Bar(ProgressBar bar) const { return bar == ProgressBar::Wait ? wait_bar_ : overall_bar_; }
     int& StepOf(ProgressBar bar) { return bar == ProgressBar::Wait ? wait_step_ : overall_step_; }
     void FillRow(QTreeWidgetItem* item, const DeviceRowView& row);
@@ -187,6 +194,8 @@ private:
     QPushButton* execute_ = nullptr;
     QPushButton* exit_ = nullptr;
     QPushButton* web_ = nullptr;
+    QLabel* folder_label_ = nullptr;
+    QPushButton* folder_ = nullptr;
 
     int wait_step_ = 10;
     int overall_step_ = 10;

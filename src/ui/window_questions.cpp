@@ -29,3 +29,7 @@ std::wstring CQtWindowQuestions::SaveFile(QWidget* parent) {
     // No filter, folder or default name.
     return W(QFileDialog::getSaveFileName(parent));
 }
+
+std::wstring CQtWindowQuestions::PickFolder(QWidget* parent, const std::wstring& current) {
+    return W(QFileDialog::getExistingDirectory(parent, QString(), Q(current)));
+}

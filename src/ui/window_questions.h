@@ -16,6 +16,8 @@ public:
     virtual int Behaviour(QWidget* parent) = 0;
     // Empty when the user chose no file.
     virtual std::wstring SaveFile(QWidget* parent) = 0;
+    // A folder, starting at current; empty when the user chose none.
+    virtual std::wstring PickFolder(QWidget* parent, const std::wstring& current) = 0;
 };
 
 class CQtWindowQuestions : public IWindowQuestions {
@@ -25,4 +27,5 @@ public:
     bool YesNo(QWidget* parent, const std::wstring& text, const std::wstring& caption) override;
     int Behaviour(QWidget* parent) override;
     std::wstring SaveFile(QWidget* parent) override;
+    std::wstring PickFolder(QWidget* parent, const std::wstring& current) override;
 };

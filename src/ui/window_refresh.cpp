@@ -2,10 +2,15 @@
 // signals that end the program: the parts of the main window that decide
 // when the worker talks to the instrument.
 #include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
 #include <csignal>
 #include <cstdlib>
 
 #include "app/engine.h"
+#include "app/remembered_folder.h"
+#include "ui/qt_text.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
@@ -139,4 +144,39 @@ void CVESKFirmwareUpdaterDlg::CloseOnSignal() {
     close_when_idle_ = false;
     // Nobody may be there to answer a question (a logout): the window goes.
     QDialog::done(QDialog::Rejected);
+}
+
+QWidget* CVESKFirmwareUpdaterDlg::BuildFolderRow() {
+    auto* row = new QWidget(this);
+    folder_label_ = new QLabel(row);
+    folder_label_->setObjectName("folderLabel");
+    folder_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    folder_label_->setWordWrap(true);
+    folder_ = new QPushButton(Tr(L"Folder..."), row);
+    folder_->setObjectName("folderButton");
+    folder_->setAutoDefault(false);
+    connect(folder_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::OnBnClickedButtonFolder);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(folder_label_, 1);
+    layout->addWidget(folder_);
+    ShowFolder();
+    return row;
+}
+
+void CVESKFirmwareUpdaterDlg::ShowFolder() {
+    // Plain text: a folder name is never read as markup.
+    folder_label_->setTextFormat(Qt::PlainText);
+    folder_label_->setText(Tr(L"Update files from: ") + Q(procedure_->MainFolder()));
+}
+
+void CVESKFirmwareUpdaterDlg::OnBnClickedButtonFolder() {
+    if (worker_busy_) return;
+    const std::wstring folder = questions_->PickFolder(this, procedure_->MainFolder());
+    if (folder.empty()) return;
+    procedure_->SetMainFolder(folder);
+    ShowFolder();
+    if (!options_.args.folder_settings.empty()) vesk::RememberFolder(options_.args.folder_settings, folder);
+    timers_->Kill(kTimerLockRetry);
+    RefreshOnWorker(false);
 }

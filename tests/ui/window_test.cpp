@@ -31,6 +31,7 @@
 #include "../support/trace_reads.h"
 #include "../support/update_scenarios.h"
 #include "app/engine.h"
+#include "app/remembered_folder.h"
 #include "app/instance_channel.h"
 #include "hwdetect/hw_queued_event_source.h"
 #include "log/evt_log.h"
@@ -1018,6 +1019,33 @@ TEST_F(WindowTest, FolderWithoutFilesListsTheUnitsAndSaysSo) {
     EXPECT_EQ(StatusColour(), QColor(0, 0, 0));
     EXPECT_FALSE(Win().ExecuteButton()->isEnabled());
     EXPECT_EQ(Column(Win().DeviceList(), kColumnRow), (std::vector<std::wstring>{L"M", L"1", L"2", L"4"}));
+}
+
+// "Folder...": another folder is read at once, shown, and kept for the next start.
+TEST_F(WindowTest, FolderButtonPicksAnotherMainFolder) {
+    vesk::test::TempDir other;
+    vesk::test::MakeFirmwareFile(other, "Pell_460500_fw.mhx", 0xFC0000, 0x100, "46.05.00");
+    vesk::test::MakeFirmwareFile(other, "Pell_460500_lng.mhx", 0xFC0000, 0x100, "46.05.00");
+    const std::string settings = lock_dir_.file("firmup.ini");
+    MainDialogArgs args;
+    args.folder_settings = vesk::from_utf8(settings);
+    Open(kMasterAndThreeSlaves, args);
+    FirstRefresh();
+    ASSERT_EQ(Status(), NoFiles());
+    EXPECT_EQ(Win().FolderLabel()->text(), Q(L"Update files from: " + dir_.wpath()));
+    questions_.folder = other.wpath();
+    QTest::mouseClick(Win().FolderButton(), Qt::LeftButton);
+    EXPECT_EQ(questions_.questions, std::vector<std::wstring>{L"folder"});
+    WaitForTheWorker();
+    EXPECT_EQ(Status(), kClick);
+    EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnAction), "will get 46.05.00");
+    EXPECT_EQ(Win().FolderLabel()->text(), Q(L"Update files from: " + other.wpath()));
+    EXPECT_EQ(vesk::ReadRememberedFolder(args.folder_settings), other.wpath());
+    // No folder chosen: nothing changes.
+    questions_.folder.clear();
+    QTest::mouseClick(Win().FolderButton(), Qt::LeftButton);
+    EXPECT_FALSE(Win().WorkerBusy());
+    EXPECT_EQ(Win().Procedure().MainFolder(), other.wpath());
 }
 
 // ---- logind's inhibitor lock
