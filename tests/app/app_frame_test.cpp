@@ -172,7 +172,7 @@ TEST_F(AppFrameTest, OptionsReachTheWindowInOrder) {
 // The folder picked in the window is the main folder of the next start;
 // "UseFolder(DIR)AsMain" still wins.
 TEST_F(AppFrameTest, PickedFolderIsTheNextStartsMainFolder) {
-    const std::wstring picked = L"/media/update files \x01";
+    const std::wstring picked = L"/media/update files \u00e8";
     struct Case {
         const char* name;
         bool kept;
@@ -189,7 +189,9 @@ TEST_F(AppFrameTest, PickedFolderIsTheNextStartsMainFolder) {
         const std::wstring settings = vesk::FolderSettingsFile(app->GetIniFolder());
         std::filesystem::create_directories(vesk::to_utf8(app->GetIniFolder()));
         std::filesystem::remove(vesk::to_utf8(settings));
-        if (c.kept) ASSERT_TRUE(vesk::RememberFolder(settings, picked));
+        if (c.kept) {
+            ASSERT_TRUE(vesk::RememberFolder(settings, picked));
+        }
         EXPECT_EQ(app->InitInstance(c.command_line), 0);
         ASSERT_NE(dialog_, nullptr);
         EXPECT_EQ(dialog_->args.main_folder, c.main_folder);
