@@ -102,7 +102,7 @@ void CVESKFirmwareUpdaterDlg::AfterRun() {
     const bool verified = vesk::update::ReadAfterRun(
         p, {.poll = options_.bus_tick,
             .arrived = [this] { return arrivals_ > 0; },
-            .say = [&p](const char* line) { p.Msg(nullptr, Translate(vesk::from_utf8(line))); },
+            .say = [&p](const char* line) { p.Msg(nullptr, vesk::from_utf8(line)); },
             // Every change held so far is read by this refresh.
             .refreshing = [this] { covered_changes_ = held_changes_.load(); }});
     run_as_planned_ = vesk::update::EndedAsPlanned(run, verified);
