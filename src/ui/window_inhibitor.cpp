@@ -4,10 +4,9 @@
 #include <unistd.h>
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusUnixFileDescriptor>
-#include <atomic>
 #include <cstdlib>
 
 #include "log/evt_log.h"
@@ -17,29 +16,31 @@ const char* kInhibit = "CWindowInhibitor";
 // logind answers at once; a bus that does not is not waited for long.
 constexpr int kCallTimeoutMs = 2000;
 
-// A connection of its own for each run: the address is read anew each time,
-// and the run's thread never shares Qt's cached system bus with another.
-QDBusConnection Connect(const QString& name) {
+// One connection per bus address, kept for the process (Qt ends it at exit):
+// the address is read anew for each run.
+QDBusConnection Connect() {
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (address && *address) return QDBusConnection::connectToBus(QString::fromUtf8(address), name);
-    return QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
+    if (address && *address) {
+        const QString at = QString::fromUtf8(address);
+        return QDBusConnection::connectToBus(at, QStringLiteral("vesk-inhibitor ") + at);
+    }
+    return QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("vesk-inhibitor"));
 }
 }  // namespace
 
 CWindowInhibitor::CWindowInhibitor() {
-    static std::atomic<int> serial{0};
-    const QString name = QStringLiteral("vesk-inhibitor-%1").arg(++serial);
     {
-        QDBusConnection bus = Connect(name);
+        QDBusConnection bus = Connect();
         if (!bus.isConnected()) {
             VLOG_INFO(kInhibit, "No inhibitor lock (no system bus: %s): the run goes on",
                       bus.lastError().message().toUtf8().constData());
         } else {
-            QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                   bus);
-            manager.setTimeout(kCallTimeoutMs);
-            const QDBusReply<QDBusUnixFileDescriptor> reply =
-                manager.call("Inhibit", "shutdown:sleep:idle", "vesk-firmup", "Updating instrument firmware", "block");
+            // A plain call: no introspection of the service first.
+            QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                                               "org.freedesktop.login1.Manager", "Inhibit");
+            call << QStringLiteral("shutdown:sleep:idle") << QStringLiteral("vesk-firmup")
+                 << QStringLiteral("Updating instrument firmware") << QStringLiteral("block");
+            const QDBusReply<QDBusUnixFileDescriptor> reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
             if (reply.isValid() && reply.value().isValid()) fd_ = ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
             if (fd_ >= 0)
                 VLOG_INFO(kInhibit, "Inhibitor lock taken: no shutdown, sleep or idle during the run");
@@ -48,7 +49,6 @@ CWindowInhibitor::CWindowInhibitor() {
                           reply.isValid() ? "no descriptor" : reply.error().message().toUtf8().constData());
         }
     }
-    QDBusConnection::disconnectFromBus(name);
 }
 
 CWindowInhibitor::~CWindowInhibitor() {
