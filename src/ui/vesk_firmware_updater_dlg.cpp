@@ -375,11 +375,14 @@ void CVESKFirmwareUpdaterDlg::FinishWorker() {
     worker_busy_ = false;
     run_going_ = false;
     ApplyEnabled();
-    if (auto after = std::move(worker_after_)) after();
-    if (close_when_idle_ && !worker_busy_ && isVisible()) {
+    // A signal came during the task: the window goes, before any question
+    // the task's follow-up (Autostart's exit confirmation) would ask.
+    if (close_when_idle_ && isVisible()) {
+        worker_after_ = {};
         CloseOnSignal();
         return;
     }
+    if (auto after = std::move(worker_after_)) after();
     // A window that closed after the task has nothing left to refresh.
     if (held_changes_ > covered_changes_ && !worker_busy_) {
         held_changes_ = 0;

@@ -111,10 +111,12 @@ void CVESKFirmwareUpdaterDlg::AfterRun() {
 
 void CVESKFirmwareUpdaterDlg::OnSignal(int signal) {
     VLOG_INFO("CVESKFirmwareUpdaterDlg::OnSignal", "Signal %d", signal);
+    const int status_before = exit_status_;
     exit_status_ = 128 + signal;
     if (!worker_busy_) {
-        // As the close box.
+        // As the close box: a No to the exit question keeps the window and its status.
         close();
+        if (isVisible()) exit_status_ = status_before;
         return;
     }
     close_when_idle_ = true;

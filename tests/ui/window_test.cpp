@@ -963,6 +963,31 @@ TEST_F(WindowTest, SigtermDuringARunStopsItAtItsNextSafePointAndCloses) {
     vesk::update::ClearStopRequest();
 }
 
+// Autostart's own ending asks nothing after a signal: slave 4 is still in
+// its booter, but nobody may be there to answer at a logout.
+TEST_F(WindowTest, SigtermDuringAnAutostartRunClosesWithoutTheExitQuestion) {
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    File("Pell_460500_fw.mhx", 0xFC0000, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, "46.05.00");
+    Open(vesk::test::ThreeSlavesDue(), {.autostart = true});
+    FirstRefresh();
+    bool signalled = false;
+    vesk::test::QueuedCallWatch signal(&Win(), [&] {
+        if (signalled || !Win().WorkerBusy() || !log_.contains("Start write firmware")) return;
+        signalled = true;
+        Win().OnSignal(SIGTERM);
+    });
+    timers_.Advance(200);
+    ASSERT_TRUE(Win().WorkerBusy());
+    WaitForTheWorker();
+    ASSERT_TRUE(signalled);
+    EXPECT_EQ(questions_.questions, std::vector<std::wstring>{});
+    EXPECT_FALSE(Win().isVisible());
+    EXPECT_EQ(Win().ExitStatus(), 128 + SIGTERM);
+    vesk::update::ClearStopRequest();
+}
+
 TEST_F(WindowTest, SignalOutsideARunClosesAsTheCloseBox) {
     Open(PellDL(Slave(1, 2006, 71, R"(, "in_booter": true)")));
     FirstRefresh();
@@ -970,6 +995,7 @@ TEST_F(WindowTest, SignalOutsideARunClosesAsTheCloseBox) {
     Win().OnSignal(SIGINT);
     EXPECT_EQ(questions_.questions, std::vector<std::wstring>{L"slave n. 1 is in booter: are you sure you want to exit?"});
     EXPECT_TRUE(Win().isVisible());
+    EXPECT_EQ(Win().ExitStatus(), 0) << "the window stays, and so does its status";
     Win().OnSignal(SIGINT);
     EXPECT_FALSE(Win().isVisible());
     EXPECT_EQ(Win().ExitStatus(), 128 + SIGINT);
