@@ -41,6 +41,8 @@ public:
     virtual ~IMainDialog() = default;
     // Creates the window and runs it until it closes; false when it could not be created.
     virtual bool RunModal() = 0;
+    // The process's exit status once the window has closed.
+    virtual int ExitStatus() const { return 0; }
     // Brings the window forward, restored when it is minimised.
     virtual void Activate() = 0;
     // Watches descriptors on the window's thread (the handshake is served there).

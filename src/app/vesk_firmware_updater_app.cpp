@@ -1,5 +1,6 @@
 #include "app/vesk_firmware_updater_app.h"
 
+#include "app/remembered_folder.h"
 #include "app/start_options.h"
 #include "log/evt_log.h"
 
@@ -23,18 +24,22 @@ int CVESKFirmwareUpdaterApp::InitInstance(const std::wstring& command_line) {
     if (!window) return 1;
     // A second start that finds no server ends silently: the lock still keeps it out.
     ServeOtherInstances(*window);
-    return window->RunModal() ? 0 : 1;
+    return window->RunModal() ? window->ExitStatus() : 1;
 }
 
 IMainDialog* CVESKFirmwareUpdaterApp::CreateMainDialog() {
     if (main_dialog_) return main_dialog_.get();
     std::wstring title = app_display_name_;
     if (vers_file_) title += L" " + vers_file_->GetVersionText();
-    if (factory_) main_dialog_ = factory_({main_folder_, autostart_, debug_, advanced_, title, rehearse_});
+    if (factory_)
+        main_dialog_ = factory_({main_folder_, autostart_, debug_, advanced_, title, rehearse_,
+                                 vesk::FolderSettingsFile(GetIniFolder())});
     return main_dialog_.get();
 }
 
 void CVESKFirmwareUpdaterApp::ParseOptions(const std::wstring& command_line) {
+    // The folder picked in the window before; "UseFolder(DIR)AsMain" still wins.
+    if (const auto picked = vesk::ReadRememberedFolder(vesk::FolderSettingsFile(GetIniFolder()))) main_folder_ = *picked;
     const vesk::StartOptions options = vesk::ParseStartOptions(command_line, main_folder_);
     main_folder_ = options.main_folder;
     autostart_ = options.autostart;

@@ -16,6 +16,8 @@ struct MainDialogArgs {
     std::wstring title{};
     // Every run is first rehearsed on a simulated copy of the instrument.
     bool rehearse = false;
+    // Where the window keeps the main folder the user picks; empty: not kept.
+    std::wstring folder_settings{};
 };
 
 class CVESKFirmwareUpdaterApp : public CVeskAppDlg {

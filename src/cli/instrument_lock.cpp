@@ -27,10 +27,7 @@ bool CommandLocks::TakeForCommand(const std::string& command, bool no_wait) {
             vesk::TermPrint(stderr, "%s: the instrument lock cannot be taken (see the log)\n", program.c_str());
             return false;
         }
-        const auto holder = locks_->ReadHolder(kInstrumentLock);
-        const std::string what = (holder ? holder->program + " (pid " + std::to_string(holder->pid) + ")"
-                                         : std::string("another program")) +
-                                 " to finish";
+        const std::string what = locks_->HolderText(kInstrumentLock) + " to finish";
         if (what != said) {
             if (!vesk::wait_observer() || no_wait) vesk::TermPrint(stderr, "waiting for %s\n", what.c_str());
             VLOG_INFO("CommandLocks", "waiting for %s", what.c_str());

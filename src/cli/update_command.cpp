@@ -20,6 +20,7 @@
 #include "common/wait_notice.h"
 #include "plan_view.h"
 #include "rehearsal/rehearsal.h"
+#include "update/after_run.h"
 #include "run_signals.h"
 #include "simulation.h"
 #include "terminal_surface.h"
@@ -32,12 +33,6 @@
 namespace vesk::cli {
 
 namespace {
-
-// The restarted master is waited for at most this long, as the window would.
-constexpr uint32_t kRestartWaitMs = 30000;
-constexpr uint32_t kPollMs = 100;
-// The window refreshes this long after an arrival.
-constexpr uint32_t kAfterArrivalMs = 2200;
 
 const char* kUsage =
     "usage: vesk-firmup-cli update [--simulate FILE] [--folder DIR] [--yes] [--advanced]\n"
@@ -63,6 +58,9 @@ struct UpdateRequest {
 };
 
 using RunOutcome = CUpdateProcedure::RunOutcome;
+
+// As after any arrival: the instrument settles before it is read.
+constexpr uint32_t kAfterArrivalMs = 2200;
 
 // From the run's start to the command's end, a signal asks the run to stop.
 struct GoingOn {
@@ -158,13 +156,20 @@ public:
         proc_.OnBnClickedButtonUpdate();
         const CUpdateProcedure::RunResult& run = proc_.LastRun();
         // Stopped before the instrument was touched: nothing to check.
-        if (!Touched(run.outcome)) {
+        if (!vesk::update::RunTouchedInstrument(run.outcome)) {
             surface_.EndBar();
             return Judge(run, false);
         }
         surface_.EndBar();
-        AfterTheRun(run.outcome);
-        const bool verified = proc_.VerificaUnita();
+        const bool verified = vesk::update::ReadAfterRun(
+            proc_, {.poll =
+                        [this] {
+                            detection_.Poll();
+                            surface_.PollRestartTimer();
+                        },
+                    .arrived = [this] { return detection_.Arrived(); },
+                    .say = [this](const char* line) { Say(line); },
+                    .refreshing = {}});
         ShowSummary();
         ShowPlan();
         return Judge(run, verified);
@@ -211,37 +216,6 @@ public:
     TerminalSurface& Surface() { return surface_; }
 
 private:
-    // The units are read again after every run. The master is back when the
-    // run's last refresh (its closing one, or the one after an abort) found
-    // it; when it is away (restarting, re-enumerating) it is waited for as the
-    // window does, through its arrival, and the plan is read again.
-    void AfterTheRun(RunOutcome outcome) {
-        using Refresh = CUpdateProcedure::RefreshOutcome;
-        const bool read_after = outcome == RunOutcome::Finished || outcome == RunOutcome::Aborted;
-        if (read_after && !proc_.RestartPending() && proc_.LastRefresh() == Refresh::Planned) return;
-        if (proc_.RestartPending() || (read_after && proc_.LastRefresh() == Refresh::NoInstrument)) {
-            Say(proc_.RestartPending() ? "Waiting for the master to come back from its restart..."
-                                       : "Waiting for the master to come back...");
-            const uint64_t until = vesk::process_clock().now_ms() + kRestartWaitMs;
-            {
-                vesk::AnnouncedWait wait(kRestartWaitMs, L"the master to come back");
-                for (;;) {
-                    detection_.Poll();
-                    surface_.PollRestartTimer();
-                    if (detection_.Arrived() || vesk::process_clock().now_ms() >= until) break;
-                    wait.Sleep(kPollMs);
-                }
-            }
-            if (detection_.Arrived()) vesk::SleepFor(kAfterArrivalMs, L"the master to start");
-        }
-        proc_.AggiornaStrumentiCollegati();
-    }
-
-    static bool Touched(RunOutcome outcome) {
-        return outcome == RunOutcome::Aborted || outcome == RunOutcome::SlavesRefused ||
-               outcome == RunOutcome::NoSlaveUpdate || outcome == RunOutcome::Finished;
-    }
-
     Ending Judge(const CUpdateProcedure::RunResult& run, bool verified) const {
         if (const int status = StoppedRunStatus(); status >= 0) return {status, "interrupted"};
         switch (run.outcome) {
@@ -249,7 +223,7 @@ private:
         case RunOutcome::SeveralInstruments: return {kExitNotOne, NotOne(run.outcome)};
         case RunOutcome::Finished:
         case RunOutcome::NoSlaveUpdate:
-            if (run.Completed() && verified) return {kExitOk, "finished"};
+            if (vesk::update::EndedAsPlanned(run, verified)) return {kExitOk, "finished"};
             return {kExitFailed, "errors"};
         default: return {kExitFailed, "stopped"};
         }

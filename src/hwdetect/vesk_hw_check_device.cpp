@@ -78,6 +78,7 @@ void CVesk_HW_CheckDevice::AvviaGestioneEventiSistema(IHwEventLoop& window) {
     // handlers pointing at sources about to be freed: release them first.
     TerminaGestioneEventiSistema();
     window_ = &window;
+    FailureCause.clear();
 
     handle_count_ = 1;
     device_notifications_.assign(handle_count_, nullptr);
@@ -88,12 +89,14 @@ void CVesk_HW_CheckDevice::AvviaGestioneEventiSistema(IHwEventLoop& window) {
             auto source = sources_->OpenUsbSource(error);
             if (!source) {
                 VLOG_FILE_ERROR(method, "Register device notification failure: %s", error.c_str());
+                FailureCause = "USB device notifications: " + error;
                 all = false;
                 break;
             }
             if (!WatchSource(source)) {
                 VLOG_FILE_ERROR(method, "Register device notification failure: %s",
                                 std::strerror(errno));
+                FailureCause = std::string("USB device notifications: ") + std::strerror(errno);
                 all = false;
                 break;
             }
@@ -102,6 +105,7 @@ void CVesk_HW_CheckDevice::AvviaGestioneEventiSistema(IHwEventLoop& window) {
         UsbDetectionOn = all;
     } catch (...) {
         VLOG_FILE_ERROR(method, "Register device notification failure: exception");
+        FailureCause = "USB device notifications: exception";
         UsbDetectionOn = false;
     }
 
@@ -110,6 +114,7 @@ void CVesk_HW_CheckDevice::AvviaGestioneEventiSistema(IHwEventLoop& window) {
     if (!media) {
         VLOG_FILE_ERROR(method, "Media hardware detection failure: can't find desktop location (%s)",
                         error.c_str());
+        if (FailureCause.empty()) FailureCause = "removable media: " + error;
         MediaDetectionOn = false;
         return;
     }
@@ -121,6 +126,7 @@ void CVesk_HW_CheckDevice::AvviaGestioneEventiSistema(IHwEventLoop& window) {
                         "Media hardware detection failure: can't register window for shell "
                         "notification (%s)",
                         std::strerror(errno));
+        if (FailureCause.empty()) FailureCause = std::string("removable media: ") + std::strerror(errno);
         MediaDetectionOn = false;
     }
 }

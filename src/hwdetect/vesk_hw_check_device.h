@@ -37,6 +37,8 @@ public:
     bool RequireInfoFile = true;
     bool UsbDetectionOn = false;
     bool MediaDetectionOn = false;
+    // Why the last start failed ("USB device notifications: <error>"); empty when it did not.
+    std::string FailureCause;
 
 private:
     bool WatchSource(const std::shared_ptr<IHwEventSource>& source);

@@ -3,6 +3,7 @@
 #include <QMessageBox>
 
 #include "ui/qt_text.h"
+#include "ui/window_signals.h"
 
 void CQtAppToolkit::MessageBox(const std::wstring& text, const std::wstring& caption) {
     QMessageBox::information(main_window_, Q(caption), Q(text));
@@ -17,6 +18,7 @@ CQtMainDialog::~CQtMainDialog() { toolkit_.SetMainWindow(nullptr); }
 
 bool CQtMainDialog::RunModal() {
     if (!dialog_->Create()) return false;
+    const CWindowSignals watch([this](int signal) { dialog_->OnSignal(signal); });
     dialog_->exec();
     return true;
 }

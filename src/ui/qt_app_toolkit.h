@@ -23,6 +23,7 @@ public:
     ~CQtMainDialog() override;
 
     bool RunModal() override;
+    int ExitStatus() const override { return dialog_->ExitStatus(); }
     void Activate() override;
     IHwEventLoop& EventLoop() override { return dialog_->EventLoop(); }
     CVESKFirmwareUpdaterDlg& Dialog() { return *dialog_; }

@@ -18,7 +18,10 @@
 #include "app/engine.h"
 #include "log/evt_log.h"
 #include "rehearsal/rehearsal.h"
+#include "common/str_conv.h"
 #include "ui/qt_text.h"
+#include "ui/window_inhibitor.h"
+#include "update/stop_request.h"
 
 using vesk::TextToTranslate;
 using vesk::Translate;
@@ -78,7 +81,8 @@ CVESKFirmwareUpdaterDlg::~CVESKFirmwareUpdaterDlg() {
     while (worker_busy_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (worker_.joinable()) worker_.join();
     for (; wait_cursors_ > 0; --wait_cursors_) QApplication::restoreOverrideCursor();
-    for (int id : {kTimerFirstRefresh, kTimerAutostart, kTimerRestart, kTimerBusTick}) timers_->Kill(id);
+    for (int id : {kTimerFirstRefresh, kTimerAutostart, kTimerRestart, kTimerBusTick, kTimerLockRetry})
+        timers_->Kill(id);
     procedure_.reset();
     VLOG_INFO("CVESKFirmwareUpdaterDlg::~CVESKFirmwareUpdaterDlg", "Normally closing dialog");
 }
@@ -182,6 +186,7 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     layout->addWidget(wait_bar_);
     layout->addWidget(overall_bar_);
     layout->addWidget(status_);
+    layout->addWidget(BuildFolderRow());
     // With Debug_mode the message list takes the room under the status field.
     layout->addWidget(messages_, 2);
     layout->addLayout(buttons);
@@ -194,8 +199,10 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
 bool CVESKFirmwareUpdaterDlg::Create() {
     CVeskDialogExHwDetection::Create();
     if (!Detection().UsbDetectionOn || !Detection().MediaDetectionOn) {
-        questions_->Info(this, Translate(L"Firmup application is closing as it's impossible to detect hardware."),
-                         W(windowTitle()));
+        // The cause is the system's, untranslated: it is what a support request needs.
+        std::wstring text = Translate(L"Firmup application is closing as it's impossible to detect hardware.");
+        if (!Detection().FailureCause.empty()) text += L"\n" + vesk::from_utf8(Detection().FailureCause);
+        questions_->Critical(this, text, W(windowTitle()));
         return false;
     }
     if (options_.track_activation) app_active_ = QGuiApplication::applicationState() == Qt::ApplicationActive;
@@ -218,8 +225,12 @@ void CVESKFirmwareUpdaterDlg::OnTimer(int id) {
     switch (id) {
     case kTimerFirstRefresh:
         timers_->Kill(id);
-        procedure_->AggiornaStrumentiCollegati();
-        if (options_.args.autostart) timers_->Set(kTimerAutostart, 200, [this] { OnTimer(kTimerAutostart); });
+        // Autostart's timer starts once this refresh is done (OnRefreshDone).
+        RefreshOnWorker(false);
+        break;
+    case kTimerLockRetry:
+        timers_->Kill(id);
+        if (!worker_busy_) RefreshOnWorker(device_change_waiting_);
         break;
     case kTimerAutostart:
         // A dump on the worker goes first; the timer comes back a period later.
@@ -241,13 +252,30 @@ void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
     if (worker_busy_) return;
     std::function<void()> after;
     // Autostart: the window closes through the exit confirmation once the run is over.
-    if (chiudi_dopo) after = [this] { accept(); };
-    RunOnWorker([this] { procedure_->OnBnClickedButtonUpdate(); }, std::move(after));
+    if (chiudi_dopo) after = [this] {
+        exit_status_ = run_as_planned_ ? 0 : 1;
+        accept();
+    };
+    vesk::update::ClearStopRequest();
+    arrivals_ = 0;
+    run_going_ = true;
+    RunOnWorker(
+        [this] {
+            // No suspend or shutdown in the middle of a write.
+            const CWindowInhibitor inhibitor;
+            procedure_->OnBnClickedButtonUpdate();
+            AfterRun();
+        },
+        std::move(after));
 }
 
 void CVESKFirmwareUpdaterDlg::OnBnClickedButtonDump() {
     if (worker_busy_) return;
-    RunOnWorker([this] { procedure_->OnDump(); });
+    RunOnWorker([this] {
+        if (!TakeInstrumentLock()) return;
+        procedure_->OnDump();
+        ReleaseInstrumentLock();
+    });
 }
 
 void CVESKFirmwareUpdaterDlg::OnBnClickedButtonNormalAdvanced() {
@@ -271,10 +299,11 @@ void CVESKFirmwareUpdaterDlg::OnActivateApp(bool active) {
     if (active && !worker_busy_ && procedure_->RefreshPending()) SequenzaCambioDispositivo();
 }
 
-void CVESKFirmwareUpdaterDlg::OnDevice0101(bool, const std::wstring&) {
+void CVESKFirmwareUpdaterDlg::OnDevice0101(bool arrived, const std::wstring&) {
     // Queued window messages waited for the run: one refresh after it.
     if (worker_busy_) {
-        held_change_ = true;
+        held_changes_ += 1;
+        if (arrived) arrivals_ += 1;
         return;
     }
     if (app_active_) SequenzaCambioDispositivo();
@@ -282,19 +311,17 @@ void CVESKFirmwareUpdaterDlg::OnDevice0101(bool, const std::wstring&) {
 }
 
 void CVESKFirmwareUpdaterDlg::SequenzaCambioDispositivo() {
-    CUpdateProcedure& p = *procedure_;
-    p.SetStatus(Translate(L"Please wait..."), StatusColour::Normal);
-    p.Msg(nullptr, p.StatusText());
-    p.EnableExecute(false);
-    p.EnableAdvanced(false);
-    p.AttesaConProgresso(kDeviceChangeWaitMs, Translate(L"the USB devices to settle"));
-    SetBarPos(ProgressBar::Wait, 0);
-    p.AggiornaStrumentiCollegati();
+    // A refresh still waiting for the lock becomes this one.
+    timers_->Kill(kTimerLockRetry);
+    RefreshOnWorker(true);
 }
 
 bool CVESKFirmwareUpdaterDlg::ConfermaUscita() {
     const CDeviceInfo* info = procedure_->DeviceInfo();
-    if (!info) return true;
+    // The last refresh found nothing: an instrument read before is not there now.
+    using Refresh = CUpdateProcedure::RefreshOutcome;
+    const Refresh last = procedure_->LastRefresh();
+    if (!info || last == Refresh::NoInstrument || last == Refresh::ListingFailed) return true;
     std::wstring question;
     if (info->Ident().IsInBooter()) {
         question = Translate(L"Master is in booter");
@@ -346,12 +373,24 @@ void CVESKFirmwareUpdaterDlg::RunOnWorker(std::function<void()> task, std::funct
 void CVESKFirmwareUpdaterDlg::FinishWorker() {
     if (worker_.joinable()) worker_.join();
     worker_busy_ = false;
+    run_going_ = false;
     ApplyEnabled();
+    // A signal came during the task: the window goes, before any question
+    // the task's follow-up (Autostart's exit confirmation) would ask.
+    if (close_when_idle_ && isVisible()) {
+        worker_after_ = {};
+        CloseOnSignal();
+        return;
+    }
     if (auto after = std::move(worker_after_)) after();
     // A window that closed after the task has nothing left to refresh.
-    if (held_change_ && !worker_busy_) {
-        held_change_ = false;
+    if (held_changes_ > covered_changes_ && !worker_busy_) {
+        held_changes_ = 0;
+        covered_changes_ = 0;
         if (isVisible()) OnDevice0101(true, L"");
+    } else if (!worker_busy_) {
+        held_changes_ = 0;
+        covered_changes_ = 0;
     }
 }
 
@@ -360,6 +399,7 @@ void CVESKFirmwareUpdaterDlg::ApplyEnabled() {
     execute_->setEnabled(idle && execute_enabled_);
     advanced_->setEnabled(idle && advanced_enabled_);
     dump_->setEnabled(idle);
+    folder_->setEnabled(idle);
     exit_->setEnabled(idle);
     devices_->setEnabled(idle);
     versions_->setEnabled(idle);

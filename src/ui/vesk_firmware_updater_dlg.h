@@ -19,7 +19,7 @@
 #include "update/hw_detection_switch.h"
 #include "update/update_procedure.h"
 
-class IVeskSemafori;
+class CVeskSemafori;
 class QLabel;
 class QListWidget;
 class QProgressBar;
@@ -34,7 +34,7 @@ public:
         MainDialogArgs args;
         // Null: udev and the mount table.
         std::shared_ptr<IHwEventSourceFactory> sources;
-        IVeskSemafori* locks = nullptr;  // the application's lock object
+        CVeskSemafori* locks = nullptr;  // the application's lock object
         IWindowTimers* timers = nullptr;         // null: Qt timers in real time
         IWindowQuestions* questions = nullptr;   // null: the Qt dialogs
         // Called every kBusTickMs while no worker runs: a simulated bus has
@@ -48,6 +48,9 @@ public:
     static constexpr int kTimerAutostart = 2222;
     static constexpr int kTimerRestart = 3333;
     static constexpr int kTimerBusTick = 4444;
+    // Another program holds the instrument's lock: the refresh is tried again.
+    static constexpr int kTimerLockRetry = 5555;
+    static constexpr uint32_t kLockRetryMs = 500;
     static constexpr uint32_t kBusTickMs = 100;
     // The wait between a device change and its refresh.
     static constexpr uint32_t kDeviceChangeWaitMs = 2200;
@@ -64,6 +67,8 @@ public:
     void OnBnClickedButtonUpdate();
     void OnBnClickedButtonDump();
     void OnBnClickedButtonNormalAdvanced();
+    // "Folder...": another main folder, kept for the next start, and a refresh.
+    void OnBnClickedButtonFolder();
     void OnDeviceSelectionChanged();
     void OnVersionClicked(QTreeWidgetItem* item);
     void OnActivateApp(bool active);
@@ -108,7 +113,14 @@ public:
     bool WorkerBusy() const { return worker_busy_; }
     bool AppActive() const { return app_active_; }
     // A device change came during the worker's task and waits for its end.
-    bool DeviceChangeHeld() const { return held_change_; }
+    bool DeviceChangeHeld() const { return held_changes_ > covered_changes_; }
+    // The refresh waits for another program to release the instrument's lock.
+    bool RefreshWaitsForLock() const { return timers_->Active(kTimerLockRetry); }
+    // The process's exit status once the window has closed: 1 after an
+    // Autostart run that did not end as planned, 128 + the signal that closed it.
+    int ExitStatus() const { return exit_status_; }
+    // SIGINT or SIGTERM (the desktop's logout among them), on the window's thread.
+    void OnSignal(int signal);
 
     QTreeWidget* DeviceList() const { return devices_; }
     QTreeWidget* VersionsList() const { return versions_; }
@@ -121,6 +133,8 @@ public:
     QPushButton* AdvancedButton() const { return advanced_; }
     QPushButton* ExitButton() const { return exit_; }
     QPushButton* WebButton() const { return web_; }
+    QLabel* FolderLabel() const { return folder_label_; }
+    QPushButton* FolderButton() const { return folder_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -137,6 +151,23 @@ private:
     // on the window's thread once it is done.
     void RunOnWorker(std::function<void()> task, std::function<void()> after = {});
     void FinishWorker();
+    // window_refresh.cpp: the refresh of the plan on the worker (after a
+    // device change, its sequence first), with the instrument's lock held;
+    // while another program holds that lock the refresh waits for it.
+    void RefreshOnWorker(bool device_change);
+    void OnRefreshDone(bool device_change);
+    // On the worker: lock 1 taken for a task that talks to the instrument;
+    // false when another program holds it (the status says who).
+    bool TakeInstrumentLock();
+    void ReleaseInstrumentLock();
+    // On the worker, after a run: the units read again once the restarted
+    // master is back; whether the run ended as planned.
+    void AfterRun();
+    // Closes without the exit question (a signal asked for it).
+    void CloseOnSignal();
+    // The folder label and its button (window_refresh.cpp).
+    QWidget* BuildFolderRow();
+    void ShowFolder();
     QProgressBar* Bar(ProgressBar bar) const { return bar == ProgressBar::Wait ? wait_bar_ : overall_bar_; }
     int& StepOf(ProgressBar bar) { return bar == ProgressBar::Wait ? wait_step_ : overall_step_; }
     void FillRow(QTreeWidgetItem* item, const DeviceRowView& row);
@@ -163,6 +194,8 @@ private:
     QPushButton* execute_ = nullptr;
     QPushButton* exit_ = nullptr;
     QPushButton* web_ = nullptr;
+    QLabel* folder_label_ = nullptr;
+    QPushButton* folder_ = nullptr;
 
     int wait_step_ = 10;
     int overall_step_ = 10;
@@ -175,5 +208,19 @@ private:
     std::thread worker_;
     std::atomic<bool> worker_busy_{false};
     std::function<void()> worker_after_;
-    bool held_change_ = false;
+    // Device changes held while the worker ran, and how many of them a
+    // refresh of that task read already.
+    std::atomic<int> held_changes_{0};
+    std::atomic<int> covered_changes_{0};
+    // Arrivals during a run: the restarted master is back.
+    std::atomic<int> arrivals_{0};
+    bool run_going_ = false;        // the worker's task is a run
+    bool lock_busy_ = false;        // the last refresh found the lock held by another program
+    bool device_change_waiting_ = false;  // and it was a device change's
+    bool first_refresh_done_ = false;
+    bool run_as_planned_ = false;   // the last run ended with every unit as planned
+    int exit_status_ = 0;
+    bool close_when_idle_ = false;  // a signal came while the worker ran
+    int signals_seen_ = 0;
+    uint64_t first_signal_ms_ = 0;
 };

@@ -10,6 +10,10 @@ void CQtWindowQuestions::Info(QWidget* parent, const std::wstring& text, const s
     QMessageBox::information(parent, Q(caption), Q(text));
 }
 
+void CQtWindowQuestions::Critical(QWidget* parent, const std::wstring& text, const std::wstring& caption) {
+    QMessageBox::critical(parent, Q(caption), Q(text));
+}
+
 bool CQtWindowQuestions::YesNo(QWidget* parent, const std::wstring& text, const std::wstring& caption) {
     return QMessageBox::question(parent, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
@@ -24,4 +28,8 @@ int CQtWindowQuestions::Behaviour(QWidget* parent) {
 std::wstring CQtWindowQuestions::SaveFile(QWidget* parent) {
     // No filter, folder or default name.
     return W(QFileDialog::getSaveFileName(parent));
+}
+
+std::wstring CQtWindowQuestions::PickFolder(QWidget* parent, const std::wstring& current) {
+    return W(QFileDialog::getExistingDirectory(parent, QString(), Q(current)));
 }

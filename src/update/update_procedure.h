@@ -270,6 +270,8 @@ public:
     bool AdvancedAllowed() const { return advanced_allowed_; }
     bool DebugMode() const { return debug_mode_; }
     const std::wstring& MainFolder() const { return main_folder_; }
+    // Another folder of update files; the next refresh reads it.
+    void SetMainFolder(std::wstring folder) { main_folder_ = std::move(folder); }
     bool RestartPending() const { return restart_pending_; }
     bool RefreshPending() const { return refresh_pending_; }
     // A device change while the application was not active.

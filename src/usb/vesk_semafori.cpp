@@ -269,3 +269,8 @@ int CVeskSemafori::AggiungiSemaforo(const std::wstring& base_name) {
     entries_[n] = std::move(e);
     return n;
 }
+
+std::string CVeskSemafori::HolderText(int number) const {
+    const auto holder = ReadHolder(number);
+    return holder ? holder->program + " (pid " + std::to_string(holder->pid) + ")" : std::string("another program");
+}

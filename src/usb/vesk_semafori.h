@@ -62,6 +62,9 @@ public:
     bool HeldByAnother(int number) const;
     // The holder the lock file names; none when it names nobody readable.
     std::optional<Holder> ReadHolder(int number) const;
+    // The holder as a line names it: "vesk-firmup-cli update (pid 1234)", or
+    // "another program" when the lock file names nobody readable.
+    std::string HolderText(int number) const;
 
 private:
     struct Entry {

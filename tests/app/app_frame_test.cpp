@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "../support/temp_dir.h"
+#include "app/remembered_folder.h"
 #include "app/engine.h"
 #include "common/clock.h"
 #include "app/instance_channel.h"
@@ -166,6 +167,37 @@ TEST_F(AppFrameTest, OptionsReachTheWindowInOrder) {
     EXPECT_FALSE(dialog_->args.rehearse);
     EXPECT_EQ(dialog_->runs, 1);
     EXPECT_EQ(app->CreateMainDialog(), dialog_) << "the window is made once";
+}
+
+// The folder picked in the window is the main folder of the next start;
+// "UseFolder(DIR)AsMain" still wins.
+TEST_F(AppFrameTest, PickedFolderIsTheNextStartsMainFolder) {
+    const std::wstring picked = L"/media/update files \u00e8";
+    struct Case {
+        const char* name;
+        bool kept;
+        std::wstring command_line;
+        std::wstring main_folder;
+    } cases[] = {
+        {"nothing kept", false, L"vesk-firmup", program_.wfolder()},
+        {"kept", true, L"vesk-firmup", picked},
+        {"kept, UseFolder given", true, L"vesk-firmup UseFolder(/srv/fw)AsMain", L"/srv/fw"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto app = App();
+        const std::wstring settings = vesk::FolderSettingsFile(app->GetIniFolder());
+        std::filesystem::create_directories(vesk::to_utf8(app->GetIniFolder()));
+        std::filesystem::remove(vesk::to_utf8(settings));
+        if (c.kept) {
+            ASSERT_TRUE(vesk::RememberFolder(settings, picked));
+        }
+        EXPECT_EQ(app->InitInstance(c.command_line), 0);
+        ASSERT_NE(dialog_, nullptr);
+        EXPECT_EQ(dialog_->args.main_folder, c.main_folder);
+        EXPECT_EQ(dialog_->args.folder_settings, settings);
+        app.reset();
+    }
 }
 
 TEST_F(AppFrameTest, RehearseReachesTheWindow) {

@@ -2,131 +2,25 @@
 // test's own (dbus-daemon --session, handed to the tool as its system bus)
 // hands out one end of a pipe, and sees the tool close it when it ends.
 #include <gtest/gtest.h>
-#include <gio/gio.h>
-#include <gio/gunixfdlist.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <future>
-#include <mutex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../support/mock_logind.h"
 #include "../support/temp_dir.h"
 #include "../support/update_bench.h"
 #include "run_tool.h"
 
 namespace {
 
+using vesk::test::MockLogind;
 using vesk::test::Quote;
 using vesk::test::RunTool;
 
 const std::string kCli = VESK_CLI;
-
-const char* kIntrospection = R"(<node><interface name="org.freedesktop.login1.Manager">
-  <method name="Inhibit"><arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
-    <arg type="s" direction="in"/><arg type="h" direction="out"/></method></interface></node>)";
-
-// dbus-daemon and logind's Manager.Inhibit served on it from a thread of its own.
-class MockLogind {
-public:
-    MockLogind() {
-        const auto started = RunTool("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-        std::istringstream in(started.output);
-        std::getline(in, address_);
-        in >> daemon_pid_;
-        if (address_.empty() || daemon_pid_ <= 0) return;
-        context_ = g_main_context_new();
-        loop_ = g_main_loop_new(context_, FALSE);
-        thread_ = std::thread([this] {
-            g_main_context_push_thread_default(context_);
-            Serve();
-            served_.set_value();
-            g_main_loop_run(loop_);
-            if (connection_) g_object_unref(connection_);
-            g_main_context_pop_thread_default(context_);
-        });
-        // Until the name is owned, or serving it failed.
-        served_.get_future().wait();
-    }
-    ~MockLogind() {
-        if (loop_) {
-            g_main_loop_quit(loop_);
-            thread_.join();
-            g_main_loop_unref(loop_);
-            g_main_context_unref(context_);
-        }
-        if (daemon_pid_ > 0) ::kill(daemon_pid_, SIGTERM);
-        for (int fd : kept_) ::close(fd);
-    }
-    bool ready() const { return ready_; }
-    const std::string& address() const { return address_; }
-
-    struct Call {
-        std::vector<std::string> args;
-        int read_end = -1;  // the other end of what the caller got
-    };
-    std::vector<Call> calls() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
-    }
-
-private:
-    void Serve() {
-        GError* error = nullptr;
-        connection_ = g_dbus_connection_new_for_address_sync(
-            address_.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        if (!connection_) return;
-        GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-        static const GDBusInterfaceVTable vtable = {&MockLogind::OnCall, nullptr, nullptr, {}};
-        g_dbus_connection_register_object(connection_, "/org/freedesktop/login1", info->interfaces[0], &vtable, this,
-                                          nullptr, nullptr);
-        g_dbus_node_info_unref(info);
-        GVariant* r = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "RequestName",
-                                                  g_variant_new("(su)", "org.freedesktop.login1", 0u),
-                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-        if (r) g_variant_unref(r);
-        ready_ = r != nullptr;
-    }
-    static void OnCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* params,
-                       GDBusMethodInvocation* invocation, gpointer self) {
-        auto* me = static_cast<MockLogind*>(self);
-        Call call;
-        const gchar *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
-        g_variant_get(params, "(&s&s&s&s)", &what, &who, &why, &mode);
-        call.args = {what, who, why, mode};
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) return g_dbus_method_invocation_return_dbus_error(invocation, "x.Fail", "pipe");
-        call.read_end = ends[0];
-        GUnixFDList* fds = g_unix_fd_list_new_from_array(&ends[1], 1);  // takes the write end
-        g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", 0), fds);
-        g_object_unref(fds);
-        std::lock_guard<std::mutex> lock(me->mutex_);
-        me->calls_.push_back(call);
-        me->kept_.push_back(ends[0]);
-    }
-
-    std::string address_;
-    int daemon_pid_ = -1;
-    GMainContext* context_ = nullptr;
-    GMainLoop* loop_ = nullptr;
-    GDBusConnection* connection_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> ready_{false};
-    std::promise<void> served_;
-    std::mutex mutex_;
-    std::vector<Call> calls_;
-    std::vector<int> kept_;
-};
 
 class Inhibitor : public ::testing::Test {
 protected:
@@ -148,13 +42,9 @@ TEST_F(Inhibitor, TakenForTheRunAndReleasedWhenItEnds) {
     EXPECT_EQ(r.status, 0) << r.output;
     const auto calls = logind.calls();
     ASSERT_EQ(calls.size(), 1u) << r.output;
-    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"shutdown:sleep:idle", "vesk-firmup",
-                                                        "Updating instrument firmware", "block"}));
+    EXPECT_EQ(calls[0].args, MockLogind::UpdateArgs());
     // The tool has ended: its end of the pipe is closed, the lock released.
-    pollfd p{calls[0].read_end, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 0), 1);
-    char byte;
-    EXPECT_EQ(::read(calls[0].read_end, &byte, 1), 0);
+    EXPECT_TRUE(MockLogind::Released(calls[0]));
     const size_t taken = r.output.find("Inhibitor lock taken");
     const size_t first_write = r.output.find("Start write firmware");
     const size_t released = r.output.find("Inhibitor lock released");

@@ -65,6 +65,10 @@ public:
         infos.push_back(text);
         if (on_question) on_question(text);
     }
+    void Critical(QWidget*, const std::wstring& text, const std::wstring&) override {
+        criticals.push_back(text);
+        if (on_question) on_question(text);
+    }
     bool YesNo(QWidget*, const std::wstring& text, const std::wstring&) override {
         questions.push_back(text);
         if (on_question) on_question(text);
@@ -84,11 +88,18 @@ public:
         return save_file;
     }
 
+    std::wstring PickFolder(QWidget*, const std::wstring&) override {
+        questions.push_back(L"folder");
+        return folder;
+    }
+
     std::vector<std::wstring> infos;
+    std::vector<std::wstring> criticals;
     std::vector<std::wstring> questions;
     std::deque<bool> yes_no;
     int behaviour = 0;
     std::wstring save_file;
+    std::wstring folder;
     // Called on the window's thread while the question is open.
     std::function<void(const std::wstring&)> on_question;
 };

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMouseEvent>
+#include <poll.h>
+#include <csignal>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -22,10 +25,13 @@
 #include <vector>
 
 #include "../support/firmware_files.h"
+#include "../support/mock_logind.h"
+#include "../support/scoped_env.h"
 #include "../support/temp_dir.h"
 #include "../support/trace_reads.h"
 #include "../support/update_scenarios.h"
 #include "app/engine.h"
+#include "app/remembered_folder.h"
 #include "app/instance_channel.h"
 #include "hwdetect/hw_queued_event_source.h"
 #include "log/evt_log.h"
@@ -37,11 +43,13 @@
 #include "ui/simulated_devices.h"
 #include "ui/vesk_firmware_updater_dlg.h"
 #include "usb/backend/usb_backend.h"
+#include "update/stop_request.h"
 #include "usb/vesk_semafori.h"
 #include "window_support.h"
 
 namespace {
 
+using vesk::test::MockLogind;
 using vesk::test::ProcessUntil;
 using vesk::test::WaitUntil;
 using Dlg = CVESKFirmwareUpdaterDlg;
@@ -118,8 +126,11 @@ protected:
         window_->show();
         QCoreApplication::processEvents();
     }
-    // The first refresh, 50 ms after creation.
-    void FirstRefresh() { timers_.Advance(50); }
+    // The first refresh, 50 ms after creation, on the worker.
+    void FirstRefresh() {
+        timers_.Advance(50);
+        WaitForTheWorker();
+    }
     // What an update run needs besides the files.
     void UpdateFolders() {
         dir_.mkdir("_BOOTER");
@@ -140,7 +151,7 @@ protected:
     }
     void WaitForTheWorker() {
         WaitUntil([&] { return !Win().WorkerBusy(); });
-        Sample();
+        if (watch_) Sample();
     }
 
     Dlg& Win() { return *window_; }
@@ -209,6 +220,7 @@ TEST_F(WindowTest, FirstRefreshFillsTheRowsAndTheStatus) {
     EXPECT_EQ(Win().DeviceList()->topLevelItemCount(), 0) << "the refresh comes 50 ms after creation";
     timers_.Advance(1);
     EXPECT_FALSE(timers_.Active(Dlg::kTimerFirstRefresh)) << "timer 1111 fires once";
+    WaitForTheWorker();
     EXPECT_TRUE(log_.contains("CVESKFirmwareUpdaterDlg::OnTimer"));
     EXPECT_EQ(Column(Win().DeviceList(), kColumnRow), (std::vector<std::wstring>{L"M", L"1", L"2", L"4"}));
     EXPECT_EQ(Column(Win().DeviceList(), kColumnDevice),
@@ -252,7 +264,7 @@ TEST_F(WindowTest, DeviceChangeRefreshesOnlyWhileActive) {
         ASSERT_TRUE(bus_->Unplug("usb:1-1"));
         auto refreshed = [&] { return Status() == L"No gauge is connected to any USB port"; };
         if (active) {
-            ASSERT_TRUE(ProcessUntil(refreshed));
+            WaitUntil(refreshed);  // the refresh is on the worker
             EXPECT_GE(clock_.now_ms() - before, Dlg::kDeviceChangeWaitMs);
             EXPECT_EQ(Messages()[lines], L"Please wait...");
             EXPECT_EQ(Win().WaitBar()->value(), 0) << "the wait bar is emptied before the refresh";
@@ -261,6 +273,7 @@ TEST_F(WindowTest, DeviceChangeRefreshesOnlyWhileActive) {
             EXPECT_EQ(Status(), NoFiles()) << "nothing happens while another application has the focus";
             EXPECT_EQ(Messages().size(), lines);
             Win().OnActivateApp(true);
+            WaitForTheWorker();
             EXPECT_TRUE(refreshed());
             EXPECT_EQ(Messages()[lines], L"Please wait...");
             EXPECT_GE(clock_.now_ms() - before, Dlg::kDeviceChangeWaitMs);
@@ -276,11 +289,12 @@ TEST_F(WindowTest, ReenumerationsOfTheSimulatedBusReturnOnTheTick) {
     FirstRefresh();
     Win().OnActivateApp(true);
     ASSERT_TRUE(bus_->Unplug("usb:1-1"));
-    ASSERT_TRUE(ProcessUntil([&] { return Status() == L"No gauge is connected to any USB port"; }));
+    // Each refresh is on the worker: waited for, however long a busy machine takes.
+    WaitUntil([&] { return Status() == L"No gauge is connected to any USB port" && !Win().WorkerBusy(); });
     ASSERT_TRUE(bus_->Plug("usb:1-1"));
     // The bus only learns the time on a tick; the arrival is delivered then.
     timers_.Advance(Dlg::kBusTickMs);
-    ASSERT_TRUE(ProcessUntil([&] { return Status() == NoFiles(); }));
+    WaitUntil([&] { return Status() == NoFiles(); });
 }
 
 TEST_F(WindowTest, AdvancedToggleAndVersionPick) {
@@ -804,8 +818,11 @@ TEST_F(WindowTest, ImpossibleToDetectHardwareRefusesTheWindow) {
     options.questions = &questions_;
     Dlg window(options);
     EXPECT_FALSE(window.Create());
-    EXPECT_EQ(questions_.infos,
-              std::vector<std::wstring>{L"Firmup application is closing as it's impossible to detect hardware."});
+    // The cause named, with the critical icon.
+    EXPECT_EQ(questions_.infos, std::vector<std::wstring>{});
+    EXPECT_EQ(questions_.criticals,
+              std::vector<std::wstring>{L"Firmup application is closing as it's impossible to detect hardware.\n"
+                                        L"USB device notifications: no udev here"});
     EXPECT_FALSE(timers_.Active(Dlg::kTimerFirstRefresh));
 }
 
@@ -823,6 +840,281 @@ TEST_F(WindowTest, ItalianTexts) {
     EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnAction), "riceverà 46.05.00");
     TearDown();
     vesk::SetLanguageFolderAndRead(folder, "English");
+}
+
+// ---- the window's thread is never held by a refresh
+
+// Posts a click on the Execute button, as a user's click waits in the queue.
+void PostClick(QPushButton* button) {
+    const QPointF at = QRectF(button->rect()).center();
+    const QPointF global = button->mapToGlobal(at);
+    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, at, global, Qt::LeftButton,
+                                                        Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, at, global, Qt::LeftButton,
+                                                        Qt::NoButton, Qt::NoModifier));
+}
+
+// A click on the greyed Execute button while a refresh reads the plan is
+// dropped: it never starts a run once the refresh has enabled the button.
+TEST_F(WindowTest, ClickQueuedDuringARefreshStartsNoRun) {
+    struct Case {
+        const char* name;
+        bool device_change;
+    } cases[] = {{"first refresh", false}, {"device-change refresh", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFolders();
+        vesk::test::ThreeSlavesDueFiles(dir_);
+        Open(vesk::test::ThreeSlavesDue());
+        if (c.device_change) {
+            FirstRefresh();
+            ASSERT_TRUE(Win().ExecuteButton()->isEnabled());
+            Win().OnActivateApp(true);
+            Win().OnDevice0101(true, L"");
+        } else {
+            timers_.Advance(50);
+        }
+        EXPECT_FALSE(Win().ExecuteButton()->isEnabled()) << "greyed while the refresh reads";
+        EXPECT_FALSE(Win().ExitButton()->isEnabled());
+        PostClick(Win().ExecuteButton());
+        WaitForTheWorker();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(Status(), kClick);
+        EXPECT_TRUE(Win().ExecuteButton()->isEnabled());
+        EXPECT_FALSE(Win().WorkerBusy());
+        EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::NotRun) << "the queued click started a run";
+        TearDown();
+    }
+}
+
+// ---- after the run: where the units are now
+
+// Autostart closes once the restarted master is back and read, and its exit
+// status says whether every unit ended as planned.
+TEST_F(WindowTest, AutostartExitStatusFollowsTheUnitsAfterTheRun) {
+    struct Case {
+        const char* name;
+        std::string scenario;
+        std::vector<std::wstring> questions;  // answered Yes
+        int exit_status;
+    } cases[] = {
+        // Slave 4 runs its booter before the run; the master is still away at
+        // the run's closing refresh (3 s of restart).
+        {"success, a slave in booter before", vesk::test::ThreeSlavesDue(), {}, 0},
+        // Nothing was written: slave 4 is still in its booter, and the question says so.
+        {"GotoBooter refused",
+         vesk::test::ThreeSlavesDue(R"(, "faults": [{"kind": "stall", "request": "booter", "command": 4, "when": "always"}])"),
+         {L"slave n. 4 is in booter: are you sure you want to exit?"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        questions_ = {};
+        questions_.yes_no = {true};
+        UpdateFolders();
+        vesk::test::ThreeSlavesDueFiles(dir_);
+        File("Pell_460500_fw.mhx", 0xFC0000, "46.05.00");
+        File("Pell_460500_lng.mhx", 0xFC0000, "46.05.00");
+        Open(c.scenario, {.autostart = true, .debug_mode = true});
+        FirstRefresh();
+        timers_.Advance(200);
+        ASSERT_TRUE(Win().WorkerBusy());
+        WaitForTheWorker();
+        EXPECT_EQ(questions_.questions, c.questions);
+        EXPECT_FALSE(Win().isVisible()) << "Autostart closes after its run";
+        EXPECT_EQ(Win().ExitStatus(), c.exit_status) << vesk::to_utf8(Win().Procedure().LastRun().text);
+        // The list shows the units as the last refresh read them.
+        const std::vector<std::wstring> devices = Column(Win().DeviceList(), kColumnDevice);
+        const bool booter_shown = std::any_of(devices.begin(), devices.end(), [](const std::wstring& d) {
+            return d.find(L"*BOOTER*") != std::wstring::npos;
+        });
+        EXPECT_EQ(booter_shown, !c.questions.empty());
+        EXPECT_EQ(Win().Procedure().LastRefresh(), CUpdateProcedure::RefreshOutcome::Planned);
+        TearDown();
+        std::filesystem::remove_all(dir_.file("_BOOTER"));
+    }
+}
+
+// SIGTERM (a logout) during a run stops it at its next safe point: the
+// window shows the units as they are, then closes with 143 and no question.
+TEST_F(WindowTest, SigtermDuringARunStopsItAtItsNextSafePointAndCloses) {
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    File("Pell_460500_fw.mhx", 0xFC0000, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, "46.05.00");
+    Open(vesk::test::ThreeSlavesDue(), {.debug_mode = true});
+    FirstRefresh();
+    ASSERT_EQ(Text(Win().DeviceList(), 0, kColumnAction), "will get 46.05.00");
+    bool signalled = false;
+    // In the middle of the master's firmware write.
+    vesk::test::QueuedCallWatch signal(&Win(), [&] {
+        if (signalled || !Win().WorkerBusy() || !log_.contains("Start write firmware")) return;
+        signalled = true;
+        Win().OnSignal(SIGTERM);
+    });
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitForTheWorker();
+    ASSERT_TRUE(signalled);
+    EXPECT_EQ(Win().Procedure().LastRun().text, L"Stopped on request");
+    EXPECT_TRUE(questions_.questions.empty());
+    EXPECT_FALSE(Win().isVisible());
+    EXPECT_EQ(Win().ExitStatus(), 128 + SIGTERM);
+    // The master was written before the stop: the list shows its new firmware.
+    EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnFirmware), "46.05.00");
+    EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnAction), "will not be modified");
+    vesk::update::ClearStopRequest();
+}
+
+// Autostart's own ending asks nothing after a signal: slave 4 is still in
+// its booter, but nobody may be there to answer at a logout.
+TEST_F(WindowTest, SigtermDuringAnAutostartRunClosesWithoutTheExitQuestion) {
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    File("Pell_460500_fw.mhx", 0xFC0000, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, "46.05.00");
+    Open(vesk::test::ThreeSlavesDue(), {.autostart = true});
+    FirstRefresh();
+    bool signalled = false;
+    vesk::test::QueuedCallWatch signal(&Win(), [&] {
+        if (signalled || !Win().WorkerBusy() || !log_.contains("Start write firmware")) return;
+        signalled = true;
+        Win().OnSignal(SIGTERM);
+    });
+    timers_.Advance(200);
+    ASSERT_TRUE(Win().WorkerBusy());
+    WaitForTheWorker();
+    ASSERT_TRUE(signalled);
+    EXPECT_EQ(questions_.questions, std::vector<std::wstring>{});
+    EXPECT_FALSE(Win().isVisible());
+    EXPECT_EQ(Win().ExitStatus(), 128 + SIGTERM);
+    vesk::update::ClearStopRequest();
+}
+
+TEST_F(WindowTest, SignalOutsideARunClosesAsTheCloseBox) {
+    Open(PellDL(Slave(1, 2006, 71, R"(, "in_booter": true)")));
+    FirstRefresh();
+    questions_.yes_no = {false, true};
+    Win().OnSignal(SIGINT);
+    EXPECT_EQ(questions_.questions, std::vector<std::wstring>{L"slave n. 1 is in booter: are you sure you want to exit?"});
+    EXPECT_TRUE(Win().isVisible());
+    EXPECT_EQ(Win().ExitStatus(), 0) << "the window stays, and so does its status";
+    Win().OnSignal(SIGINT);
+    EXPECT_FALSE(Win().isVisible());
+    EXPECT_EQ(Win().ExitStatus(), 128 + SIGINT);
+}
+
+// ---- the instrument's lock
+
+// Another program holds lock 1: the window reads nothing from the
+// instrument, says who holds it, and refreshes once it is free.
+TEST_F(WindowTest, RefreshWaitsWhileAnotherProgramHoldsTheInstrumentLock) {
+    CVeskSemafori other{CVeskSemafori::Place{lock_dir_.path(), false, L"test", L"tester"}};
+    other.SetHolderName("vesk-firmup-cli update\x1b[2J");
+    ASSERT_TRUE(other.Blocca(1));
+    Files();
+    Open(kMasterAndThreeSlaves);
+    bus_->trace().Clear();
+    FirstRefresh();
+    EXPECT_TRUE(Win().RefreshWaitsForLock());
+    EXPECT_EQ(Status(), L"The instrument is in use by another program; waiting for it to finish: "
+                        L"vesk-firmup-cli update\\x1b[2J (pid " + std::to_wstring(::getpid()) + L")");
+    EXPECT_TRUE(bus_->trace().lines().empty()) << "a request reached the instrument";
+    EXPECT_FALSE(Win().ExecuteButton()->isEnabled());
+    EXPECT_TRUE(Win().ExitButton()->isEnabled()) << "the window can still be closed";
+    // Still held a period later.
+    timers_.Advance(Dlg::kLockRetryMs);
+    WaitForTheWorker();
+    EXPECT_TRUE(Win().RefreshWaitsForLock());
+    EXPECT_EQ(Win().DeviceList()->topLevelItemCount(), 0);
+
+    other.Sblocca(1);
+    timers_.Advance(Dlg::kLockRetryMs);
+    WaitForTheWorker();
+    EXPECT_FALSE(Win().RefreshWaitsForLock());
+    EXPECT_EQ(Status(), kClick);
+    EXPECT_EQ(Win().DeviceList()->topLevelItemCount(), 4);
+    EXPECT_EQ(locks_.StoBloccando(1), 0) << "released after the refresh";
+}
+
+// ---- the update folder
+
+// A folder without files for the units found: the units are listed, the
+// status names the folder in the normal colour, Execute stays disabled.
+TEST_F(WindowTest, FolderWithoutFilesListsTheUnitsAndSaysSo) {
+    Open(kMasterAndThreeSlaves);
+    FirstRefresh();
+    EXPECT_EQ(Status(), NoFiles());
+    EXPECT_EQ(StatusColour(), QColor(0, 0, 0));
+    EXPECT_FALSE(Win().ExecuteButton()->isEnabled());
+    EXPECT_EQ(Column(Win().DeviceList(), kColumnRow), (std::vector<std::wstring>{L"M", L"1", L"2", L"4"}));
+}
+
+// "Folder...": another folder is read at once, shown, and kept for the next start.
+TEST_F(WindowTest, FolderButtonPicksAnotherMainFolder) {
+    vesk::test::TempDir other;
+    vesk::test::MakeFirmwareFile(other, "Pell_460500_fw.mhx", 0xFC0000, 0x100, "46.05.00");
+    vesk::test::MakeFirmwareFile(other, "Pell_460500_lng.mhx", 0xFC0000, 0x100, "46.05.00");
+    const std::string settings = lock_dir_.file("firmup.ini");
+    MainDialogArgs args;
+    args.folder_settings = vesk::from_utf8(settings);
+    Open(kMasterAndThreeSlaves, args);
+    FirstRefresh();
+    ASSERT_EQ(Status(), NoFiles());
+    EXPECT_EQ(Win().FolderLabel()->text(), Q(L"Update files from: " + dir_.wpath()));
+    questions_.folder = other.wpath();
+    QTest::mouseClick(Win().FolderButton(), Qt::LeftButton);
+    EXPECT_EQ(questions_.questions, std::vector<std::wstring>{L"folder"});
+    WaitForTheWorker();
+    EXPECT_EQ(Status(), kClick);
+    EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnAction), "will get 46.05.00");
+    EXPECT_EQ(Win().FolderLabel()->text(), Q(L"Update files from: " + other.wpath()));
+    EXPECT_EQ(vesk::ReadRememberedFolder(args.folder_settings), other.wpath());
+    // No folder chosen: nothing changes.
+    questions_.folder.clear();
+    QTest::mouseClick(Win().FolderButton(), Qt::LeftButton);
+    EXPECT_FALSE(Win().WorkerBusy());
+    EXPECT_EQ(Win().Procedure().MainFolder(), other.wpath());
+}
+
+// ---- logind's inhibitor lock
+
+TEST_F(WindowTest, InhibitorLockHeldForTheRun) {
+    MockLogind logind;
+    ASSERT_TRUE(logind.ready()) << "no private bus: " << logind.address();
+    const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", logind.address().c_str());
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
+    FirstRefresh();
+    EXPECT_TRUE(logind.calls().empty()) << "a refresh takes no lock";
+    std::optional<size_t> calls_during;
+    questions_.on_question = [&](const std::wstring&) {};
+    vesk::test::QueuedCallWatch during(&Win(), [&] {
+        if (!calls_during && Win().WorkerBusy() && log_.contains("Start write")) calls_during = logind.calls().size();
+    });
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitForTheWorker();
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    EXPECT_EQ(calls_during, 1u) << "taken before the first write";
+    const auto calls = logind.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, MockLogind::UpdateArgs());
+    // Released with the run: the window's end of the pipe is closed.
+    EXPECT_TRUE(MockLogind::Released(calls[0]));
+    EXPECT_TRUE(log_.contains("Inhibitor lock released"));
+}
+
+TEST_F(WindowTest, WithoutLogindTheRunGoesOnWithOneLogLine) {
+    const std::string nowhere = "unix:path=" + dir_.file("no-bus");
+    const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", nowhere.c_str());
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
+    FirstRefresh();
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitForTheWorker();
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    EXPECT_TRUE(log_.contains("No inhibitor lock"));
+    EXPECT_FALSE(log_.contains("Inhibitor lock taken"));
 }
 
 }  // namespace
