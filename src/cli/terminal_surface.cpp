@@ -186,7 +186,7 @@ int TerminalSurface::BehaviourRequest() {
     return taken;
 }
 
-void TerminalSurface::WaitBegins(uint32_t ms) {
+void TerminalSurface::WaitBegins(uint32_t ms, const std::wstring&) {
     waiting_ = true;
     if (live_ && options_.json) Emit({{"event", "wait"}, {"ms", ms}});
 }

@@ -58,7 +58,7 @@ public:
     void MessageBoxInfo(const std::wstring& text) override;
     bool MessageBoxYesNo(const std::wstring& text) override;
     int BehaviourRequest() override;
-    void WaitBegins(uint32_t ms) override;
+    void WaitBegins(uint32_t ms, const std::wstring& what) override;
     // An image write: on the bar with its unit and bytes per second; in JSON
     // a "write" event at most every 250 ms of the process clock, and its last.
     void ShowWrite(uint32_t unit, const WriteReport& report) override;

@@ -47,7 +47,7 @@ void CUpdateProcedure::SetStatus(const std::wstring& text, StatusColour colour) 
 
 void CUpdateProcedure::AttesaConProgresso(uint32_t ms) {
     const int n = int(ms / kSliceMs);
-    surface_.WaitBegins(ms);
+    surface_.WaitBegins(ms, L"");
     BarraAttesa(n);
     // Each slice sleeps up to its own end on the clock, so the time a sleep
     // oversleeps and the control updates take is not added to the wait.

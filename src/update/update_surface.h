@@ -72,9 +72,10 @@ public:
     // The file of a memory dump; empty when the user chose none.
     virtual std::wstring AskDumpFile() = 0;
 
-    // A fixed wait of ms begins; the wait bar then steps ms / 10 times. A
-    // surface that shows waits by their length (the terminal) takes it here.
-    virtual void WaitBegins(uint32_t /*ms*/) {}
+    // A fixed wait of ms begins; the wait bar then steps ms / 10 times. what
+    // is what is waited for ("Pell DL Logger 1001"), empty when it goes
+    // unnamed. A surface that shows waits by their length takes them here.
+    virtual void WaitBegins(uint32_t /*ms*/, const std::wstring& /*what*/) {}
     // An image write to the unit of serial unit is on the wait bar (range
     // 0..total, position done): called after the bar with every report of the
     // writer, and WriteEnded once it returns, before the bar is given back. A
