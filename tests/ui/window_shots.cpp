@@ -38,8 +38,10 @@ struct Shots {
     std::string folder, scenario, out, locks;
 };
 
-bool Save(QWidget& w, const std::string& out, const char* name) {
-    QCoreApplication::processEvents();
+// settle: let pending events (layouts, paints) through first; never in the
+// middle of a run, whose queued calls would all go through with them.
+bool Save(QWidget& w, const std::string& out, const char* name, bool settle = true) {
+    if (settle) QCoreApplication::processEvents();
     const std::string path = out + "/" + name;
     if (!w.grab().save(QString::fromStdString(path), "PNG")) {
         std::fprintf(stderr, "vesk_window_shots: cannot save %s\n", path.c_str());
@@ -129,14 +131,14 @@ int main(int argc, char** argv) {
 
     const bool first = WithWindow(s, [&](Dlg& w) {
         if (!Save(w, s.out, "window.png")) return false;
-        // Halfway through the run, while a write is on the wait bar.
+        // While a slave's write is on the wait bar.
         GrabDuring during(
             w,
             [&] {
-                return w.OverallBar()->value() * 2 >= w.OverallBar()->maximum() &&
-                       w.WaitBar()->text().startsWith("Firmware to");
+                const QString wait = w.WaitBar()->text();
+                return w.OverallBar()->value() > 0 && (wait.startsWith("Firmware to Display") || wait.startsWith("Booter to"));
             },
-            [&] { Save(w, s.out, "window-run.png"); });
+            [&] { Save(w, s.out, "window-run.png", false); });
         w.OnBnClickedButtonUpdate();
         if (!Until([&] { return !w.WorkerBusy(); }) || !during.done) return false;
         if (!Save(w, s.out, "window-summary.png")) return false;
