@@ -11,7 +11,7 @@ packages=(
   usbutils desktop-file-utils appstream man-db dpkg-dev lintian
   binutils srecord python3 time
   clang libclang-rt-14-dev
-  qt6-base-dev qt6-qpa-plugins libqt6test6 fonts-dejavu-core xvfb xauth x11-utils
+  qt6-base-dev qt6-svg-dev qt6-translations-l10n qt6-qpa-plugins libqt6test6 fonts-dejavu-core xvfb xauth x11-utils
 )
 
 missing=()

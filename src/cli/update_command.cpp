@@ -25,6 +25,7 @@
 #include "simulation.h"
 #include "terminal_surface.h"
 #include "instrument_lock.h"
+#include "update/run_summary.h"
 #include "logind_inhibitor.h"
 #include "log/evt_log.h"
 #include "update/stop_request.h"
@@ -315,37 +316,18 @@ private:
             {"Unit", "Serial", "Before", "After", "Expected", "Booter", "Verified"}};
         std::vector<std::string> notes;
         for (const auto& u : proc_.LastRun().units) {
-            const std::string unit =
-                (u.row_index == 0 ? std::string("M ") : std::to_string(u.row_index) + " ") + U8(u.device);
+            const std::string unit = U8(vesk::update::SummaryUnitName(u));
             rows.push_back({unit, std::to_string(u.serial), U8(u.before), u.found ? U8(u.after) : "(not found)",
-                            u.expected.empty() ? "-" : U8(u.expected), BooterColumn(u), u.verified ? "yes" : "NO"});
+                            u.expected.empty() ? "-" : U8(u.expected), U8(vesk::update::SummaryBooter(u)),
+                            u.verified ? "yes" : "NO"});
             for (const auto& i : u.images)
-                if (!i.read_back || (i.image == L"firmware" && i.written && !i.planned))
-                    notes.push_back("  " + unit + ": " + ImageNote(i));
+                if (vesk::update::SummaryNeedsNote(i)) notes.push_back("  " + unit + ": " + U8(vesk::update::SummaryImageNote(i)));
         }
         if (rows.size() == 1) return;
         vesk::TermPrint(stdout, "\n");
         PrintTable(rows);
         for (const std::string& n : notes) vesk::TermPrint(stdout, "%s\n", n.c_str());
         vesk::TermPrint(stdout, "\n");
-    }
-
-    // "01.00 -> 01.02" when the booter was to change or did; its version alone otherwise.
-    static std::string BooterColumn(const CUpdateProcedure::UnitCheck& u) {
-        const CUpdateProcedure::ImageCheck* b = u.Image(L"booter");
-        if (!b) return "-";
-        const std::string after = u.found ? U8(b->after) : "?";
-        if (b->refused) return U8(b->before) + " (its firmware does not update it)";
-        if (!b->planned && !b->written && (!u.found || b->after == b->before)) return U8(b->before);
-        return U8(b->before) + " -> " + after + (b->planned && b->after != b->expected ? " (expected " + U8(b->expected) + ")" : "");
-    }
-
-    // A line for an image that cannot be read back, or one written behind the plan's back.
-    static std::string ImageNote(const CUpdateProcedure::ImageCheck& i) {
-        std::string what = U8(i.image) + (i.expected.empty() ? "" : " " + U8(i.expected));
-        if (!i.planned && i.written) return what + " written although the plan did not show it";
-        if (i.written) return what + " written";
-        return what + (i.write_failed ? " NOT written: the write failed" : " NOT written");
     }
 
     // Where the master's data went before the run wrote anything.

@@ -11,10 +11,12 @@
 #include "app/simulated_instruments.h"
 #include "common/clock.h"
 #include "app/start_options.h"
+#include "app/engine.h"
 #include "app/vesk_firmware_updater_app.h"
 #include "sim/sim_bus.h"
 #include "ui/qt_app_toolkit.h"
 #include "ui/simulated_devices.h"
+#include "ui/window_look.h"
 
 namespace {
 
@@ -85,6 +87,7 @@ int main(int argc, char** argv) {
     g_default_handler = qInstallMessageHandler(Messages);
     QApplication qapp(qt_argc, args.data());
     QGuiApplication::setDesktopFileName("com.vesk.firmup");
+    QApplication::setWindowIcon(vesk::ui::ProgramIcon());
 
     // Under vesk-sim run the program's waits keep pace with the served instruments.
     const auto scaled_clock = vesk::ClockFromEnvironment();
@@ -107,6 +110,8 @@ int main(int argc, char** argv) {
     CQtAppToolkit toolkit;
     CVESKFirmwareUpdaterApp* app_ptr = nullptr;
     CVESKFirmwareUpdaterApp app(toolkit, [&](const MainDialogArgs& a) -> std::unique_ptr<IMainDialog> {
+        // The language is loaded by now: Qt's own texts follow it.
+        vesk::ui::LoadQtTranslations(vesk::LanguageName());
         CVESKFirmwareUpdaterDlg::Options options;
         options.args = a;
         options.sources = devices.sources;

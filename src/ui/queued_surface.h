@@ -145,7 +145,44 @@ public:
         return thread_.Ask([this] { return s_.AskDumpFile(); });
     }
     void WaitBegins(uint32_t ms, const std::wstring& what) override {
-        thread_.Post([this, ms, what] { s_.WaitBegins(ms, what); });
+        Queue([this, ms, what] { s_.WaitBegins(ms, what); });
+    }
+    // Every block of a write reports: like a bar position, a report the
+    // window has not shown yet takes the newer one instead of a call of its
+    // own. It is not counted among the queued calls, so the bar position
+    // sent with it keeps being replaced in the queue too.
+    void ShowWrite(uint32_t unit, const WriteReport& report) override {
+        if (thread_.OnIt()) {
+            s_.ShowWrite(unit, report);
+            return;
+        }
+        auto queued = std::make_shared<QueuedWrite>(QueuedWrite{unit, report, false});
+        {
+            const std::lock_guard<std::mutex> lock(queue_mutex_);
+            if (last_write_ && !last_write_->shown) {
+                last_write_->unit = unit;
+                last_write_->report = report;
+                return;
+            }
+            last_write_ = queued;
+        }
+        thread_.Post([this, queued] {
+            QueuedWrite shown{};
+            {
+                const std::lock_guard<std::mutex> lock(queue_mutex_);
+                queued->shown = true;
+                shown = *queued;
+            }
+            s_.ShowWrite(shown.unit, shown.report);
+        });
+    }
+    void WriteEnded() override {
+        if (!thread_.OnIt()) {
+            // The next write's reports never update this one's queued call.
+            const std::lock_guard<std::mutex> lock(queue_mutex_);
+            last_write_.reset();
+        }
+        Queue([this] { s_.WriteEnded(); });
     }
     // A worker's updates are queued already; the window's thread repaints them.
     void PushControls() override {
@@ -162,6 +199,11 @@ private:
     struct QueuedPos {
         ProgressBar bar;
         int pos;
+        bool shown;
+    };
+    struct QueuedWrite {
+        uint32_t unit;
+        WriteReport report;
         bool shown;
     };
     // Every call a worker queues is counted, so that a position knows whether
@@ -181,6 +223,7 @@ private:
     uint64_t queued_ = 0;
     std::shared_ptr<QueuedPos> last_pos_;
     uint64_t last_pos_at_ = 0;
+    std::shared_ptr<QueuedWrite> last_write_;
 };
 
 // Detection lives on the window's thread; a worker asks it to switch and waits.

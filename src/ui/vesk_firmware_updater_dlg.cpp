@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -19,8 +20,12 @@
 #include "log/evt_log.h"
 #include "rehearsal/rehearsal.h"
 #include "common/str_conv.h"
+#include "ui/bar_texts.h"
 #include "ui/qt_text.h"
+#include "ui/run_summary_panel.h"
+#include "ui/status_colours.h"
 #include "ui/window_inhibitor.h"
+#include "ui/window_look.h"
 #include "update/stop_request.h"
 
 using vesk::TextToTranslate;
@@ -29,12 +34,17 @@ using vesk::Translate;
 namespace {
 
 constexpr const char* kDlg = "CVESKFirmwareUpdaterDlg";
-// Widths of the device list's columns in dialog units, with their headers.
+// Widths of the device list's columns in dialog units: they size the window
+// at its start; the columns then follow their contents.
 constexpr int kDeviceColumnWidths[kDeviceColumns] = {30, 140, 70, 60, 70, 70, 100};
 const wchar_t* const kDeviceHeaders[kDeviceColumns] = {
     L"", TextToTranslate(L"Device"), TextToTranslate(L"ID"), TextToTranslate(L"Booter"), TextToTranslate(L"Firmware"),
     TextToTranslate(L"Available"), TextToTranslate(L"Action")};
-constexpr int kVersionsWidth = 150;
+// The versions list's width when it first shows, in dialog units.
+constexpr int kVersionsWidth = 75;
+// Each slice of a wait steps the wait bar by one.
+constexpr uint32_t kWaitSliceMs = 10;
+
 
 // With the Rehearse option a run first rehearses on a simulated copy.
 CUpdateProcedure::BeforeWriting BeforeWriting(const MainDialogArgs& a) {
@@ -69,6 +79,7 @@ CVESKFirmwareUpdaterDlg::CVESKFirmwareUpdaterDlg(Options options, QWidget* paren
                                                                                .advanced_allowed = a.advanced,
                                                                                .before_writing = BeforeWriting(a)});
     setWindowTitle(Q(a.title));
+    setWindowIcon(vesk::ui::ProgramIcon());
     setObjectName("CVESKFirmwareUpdaterDlg");
     BuildControls();
     if (options_.track_activation)
@@ -100,10 +111,13 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     devices_->setSelectionMode(QAbstractItemView::SingleSelection);
     devices_->setSelectionBehavior(QAbstractItemView::SelectRows);
     devices_->header()->setStretchLastSection(false);
+    // Every column as wide as its contents; the device names take what is
+    // left, so Action stays in sight however wide the window is.
     int list_width = 0;
     for (int c = 0; c < kDeviceColumns; ++c) {
-        devices_->setColumnWidth(c, DialogUnitsX(this, kDeviceColumnWidths[c]));
-        list_width += devices_->columnWidth(c);
+        devices_->header()->setSectionResizeMode(
+            c, c == kColumnDevice ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
+        list_width += DialogUnitsX(this, kDeviceColumnWidths[c]);
     }
     connect(devices_, &QTreeWidget::itemSelectionChanged, this, &CVESKFirmwareUpdaterDlg::OnDeviceSelectionChanged);
 
@@ -112,22 +126,22 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     versions_->setColumnCount(2);
     versions_->setHeaderLabels({QString(), Tr(L"Available")});
     versions_->setColumnHidden(0, true);
-    versions_->setColumnWidth(1, DialogUnitsX(this, kVersionsWidth));
+    versions_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     versions_->setRootIsDecorated(false);
-    versions_->setFixedWidth(DialogUnitsX(this, kVersionsWidth) + 8);
     versions_->hide();
     connect(versions_, &QTreeWidget::itemClicked, this, &CVESKFirmwareUpdaterDlg::OnVersionClicked);
 
-    wait_bar_ = new QProgressBar(this);
+    wait_bar_ = new CTextBar(this);
     wait_bar_->setObjectName("waitProgress");  // 1040
     wait_bar_->setTextVisible(false);
     wait_bar_->setRange(0, 100);
     wait_bar_->setValue(0);
-    overall_bar_ = new QProgressBar(this);
+    overall_bar_ = new CTextBar(this);
     overall_bar_->setObjectName("overallProgress");  // 1021
     overall_bar_->setTextVisible(false);
     overall_bar_->setRange(0, 100);
     overall_bar_->setValue(0);
+    for (QProgressBar* b : {wait_bar_, overall_bar_}) b->setAlignment(Qt::AlignCenter);
 
     // Bold, 1.2 times the dialog font's height.
     status_ = new QLabel(this);
@@ -142,12 +156,21 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     status_->setFrameShadow(QFrame::Sunken);
     status_->setAutoFillBackground(true);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->setTextFormat(Qt::PlainText);
     status_->setMinimumHeight(QFontMetrics(bold).lineSpacing() * 3 + 8);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    QPalette pal = status_->palette();
-    pal.setColor(QPalette::Window, palette().color(QPalette::Base));
-    pal.setColor(QPalette::WindowText, Qt::black);
-    status_->setPalette(pal);
+    ApplyStatusColour();
+
+    // Outside Debug_mode the latest message shows in one line under the bars.
+    last_message_ = new QLabel(this);
+    last_message_->setObjectName("lastMessage");
+    last_message_->setTextFormat(Qt::PlainText);
+    last_message_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    last_message_->setVisible(!options_.args.debug_mode);
+
+    summary_ = new CRunSummaryPanel(this);
+    summary_->hide();
+    connect(summary_, &CRunSummaryPanel::closeRequested, this, &CVESKFirmwareUpdaterDlg::ReleaseRunEnd);
 
     messages_ = new QListWidget(this);
     messages_->setObjectName("messageList");  // 1022
@@ -171,9 +194,13 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     connect(advanced_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::OnBnClickedButtonNormalAdvanced);
     connect(exit_, &QPushButton::clicked, this, &CVESKFirmwareUpdaterDlg::accept);
 
-    auto* lists = new QHBoxLayout;
-    lists->addWidget(devices_, 1);
-    lists->addWidget(versions_);
+    splitter_ = new QSplitter(Qt::Horizontal, this);
+    splitter_->setObjectName("listsSplitter");
+    splitter_->setChildrenCollapsible(false);
+    splitter_->addWidget(devices_);
+    splitter_->addWidget(versions_);
+    splitter_->setStretchFactor(0, 1);
+    splitter_->setStretchFactor(1, 0);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(advanced_);
     buttons->addWidget(dump_);
@@ -182,9 +209,11 @@ void CVESKFirmwareUpdaterDlg::BuildControls() {
     buttons->addWidget(execute_);
     buttons->addWidget(exit_);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(lists, 3);
+    layout->addWidget(splitter_, 3);
+    layout->addWidget(summary_, 2);
     layout->addWidget(wait_bar_);
     layout->addWidget(overall_bar_);
+    layout->addWidget(last_message_);
     layout->addWidget(status_);
     layout->addWidget(BuildFolderRow());
     // With Debug_mode the message list takes the room under the status field.
@@ -250,11 +279,16 @@ void CVESKFirmwareUpdaterDlg::OnBnClickedButtonUpdate() { AvviaCorsa(false); }
 
 void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
     if (worker_busy_) return;
-    std::function<void()> after;
-    // Autostart: the window closes through the exit confirmation once the run is over.
-    if (chiudi_dopo) after = [this] {
-        exit_status_ = run_as_planned_ ? 0 : 1;
-        accept();
+    ReleaseRunEnd();
+    run_end_ = RunEnd::Going;
+    // The summary first; Autostart then closes the window through the exit confirmation.
+    std::function<void()> after = [this, chiudi_dopo] {
+        if (run_end_ == RunEnd::Going) run_end_ = RunEnd::None;
+        ShowRunSummary();
+        if (chiudi_dopo) {
+            exit_status_ = run_as_planned_ ? 0 : 1;
+            accept();
+        }
     };
     vesk::update::ClearStopRequest();
     arrivals_ = 0;
@@ -271,6 +305,7 @@ void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
 
 void CVESKFirmwareUpdaterDlg::OnBnClickedButtonDump() {
     if (worker_busy_) return;
+    ReleaseRunEnd();
     RunOnWorker([this] {
         if (!TakeInstrumentLock()) return;
         procedure_->OnDump();
@@ -280,17 +315,20 @@ void CVESKFirmwareUpdaterDlg::OnBnClickedButtonDump() {
 
 void CVESKFirmwareUpdaterDlg::OnBnClickedButtonNormalAdvanced() {
     if (worker_busy_) return;
+    ReleaseRunEnd();
     procedure_->OnNormalAdvanced();
 }
 
 void CVESKFirmwareUpdaterDlg::OnDeviceSelectionChanged() {
     if (worker_busy_) return;
+    ReleaseRunEnd();
     const auto selected = devices_->selectedItems();
     procedure_->OnDeviceRowSelected(selected.isEmpty() ? -1 : devices_->indexOfTopLevelItem(selected.front()));
 }
 
 void CVESKFirmwareUpdaterDlg::OnVersionClicked(QTreeWidgetItem* item) {
     if (worker_busy_ || !item) return;
+    ReleaseRunEnd();
     procedure_->OnVersionClicked(versions_->indexOfTopLevelItem(item));
 }
 
@@ -345,6 +383,11 @@ void CVESKFirmwareUpdaterDlg::accept() {
 void CVESKFirmwareUpdaterDlg::reject() {
     if (worker_busy_ || !ConfermaUscita()) return;
     QDialog::reject();
+}
+
+void CVESKFirmwareUpdaterDlg::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange && status_) ApplyStatusColour();
+    QDialog::changeEvent(event);
 }
 
 void CVESKFirmwareUpdaterDlg::closeEvent(QCloseEvent* event) {
@@ -408,15 +451,50 @@ void CVESKFirmwareUpdaterDlg::ApplyEnabled() {
 // ---- the surface
 
 void CVESKFirmwareUpdaterDlg::SetStatus(const std::wstring& text, StatusColour colour) {
+    if (run_end_ == RunEnd::Holding) {
+        held_status_ = {text, colour};
+        return;
+    }
     status_->setText(StatusText(text));
-    QPalette pal = status_->palette();
-    pal.setColor(QPalette::WindowText, colour == StatusColour::Red ? QColor(255, 0, 0) : QColor(0, 0, 0));
-    status_->setPalette(pal);
+    status_red_ = colour == StatusColour::Red;
+    ApplyStatusColour();
     // Shown at once, also in the middle of a blocking wait.
     if (status_->isVisible()) status_->repaint();
+    if (run_end_ == RunEnd::Going && text == Translate(L"Firmup finished")) run_end_ = RunEnd::Holding;
+}
+
+void CVESKFirmwareUpdaterDlg::ApplyStatusColour() {
+    QPalette pal = status_->palette();
+    pal.setColor(QPalette::Window, vesk::ui::StatusBackground(palette()));
+    pal.setColor(QPalette::WindowText, vesk::ui::StatusText(palette(), status_red_));
+    status_->setPalette(pal);
+}
+
+void CVESKFirmwareUpdaterDlg::ShowRunSummary() {
+    using Outcome = CUpdateProcedure::RunOutcome;
+    const Outcome outcome = procedure_->LastRun().outcome;
+    // A run stopped before it touched the instrument has nothing to sum up.
+    if (outcome != Outcome::Aborted && outcome != Outcome::SlavesRefused && outcome != Outcome::NoSlaveUpdate &&
+        outcome != Outcome::Finished)
+        return;
+    procedure_->VerificaUnita();
+    summary_->Fill(procedure_->LastRun());
+    summary_->show();
+    summary_shown_ = true;
+}
+
+void CVESKFirmwareUpdaterDlg::ReleaseRunEnd() {
+    summary_->hide();
+    summary_shown_ = false;
+    run_end_ = RunEnd::None;
+    if (auto held = std::move(held_status_)) {
+        held_status_.reset();
+        SetStatus(held->first, held->second);
+    }
 }
 
 void CVESKFirmwareUpdaterDlg::AppendMessage(const std::wstring& line) {
+    if (last_message_->isVisibleTo(this)) last_message_->setText(Q(line));
     const QSignalBlocker block(messages_);
     messages_->addItem(Q(line));
     messages_->setCurrentRow(messages_->count() - 1);
@@ -426,6 +504,9 @@ void CVESKFirmwareUpdaterDlg::AppendMessage(const std::wstring& line) {
 void CVESKFirmwareUpdaterDlg::SetBarRange(ProgressBar bar, int upper) {
     QProgressBar* b = Bar(bar);
     b->setRange(0, std::max(upper, 0));
+    // The overall bar counts steps once a run has given it its range.
+    if (bar == ProgressBar::Overall) overall_counts_ = true;
+    UpdateOverallBarText();
 }
 
 void CVESKFirmwareUpdaterDlg::SetBarStep(ProgressBar bar, int step) { StepOf(bar) = step; }
@@ -433,11 +514,52 @@ void CVESKFirmwareUpdaterDlg::SetBarStep(ProgressBar bar, int step) { StepOf(bar
 void CVESKFirmwareUpdaterDlg::StepBar(ProgressBar bar) {
     QProgressBar* b = Bar(bar);
     b->setValue(std::clamp(b->value() + StepOf(bar), b->minimum(), b->maximum()));
+    if (bar == ProgressBar::Wait && wait_) ++wait_->steps;
+    UpdateWaitBarText();
+    UpdateOverallBarText();
 }
 
 void CVESKFirmwareUpdaterDlg::SetBarPos(ProgressBar bar, int pos) {
     QProgressBar* b = Bar(bar);
     b->setValue(std::clamp(pos, b->minimum(), b->maximum()));
+    // A wait ends by setting its bar's position.
+    if (bar == ProgressBar::Wait) wait_.reset();
+    UpdateWaitBarText();
+    UpdateOverallBarText();
+}
+
+void CVESKFirmwareUpdaterDlg::WaitBegins(uint32_t ms, const std::wstring& what) {
+    wait_ = Wait{what, ms, 0};
+    UpdateWaitBarText();
+}
+
+void CVESKFirmwareUpdaterDlg::ShowWrite(uint32_t unit, const WriteReport& report) {
+    write_ = {unit, report};
+    UpdateWaitBarText();
+}
+
+void CVESKFirmwareUpdaterDlg::WriteEnded() {
+    write_.reset();
+    UpdateWaitBarText();
+}
+
+void CVESKFirmwareUpdaterDlg::UpdateWaitBarText() {
+    QString text;
+    if (write_) {
+        const auto& [serial, report] = *write_;
+        const auto name = unit_names_.find(serial);
+        const std::wstring unit =
+            (name == unit_names_.end() ? L"" : name->second + L" ") + std::to_wstring(serial);
+        text = vesk::ui::WriteBarText(report.what, unit, report.done, report.total);
+    } else if (wait_) {
+        const uint64_t passed = uint64_t(wait_->steps) * kWaitSliceMs;
+        text = vesk::ui::WaitBarText(wait_->what, passed < wait_->ms ? wait_->ms - passed : 0);
+    }
+    wait_bar_->SetText(text);
+}
+
+void CVESKFirmwareUpdaterDlg::UpdateOverallBarText() {
+    if (overall_counts_) overall_bar_->SetText(vesk::ui::OverallBarText(overall_bar_->value(), overall_bar_->maximum()));
 }
 
 void CVESKFirmwareUpdaterDlg::EnableExecute(bool enabled) {
@@ -483,6 +605,14 @@ void CVESKFirmwareUpdaterDlg::FillRow(QTreeWidgetItem* item, const DeviceRowView
 }
 
 void CVESKFirmwareUpdaterDlg::AddDeviceRow(const DeviceRowView& row) {
+    if (row.kind != kRowOtherGauge) {
+        // The name alone: a unit in its booter is marked in the list, not in the bars.
+        static const std::wstring kBooterMark = L" *BOOTER*";
+        std::wstring name = row.columns[kColumnDevice];
+        if (name.size() >= kBooterMark.size() && name.compare(name.size() - kBooterMark.size(), kBooterMark.size(), kBooterMark) == 0)
+            name.resize(name.size() - kBooterMark.size());
+        unit_names_[row.serial] = name;
+    }
     const QSignalBlocker block(devices_);
     auto* item = new QTreeWidgetItem(devices_);
     FillRow(item, row);
@@ -498,7 +628,13 @@ void CVESKFirmwareUpdaterDlg::RedrawAllDeviceRows(const std::vector<DeviceRowVie
 
 void CVESKFirmwareUpdaterDlg::SelectDeviceRow(int position) {
     const QSignalBlocker block(devices_);
-    devices_->setCurrentItem(devices_->topLevelItem(position));
+    QTreeWidgetItem* item = devices_->topLevelItem(position);
+    if (!item) {
+        devices_->clearSelection();
+        return;
+    }
+    devices_->setCurrentItem(item);
+    item->setSelected(true);
 }
 
 void CVESKFirmwareUpdaterDlg::EmptyVersions() {
@@ -543,4 +679,14 @@ void CVESKFirmwareUpdaterDlg::StartRestartTimer(uint32_t ms, std::function<void(
     timers_->Set(kTimerRestart, ms, [this] { OnTimer(kTimerRestart); });
 }
 
-void CVESKFirmwareUpdaterDlg::Layout(bool versions_visible) { versions_->setVisible(versions_visible); }
+void CVESKFirmwareUpdaterDlg::Layout(bool versions_visible) {
+    versions_->setVisible(versions_visible);
+    // The first time it shows, the versions list takes what its versions
+    // need; after that it keeps the width the user gave it.
+    if (versions_visible && !versions_sized_) {
+        versions_sized_ = true;
+        const int width = DialogUnitsX(this, kVersionsWidth);
+        const int total = splitter_->width();
+        splitter_->setSizes({std::max(total - width - splitter_->handleWidth(), width), width});
+    }
+}

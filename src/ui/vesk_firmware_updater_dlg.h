@@ -8,10 +8,13 @@
 #include <QPointer>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "app/vesk_firmware_updater_app.h"
+#include "ui/bar_texts.h"
 #include "ui/queued_surface.h"
 #include "ui/vesk_dialog_ex_hw_detection.h"
 #include "ui/window_questions.h"
@@ -24,7 +27,10 @@ class QLabel;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
+class QSplitter;
 class QTreeWidget;
+class CRunSummaryPanel;
+
 class QTreeWidgetItem;
 
 class CVESKFirmwareUpdaterDlg : public CVeskDialogExHwDetection, public IUpdateSurface {
@@ -103,6 +109,9 @@ public:
     bool MessageBoxYesNo(const std::wstring& text) override;
     int BehaviourRequest() override;
     std::wstring AskDumpFile() override;
+    void WaitBegins(uint32_t ms, const std::wstring& what) override;
+    void ShowWrite(uint32_t unit, const WriteReport& report) override;
+    void WriteEnded() override;
     void PushControls() override;
     void StartRestartTimer(uint32_t ms, std::function<void()> expired) override;
     void Layout(bool versions_visible) override;
@@ -135,9 +144,14 @@ public:
     QPushButton* WebButton() const { return web_; }
     QLabel* FolderLabel() const { return folder_label_; }
     QPushButton* FolderButton() const { return folder_; }
+    QSplitter* ListsSplitter() const { return splitter_; }
+    // The latest message, under the bars (outside Debug_mode).
+    QLabel* LastMessage() const { return last_message_; }
+    CRunSummaryPanel* RunSummary() const { return summary_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void BuildControls();
@@ -171,6 +185,15 @@ private:
     QProgressBar* Bar(ProgressBar bar) const { return bar == ProgressBar::Wait ? wait_bar_ : overall_bar_; }
     int& StepOf(ProgressBar bar) { return bar == ProgressBar::Wait ? wait_step_ : overall_step_; }
     void FillRow(QTreeWidgetItem* item, const DeviceRowView& row);
+    // The status field's colours from the palette (again after a theme change).
+    void ApplyStatusColour();
+    void UpdateWaitBarText();
+    void UpdateOverallBarText();
+    // The summary of the last run against what the last refresh read.
+    void ShowRunSummary();
+    // The user acts: the end of the last run (its status, its summary) gives
+    // way to what the window shows now.
+    void ReleaseRunEnd();
 
     Options options_;
     std::unique_ptr<IWindowTimers> own_timers_;
@@ -185,8 +208,8 @@ private:
 
     QTreeWidget* devices_ = nullptr;
     QTreeWidget* versions_ = nullptr;
-    QProgressBar* wait_bar_ = nullptr;
-    QProgressBar* overall_bar_ = nullptr;
+    CTextBar* wait_bar_ = nullptr;
+    CTextBar* overall_bar_ = nullptr;
     QLabel* status_ = nullptr;
     QListWidget* messages_ = nullptr;
     QPushButton* advanced_ = nullptr;
@@ -196,6 +219,30 @@ private:
     QPushButton* web_ = nullptr;
     QLabel* folder_label_ = nullptr;
     QPushButton* folder_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    QLabel* last_message_ = nullptr;
+    CRunSummaryPanel* summary_ = nullptr;
+    bool versions_sized_ = false;
+    bool overall_counts_ = false;  // a run has given the overall bar its range
+    bool status_red_ = false;
+
+    // The wait bar's text: the write going on, else the wait.
+    struct Wait {
+        std::wstring what;
+        uint32_t ms = 0;
+        uint32_t steps = 0;
+    };
+    std::optional<Wait> wait_;
+    std::optional<std::pair<uint32_t, WriteReport>> write_;
+    // Device names of the units listed, by serial, for the writes.
+    std::map<uint32_t, std::wstring> unit_names_;
+
+    // A run on the worker, then "Firmup finished" kept with its summary
+    // until the user acts; the statuses meanwhile wait in held_status_.
+    enum class RunEnd { None, Going, Holding };
+    RunEnd run_end_ = RunEnd::None;
+    bool summary_shown_ = false;
+    std::optional<std::pair<std::wstring, StatusColour>> held_status_;
 
     int wait_step_ = 10;
     int overall_step_ = 10;

@@ -64,6 +64,8 @@ void CVESKFirmwareUpdaterDlg::OnRefreshDone(bool device_change) {
         return;
     }
     device_change_waiting_ = false;
+    // A master back from its restart: the summary says what it runs now.
+    if (device_change && summary_shown_) ShowRunSummary();
     if (first_refresh_done_) return;
     first_refresh_done_ = true;
     if (options_.args.autostart) timers_->Set(kTimerAutostart, 200, [this] { OnTimer(kTimerAutostart); });

@@ -21,6 +21,8 @@ void CUpdateProcedure::OnNormalAdvanced() {
         surface_.SetAdvancedCaption(Translate(L"Advanced"));
         remembered_row_ = selected_row_;
         selected_row_ = -1;
+        // No versions shown, no row picked out.
+        surface_.SelectDeviceRow(-1);
     } else {
         surface_.SetAdvancedCaption(Translate(L"Normal"));
         if (selected_row_ == -1 && remembered_row_ == -1) remembered_row_ = 0;
@@ -44,6 +46,8 @@ void CUpdateProcedure::MostraVersioni(int position) {
     }
     const int old = selected_row_;
     selected_row_ = position;
+    // The row whose versions are shown is the selected one.
+    surface_.SelectDeviceRow(position);
     if (old != position) RedrawRow(old);
     RedrawRow(position);
     surface_.EmptyVersions();

@@ -287,10 +287,7 @@ void CUpdateProcedure::StatoFinale() {
     Msg(nullptr, status_text_);
     if (advanced_mode_) {
         const int row = selected_row_ >= 0 ? selected_row_ : remembered_row_;
-        if (row >= 0 && size_t(row) < rows_.size()) {
-            surface_.SelectDeviceRow(row);
-            MostraVersioni(row);
-        }
+        if (row >= 0 && size_t(row) < rows_.size()) MostraVersioni(row);
     }
     if (versions_selectable_) surface_.EnableAdvanced(true);
     FineAggiornamento();

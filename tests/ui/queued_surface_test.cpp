@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -84,6 +85,40 @@ TEST(QueuedSurface, PositionAfterOneShownIsQueuedAgain) {
     QCoreApplication::processEvents();
     EXPECT_EQ(BarCalls(window), (std::vector<Seen>{{SurfaceOp::SetBarPos, ProgressBar::Wait, 3},
                                                    {SurfaceOp::SetBarPos, ProgressBar::Wait, 4}}));
+}
+
+// A write reports every block: the reports reach the window merged like the
+// positions sent with them (neither stops the other's merging), the last one
+// of a write always shown, and the next write's reports never merged into a
+// write that has ended.
+TEST(QueuedSurface, WriteReportsAreMergedAndEndInOrder) {
+    RecordingSurface window;
+    QObject on_window_thread;
+    CQueuedSurface queued(window, &on_window_thread);
+    std::thread worker([&] {
+        queued.SetBarRange(ProgressBar::Wait, 2048);
+        for (uint32_t done = 0; done <= 2048; ++done) {
+            queued.SetBarPos(ProgressBar::Wait, int(done));
+            queued.ShowWrite(71, WriteReport{WriteKind::Firmware, done, 2048, done * 256});
+        }
+        queued.WriteEnded();
+        queued.ShowWrite(0, WriteReport{WriteKind::Booter, 0, 10, 0});
+        queued.ShowWrite(0, WriteReport{WriteKind::Booter, 1, 10, 256});
+    });
+    worker.join();
+    QCoreApplication::processEvents();
+    std::vector<std::string> seen;
+    for (const SurfaceEvent& e : window.Events()) {
+        std::string line = SurfaceOpName(e.op);
+        if (e.op == SurfaceOp::ShowWrite)
+            line += std::string(" ") + WriteKindName(e.write.what) + " " + std::to_string(e.unit) + " " +
+                    std::to_string(e.write.done) + "/" + std::to_string(e.write.total);
+        else if (e.op != SurfaceOp::WriteEnded)
+            line += " " + std::to_string(e.value);
+        seen.push_back(line);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"SetBarRange 2048", "SetBarPos 2048", "ShowWrite firmware 71 2048/2048",
+                                              "WriteEnded", "ShowWrite booter 0 1/10"}));
 }
 
 // On the window's own thread every call goes straight through.

@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <csignal>
 #include <QCloseEvent>
+#include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSplitter>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -40,6 +42,8 @@
 #include "sim/sim_scenario.h"
 #include "ui/dlg_richiesta_comportamento.h"
 #include "ui/qt_text.h"
+#include "ui/run_summary_panel.h"
+#include "ui/status_colours.h"
 #include "ui/simulated_devices.h"
 #include "ui/vesk_firmware_updater_dlg.h"
 #include "usb/backend/usb_backend.h"
@@ -159,6 +163,10 @@ protected:
     // The status of a plan whose folder holds no file for the units found.
     std::wstring NoFiles() const { return L"No update files for this instrument in " + dir_.wpath(); }
     QColor StatusColour() { return window_->StatusField()->palette().color(QPalette::WindowText); }
+    QColor StatusBase() { return window_->StatusField()->palette().color(QPalette::Window); }
+    // The two colours of the status: the palette's text, and a red readable on its base.
+    QColor NormalColour() { return window_->palette().color(QPalette::Active, QPalette::Text); }
+    QColor RedColour() { return vesk::ui::ReadableRed(window_->palette().color(QPalette::Active, QPalette::Base)); }
     std::vector<std::wstring> Messages() {
         std::vector<std::wstring> out;
         for (int i = 0; i < window_->MessageList()->count(); ++i) out.push_back(::W(window_->MessageList()->item(i)->text()));
@@ -196,10 +204,8 @@ TEST_F(WindowTest, TemplateControls) {
     QStringList headers;
     for (int c = 0; c < 7; ++c) headers << Win().DeviceList()->headerItem()->text(c);
     EXPECT_EQ(headers, QStringList({"", "Device", "ID", "Booter", "Firmware", "Available", "Action"}));
-    // Widths in dialog units: 30, 140, 70, 60, 70, 70, 100.
-    const int unit30 = Win().DeviceList()->columnWidth(0);
-    EXPECT_NEAR(Win().DeviceList()->columnWidth(1), unit30 * 140 / 30, 2);
-    EXPECT_NEAR(Win().DeviceList()->columnWidth(6), unit30 * 100 / 30, 2);
+    // The program's icon, drawn.
+    EXPECT_FALSE(Win().windowIcon().pixmap(32, 32).isNull());
     EXPECT_EQ(Win().ExecuteButton()->text(), "Execute");
     EXPECT_EQ(Win().ExitButton()->text(), "Exit");
     EXPECT_EQ(Win().DumpButton()->text(), "Dump");
@@ -231,7 +237,7 @@ TEST_F(WindowTest, FirstRefreshFillsTheRowsAndTheStatus) {
                                          L"will not be modified"}));
     EXPECT_EQ(Text(Win().DeviceList(), 0, kColumnFirmware), "46.03.00");
     EXPECT_EQ(Status(), kClick);
-    EXPECT_EQ(StatusColour(), QColor(0, 0, 0));
+    EXPECT_EQ(StatusColour(), NormalColour());
     EXPECT_TRUE(Win().ExecuteButton()->isEnabled());
     EXPECT_TRUE(Win().DumpButton()->isEnabled());
     // Debug_mode: the message list is shown and every line became the status in turn.
@@ -245,7 +251,7 @@ TEST_F(WindowTest, TwoInstrumentsShowTheRedStatus) {
                              {"code": 19, "serial": 8, "firmware": "01.07.09"}]})");
     FirstRefresh();
     EXPECT_EQ(Status(), L"2 gauges are connected to USB ports. Only one can be connected.");
-    EXPECT_EQ(StatusColour(), QColor(255, 0, 0));
+    EXPECT_EQ(StatusColour(), RedColour());
     EXPECT_FALSE(Win().ExecuteButton()->isEnabled());
 }
 
@@ -488,9 +494,10 @@ TEST_F(WindowTest, ExecuteRunsTheUpdateToFirmupFinished) {
 
     EXPECT_GT(queued_calls_, 100) << "the run's surface calls reach the window queued";
     EXPECT_EQ(calls_taking_input_, 0) << "an input control took input during the run";
-    EXPECT_EQ(statuses_, (std::vector<std::wstring>{kClick, kDoNotUnplug, L"Firmup finished", L"Please wait...",
-                                                    kUpToDate}));
-    EXPECT_EQ(StatusColour(), QColor(0, 0, 0));
+    // "Firmup finished" stays through the closing refresh, with the run's summary.
+    EXPECT_EQ(statuses_, (std::vector<std::wstring>{kClick, kDoNotUnplug, L"Firmup finished"}));
+    EXPECT_EQ(StatusColour(), NormalColour());
+    EXPECT_TRUE(Win().RunSummary()->isVisible());
     EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
     EXPECT_TRUE(Win().Procedure().LastRun().errors.empty());
     EXPECT_EQ(Win().OverallBar()->maximum(), 25 * 3 + 73);
@@ -512,6 +519,12 @@ TEST_F(WindowTest, ExecuteRunsTheUpdateToFirmupFinished) {
     EXPECT_TRUE(Win().Detection().UsbDetectionOn);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(timers_.Period(Dlg::kTimerRestart), 10000u);
+    // Until the user closes the summary: then the plan's own status.
+    EXPECT_EQ(Status(), L"Firmup finished");
+    QTest::mouseClick(Win().RunSummary()->CloseButton(), Qt::LeftButton);
+    EXPECT_FALSE(Win().RunSummary()->isVisible());
+    EXPECT_EQ(Status(), kUpToDate);
+    EXPECT_EQ(StatusColour(), NormalColour());
     EXPECT_EQ(qt_warnings_.Seen(), std::vector<std::string>{});
 }
 
@@ -595,7 +608,7 @@ TEST_F(WindowTest, AbortedRunReenablesTheButtonsAndShowsItsTextInRed) {
         EXPECT_EQ(calls_taking_input_, 0);
         EXPECT_EQ(Win().Procedure().LastRun().text, c.text);
         EXPECT_EQ(Status(), c.text);
-        EXPECT_EQ(StatusColour(), QColor(255, 0, 0));
+        EXPECT_EQ(StatusColour(), RedColour());
         EXPECT_TRUE(Win().ExecuteButton()->isEnabled());
         EXPECT_TRUE(Win().DumpButton()->isEnabled());
         EXPECT_TRUE(Win().ExitButton()->isEnabled());
@@ -796,7 +809,7 @@ TEST_F(WindowTest, RehearseOptionStopsARunThatWouldNotEndAsPlanned) {
             EXPECT_EQ(Win().Procedure().LastRun().outcome, CUpdateProcedure::RunOutcome::Refused);
             EXPECT_EQ(Status().rfind(L"Rehearsal failed: nothing was written to the connected instrument.", 0), 0u)
                 << vesk::to_utf8(Status());
-            EXPECT_EQ(StatusColour(), QColor(255, 0, 0));
+            EXPECT_EQ(StatusColour(), RedColour());
             EXPECT_EQ(changes, std::vector<std::string>{});
             // The summary in the message list, with what the copy could not know.
             for (const wchar_t* line : {L"  The simulated copy keeps at the simulator's defaults:",
@@ -1081,6 +1094,104 @@ TEST_F(WindowTest, InhibitorLockHeldForTheRun) {
     MockLogind logind;
     ASSERT_TRUE(logind.ready()) << "no private bus: " << logind.address();
     const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", logind.address().c_str());
+// A dark theme: the status in the palette's light text on its dark base, the
+// red one lightened to stay readable; both at least 4.5:1.
+TEST_F(WindowTest, StatusReadableOnLightAndDarkThemes) {
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    for (const QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        dark.setColor(g, QPalette::Window, QColor(0x31, 0x36, 0x3b));
+        dark.setColor(g, QPalette::WindowText, QColor(0xfc, 0xfc, 0xfc));
+        dark.setColor(g, QPalette::Base, QColor(0x1b, 0x1e, 0x20));
+        dark.setColor(g, QPalette::Text, QColor(0xfc, 0xfc, 0xfc));
+    }
+    for (const bool is_dark : {false, true}) {
+        SCOPED_TRACE(is_dark ? "dark" : "light");
+        QApplication::setPalette(is_dark ? dark : before);
+        Files();
+        Open(kMasterAndThreeSlaves);
+        FirstRefresh();
+        ASSERT_EQ(Status(), kClick);
+        EXPECT_EQ(StatusBase(), Win().palette().color(QPalette::Base));
+        EXPECT_GE(vesk::ui::ContrastRatio(StatusColour(), StatusBase()), 4.5) << StatusColour().name().toStdString();
+        TearDown();
+        Open(R"({"instruments": [{"code": 19, "serial": 7, "firmware": "01.07.09"},
+                                 {"code": 19, "serial": 8, "firmware": "01.07.09"}]})");
+        FirstRefresh();
+        ASSERT_EQ(Status(), L"2 gauges are connected to USB ports. Only one can be connected.");
+        EXPECT_EQ(StatusColour().hslHue(), 0) << "still red";
+        EXPECT_GE(vesk::ui::ContrastRatio(StatusColour(), StatusBase()), 4.5) << StatusColour().name().toStdString();
+        TearDown();
+    }
+    QApplication::setPalette(before);
+}
+
+// Advanced mode at the window's default size: the versions list beside the
+// device list (a splitter between them), every column of the device list in
+// sight and as wide as its contents, and the row whose versions are shown
+// selected.
+TEST_F(WindowTest, AdvancedModeKeepsActionInSightAndSelectsItsRow) {
+    Files();
+    Open(kMasterAndThreeSlaves, {.advanced = true});
+    FirstRefresh();
+    QTest::mouseClick(Win().AdvancedButton(), Qt::LeftButton);
+    ASSERT_TRUE(Win().VersionsList()->isVisible());
+    QCoreApplication::processEvents();
+    QTreeWidget* list = Win().DeviceList();
+    const QWidget* splitter = Win().ListsSplitter();
+    EXPECT_EQ(list->parentWidget(), splitter);
+    EXPECT_EQ(Win().VersionsList()->parentWidget(), splitter);
+    const QHeaderView* header = list->header();
+    for (int c = 0; c < kDeviceColumns; ++c) {
+        SCOPED_TRACE(c);
+        EXPECT_LE(header->sectionViewportPosition(c) + header->sectionSize(c), list->viewport()->width())
+            << "the column is out of sight at " << Win().width() << " px";
+        if (c == kColumnDevice) continue;
+        for (int r = 0; r < list->topLevelItemCount(); ++r)
+            EXPECT_GE(header->sectionSize(c), list->fontMetrics().horizontalAdvance(list->topLevelItem(r)->text(c)))
+                << "cut: " << list->topLevelItem(r)->text(c).toStdString();
+    }
+    // Row 0 shows its versions at once; a click on another row moves both.
+    ASSERT_EQ(list->selectedItems().size(), 1);
+    EXPECT_EQ(list->selectedItems().front(), list->topLevelItem(0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(1)).center());
+    ASSERT_EQ(list->selectedItems().size(), 1);
+    EXPECT_EQ(list->selectedItems().front(), list->topLevelItem(1));
+    EXPECT_EQ(Column(Win().VersionsList(), 1), (std::vector<std::wstring>{L"01.05.10", L"01.02.03"}));
+    // Back in normal mode no row is picked out; in advanced mode again the remembered one.
+    QTest::mouseClick(Win().AdvancedButton(), Qt::LeftButton);
+    EXPECT_TRUE(list->selectedItems().isEmpty());
+    QTest::mouseClick(Win().AdvancedButton(), Qt::LeftButton);
+    ASSERT_EQ(list->selectedItems().size(), 1);
+    EXPECT_EQ(list->selectedItems().front(), list->topLevelItem(1));
+}
+
+// The tooltip of a row lists every image a run writes to that unit, not
+// only its firmware.
+TEST_F(WindowTest, RowTooltipListsEveryImageTheRunWrites) {
+    UpdateFolders();
+    Files();
+    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, "01.02");
+    Open(kMasterAndThreeSlaves);
+    FirstRefresh();
+    ASSERT_EQ(Status(), kClick);
+    const QTreeWidget* list = Win().DeviceList();
+    std::vector<std::wstring> tips;
+    for (int r = 0; r < list->topLevelItemCount(); ++r) tips.push_back(W(list->topLevelItem(r)->toolTip(kColumnAction)));
+    EXPECT_EQ(tips, (std::vector<std::wstring>{
+                        L"firmware 46.03.00 -> 46.05.00\nlanguage 46.05.00",
+                        L"firmware 01.00.00 -> 01.05.10\nbooter 00.00 -> 01.02",
+                        L"firmware in booter -> 02.00.00",
+                        L"booter 00.00 -> 01.02",
+                    }));
+    // Every column of a row carries it.
+    for (int c = 0; c < kDeviceColumns; ++c) EXPECT_EQ(list->topLevelItem(1)->toolTip(c), Q(tips[1]));
+}
+
+// The bars say what they count through a whole run: the overall bar its
+// steps, the wait bar each write (unit by name and serial) and each wait;
+// outside Debug_mode the latest message shows under them.
+TEST_F(WindowTest, BarsSayWhatTheyCount) {
     UpdateFolders();
     vesk::test::ThreeSlavesDueFiles(dir_);
     Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
@@ -1106,6 +1217,46 @@ TEST_F(WindowTest, InhibitorLockHeldForTheRun) {
 TEST_F(WindowTest, WithoutLogindTheRunGoesOnWithOneLogLine) {
     const std::string nowhere = "unix:path=" + dir_.file("no-bus");
     const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", nowhere.c_str());
+    ASSERT_EQ(Status(), kClick);
+    EXPECT_FALSE(Win().OverallBar()->isTextVisible()) << "no run yet: nothing counted";
+    EXPECT_EQ(W(Win().LastMessage()->text()), kClick);
+    std::vector<std::wstring> overall, wait, last;
+    auto add = [](std::vector<std::wstring>& v, const QString& t) {
+        if (v.empty() || v.back() != W(t)) v.push_back(W(t));
+    };
+    const vesk::test::QueuedCallWatch watch(&Win(), [&] {
+        if (Win().OverallBar()->isTextVisible()) add(overall, Win().OverallBar()->text());
+        add(wait, Win().WaitBar()->isTextVisible() ? Win().WaitBar()->text() : QString());
+        add(last, Win().LastMessage()->text());
+    });
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    add(overall, Win().OverallBar()->text());
+    ASSERT_FALSE(overall.empty());
+    EXPECT_EQ(overall.front(), L"Step 0 of 148");
+    EXPECT_EQ(overall.back(), L"Step 148 of 148");
+    EXPECT_GT(overall.size(), 10u);
+    auto has = [&](const std::wstring& text) { return std::find(wait.begin(), wait.end(), text) != wait.end(); };
+    // A report the window has not shown yet gives way to the next: the end of each write is shown.
+    for (const wchar_t* text : {L"Firmware to Display Unit 71: 100 %",
+                                L"Booter to Display Unit 72: 100 %", L"Firmware to GPS Receiver 2017 74: 100 %",
+                                L"Waiting: 3 s", L"Waiting: 1 s"})
+        EXPECT_TRUE(has(text)) << vesk::to_utf8(text);
+    for (const std::wstring& w : wait) {
+        const bool known = w.empty() || w.rfind(L"Waiting: ", 0) == 0 || w.rfind(L"Firmware to ", 0) == 0 ||
+                           w.rfind(L"Booter to ", 0) == 0;
+        EXPECT_TRUE(known) << vesk::to_utf8(w);
+    }
+    EXPECT_EQ(W(Win().WaitBar()->text()), L"") << "no wait and no write left on the bar";
+    EXPECT_GT(last.size(), 10u) << "the line under the bars follows the messages";
+    EXPECT_EQ(W(Win().LastMessage()->text()), Messages().back());
+    EXPECT_FALSE(Win().LastMessage()->text().isEmpty());
+}
+
+// The summary after a run: each unit of the plan with each image's version
+// before and after and whether it ended as planned, read again when the
+// master comes back.
+TEST_F(WindowTest, RunSummaryListsEachUnitAndImage) {
     UpdateFolders();
     vesk::test::ThreeSlavesDueFiles(dir_);
     Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
@@ -1115,6 +1266,43 @@ TEST_F(WindowTest, WithoutLogindTheRunGoesOnWithOneLogLine) {
     EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
     EXPECT_TRUE(log_.contains("No inhibitor lock"));
     EXPECT_FALSE(log_.contains("Inhibitor lock taken"));
+    EXPECT_FALSE(Win().RunSummary()->isVisible());
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    ASSERT_TRUE(Win().RunSummary()->isVisible());
+    const QTreeWidget* list = Win().RunSummary()->List();
+    auto row = [](const QTreeWidgetItem* item) {
+        std::vector<std::wstring> out;
+        for (int c = 0; c < CRunSummaryPanel::kColumns; ++c) out.push_back(W(item->text(c)));
+        return out;
+    };
+    using Row = std::vector<std::wstring>;
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    EXPECT_EQ(row(list->topLevelItem(0)), (Row{L"M Pell DL Logger", L"10", L"46.03.00", L"46.03.00", L"-", L"yes"}));
+    EXPECT_EQ(row(list->topLevelItem(1)), (Row{L"1 Display Unit", L"71", L"01.00.00", L"01.05.10", L"01.05.10", L"yes"}));
+    EXPECT_EQ(row(list->topLevelItem(2)), (Row{L"2 Display Unit", L"72", L"01.05.10", L"01.05.10", L"-", L"yes"}));
+    EXPECT_EQ(row(list->topLevelItem(3)),
+              (Row{L"4 GPS Receiver 2017", L"74", L"in booter", L"02.00.00", L"02.00.00", L"yes"}));
+    // Slave 2: its booter written and read back.
+    const QTreeWidgetItem* slave2 = list->topLevelItem(2);
+    ASSERT_EQ(slave2->childCount(), 2);
+    EXPECT_EQ(row(slave2->child(0)), (Row{L"firmware", L"", L"01.05.10", L"01.05.10", L"01.05.10", L"yes"}));
+    EXPECT_EQ(row(slave2->child(1)), (Row{L"booter", L"", L"01.00", L"01.02", L"01.02", L"yes"}));
+    EXPECT_TRUE(slave2->isExpanded());
+    // The procedure's own check says the same.
+    for (const auto& u : Win().Procedure().LastRun().units) EXPECT_TRUE(u.verified) << u.serial;
+}
+
+// A run that writes nothing does not cover the plan with a summary.
+TEST_F(WindowTest, NoSummaryForARunThatTouchedNothing) {
+    File("Quarv3_010800_fw.mhx", 0xFE0000, "01.08.00");
+    Open(kQuarv3);
+    FirstRefresh();
+    ASSERT_EQ(Status(), kClick);
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitUntil([&] { return !Win().WorkerBusy(); });
+    EXPECT_EQ(Status(), L"Missing _BOOTER folder");
+    EXPECT_FALSE(Win().RunSummary()->isVisible());
 }
 
 }  // namespace
