@@ -591,7 +591,7 @@ TEST_F(WindowTest, AbortedRunReenablesTheButtonsAndShowsItsTextInRed) {
         bool bar_full;  // the run had set the overall bar's range
     } cases[] = {
         {"no _BOOTER", false, "[]", L"Missing _BOOTER folder", false},
-        {"GotoBooter refused", true, R"([{"kind": "stall", "request": "booter", "command": 4, "when": "once"}])",
+        {"GotoBooter refused", true, R"([{"kind": "stall", "request": "booter", "command": 4, "when": "always"}])",
          L"Device fails to go to booter", true},
     };
     for (const Case& c : cases) {
@@ -1094,6 +1094,42 @@ TEST_F(WindowTest, InhibitorLockHeldForTheRun) {
     MockLogind logind;
     ASSERT_TRUE(logind.ready()) << "no private bus: " << logind.address();
     const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", logind.address().c_str());
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
+    FirstRefresh();
+    EXPECT_TRUE(logind.calls().empty()) << "a refresh takes no lock";
+    std::optional<size_t> calls_during;
+    questions_.on_question = [&](const std::wstring&) {};
+    vesk::test::QueuedCallWatch during(&Win(), [&] {
+        if (!calls_during && Win().WorkerBusy() && log_.contains("Start write")) calls_during = logind.calls().size();
+    });
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitForTheWorker();
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    EXPECT_EQ(calls_during, 1u) << "taken before the first write";
+    const auto calls = logind.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, MockLogind::UpdateArgs());
+    // Released with the run: the window's end of the pipe is closed.
+    EXPECT_TRUE(MockLogind::Released(calls[0]));
+    EXPECT_TRUE(log_.contains("Inhibitor lock released"));
+}
+
+TEST_F(WindowTest, WithoutLogindTheRunGoesOnWithOneLogLine) {
+    const std::string nowhere = "unix:path=" + dir_.file("no-bus");
+    const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", nowhere.c_str());
+    UpdateFolders();
+    vesk::test::ThreeSlavesDueFiles(dir_);
+    Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
+    FirstRefresh();
+    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
+    WaitForTheWorker();
+    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
+    EXPECT_TRUE(log_.contains("No inhibitor lock"));
+    EXPECT_FALSE(log_.contains("Inhibitor lock taken"));
+}
+
 // A dark theme: the status in the palette's light text on its dark base, the
 // red one lightened to stay readable; both at least 4.5:1.
 TEST_F(WindowTest, StatusReadableOnLightAndDarkThemes) {
@@ -1196,27 +1232,6 @@ TEST_F(WindowTest, BarsSayWhatTheyCount) {
     vesk::test::ThreeSlavesDueFiles(dir_);
     Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
     FirstRefresh();
-    EXPECT_TRUE(logind.calls().empty()) << "a refresh takes no lock";
-    std::optional<size_t> calls_during;
-    questions_.on_question = [&](const std::wstring&) {};
-    vesk::test::QueuedCallWatch during(&Win(), [&] {
-        if (!calls_during && Win().WorkerBusy() && log_.contains("Start write")) calls_during = logind.calls().size();
-    });
-    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
-    WaitForTheWorker();
-    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
-    EXPECT_EQ(calls_during, 1u) << "taken before the first write";
-    const auto calls = logind.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].args, MockLogind::UpdateArgs());
-    // Released with the run: the window's end of the pipe is closed.
-    EXPECT_TRUE(MockLogind::Released(calls[0]));
-    EXPECT_TRUE(log_.contains("Inhibitor lock released"));
-}
-
-TEST_F(WindowTest, WithoutLogindTheRunGoesOnWithOneLogLine) {
-    const std::string nowhere = "unix:path=" + dir_.file("no-bus");
-    const vesk::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", nowhere.c_str());
     ASSERT_EQ(Status(), kClick);
     EXPECT_FALSE(Win().OverallBar()->isTextVisible()) << "no run yet: nothing counted";
     EXPECT_EQ(W(Win().LastMessage()->text()), kClick);
@@ -1240,10 +1255,10 @@ TEST_F(WindowTest, WithoutLogindTheRunGoesOnWithOneLogLine) {
     // A report the window has not shown yet gives way to the next: the end of each write is shown.
     for (const wchar_t* text : {L"Firmware to Display Unit 71: 100 %",
                                 L"Booter to Display Unit 72: 100 %", L"Firmware to GPS Receiver 2017 74: 100 %",
-                                L"Waiting: 3 s", L"Waiting: 1 s"})
+                                L"Waiting for Pell DL Logger 10: 5 s", L"Waiting for Pell DL Logger 10: 1 s"})
         EXPECT_TRUE(has(text)) << vesk::to_utf8(text);
     for (const std::wstring& w : wait) {
-        const bool known = w.empty() || w.rfind(L"Waiting: ", 0) == 0 || w.rfind(L"Firmware to ", 0) == 0 ||
+        const bool known = w.empty() || w.rfind(L"Waiting for ", 0) == 0 || w.rfind(L"Firmware to ", 0) == 0 ||
                            w.rfind(L"Booter to ", 0) == 0;
         EXPECT_TRUE(known) << vesk::to_utf8(w);
     }
@@ -1261,11 +1276,6 @@ TEST_F(WindowTest, RunSummaryListsEachUnitAndImage) {
     vesk::test::ThreeSlavesDueFiles(dir_);
     Open(vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh));
     FirstRefresh();
-    QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
-    WaitForTheWorker();
-    EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
-    EXPECT_TRUE(log_.contains("No inhibitor lock"));
-    EXPECT_FALSE(log_.contains("Inhibitor lock taken"));
     EXPECT_FALSE(Win().RunSummary()->isVisible());
     QTest::mouseClick(Win().ExecuteButton(), Qt::LeftButton);
     WaitUntil([&] { return !Win().WorkerBusy(); });
