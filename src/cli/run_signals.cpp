@@ -101,9 +101,12 @@ void Watch() {
         }
         ++count;
         if (count >= kAtOnceCount) {
-            const std::string text = vesk::update::UnitMayBeInBooter()
-                                         ? "Stopped at once: " + UnitText() + " is left in its booter"
-                                         : std::string("Stopped at once");
+            // Every slave goes to its booter before the first is written: any may be left there.
+            const std::string text = !vesk::update::UnitMayBeInBooter() ? std::string("Stopped at once")
+                                     : vesk::update::WritingASlave()
+                                         ? "Stopped at once: the slaves may be left in their booter (" + UnitText() +
+                                               " was being written); the next update recovers them"
+                                         : "Stopped at once: " + UnitText() + " is left in its booter";
             VLOG_ERROR(kSignals, "Signal %d: %s", sig, text.c_str());
             Say(text);
             ::_exit(128 + sig);

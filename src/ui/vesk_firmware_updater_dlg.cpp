@@ -354,12 +354,12 @@ void CVESKFirmwareUpdaterDlg::SequenzaCambioDispositivo() {
     RefreshOnWorker(true);
 }
 
-bool CVESKFirmwareUpdaterDlg::ConfermaUscita() {
+std::wstring CVESKFirmwareUpdaterDlg::ExitQuestion() const {
     const CDeviceInfo* info = procedure_->DeviceInfo();
     // The last refresh found nothing: an instrument read before is not there now.
     using Refresh = CUpdateProcedure::RefreshOutcome;
     const Refresh last = procedure_->LastRefresh();
-    if (!info || last == Refresh::NoInstrument || last == Refresh::ListingFailed) return true;
+    if (!info || last == Refresh::NoInstrument || last == Refresh::ListingFailed) return {};
     std::wstring question;
     if (info->Ident().IsInBooter()) {
         question = Translate(L"Master is in booter");
@@ -371,8 +371,13 @@ bool CVESKFirmwareUpdaterDlg::ConfermaUscita() {
             break;
         }
     }
-    if (question.empty()) return true;
-    return questions_->YesNo(this, question + Translate(L": are you sure you want to exit?"), W(windowTitle()));
+    if (question.empty()) return {};
+    return question + Translate(L": are you sure you want to exit?");
+}
+
+bool CVESKFirmwareUpdaterDlg::ConfermaUscita() {
+    const std::wstring question = ExitQuestion();
+    return question.empty() || questions_->YesNo(this, question, W(windowTitle()));
 }
 
 void CVESKFirmwareUpdaterDlg::accept() {

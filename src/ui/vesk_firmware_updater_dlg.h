@@ -81,6 +81,8 @@ public:
     void OnDevice0101(bool arrived, const std::wstring& name) override;
     // True when the window may close (the user confirmed, or nothing is in booter).
     bool ConfermaUscita();
+    // The exit confirmation's question, empty when there is nothing to ask.
+    std::wstring ExitQuestion() const;
     // OK and Cancel: both the exit confirmation; refused during a run.
     void accept() override;
     void reject() override;

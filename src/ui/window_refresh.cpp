@@ -1,6 +1,7 @@
 // The window's refreshes, the instrument's lock, what follows a run and the
 // signals that end the program: the parts of the main window that decide
 // when the worker talks to the instrument.
+#include <QApplication>
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -113,12 +114,14 @@ void CVESKFirmwareUpdaterDlg::AfterRun() {
 
 void CVESKFirmwareUpdaterDlg::OnSignal(int signal) {
     VLOG_INFO("CVESKFirmwareUpdaterDlg::OnSignal", "Signal %d", signal);
-    const int status_before = exit_status_;
     exit_status_ = 128 + signal;
     if (!worker_busy_) {
-        // As the close box: a No to the exit question keeps the window and its status.
-        close();
-        if (isVisible()) exit_status_ = status_before;
+        // A logout or a kill: nobody may be there to answer the exit
+        // question, so the window goes and the log keeps what it would have asked.
+        const std::wstring question = ExitQuestion();
+        if (!question.empty())
+            VLOG_INFO("CVESKFirmwareUpdaterDlg::OnSignal", "Closing without asking: %s", vesk::to_utf8(question).c_str());
+        CloseOnSignal();
         return;
     }
     close_when_idle_ = true;
@@ -136,7 +139,10 @@ void CVESKFirmwareUpdaterDlg::OnSignal(int signal) {
     }
     if (signals_seen_ >= 3) {
         const uint32_t unit = vesk::update::UnitWritten();
-        if (vesk::update::UnitMayBeInBooter())
+        if (vesk::update::UnitMayBeInBooter() && vesk::update::WritingASlave())
+            VLOG_ERROR("CVESKFirmwareUpdaterDlg::OnSignal",
+                       "Ending at once: the slaves may be left in their booter (unit %u was being written)", unit);
+        else if (vesk::update::UnitMayBeInBooter())
             VLOG_ERROR("CVESKFirmwareUpdaterDlg::OnSignal", "Ending at once: unit %u may be left in its booter", unit);
         else
             VLOG_INFO("CVESKFirmwareUpdaterDlg::OnSignal", "Ending at once");
@@ -146,7 +152,10 @@ void CVESKFirmwareUpdaterDlg::OnSignal(int signal) {
 
 void CVESKFirmwareUpdaterDlg::CloseOnSignal() {
     close_when_idle_ = false;
-    // Nobody may be there to answer a question (a logout): the window goes.
+    // Nobody may be there to answer a question (a logout): the window goes,
+    // and so does a question already open (its No keeps nothing now).
+    if (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget()); open && open != this)
+        open->done(QDialog::Rejected);
     QDialog::done(QDialog::Rejected);
 }
 

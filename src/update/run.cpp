@@ -210,6 +210,7 @@ void CUpdateProcedure::MappaVersioniPrima() {
     }
     const INFOIDENT& master = Master();
     c.serial_master = master.ID_logger();
+    vesk::update::NoteMaster(c.serial_master);
     c.codice_master = master.loggerCode();
     c.versioni_prima.emplace(std::pair{0, c.serial_master}, master.FirmwareVersionNumber());
     for (size_t slot = 0; slot < NETIDENT::kEntries; ++slot) {

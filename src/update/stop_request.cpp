@@ -8,6 +8,8 @@ namespace {
 std::atomic<int> g_reason{0};
 std::atomic<uint32_t> g_unit{0};
 std::atomic<bool> g_writing{false};
+std::atomic<uint32_t> g_master{0};
+std::atomic<bool> g_master_known{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free);
 }  // namespace
@@ -26,6 +28,11 @@ void NoteUnitWritten(uint32_t serial) noexcept {
     g_writing.store(true);
 }
 uint32_t UnitWritten() noexcept { return g_unit.load(); }
+void NoteMaster(uint32_t serial) noexcept {
+    g_master.store(serial);
+    g_master_known.store(true);
+}
+bool WritingASlave() noexcept { return g_master_known.load() && g_unit.load() != g_master.load(); }
 void NoteSafePoint() noexcept { g_writing.store(false); }
 bool UnitMayBeInBooter() noexcept { return g_writing.load(); }
 

@@ -21,6 +21,10 @@ void ClearStopRequest() noexcept;
 // write), for the texts that say which unit a stop waits for or leaves.
 void NoteUnitWritten(uint32_t serial) noexcept;
 uint32_t UnitWritten() noexcept;
+// The run's master (serial): a unit written that is not the master is a
+// slave, and the slave stages send every slave to its booter together.
+void NoteMaster(uint32_t serial) noexcept;
+bool WritingASlave() noexcept;
 // Every unit runs its firmware again (the run's safe points say so).
 void NoteSafePoint() noexcept;
 // A unit was written since the last safe point: it may be in its booter.

@@ -267,7 +267,8 @@ TEST_F(SlaveWriters, SlaveRefusesEachWriteInTheOtherMode) {
         const auto file = MakeFirmwareFile(dir_, "f.mhx", c.base, 0x200, "01.00");
         EXPECT_FALSE(CConnSlaveBase::AggiornaSlave(master, c.what, 0, file));
         EXPECT_TRUE(log_.contains(c.log));
-        ASSERT_EQ(Requests(c.first_request).size(), 1u);
+        // A refusal is a stall like any other: tried twice more, the same request each time.
+        ASSERT_EQ(Requests(c.first_request).size(), 3u);
         EXPECT_EQ(Requests(c.first_request).at(0).note, c.note);
     }
 }
@@ -309,11 +310,11 @@ TEST_F(SlaveWriters, BlockFailuresAreLoggedAndTheWriteGoesOnAndFails) {
     const Case cases[] = {
         {"erase refused", R"({"kind": "stall", "request": "memory", "command": 53})", Scrittura::Firmware, false,
          "SLAVE_ERASEFIRMWARE address 0 dati 0 nslave 1... Failed erasing fw", 0},
-        {"one commit refused", R"({"kind": "stall", "request": "memory", "command": 56, "when": "once"})",
-         Scrittura::Firmware, false, "SLAVE_WRITMAINTOFIRM address 16715520 dati 256 nslave 1", 16},
-        {"one transfer refused", R"({"kind": "stall", "request": "memory", "command": 55, "when": "once"})",
+        {"one commit refused", R"({"kind": "stall", "request": "memory", "command": 56, "when": "once"}, {"kind": "stall", "request": "memory", "command": 56, "when": "once"}, {"kind": "stall", "request": "memory", "command": 56, "when": "once"})",
+         Scrittura::Firmware, false, "SLAVE_WRITMAINTOFIRM address 16715520 dati 256 nslave 1", 18},  // its two retries
+        {"one transfer refused", R"({"kind": "stall", "request": "memory", "command": 55, "when": "once"}, {"kind": "stall", "request": "memory", "command": 55, "when": "once"}, {"kind": "stall", "request": "memory", "command": 55, "when": "once"})",
          Scrittura::Firmware, false, "SLAVE_BULKWRITE address 0 dati 256 nslave 1", 15},
-        {"one main-buffer write refused", R"({"kind": "stall", "request": "bulk_out", "when": "once"})",
+        {"one main-buffer write refused", R"({"kind": "stall", "request": "bulk_out", "when": "once"}, {"kind": "stall", "request": "bulk_out", "when": "once"}, {"kind": "stall", "request": "bulk_out", "when": "once"})",
          Scrittura::Firmware, false, "Error writing the main buffer for nslave 1", 15},
         {"booter erase refused", R"({"kind": "stall", "request": "memory", "command": 81})", Scrittura::Booter,
          false, "SLAVE_BOOTERERASE address 0 dati 0 nslave 1", 0},

@@ -282,7 +282,7 @@ TEST_F(WriteProgressTest, AWriteTheUnitHoldsAlreadyIsDoneAtOnce) {
 // write still reaches its total, and it fails.
 TEST_F(WriteProgressTest, SlaveBlocksThatFailCountAsHandled) {
     CConnectionStrumentoBase& conn = Open(
-        WithSlave(2006, true, R"("faults": [{"kind": "stall", "request": "memory", "command": 56, "when": "once"}])"),
+        WithSlave(2006, true, R"("faults": [{"kind": "stall", "request": "memory", "command": 56, "when": "once"}, {"kind": "stall", "request": "memory", "command": 56, "when": "once"}, {"kind": "stall", "request": "memory", "command": 56, "when": "once"}])"),
         PellDL());
     std::vector<WriteReport> reports;
     conn.SetWriteProgress([&](const WriteReport& r) { reports.push_back(r); });

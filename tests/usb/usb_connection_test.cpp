@@ -96,7 +96,7 @@ TEST_F(USBConnectionTest, ApriOnAnOpenConnectionKeepsItWithoutReopening) {
 }
 
 TEST_F(USBConnectionTest, OpenFailures) {
-    LoadOne(R"("faults": [{"kind": "driver_error", "request": "descriptor", "when": "once"}])");
+    LoadOne(R"("faults": [{"kind": "driver_error", "request": "descriptor", "when": "once"}, {"kind": "driver_error", "request": "descriptor", "when": "once"}, {"kind": "driver_error", "request": "descriptor", "when": "once"}])");  // the open and both of its retries
     CUSBConnection conn;
     // No such device: -1 with the carrier's error code.
     EXPECT_EQ(conn.Apri(Info("usb:9-9")), -1);
