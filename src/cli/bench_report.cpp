@@ -142,7 +142,12 @@ bool BenchReport::Append(const BenchRow& row, std::string& why) {
     if (fd_ < 0) return true;
     const std::string line = json_ ? RowJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
                                    : CsvLine(row);
-    if (!WriteAll(fd_, line) || ::fsync(fd_) != 0) {
+    const off_t whole = ::lseek(fd_, 0, SEEK_END);
+    if (whole < 0 || !WriteAll(fd_, line) || ::fsync(fd_) != 0) {
+        const int error = errno;
+        // Only whole rows stay: a part of this one would read as a row.
+        if (whole >= 0 && ::ftruncate(fd_, whole) == 0) (void)::fsync(fd_);
+        errno = error;
         why = Errno(path_ + ": the row of " + (row.known ? std::to_string(row.serial) : std::string("an instrument")) +
                     " cannot be written");
         return false;

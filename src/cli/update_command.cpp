@@ -452,11 +452,18 @@ public:
                 return End(kExitFailed);
             }
             if (const int status = StoppedRunStatus(); status >= 0) return End(status);
+            const CDeviceInfo* info = one.Procedure().DeviceInfo();
+            // Pulled, and another instrument came in its place while the run
+            // waited for it: that one is the next, not this one come back.
+            if (row.known && info && one.Procedure().LastRefresh() == Refresh::Planned &&
+                info->Ident().ID_logger() != row.serial) {
+                if (rq_.count && rows_.size() >= *rq_.count) break;
+                continue;
+            }
             const std::string unit = row.known ? row.model + " - " + std::to_string(row.serial) : "the instrument";
             const bool last = rq_.count && rows_.size() >= *rq_.count;
             Say(last ? "Unplug " + unit + ": that was the last one." : "Unplug " + unit + " and plug in the next one");
             if (last) break;
-            const CDeviceInfo* info = one.Procedure().DeviceInfo();
             if (!WaitGone(info ? U8(info->GetDevicePath()) : std::string())) return End(StopStatus());
         }
         return End(kExitOk);

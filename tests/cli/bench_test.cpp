@@ -1,7 +1,10 @@
 // vesk-firmup-cli update --each: a bench of simulated instruments plugged in
 // and pulled out on the scenario's virtual clock, and its report.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -150,6 +153,24 @@ TEST_F(Bench, FailuresGetTheirRowAndTheBenchGoesOn) {
     }
 }
 
+// Serial 10 is pulled in the middle of its run and serial 0 plugged in
+// while the run waits for 10 to come back: 0 is the next instrument, never
+// taken for 10 come back.
+TEST_F(Bench, AnotherPluggedWhileThePulledOneIsAwaitedIsTheNext) {
+    const std::string slaves = R"(, "slaves": [
+        {"number": 1, "code": 2006, "serial": 71, "firmware": "01.00.00", "booter": "01.02"}])";
+    const std::string scenario = R"({"instruments": [)" + Master("10", "46.03.00", 0, 30000, slaves) + ",\n" +
+                                 Master("0", "46.03.01", 35000, 900000) + "]}";
+    const auto r = Each(scenario, "--count 2 --report " + Report("bench.csv"));
+    EXPECT_EQ(r.status, 1) << r.output;
+    const auto lines = Lines("bench.csv");
+    ASSERT_EQ(lines.size(), 3u) << r.output;
+    EXPECT_NE(lines[1].find(",10,Pell DL Logger,46.03.00,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(",no,failed,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(",0,Pell DL Logger,46.03.01,46.05.00,"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find(",yes,updated,"), std::string::npos) << lines[2];
+}
+
 TEST_F(Bench, TwoAtOnceWaitForOneToGo) {
     // Serial 0 is pulled after 100 s; serial 10 is then updated alone.
     const std::string both = R"({"instruments": [)" + Master("10", "46.03.00", 0, 600000) + "," +
@@ -211,6 +232,41 @@ TEST_F(Bench, ReportNeverWritesOverAnything) {
     EXPECT_EQ(vesk::test::read_file(dir_.file("mine.csv")), "the user's own\n");
     struct stat st {};
     EXPECT_NE(::lstat(dir_.file("nowhere.csv").c_str(), &st), 0);
+}
+
+// A row that cannot be written whole (the file size limit, a full disk)
+// leaves nothing of itself: the report keeps only whole rows.
+TEST(BenchReportFile, ARowNotWrittenWholeLeavesNothingOfItself) {
+    vesk::test::TempDir dir;
+    const std::string path = dir.file("bench.csv");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        vesk::cli::BenchReport report;
+        std::string why;
+        vesk::cli::BenchRow row;
+        row.known = true;
+        row.serial = 10;
+        row.outcome = "updated";
+        if (!report.Create(path, why) || !report.Append(row, why)) ::_exit(2);
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) ::_exit(2);
+        const rlimit limit{rlim_t(st.st_size) + 40, rlim_t(st.st_size) + 40};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+        row.serial = 0;
+        row.log = std::string(200, 'x');  // only 40 bytes of it fit
+        ::_exit(report.Append(row, why) ? 3 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "the second row was to fail";
+    const std::string text = vesk::test::read_file(path);
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << text;
+    EXPECT_EQ(text.find("xxxx"), std::string::npos) << text;
+    EXPECT_NE(text.find(",10,"), std::string::npos) << text;
 }
 
 TEST(BenchReportCsv, FieldsAreQuotedWhereNeeded) {
