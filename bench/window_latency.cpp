@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "app/simulated_instruments.h"
+#include "simulation/simulated_instruments.h"
 #include "sim/sim_bus.h"
 #include "ui/simulated_devices.h"
 #include "ui/vesk_firmware_updater_dlg.h"

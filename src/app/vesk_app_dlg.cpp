@@ -5,8 +5,8 @@
 #include <ctime>
 #include <vector>
 
-#include "app/engine.h"
-#include "app/gestore_ini_lang.h"
+#include "update/settings/engine.h"
+#include "update/settings/gestore_ini_lang.h"
 #include "app/instance_channel.h"
 #include "log/evt_log.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/files_lingue.h"
+#include "update/settings/files_lingue.h"
 #include "common/exe_path_name.h"
 #include "common/file_system.h"
 #include "common/path_file.h"

@@ -1,7 +1,7 @@
 #include "app/vesk_firmware_updater_app.h"
 
-#include "app/remembered_folder.h"
-#include "app/start_options.h"
+#include "update/settings/remembered_folder.h"
+#include "update/settings/start_options.h"
 #include "log/evt_log.h"
 
 CVESKFirmwareUpdaterApp::CVESKFirmwareUpdaterApp(IAppToolkit& toolkit, DialogFactory factory, Environment env)

@@ -9,9 +9,9 @@
 #include <cwctype>
 #include <set>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/terminal_text.h"
-#include "app/start_options.h"
+#include "update/settings/start_options.h"
 #include "cli_command.h"
 #include "common/clock.h"
 #include "common/exe_path_name.h"

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "app/simulated_instruments.h"
+#include "simulation/simulated_instruments.h"
 
 namespace vesk::sim {
 class SimBus;

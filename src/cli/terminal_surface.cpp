@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/terminal_text.h"
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "run_signals.h"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <set>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "ui/qt_text.h"
 
 void CTextBar::SetText(const QString& text) {

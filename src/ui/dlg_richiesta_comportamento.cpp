@@ -7,7 +7,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "ui/qt_text.h"
 
 namespace {

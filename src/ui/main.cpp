@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "update/backup.h"
-#include "app/simulated_instruments.h"
+#include "simulation/simulated_instruments.h"
 #include "common/clock.h"
-#include "app/start_options.h"
-#include "app/engine.h"
+#include "update/settings/start_options.h"
+#include "update/settings/engine.h"
 #include "app/vesk_firmware_updater_app.h"
 #include "sim/sim_bus.h"
 #include "ui/qt_app_toolkit.h"

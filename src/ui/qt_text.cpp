@@ -3,7 +3,7 @@
 #include <QFontMetrics>
 #include <QWidget>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 
 QString Tr(const std::wstring& key) { return Q(vesk::Translate(key)); }
 

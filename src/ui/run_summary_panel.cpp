@@ -7,7 +7,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "ui/qt_text.h"
 #include "update/run_summary.h"
 

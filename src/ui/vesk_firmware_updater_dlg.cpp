@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "log/evt_log.h"
 #include "rehearsal/rehearsal.h"
 #include "common/str_conv.h"

@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "app/engine.h"
-#include "app/remembered_folder.h"
+#include "update/settings/engine.h"
+#include "update/settings/remembered_folder.h"
 #include "ui/qt_text.h"
 #include "common/clock.h"
 #include "common/str_conv.h"

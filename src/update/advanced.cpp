@@ -1,6 +1,6 @@
 // Advanced mode: the Normal/Advanced toggle, the versions of a device row and
 // the version the user picks for it.
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "update/update_procedure.h"
 
 using vesk::Translate;

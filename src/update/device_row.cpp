@@ -1,6 +1,6 @@
 #include "update/device_row.h"
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "records/model_names.h"
 
 using vesk::Translate;

@@ -1,7 +1,7 @@
 // The Dump button: the instrument's memory written to a file.
 #include <vector>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "device/connection_strumento.h"
 #include "update/update_procedure.h"
 

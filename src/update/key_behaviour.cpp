@@ -1,7 +1,7 @@
 // What a key device carries for other gauges: the behaviour it follows when
 // it later meets one (the Behaviour Request), and their firmware, language,
 // booter and accessory files. None of these loads stops the run.
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/exe_path_name.h"
 #include "log/evt_log.h"
 #include "update/run_state.h"

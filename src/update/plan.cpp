@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <new>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/str_conv.h"
 #include "device/connection_strumento.h"
 #include "log/evt_log.h"

@@ -1,7 +1,7 @@
 // Waiting for the instrument after a mode switch, finding a slave in a given
 // state and moving one slave between its booter and its firmware, and the
 // recovery that wakes the slaves after a failed slave stage.
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
 #include "update/run_state.h"

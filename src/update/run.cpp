@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <new>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/file_system.h"
 #include "common/str_conv.h"
 #include "device/conn_slave_base.h"

@@ -5,7 +5,7 @@
 // fatal condition raises ErroreStadioSlave; only the run's recovery catches it.
 #include <map>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/str_conv.h"
 #include "log/evt_log.h"
 #include "update/run_state.h"

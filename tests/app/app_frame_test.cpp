@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "../support/temp_dir.h"
-#include "app/remembered_folder.h"
-#include "app/engine.h"
+#include "update/settings/remembered_folder.h"
+#include "update/settings/engine.h"
 #include "common/clock.h"
 #include "app/instance_channel.h"
 #include "app/vesk_firmware_updater_app.h"

@@ -1,4 +1,4 @@
-#include "app/engine.h"
+#include "update/settings/engine.h"
 
 #include <gtest/gtest.h>
 

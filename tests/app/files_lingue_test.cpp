@@ -1,9 +1,9 @@
-#include "app/files_lingue.h"
+#include "update/settings/files_lingue.h"
 
 #include <gtest/gtest.h>
 
 #include "../support/temp_dir.h"
-#include "app/gestore_ini_lang.h"
+#include "update/settings/gestore_ini_lang.h"
 
 namespace {
 

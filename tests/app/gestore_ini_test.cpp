@@ -1,4 +1,4 @@
-#include "app/gestore_ini.h"
+#include "update/settings/gestore_ini.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "../support/temp_dir.h"
-#include "app/gestore_ini_lang.h"
+#include "update/settings/gestore_ini_lang.h"
 #include "firmware_files/vers_file.h"
 #include "log/evt_log.h"
 

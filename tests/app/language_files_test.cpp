@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "common/str_conv.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/start_options.h"
+#include "update/settings/start_options.h"
 
 namespace {
 

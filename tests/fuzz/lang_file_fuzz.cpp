@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <string>
 
-#include "app/engine.h"
+#include "update/settings/engine.h"
 #include "fuzz_file.h"
 #include "log/evt_log.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/gestore_ini.h"
-#include "app/gestore_ini_lang.h"
+#include "update/settings/gestore_ini.h"
+#include "update/settings/gestore_ini_lang.h"
 #include "common/clock.h"
 #include "common/str_conv.h"
 #include "fuzz_file.h"

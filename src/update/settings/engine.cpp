@@ -1,4 +1,4 @@
-#include "app/engine.h"
+#include "update/settings/engine.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>

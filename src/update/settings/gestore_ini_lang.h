@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/gestore_ini.h"
+#include "update/settings/gestore_ini.h"
 
 class IGestoreIniLang {
 public:

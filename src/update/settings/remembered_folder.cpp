@@ -1,6 +1,6 @@
-#include "app/remembered_folder.h"
+#include "update/settings/remembered_folder.h"
 
-#include "app/gestore_ini.h"
+#include "update/settings/gestore_ini.h"
 #include "common/file_system.h"
 #include "log/evt_log.h"
 

@@ -1,4 +1,4 @@
-#include "app/simulated_instruments.h"
+#include "simulation/simulated_instruments.h"
 
 #include <cstdlib>
 

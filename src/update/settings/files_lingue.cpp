@@ -1,8 +1,8 @@
-#include "app/files_lingue.h"
+#include "update/settings/files_lingue.h"
 
 #include <new>
 
-#include "app/gestore_ini_lang.h"
+#include "update/settings/gestore_ini_lang.h"
 #include "common/file_system.h"
 #include "common/path_file.h"
 

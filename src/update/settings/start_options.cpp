@@ -1,4 +1,4 @@
-#include "app/start_options.h"
+#include "update/settings/start_options.h"
 
 #include "common/str_conv.h"
 

@@ -1,4 +1,4 @@
-#include "app/gestore_ini_lang.h"
+#include "update/settings/gestore_ini_lang.h"
 
 #include "common/exe_path_name.h"
 

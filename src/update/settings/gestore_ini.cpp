@@ -1,4 +1,4 @@
-#include "app/gestore_ini.h"
+#include "update/settings/gestore_ini.h"
 
 #include <filesystem>
 #include <new>
