@@ -34,6 +34,12 @@ int NoInstrumentExit(const char* command, const std::string& none_line);
 // What to do about the refused instruments, on standard error.
 void PrintAccessAdvice();
 
+// A command given --json that ends before its own JSON still prints one line
+// on standard output: update its result event (outcome why), any other
+// command an error object {"error": why, "status": status}. Nothing without
+// --json or when status is 0.
+void PrintJsonStop(const char* command, const std::vector<std::string>& args, int status, const char* why);
+
 // A number in decimal or, with "0x", hexadecimal; false when the text is not
 // wholly a number in range.
 bool ParseNumber(const std::string& text, long long min, long long max, long long& out);

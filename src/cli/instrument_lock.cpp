@@ -8,6 +8,7 @@
 #include "common/terminal_text.h"
 #include "common/wait_notice.h"
 #include "log/evt_log.h"
+#include "update/stop_request.h"
 
 namespace vesk::cli {
 
@@ -39,6 +40,7 @@ bool CommandLocks::TakeForCommand(const std::string& command, bool no_wait) {
             vesk::TermPrint(stderr, "%s: not waiting (--no-wait)\n", program.c_str());
             return false;
         }
+        if (vesk::update::StopRequested()) return false;
         wait->Sleep(kRetryMs);
     }
     command_holds_ = true;

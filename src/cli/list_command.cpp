@@ -53,8 +53,8 @@ nlohmann::ordered_json IdentJson(const INFOIDENT& id, bool with_dump) {
 void PrintIdent(const char* indent, const INFOIDENT& id, bool with_dump) {
     vesk::TermPrint(stdout, "%scode %u  %s  serial %s  firmware %s  booter %s%s\n", indent,
                 unsigned(id.loggerCode()), U8(GetNomeStrumento(id.loggerCode())).c_str(),
-                U8(id.GetSerialText()).c_str(), U8(id.FirmwareVersionText()).c_str(),
-                U8(id.BooterVersionText()).c_str(), id.IsInBooter() ? "  (in booter)" : "");
+                U8(id.GetSerialText()).c_str(), VersionJson(id.FirmwareVersionText()).c_str(),
+                VersionJson(id.BooterVersionText()).c_str(), id.IsInBooter() ? "  (in booter)" : "");
     if (with_dump) vesk::TermPrint(stdout, "%s\n", vesk::TermLines{U8(id.DumpText())});
 }
 
@@ -207,12 +207,15 @@ int List(bool json, bool ident, const std::wstring& main) {
         return kExitFailed;
     }
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    bool nets_read = true;
     for (auto& info : found) {
         const std::string path = U8(info.GetDevicePath());
         // A family without a net has nothing that could not be read.
-        if (info.GetNetState() == CDeviceInfo::NetState::NotRead)
+        if (info.GetNetState() == CDeviceInfo::NetState::NotRead) {
             vesk::TermPrint(stderr, "vesk-firmup-cli list: the net of %s could not be read\n",
                          path.c_str());
+            nets_read = false;
+        }
         // Only a net read names the unit.
         if (info.GetDisplayName().empty()) info.BuildDisplayName({});
         std::optional<Piano> plan;
@@ -269,7 +272,7 @@ int List(bool json, bool ident, const std::wstring& main) {
     else if (found.empty() && busy.empty() && !json)
         vesk::TermPrint(stderr, "vesk-firmup-cli list: no instruments found\n");
     if (!json && !main.empty()) vesk::TermPrint(stdout, "Update folder searched: %s\n", U8(main).c_str());
-    return main.empty() || folders_ok ? kExitOk : kExitFailed;
+    return (main.empty() || folders_ok) && nets_read ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -302,7 +305,9 @@ int RunList(const std::vector<std::string>& args) {
                         "  --folder DIR     also the update files found for each unit in DIR\n"
                         "                   (with _BOOTER and _ACCESSORI): connection class,\n"
                         "                   chosen firmware, language, booter and accessories;\n"
-                        "                   exit status 1 when one of the three cannot be read\n");
+                        "                   exit status 1 when one of the three cannot be read\n"
+                        "exit status: 0 listed, 1 the listing, a net of slaves or a folder could\n"
+                        "not be read, 2 usage\n");
             return kExitOk;
         } else {
             return Usage(("unexpected argument " + a).c_str());

@@ -166,9 +166,18 @@ int main(int argc, char** argv) {
     if (command->opens_instrument) {
         const bool no_wait = std::erase(args, std::string("--no-wait")) > 0;
         // Another program on the same instrument would break its requests or ours.
-        if (!OnScenario(args) && !vesk::cli::ProcessLocks().TakeForCommand(command->name, no_wait)) {
-            CEvtLogUtils::ReleaseLogFile();
-            return vesk::cli::kExitFailed;
+        if (!OnScenario(args)) {
+            // A signal during the wait ends it, with the command's JSON end.
+            vesk::cli::SetStoppableWait(true);
+            const bool taken = vesk::cli::ProcessLocks().TakeForCommand(command->name, no_wait);
+            vesk::cli::SetStoppableWait(false);
+            if (!taken) {
+                const int stopped = vesk::cli::StoppedRunStatus();
+                const int status = stopped >= 0 ? stopped : vesk::cli::kExitFailed;
+                vesk::cli::PrintJsonStop(command->name, args, status, stopped >= 0 ? "interrupted" : "busy");
+                CEvtLogUtils::ReleaseLogFile();
+                return status;
+            }
         }
     }
     // An instrument refused for lack of permission is otherwise just missing.

@@ -31,12 +31,23 @@ int Plan(const PlanRequest& rq, vesk::sim::SimBus* bus) {
     if (rq.json) vesk::TermWriteJson(stdout, PlanJson(proc, surface.State()).dump(2));
     else PrintPlan(proc, surface.State(), ": run `vesk-firmup-cli update`");
     const int status = RefreshExit("plan", proc);
-    return status >= 0 ? status : kExitOk;
+    if (status >= 0) return status;
+    return SayNetUnread("plan", proc) ? kExitFailed : kExitOk;
 }
 
 }  // namespace
 
+static int ParsedPlan(const std::vector<std::string>& args, bool& planned);
+
+// With --json, a plan that could not be made still prints its error object.
 int RunPlan(const std::vector<std::string>& args) {
+    bool planned = false;
+    const int status = ParsedPlan(args, planned);
+    if (!planned) PrintJsonStop("plan", args, status, status == kExitUsage ? "usage" : "failed");
+    return status;
+}
+
+static int ParsedPlan(const std::vector<std::string>& args, bool& planned) {
     PlanRequest rq;
     rq.scenario_file = ScenarioFromEnvironment();
     for (size_t i = 0; i < args.size(); ++i) {
@@ -48,13 +59,14 @@ int RunPlan(const std::vector<std::string>& args) {
                         "  --simulate FILE   plan for the instruments of a simulator scenario\n"
                         "                    (also VESK_SIMULATE)\n"
                         "  --folder DIR      the main update folder (with _BOOTER and _ACCESSORI);\n"
-                        "                    default: the one the updater would use, the program's\n"
-                        "                    folder or UseFolder(DIR)AsMain\n"
+                        "                    default: UseFolder(DIR)AsMain when given, else for an\n"
+                        "                    installed copy ~/.local/share/vesk-firmup/updates/\n"
+                        "                    ($XDG_DATA_HOME), for a build tree its program folder\n"
                         "  --json            one JSON object: status, status_colour, update_pending,\n"
                         "                    versions_selectable and the rows\n"
                         "  --advanced        plan in advanced mode\n"
                         "  --choose S=V      with --advanced: pick version V for the unit of serial S\n"
-                        "exit status: 0 plan shown, 1 the instrument or the folder could not be read,\n"
+                        "exit status: 0 plan shown, 1 the instrument, its net or the folder could not be read,\n"
                         "2 usage, 3 no instrument or more than one, 4 the instrument may not be opened\n",
                         vesk::TermLines{kUsage});
             return kExitOk;
@@ -63,7 +75,10 @@ int RunPlan(const std::vector<std::string>& args) {
         }
     }
     if (const int status = CheckPlanRequest("plan", rq); status >= 0) return status;
-    return RunOnBus("plan", rq.scenario_file, [&](vesk::sim::SimBus* bus) { return Plan(rq, bus); });
+    return RunOnBus("plan", rq.scenario_file, [&](vesk::sim::SimBus* bus) {
+        planned = true;
+        return Plan(rq, bus);
+    });
 }
 
 }  // namespace vesk::cli

@@ -236,6 +236,7 @@ nlohmann::ordered_json PlanJson(const CUpdateProcedure& proc, const SurfaceState
     j["status"] = U8(status);
     j["status_colour"] = red ? "red" : "normal";
     j["update_pending"] = proc.UpdatePending();
+    if (proc.NetUnread()) j["net"] = "unread";
     j["versions_selectable"] = proc.VersionsSelectable();
     j["rows"] = nlohmann::ordered_json::array();
     for (const DeviceRowView& r : state.rows) {
@@ -300,7 +301,12 @@ void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const ch
                                                             L"Firmware", L"Available", L"Action"};
     std::vector<DeviceRowTexts> lines(1);
     for (int c = 0; c < kDeviceColumns; ++c) lines[0][size_t(c)] = kHeaders[c];
-    for (const DeviceRowView& r : state.rows) lines.push_back(r.columns);
+    // Versions as JSON has them ("01.05.10", not " 1.05.10"), so that columns compare.
+    for (const DeviceRowView& r : state.rows) {
+        lines.push_back(r.columns);
+        for (const int c : {kColumnBooter, kColumnFirmware, kColumnAvailable})
+            lines.back()[size_t(c)] = vesk::from_utf8(VersionJson(r.columns[size_t(c)]));
+    }
     size_t width[kDeviceColumns] = {};
     for (const auto& l : lines)
         for (size_t c = 0; c < kDeviceColumns; ++c) width[c] = std::max(width[c], l[c].size());
@@ -329,6 +335,23 @@ void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const ch
     std::wstring status = state.status;
     for (size_t p; (p = status.find(L"\r\n")) != std::wstring::npos;) status.replace(p, 2, L"\n");
     vesk::TermPrint(stdout, "%s\n", U8(status).c_str());
+}
+
+void PrintJsonStop(const char* command, const std::vector<std::string>& args, int status, const char* why) {
+    if (status == kExitOk || std::find(args.begin(), args.end(), "--json") == args.end()) return;
+    const nlohmann::ordered_json out =
+        std::string(command) == "update"
+            ? nlohmann::ordered_json{{"event", "result"}, {"outcome", why}, {"units", nlohmann::ordered_json::array()}}
+            : nlohmann::ordered_json{{"error", why}, {"status", status}};
+    vesk::TermWriteJson(stdout, out.dump());
+}
+
+bool SayNetUnread(const char* command, const CUpdateProcedure& proc) {
+    if (!proc.NetUnread()) return false;
+    const CDeviceInfo* info = proc.DeviceInfo();
+    vesk::TermPrint(stderr, "vesk-firmup-cli %s: the net of %s could not be read: its slaves are not in the plan\n",
+                    command, info ? U8(info->GetDevicePath()).c_str() : "the instrument");
+    return true;
 }
 
 int ChoicesExit(const char* command, const CUpdateProcedure& proc) {

@@ -106,6 +106,9 @@ std::vector<std::wstring> AlsoLines(const DeviceRowView& row);
 // status line; a plan that would write ends instead with the number of units
 // to update and next_step.
 void PrintPlan(const CUpdateProcedure& proc, const SurfaceState& state, const char* next_step);
+// After a refresh whose net could not be read: says so on standard error
+// and returns true.
+bool SayNetUnread(const char* command, const CUpdateProcedure& proc);
 // After a refresh: 2 (naming them) when requested choices were not found, else -1.
 int ChoicesExit(const char* command, const CUpdateProcedure& proc);
 // After a refresh: -1 when it planned the one instrument, else the exit

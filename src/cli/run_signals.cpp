@@ -24,6 +24,7 @@ constexpr int kAtOnceCount = 3;
 
 std::atomic<bool> g_running{false};
 std::atomic<bool> g_bench{false};
+std::atomic<bool> g_stoppable_wait{false};
 int g_wake[2] = {-1, -1};
 std::atomic<bool> g_bar{false};
 std::atomic<bool> g_terminal_gone{false};
@@ -85,7 +86,7 @@ void Watch() {
         int sig = 0;
         if (::sigwait(&set, &sig) != 0) continue;
         const bool between_runs = !g_running.load();
-        if (between_runs && !g_bench.load()) {
+        if (between_runs && !g_bench.load() && !g_stoppable_wait.load()) {
             VLOG_INFO(kSignals, "Signal %d: ending", sig);
             EndBy(sig);
         }
@@ -114,7 +115,9 @@ void Watch() {
         if (!vesk::update::StopRequested()) {
             vesk::update::RequestStop(sig);
             if (g_wake[1] >= 0) (void)!::write(g_wake[1], "s", 1);
-            const std::string text = between_runs ? std::string("Stopping: no instrument is being written")
+            // Before the run's first write nothing needs to come back.
+            const std::string text = between_runs || vesk::update::UnitWritten() == 0
+                                         ? std::string("Stopping: no instrument is being written")
                                                   : "Stopping after " + UnitText() +
                                                         " is back in its firmware; press Ctrl-C twice more to stop at once";
             VLOG_INFO(kSignals, "Signal %d: %s", sig, text.c_str());
@@ -137,6 +140,7 @@ void WatchSignals() {
 
 void SetRunGoingOn(bool going_on) { g_running.store(going_on); }
 void SetBenchGoingOn(bool going_on) { g_bench.store(going_on); }
+void SetStoppableWait(bool going_on) { g_stoppable_wait.store(going_on); }
 int StopWakeFd() { return g_wake[0]; }
 void SetBarShown(bool shown) { g_bar.store(shown); }
 

@@ -18,6 +18,9 @@ void SetRunGoingOn(bool going_on);
 // A bench (update --each) is going on: between its runs the first signal
 // asks it to stop, and wakes its wait through StopWakeFd.
 void SetBenchGoingOn(bool going_on);
+// A wait before anything is written (the instrument's lock, "Proceed?"): the
+// first signal asks it to end, the command then exits 128 + the signal.
+void SetStoppableWait(bool going_on);
 // Readable once a stop has been asked for; -1 when signals are not watched.
 int StopWakeFd();
 // A progress line is on standard error: an ending clears it first.

@@ -15,6 +15,7 @@
 #include "common/str_conv.h"
 #include "run_signals.h"
 #include "update/stop_request.h"
+#include "update/update_procedure.h"
 
 namespace vesk::cli {
 
@@ -52,6 +53,16 @@ size_t TerminalColumns() {
 
 }  // namespace
 
+std::string FitText(const std::string& text, size_t room) {
+    if (text.size() <= room) return text;
+    // What follows the last ": " is the count the line is for.
+    const size_t colon = text.rfind(": ");
+    const std::string dots = "...";
+    if (colon == std::string::npos || text.size() - colon + dots.size() > room) return text.substr(0, room);
+    const std::string tail = text.substr(colon);
+    return text.substr(0, room - tail.size() - dots.size()) + dots + tail;
+}
+
 std::string FitBarLine(int pos, int upper, const std::string& detail, const std::string& shorter, size_t columns) {
     // The last column stays free: a line that reaches it wraps on many terminals.
     const size_t room = columns > 1 ? columns - 1 : 1;
@@ -65,9 +76,7 @@ std::string FitBarLine(int pos, int upper, const std::string& detail, const std:
         if (fixed + kBarWidth + text->size() <= room) return line(kBarWidth, *text);
         if (fixed + kNarrowestBar + text->size() <= room) return line(int(room - fixed - text->size()), *text);
     }
-    std::string cut = line(kNarrowestBar, shorter);
-    if (cut.size() > room) cut.resize(room);
-    return cut;
+    return line(kNarrowestBar, FitText(shorter, room > fixed + kNarrowestBar ? room - fixed - kNarrowestBar : 0));
 }
 
 TerminalSurface::TerminalSurface(Options options) : options_(std::move(options)) {
@@ -111,7 +120,7 @@ void TerminalSurface::SetStatus(const std::wstring& text, StatusColour colour) {
     last_status_ = text;
     if (options_.json)
         Emit({{"event", "status"}, {"text", U8(text)}, {"colour", colour == StatusColour::Red ? "red" : "normal"}});
-    else
+    else if (text != vesk::update::ExecuteStatus())  // the window's instruction: no step of the terminal's
         PrintLine("Status: " + Lines(text));
 }
 
@@ -328,7 +337,7 @@ void TerminalSurface::DrawBar(bool force) {
         line = BarLine(notice);
     } else {
         // The last column stays free, as the bar's does.
-        line = notice.substr(0, TerminalColumns() - 1);
+        line = FitText(notice, TerminalColumns() - 1);
     }
     vesk::TermControl(stderr, "\r\033[K");
     vesk::TermPrint(stderr, "%s", line.c_str());

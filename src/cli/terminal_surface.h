@@ -21,9 +21,13 @@
 
 namespace vesk::cli {
 
+// text in room columns: cut in what comes before its last ": " (marked
+// "..."), so that the count after it stays in sight; cut at the end when
+// even that does not fit.
+std::string FitText(const std::string& text, size_t room);
 // The bar's line for columns: "[###---] pos/upper" and detail; the bar
-// narrows first, then shorter replaces detail, then the line is cut, so that
-// it never reaches the last column.
+// narrows first, then shorter replaces detail, then shorter is cut (FitText),
+// so that it never reaches the last column.
 std::string FitBarLine(int pos, int upper, const std::string& detail, const std::string& shorter, size_t columns);
 
 class TerminalSurface : public RecordingSurface, public vesk::IWaitObserver {

@@ -2,9 +2,11 @@
 // something is pending and the user agrees, the update run itself, the wait
 // for the restarted master, and a check of every unit against what the plan
 // said it would get.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <cstdio>
 #include <iostream>
@@ -77,6 +79,20 @@ struct Ending {
     const char* outcome;
 };
 
+// A line from standard input; empty when a stop was asked for (or the input
+// ended) before one came.
+void AwaitLine(std::string& line) {
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {StopWakeFd(), POLLIN, 0}};
+    for (;;) {
+        if (vesk::update::StopRequested()) return;
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (vesk::update::StopRequested()) return;
+        if (n < 0 || fds[0].revents) break;
+    }
+    std::getline(std::cin, line);
+}
+
 // Rows under their header row, each column as wide as its widest cell.
 void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     std::vector<size_t> width(rows[0].size());
@@ -109,7 +125,12 @@ public:
           waits_said_(::isatty(STDERR_FILENO) && !rq.plan.json ? &surface_ : nullptr) {}
 
     int Run() {
-        if (const int status = Refresh(); status >= 0) return status;
+        // Ctrl-C while the plan is read ends the command once it is read.
+        SetStoppableWait(true);
+        const int refreshed = Refresh();
+        SetStoppableWait(false);
+        if (const int status = StoppedRunStatus(); status >= 0) return Finish({status, "interrupted"});
+        if (const int status = refreshed; status >= 0) return status;
         ShowPlan();
         const Ending ending = UpdatePlanned(true);
         return ending.outcome ? Finish(ending) : ending.status;
@@ -134,7 +155,12 @@ public:
                             : status == kExitDenied ? "access_denied"
                             : status == kExitOk     ? "nothing_pending"
                                                     : "stopped"};
+        net_unread_ = SayNetUnread("update", proc_);
         if (!proc_.UpdatePending()) {
+            if (net_unread_) {
+                Say("Not updated: without the net its slaves cannot be planned; no instrument was written.");
+                return {kExitFailed, "net_unread"};
+            }
             Say("Nothing to update: no instrument was written.");
             return {kExitOk, "nothing_pending"};
         }
@@ -152,6 +178,8 @@ public:
 
         detection_.ForgetArrivals();
         GoingOn going_on;
+        // Asked to stop while the plan was read or asked about: the run never starts.
+        if (const int status = StoppedRunStatus(); status >= 0) return {status, "interrupted"};
         const LogindInhibitor inhibitor;
         surface_.SetLive(true);
         proc_.OnBnClickedButtonUpdate();
@@ -182,7 +210,13 @@ public:
             if (ending.status == kExitOk && proc_.LastRun().outcome != RunOutcome::NotRun)
                 vesk::TermPrint(stdout, "Every unit reports the version it was to get.\n");
             else if (std::string(ending.outcome) == "interrupted")
-                vesk::TermPrint(stdout, "The run was stopped on request.\n");
+                vesk::TermPrint(stdout, proc_.LastRun().outcome == RunOutcome::Refused ||
+                                                proc_.LastRun().outcome == RunOutcome::NotRun
+                                            ? "Stopped before anything was written.\n"
+                                            : "The run was stopped on request.\n");
+            else if (std::string(ending.outcome) == "net_unread")
+                vesk::TermPrint(stdout, "The net of the instrument could not be read: its slaves were neither "
+                                        "planned nor checked.\n");
             else if (std::string(ending.outcome) == "errors")
                 vesk::TermPrint(stdout, "The update did not end as planned: %s\n", U8(surface_.State().status).c_str());
             return ending.status;
@@ -224,6 +258,8 @@ private:
         case RunOutcome::SeveralInstruments: return {kExitNotOne, NotOne(run.outcome)};
         case RunOutcome::Finished:
         case RunOutcome::NoSlaveUpdate:
+            // Slaves nobody could see were neither planned nor checked.
+            if (net_unread_ || proc_.NetUnread()) return {kExitFailed, "net_unread"};
             if (vesk::update::EndedAsPlanned(run, verified)) return {kExitOk, "finished"};
             return {kExitFailed, "errors"};
         default: return {kExitFailed, "stopped"};
@@ -303,7 +339,14 @@ private:
         vesk::TermPrint(stderr, "Proceed? [y/N] ");
         std::fflush(stderr);
         std::string reply;
-        std::getline(std::cin, reply);
+        // Ctrl-C here ends the question, not the process: nothing was written.
+        SetStoppableWait(true);
+        AwaitLine(reply);
+        SetStoppableWait(false);
+        if (const int status = StoppedRunStatus(); status >= 0) {
+            vesk::TermPrint(stderr, "\n");
+            return Finish({status, "interrupted"});
+        }
         if (reply == "y" || reply == "Y" || reply == "yes" || reply == "YES") return -1;
         Say("Not updated: no instrument was written.");
         return Finish({kExitFailed, "refused"});
@@ -393,6 +436,7 @@ private:
     TerminalSurface surface_;
     CUpdateProcedure proc_;
     const vesk::ScopedWaitObserver waits_said_;
+    bool net_unread_ = false;  // the plan was made without the slave table
 };
 
 // update --each: instruments plugged in one after another, each updated as
@@ -676,7 +720,9 @@ static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran)
             vesk::TermPrint(stdout, "%s"
                         "  --simulate FILE   update the instruments of a simulator scenario (also VESK_SIMULATE)\n"
                         "  --folder DIR      the main update folder (with _BOOTER and _ACCESSORI); default:\n"
-                        "                    the one the updater would use\n"
+                        "                    UseFolder(DIR)AsMain when given, else for an installed copy\n"
+                        "                    ~/.local/share/vesk-firmup/updates/ ($XDG_DATA_HOME), for a\n"
+                        "                    build tree its program folder\n"
                         "  --yes             update without asking \"Proceed?\" (needed when standard input\n"
                         "                    is not a terminal)\n"
                         "  --advanced        update in advanced mode: the versions chosen with --choose,\n"
@@ -704,7 +750,8 @@ static int ParsedUpdate(const std::vector<std::string>& args, bool& session_ran)
                         "                    $XDG_STATE_HOME/vesk-firmup/backups/<serial>-<date>/)\n"
                         "exit status: 0 nothing was pending, or the run (or with --rehearse-only the\n"
                         "rehearsal) finished and every unit reports the version it was to get; 1 the run or\n"
-                        "the rehearsal stopped, met an error or left a unit unverified;\n"
+                        "the rehearsal stopped, met an error or left a unit unverified, or the net of\n"
+                        "slaves could not be read (outcome net_unread);\n"
                         "2 usage; 3 no instrument or more than one;\n"
                         "4 the instrument was found but may not be opened;\n"
                         "with --each: 0 every instrument ended verified or had nothing to do, 1 any failed,\n"

@@ -111,6 +111,17 @@ bool is_installed_copy(const std::wstring& program_folder) {
     return ::access((dir + kInstalledMark).c_str(), F_OK) == 0;
 }
 
+// The first folder along path that is missing or no folder: the one whose
+// making failed, so that the message names it rather than the last one.
+static std::string FirstFolderNotThere(const std::string& path) {
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        struct stat st {};
+        if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return prefix + "/";
+        if (end == std::string::npos || end + 1 >= path.size()) return path;
+    }
+}
+
 std::wstring default_update_folder(const std::wstring& program_folder, std::wstring* problem) {
     if (!is_installed_copy(program_folder)) return program_folder;
     const std::wstring folder = XdgFolder("XDG_DATA_HOME", "/.local/share") + L"/vesk-firmup/updates/";
@@ -119,7 +130,8 @@ std::wstring default_update_folder(const std::wstring& program_folder, std::wstr
         // Made again only to learn why it cannot be: the first attempt's errno is gone.
         std::error_code why;
         std::filesystem::create_directories(to_utf8(folder + sub), why);
-        *problem = folder + sub + L" cannot be created: " + from_utf8(why ? why.message() : "unknown cause");
+        *problem = from_utf8(FirstFolderNotThere(to_utf8(folder + sub))) + L" cannot be created: " +
+                   from_utf8(why ? why.message() : "unknown cause");
     }
     return folder;
 }

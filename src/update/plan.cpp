@@ -69,6 +69,8 @@ bool PlanAdmissionRefusal(CDeviceInfo& info, std::wstring& status) {
     return false;
 }
 
+std::wstring ExecuteStatus() { return ClickStatus(); }
+
 }  // namespace vesk::update
 
 void CUpdateProcedure::AggiornaStrumentiCollegati() {
@@ -135,6 +137,11 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
 
     if (RegoleSlave()) return;
     StatoFinale();
+}
+
+bool CUpdateProcedure::NetUnread() const {
+    return last_refresh_ == RefreshOutcome::Planned && device_info_ && device_info_->GetSlaveUpdate() != 0 &&
+           device_info_->GetNetState() == CDeviceInfo::NetState::NotRead;
 }
 
 void CUpdateProcedure::SvuotaListe() {
@@ -278,6 +285,10 @@ void CUpdateProcedure::StatoFinale() {
     } else if (update_pending_) {
         SetStatus(ClickStatus(), StatusColour::Normal);
         execute = true;
+    } else if (NetUnread()) {
+        // Its slaves were never seen: nothing says they are up to date.
+        SetStatus(Translate(L"The net of slaves could not be read: replug the instrument and refresh"),
+                  StatusColour::Red);
     } else if (last_refresh_ == RefreshOutcome::Planned && NessunFile()) {
         SetStatus(Translate(L"No update files for this instrument in ") + main_folder_, StatusColour::Normal);
     } else {

@@ -67,7 +67,7 @@ void CUpdateProcedure::OnBnClickedButtonUpdate() {
 void CUpdateProcedure::PassiDellaCorsa() {
     Corsa& c = *corsa_;
     if (!CondizioniCorsa() || !ElencaStrumento() || !VerificaPrimaDiScrivere() || !ConnettiMaster()) return;
-    if (!SalvaBackupMaster()) return;
+    if (FermataPrimaDiScrivere() || !SalvaBackupMaster()) return;
     if (Fermata() || !FirmwareMaster() || !MasterFuoriDalBooter() || Fermata()) return;
     BooterMaster();
     AccessoriMaster();
@@ -659,6 +659,22 @@ bool CUpdateProcedure::Fermata() {
     if (!vesk::update::StopRequested()) return false;
     VLOG_INFO(kRun, "Stop requested (%d): the run ends here", vesk::update::StopReason());
     Interrompi(Translate(L"Stopped on request"), true);
+    return true;
+}
+
+bool CUpdateProcedure::FermataPrimaDiScrivere() {
+    if (!vesk::update::StopRequested()) return false;
+    VLOG_INFO(kRun, "Stop requested (%d) before any write: the run ends here", vesk::update::StopReason());
+    const std::wstring why = Translate(L"Stopped before anything was written");
+    Corsa& c = *corsa_;
+    if (c.conn) {
+        c.conn->Chiudi();
+        DistruggiConnessione();
+    }
+    EnableExecute(true);
+    EnableAdvanced(true);
+    Msg(nullptr, why);
+    FineCorsa(RunOutcome::Refused, why);
     return true;
 }
 

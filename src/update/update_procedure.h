@@ -265,6 +265,9 @@ public:
     bool UpdatePending() const { return update_pending_; }
     bool VersionsSelectable() const { return versions_selectable_; }
     RefreshOutcome LastRefresh() const { return last_refresh_; }
+    // The last refresh planned a master with a net whose slave table could
+    // not be read: its slaves are missing from the plan, not up to date.
+    bool NetUnread() const;
     bool AdvancedMode() const { return advanced_mode_; }
     void SetAdvancedMode(bool on) { advanced_mode_ = on; }
     bool AdvancedAllowed() const { return advanced_allowed_; }
@@ -335,6 +338,9 @@ private:
     bool MasterFuoriDalBooter();
     // A safe point: true (and the run ended) when a stop was requested.
     bool Fermata();
+    // A stop asked for while the run connected, before anything was written:
+    // the run ends there, refused, with no backup and nothing touched.
+    bool FermataPrimaDiScrivere();
     void BooterMaster();
     void AccessoriMaster();
     bool AmmissioneSlave();
@@ -445,5 +451,7 @@ namespace vesk::update {
 // does not update, booter conflicts, too many slaves. True when one refuses
 // the net; status then holds its text.
 bool PlanAdmissionRefusal(CDeviceInfo& info, std::wstring& status);
+// The status of a plan ready to run: the window's instruction to press Execute.
+std::wstring ExecuteStatus();
 
 }  // namespace vesk::update

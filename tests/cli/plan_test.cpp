@@ -110,9 +110,9 @@ TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
         "   Device                      ID  Booter  Firmware  Available  Action\n"
         "M  Pell DL Logger              10  00.00   46.03.00  46.05.00   will get 46.05.00\n"
         "    also: language 46.05.00\n"
-        "1  Display Unit                71  00.00    1.00.00  01.05.10   will get 01.05.10\n"
-        "2  GPS Receiver 2017 *BOOTER*  72  00.00    1.00.00  02.00.00   in booter:will get 02.00.00\n"
-        "4  Display Unit                74  00.00    1.05.10  01.05.10   will not be modified\n"
+        "1  Display Unit                71  00.00   01.00.00  01.05.10   will get 01.05.10\n"
+        "2  GPS Receiver 2017 *BOOTER*  72  00.00   01.00.00  02.00.00   in booter:will get 02.00.00\n"
+        "4  Display Unit                74  00.00   01.05.10  01.05.10   will not be modified\n"
         "\n"
         "3 units to update: run `vesk-firmup-cli update`\n";
     EXPECT_EQ(r.output, expected);

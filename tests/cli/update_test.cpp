@@ -152,6 +152,8 @@ TEST_F(UpdateCommand, AnswersOnATerminal) {
     // The bar is drawn in place on the terminal.
     EXPECT_NE(yes.output.find("\r\033[K[#"), std::string::npos);
     EXPECT_NE(yes.output.find("/123"), std::string::npos);
+    // The window's instruction to press its Execute button is no step of the terminal's.
+    EXPECT_EQ(yes.output.find("Click '"), std::string::npos) << yes.output;
 
     vesk::test::MakeFirmwareFile(dir_, "upd/DataKEY_010100_fw.mot", 0xE0000, 0x1000, "01.01.00");
     vesk::test::MakeFirmwareFile(dir_, "upd/Slv_Lambda_010203_fw.mhx", 0xFF0000, 0x400, "01.02.03");
@@ -397,6 +399,110 @@ TEST_F(UpdateCommand, JsonEndsWithAResultWhenItStopsBeforeThePlan) {
         EXPECT_EQ(events.back()["event"], "result");
         EXPECT_EQ(events.back()["outcome"], c.outcome) << c.args;
     }
+}
+
+// The net takes longer to rebuild than the updater waits for it: its slaves
+// were never seen, so no command may call them up to date or exit 0. Slave 71
+// has a newer file waiting; the wait runs on the scenario's virtual clock.
+TEST_F(UpdateCommand, AnUnreadNetIsNeverUpToDate) {
+    std::string slow = Net();
+    const std::string quick = R"("net_rebuild_ms": 0)";
+    slow.replace(slow.find(quick), quick.size(), R"("net_rebuild_ms": 20000)");
+    const std::string env = "XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " XDG_STATE_HOME=" +
+                            Quote(dir_.file("state")) + " " + kCli;
+    const std::string folder = " --folder " + Quote(dir_.file("upd"));
+    const std::string said = "the net of usb:";
+
+    const auto list = RunTool(env + " list --simulate " + Scenario(slow, "list.json"));
+    EXPECT_EQ(list.status, 1) << list.output;
+    EXPECT_NE(list.output.find(said), std::string::npos) << list.output;
+
+    const auto plan = RunTool(env + " plan --simulate " + Scenario(slow, "plan.json") + folder);
+    EXPECT_EQ(plan.status, 1) << plan.output;
+    EXPECT_NE(plan.output.find(said), std::string::npos) << plan.output;
+    EXPECT_EQ(plan.output.find("up to date"), std::string::npos) << plan.output;
+
+    const auto plan_json = RunTool("(" + env + " plan --json --simulate " + Scenario(slow, "plan_json.json") +
+                                   folder + " 2>/dev/null)");
+    EXPECT_EQ(plan_json.status, 1) << plan_json.output;
+    const json p = json::parse(plan_json.output, nullptr, false);
+    ASSERT_TRUE(p.is_object()) << plan_json.output;
+    EXPECT_EQ(p.value("net", ""), "unread");
+
+    const auto update = RunTool(env + " update --yes --simulate " + Scenario(slow) + folder);
+    EXPECT_EQ(update.status, 1) << update.output;
+    EXPECT_NE(update.output.find(said), std::string::npos) << update.output;
+    // Nor does it pass on the window's instruction to press Execute.
+    for (const char* never : {"up to date", "Every unit reports", "Click '"})
+        EXPECT_EQ(update.output.find(never), std::string::npos) << never << "\n" << update.output;
+
+    const auto update_json =
+        RunTool("(" + env + " update --yes --json --simulate " + Scenario(slow, "json.json") + folder + " 2>/dev/null)");
+    EXPECT_EQ(update_json.status, 1) << update_json.output;
+    const auto events = Events(update_json.output);
+    ASSERT_FALSE(events.empty()) << update_json.output;
+    EXPECT_EQ(events.front().value("net", ""), "unread");
+    EXPECT_EQ(events.back()["outcome"], "net_unread");
+}
+
+// Every update --json ends with its result event, and every plan --json with
+// an object, also when the instrument's lock is another program's: at once
+// with --no-wait, or on Ctrl-C while waiting for it.
+TEST_F(UpdateCommand, JsonEndsWhenTheLockIsAnotherProgramsOrTheWaitIsStopped) {
+    const std::string env = "XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " XDG_STATE_HOME=" +
+                            Quote(dir_.file("state")) + " ";
+    const std::string cli = env + kCli;
+    // The holder keeps lock 1 until its input ends.
+    const std::string held = "mkfifo " + Quote(dir_.file("hold")) + "\n(echo lock; cat " + Quote(dir_.file("hold")) +
+                             ") | " + env + VESK_LOCK_HOLDER + " 1 > " + Quote(dir_.file("held")) + " &\n" +
+                             "exec 3> " + Quote(dir_.file("hold")) + "\nuntil [ -s " + Quote(dir_.file("held")) +
+                             " ]; do sleep 0.05; done\n";
+    const auto r = RunTool(
+        "(" + held + "echo '--- update'\n" + cli + " update --yes --json --no-wait 2>/dev/null; echo status=$?\n" +
+        "echo '--- plan'\n" + cli + " plan --json --no-wait 2>/dev/null; echo status=$?\n" +
+        "echo '--- waiting'\n" + cli + " update --yes --json 2> " + Quote(dir_.file("waiting.err")) + " & p=$!\n" +
+        "until grep -q 'waiting for' " + Quote(dir_.file("waiting.err")) + " 2>/dev/null; do sleep 0.05; done\n" +
+        "kill -INT $p; wait $p; echo status=$?\nexec 3>&-\nwait) 2>&1");
+    auto section = [&](const std::string& name) {
+        const size_t start = r.output.find("--- " + name + "\n");
+        if (start == std::string::npos) return std::string();
+        const size_t from = start + name.size() + 5;
+        const size_t end = r.output.find("--- ", from);
+        return r.output.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    };
+    const struct {
+        const char* section;
+        json last;
+        const char* status;
+    } cases[] = {
+        {"update", {{"event", "result"}, {"outcome", "busy"}, {"units", json::array()}}, "status=1"},
+        {"plan", {{"error", "busy"}, {"status", 1}}, "status=1"},
+        {"waiting", {{"event", "result"}, {"outcome", "interrupted"}, {"units", json::array()}}, "status=130"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.section);
+        const std::string out = section(c.section);
+        EXPECT_NE(out.find(c.status), std::string::npos) << r.output;
+        const size_t line_end = out.find('\n');
+        ASSERT_NE(line_end, std::string::npos) << r.output;
+        EXPECT_EQ(json::parse(out.substr(0, line_end), nullptr, false), c.last) << r.output;
+    }
+}
+
+// Ctrl-C at "Proceed?" ends the question: nothing written, exit 130, and a
+// line that says so.
+TEST_F(UpdateCommand, CtrlCAtTheQuestionStopsBeforeAnyWrite) {
+    const std::string in = Quote(dir_.file("in")), out = Quote(dir_.file("out"));
+    const std::string command = "XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli +
+                                " update --simulate " + Scenario(Net()) + " --folder " + Quote(dir_.file("upd"));
+    const auto r = RunTool("(mkfifo " + in + "\n(script -qefc " + Quote(command) + " /dev/null < " + in + " > " + out +
+                           "; echo status=$? >> " + out + ") &\nexec 3> " + in + "\nuntil grep -q 'Proceed' " + out +
+                           " 2>/dev/null; do sleep 0.05; done\nprintf '\\003' >&3\nwait\nexec 3>&-\ncat " + out + ")");
+    EXPECT_NE(r.output.find("Stopped before anything was written."), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("status=130"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Not updated"), std::string::npos) << r.output;
+    EXPECT_EQ(Trace().find("CTRL 0x0F"), std::string::npos) << "a booter request";
+    EXPECT_EQ(Trace().find("BULK OUT"), std::string::npos) << "a write";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "common/str_conv.h"
 #include "../support/temp_dir.h"
 
 namespace {
@@ -68,6 +69,33 @@ TEST(WritableFolder, InstalledCopyWritesToXdgEvenWhenItsFolderIsWritable) {
     EXPECT_EQ(vesk::writable_folder(dir.wpath(), L"user/"), L"/xdg/config/vesk-firmup/user/");
     unsetenv("XDG_STATE_HOME");
     unsetenv("XDG_CONFIG_HOME");
+}
+
+// An update folder that cannot be made is named where the making failed:
+// the first folder along the path that is missing or no folder.
+TEST(DefaultUpdateFolder, NamesTheFolderThatCouldNotBeMade) {
+    vesk::test::TempDir dir;
+    dir.write("bin/" + std::string(vesk::kInstalledMark), "");
+    const struct {
+        const char* name;
+        const char* home;      // XDG_DATA_HOME, below dir
+        const char* file;      // made a plain file, below dir
+        const char* at_fault;  // named in the problem, below dir
+    } cases[] = {
+        {"updates is a file", "data 1", "data 1/vesk-firmup/updates", "data 1/vesk-firmup/updates/"},
+        {"the data home is a file", "data 2", "data 2", "data 2/"},
+        {"_BOOTER is a file", "data 3", "data 3/vesk-firmup/updates/_BOOTER", "data 3/vesk-firmup/updates/_BOOTER/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write(c.file, "x");
+        setenv("XDG_DATA_HOME", dir.file(c.home).c_str(), 1);
+        std::wstring problem;
+        vesk::default_update_folder(vesk::from_utf8(dir.file("bin")), &problem);
+        const std::string expected = dir.file(c.at_fault) + " cannot be created: ";
+        EXPECT_EQ(vesk::to_utf8(problem).substr(0, expected.size()), expected) << vesk::to_utf8(problem);
+    }
+    unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace

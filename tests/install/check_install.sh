@@ -87,7 +87,7 @@ touch "$tmp/not-a-folder"
 out=$(XDG_DATA_HOME="$tmp/not-a-folder" XDG_STATE_HOME="$tmp/state" "$p/bin/vesk-firmup-cli" plan --simulate "$tmp/pell.json" 2>&1)
 status=$?
 [ "$status" = 1 ] || fail "plan with an update folder that cannot be made: exit $status"
-grep -qF "vesk-firmup-cli plan: the update folder $tmp/not-a-folder/vesk-firmup/updates/_BOOTER/ cannot be created: Not a directory" \
+grep -qF "vesk-firmup-cli plan: the update folder $tmp/not-a-folder/ cannot be created: Not a directory" \
     <<<"$out" || fail "plan with an update folder that cannot be made said: $out"
 
 # The version file, in the element-and-property form the program reads.

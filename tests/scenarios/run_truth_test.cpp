@@ -16,6 +16,7 @@
 #include "common/str_conv.h"
 #include "sim/sim_flash.h"
 #include "sim/sim_net.h"
+#include "update/stop_request.h"
 
 namespace {
 
@@ -334,6 +335,26 @@ TEST_F(RunTruth, BackupFolderLinkedIntoTheUpdateFolderIsNotFollowed) {
     PlanAndRun();
     EXPECT_EQ(listing(), before);
     EXPECT_TRUE(Proc().LastRun().backup.folder.empty());
+}
+
+// A stop asked for before the run wrote anything (Ctrl-C while it waited for
+// the net) ends it before its backup: refused, no mode switch, no write.
+TEST_F(RunTruth, StopBeforeAnyWriteEndsTheRunBeforeItsBackup) {
+    File("Tolmar_441522_fw.mhx", 0xFE0000, 0x400, "44.15.22");
+    Start(R"({"instruments": [{"code": 63, "serial": 6, "firmware": "43.04.01", "infofwupd_flags": 1}]})");
+    Proc().AggiornaStrumentiCollegati();
+    ASSERT_TRUE(Proc().UpdatePending());
+    vesk::update::RequestStop(2);
+    Run();
+    vesk::update::ClearStopRequest();
+    EXPECT_EQ(Proc().LastRun().outcome, Outcome::Refused) << Text(Proc().LastRun().text);
+    EXPECT_EQ(Proc().LastRun().text, L"Stopped before anything was written");
+    EXPECT_TRUE(Proc().LastRun().backup.folder.empty()) << Text(Proc().LastRun().backup.folder);
+    EXPECT_FALSE(std::filesystem::exists(state_.file("vesk-firmup/backups")));
+    for (const auto& e : bus_->trace().entries())
+        EXPECT_FALSE(vesk::test::ChangesTheInstrument(vesk::sim::SimTrace::Format(e))) << vesk::sim::SimTrace::Format(e);
+    EXPECT_FALSE(Inst().in_booter());
+    ExpectReleased();
 }
 
 }  // namespace
