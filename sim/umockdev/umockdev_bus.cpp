@@ -127,13 +127,16 @@ int OpenErrno(int carrier_result) {
 }
 
 
-// The connection of a client just accepted: the one socket of this process
-// to another program that no known client has. Accepts are announced one by
-// one, so there is exactly one such socket when a client is announced.
+// The connection of a client just accepted: the one live stream socket of
+// this process to another program that no known client has. When there are
+// several (another program connected before this client was announced, or a
+// connection was never attributed), nothing is found: a wrong guess would
+// release one program's claim when another ends.
 std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
     DIR* dir = ::opendir("/proc/self/fd");
     if (!dir) return {-1, 0};
     std::pair<int, pid_t> found{-1, 0};
+    int candidates = 0;
     while (const dirent* e = ::readdir(dir)) {
         char* end = nullptr;
         const long fd = std::strtol(e->d_name, &end, 10);
@@ -150,11 +153,11 @@ std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
         // A connection whose program has gone already is not the new one.
         char byte = 0;
         if (::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) continue;
-        // The newest connection has the highest number unless numbers were reused.
-        if (int(fd) > found.first) found = {int(fd), cred.pid};
+        found = {int(fd), cred.pid};
+        ++candidates;
     }
     ::closedir(dir);
-    return found;
+    return candidates == 1 ? found : std::pair<int, pid_t>{-1, 0};
 }
 
 // The program at the other end has ended: its end of the socket is closed
@@ -401,9 +404,15 @@ void UmockdevBus::OnClientClosed(GObject* client, GParamSpec*, gpointer self) {
     me->clients_.erase(c);
 }
 
-void UmockdevBus::ReleaseEndedClients() {
+void UmockdevBus::ReleaseEndedClients(Client* asking) {
+    // The program making a request is alive: if its socket looks ended, the
+    // socket was not its own, and it keeps what it holds.
+    if (asking && PeerEnded(asking->socket, asking->pid)) {
+        asking->socket = -1;
+        asking->pid = 0;
+    }
     for (auto it = clients_.begin(); it != clients_.end();) {
-        if (!it->second || !PeerEnded(it->second->socket, it->second->pid)) {
+        if (!it->second || it->second.get() == asking || !PeerEnded(it->second->socket, it->second->pid)) {
             ++it;
             continue;
         }
@@ -417,7 +426,7 @@ void UmockdevBus::ReleaseEndedClients() {
 
 int UmockdevBus::ClaimFor(Client& c, const Node& node) {
     if (c.handle) return 0;
-    ReleaseEndedClients();
+    ReleaseEndedClients(&c);
     int error = kUsbErrorOther;
     c.handle = bus_.Open(node.path, &error);
     return c.handle ? 0 : OpenErrno(error);
