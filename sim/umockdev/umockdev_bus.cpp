@@ -127,16 +127,13 @@ int OpenErrno(int carrier_result) {
 }
 
 
-// The connection of a client just accepted: the one live stream socket of
-// this process to another program that no known client has. When there are
-// several (another program connected before this client was announced, or a
-// connection was never attributed), nothing is found: a wrong guess would
-// release one program's claim when another ends.
+// The connection of a client just accepted: the one socket of this process
+// to another program that no known client has. Accepts are announced one by
+// one, so there is exactly one such socket when a client is announced.
 std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
     DIR* dir = ::opendir("/proc/self/fd");
     if (!dir) return {-1, 0};
     std::pair<int, pid_t> found{-1, 0};
-    int candidates = 0;
     while (const dirent* e = ::readdir(dir)) {
         char* end = nullptr;
         const long fd = std::strtol(e->d_name, &end, 10);
@@ -153,11 +150,11 @@ std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
         // A connection whose program has gone already is not the new one.
         char byte = 0;
         if (::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) continue;
-        found = {int(fd), cred.pid};
-        ++candidates;
+        // The newest connection has the highest number unless numbers were reused.
+        if (int(fd) > found.first) found = {int(fd), cred.pid};
     }
     ::closedir(dir);
-    return candidates == 1 ? found : std::pair<int, pid_t>{-1, 0};
+    return found;
 }
 
 // The program at the other end has ended: its end of the socket is closed

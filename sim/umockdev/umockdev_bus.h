@@ -76,9 +76,8 @@ private:
     int ClaimFor(Client& c, const Node& node);
     // A program that ended while its request was being answered is never
     // told closed by the testbed: its socket is looked at instead, and what
-    // it held is released, as the kernel does for a real device. A client
-    // whose connection was not told apart is left to the testbed's word;
-    // asking, the client whose request is answered, is never released.
+    // it held is released, as the kernel does for a real device. asking,
+    // the client whose request is answered, is alive and never released.
     void ReleaseEndedClients(Client* asking = nullptr);
     void Reap(UMockdevIoctlClient* client, Client& c, bool gone);
     void Discard(UMockdevIoctlClient* client, Client& c);
