@@ -12,11 +12,14 @@
 // are served goes through WithBus.
 #include <umockdev.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +100,7 @@ private:
     std::map<std::string, std::unique_ptr<Node>> nodes_;
     std::map<std::string, std::string> node_of_path_;  // instruments on the bus now
     std::map<const UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
+    std::set<std::pair<int, pid_t>> seen_sockets_;  // unattributed connections at the last look
     std::map<int, int> next_devnum_;  // per bus; a return gets a new address, as on real hardware
     std::vector<std::string> hubs_;
 };
