@@ -115,9 +115,7 @@ void Watch() {
         if (!vesk::update::StopRequested()) {
             vesk::update::RequestStop(sig);
             if (g_wake[1] >= 0) (void)!::write(g_wake[1], "s", 1);
-            // Before the run's first write nothing needs to come back.
-            const std::string text = between_runs || vesk::update::UnitWritten() == 0
-                                         ? std::string("Stopping: no instrument is being written")
+            const std::string text = between_runs ? std::string("Stopping: no instrument is being written")
                                                   : "Stopping after " + UnitText() +
                                                         " is back in its firmware; press Ctrl-C twice more to stop at once";
             VLOG_INFO(kSignals, "Signal %d: %s", sig, text.c_str());
