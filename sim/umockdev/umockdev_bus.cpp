@@ -127,18 +127,13 @@ int OpenErrno(int carrier_result) {
 }
 
 
-// The connection of a client just accepted: a live stream socket of this
-// process to another program that no known client has and that was not there
-// at the last look (seen, updated here). A program may bring a second socket
-// with it, so the newest of them is taken when they all lead to one program;
-// when they lead to several, nothing is found: a wrong guess would release
-// one program's claim when another ends.
-std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known, std::set<std::pair<int, pid_t>>& seen) {
+// The connection of a client just accepted: the one socket of this process
+// to another program that no known client has. Accepts are announced one by
+// one, so there is exactly one such socket when a client is announced.
+std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known) {
     DIR* dir = ::opendir("/proc/self/fd");
     if (!dir) return {-1, 0};
-    std::set<std::pair<int, pid_t>> live;
     std::pair<int, pid_t> found{-1, 0};
-    bool ambiguous = false;
     while (const dirent* e = ::readdir(dir)) {
         char* end = nullptr;
         const long fd = std::strtol(e->d_name, &end, 10);
@@ -155,14 +150,11 @@ std::pair<int, pid_t> NewPeerSocket(const std::set<int>& known, std::set<std::pa
         // A connection whose program has gone already is not the new one.
         char byte = 0;
         if (::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) continue;
-        live.insert({int(fd), cred.pid});
-        if (seen.count({int(fd), cred.pid})) continue;
-        if (found.first >= 0 && found.second != cred.pid) ambiguous = true;
+        // The newest connection has the highest number unless numbers were reused.
         if (int(fd) > found.first) found = {int(fd), cred.pid};
     }
     ::closedir(dir);
-    seen = std::move(live);
-    return ambiguous ? std::pair<int, pid_t>{-1, 0} : found;
+    return found;
 }
 
 // The program at the other end has ended: its end of the socket is closed
@@ -388,7 +380,7 @@ UmockdevBus::Client& UmockdevBus::ClientFor(UMockdevIoctlClient* client) {
         for (const auto& [k, other] : clients_)
             if (other) known.insert(other->socket);
         c = std::make_unique<Client>();
-        const auto [fd, pid] = NewPeerSocket(known, seen_sockets_);
+        const auto [fd, pid] = NewPeerSocket(known);
         c->socket = fd;
         c->pid = pid;
         c->client = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
@@ -409,15 +401,9 @@ void UmockdevBus::OnClientClosed(GObject* client, GParamSpec*, gpointer self) {
     me->clients_.erase(c);
 }
 
-void UmockdevBus::ReleaseEndedClients(Client* asking) {
-    // The program making a request is alive: if its socket looks ended, the
-    // socket was not its own, and it keeps what it holds.
-    if (asking && PeerEnded(asking->socket, asking->pid)) {
-        asking->socket = -1;
-        asking->pid = 0;
-    }
+void UmockdevBus::ReleaseEndedClients() {
     for (auto it = clients_.begin(); it != clients_.end();) {
-        if (!it->second || it->second.get() == asking || !PeerEnded(it->second->socket, it->second->pid)) {
+        if (!it->second || !PeerEnded(it->second->socket, it->second->pid)) {
             ++it;
             continue;
         }
@@ -431,7 +417,7 @@ void UmockdevBus::ReleaseEndedClients(Client* asking) {
 
 int UmockdevBus::ClaimFor(Client& c, const Node& node) {
     if (c.handle) return 0;
-    ReleaseEndedClients(&c);
+    ReleaseEndedClients();
     int error = kUsbErrorOther;
     c.handle = bus_.Open(node.path, &error);
     return c.handle ? 0 : OpenErrno(error);

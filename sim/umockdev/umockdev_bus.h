@@ -12,14 +12,11 @@
 // are served goes through WithBus.
 #include <umockdev.h>
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -79,9 +76,8 @@ private:
     int ClaimFor(Client& c, const Node& node);
     // A program that ended while its request was being answered is never
     // told closed by the testbed: its socket is looked at instead, and what
-    // it held is released, as the kernel does for a real device. asking,
-    // the client whose request is answered, is alive and never released.
-    void ReleaseEndedClients(Client* asking = nullptr);
+    // it held is released, as the kernel does for a real device.
+    void ReleaseEndedClients();
     void Reap(UMockdevIoctlClient* client, Client& c, bool gone);
     void Discard(UMockdevIoctlClient* client, Client& c);
 
@@ -100,7 +96,6 @@ private:
     std::map<std::string, std::unique_ptr<Node>> nodes_;
     std::map<std::string, std::string> node_of_path_;  // instruments on the bus now
     std::map<const UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
-    std::set<std::pair<int, pid_t>> seen_sockets_;  // unattributed connections at the last look
     std::map<int, int> next_devnum_;  // per bus; a return gets a new address, as on real hardware
     std::vector<std::string> hubs_;
 };
