@@ -63,11 +63,24 @@ bool Preloaded() {
     return p && std::strstr(p, "libumockdev-preload");
 }
 
-// This environment with umockdev's preload in front of whatever was preloaded,
-// less the variables named in drop, plus those in add.
+// The library built beside vesk-sim that keeps each program's uevent socket
+// its own (event_socket_preload.c); empty when it is not there.
+std::string OwnPreload() {
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string path(exe, size_t(n));
+    path = path.substr(0, path.rfind('/') + 1) + "libvesk-sim-preload.so";
+    return ::access(path.c_str(), R_OK) == 0 ? path : std::string();
+}
+
+// This environment with umockdev's preload (and ours in front of it) in front
+// of whatever was preloaded, less the variables named in drop, plus those in add.
 std::vector<std::string> Environment(const std::vector<std::string>& drop, const std::vector<std::string>& add) {
     std::vector<std::string> env;
-    std::string preload = VESK_UMOCKDEV_PRELOAD, asan = "verify_asan_link_order=0";
+    const std::string own = OwnPreload();
+    std::string preload = (own.empty() ? "" : own + ":") + VESK_UMOCKDEV_PRELOAD;
+    std::string asan = "verify_asan_link_order=0";
     for (char** e = environ; *e; ++e) {
         const std::string kv = *e;
         const std::string name = kv.substr(0, kv.find('='));

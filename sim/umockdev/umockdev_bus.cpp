@@ -401,9 +401,11 @@ void UmockdevBus::OnClientClosed(GObject* client, GParamSpec*, gpointer self) {
     me->clients_.erase(c);
 }
 
-void UmockdevBus::ReleaseEndedClients() {
+void UmockdevBus::ReleaseEndedClients(const Client* asking) {
     for (auto it = clients_.begin(); it != clients_.end();) {
-        if (!it->second || !PeerEnded(it->second->socket, it->second->pid)) {
+        // The client whose request is being answered is in use; if its
+        // program has ended, the next Sync releases it.
+        if (!it->second || it->second.get() == asking || !PeerEnded(it->second->socket, it->second->pid)) {
             ++it;
             continue;
         }
@@ -417,7 +419,7 @@ void UmockdevBus::ReleaseEndedClients() {
 
 int UmockdevBus::ClaimFor(Client& c, const Node& node) {
     if (c.handle) return 0;
-    ReleaseEndedClients();
+    ReleaseEndedClients(&c);
     int error = kUsbErrorOther;
     c.handle = bus_.Open(node.path, &error);
     return c.handle ? 0 : OpenErrno(error);

@@ -77,7 +77,7 @@ private:
     // A program that ended while its request was being answered is never
     // told closed by the testbed: its socket is looked at instead, and what
     // it held is released, as the kernel does for a real device.
-    void ReleaseEndedClients();
+    void ReleaseEndedClients(const Client* asking = nullptr);
     void Reap(UMockdevIoctlClient* client, Client& c, bool gone);
     void Discard(UMockdevIoctlClient* client, Client& c);
 

@@ -25,7 +25,10 @@ bool CommandLocks::TakeForCommand(const std::string& command, bool no_wait) {
     std::optional<vesk::AnnouncedWait> wait;
     while (!locks_->Blocca(kInstrumentLock)) {
         if (!locks_->HeldByAnother(kInstrumentLock)) {
-            vesk::TermPrint(stderr, "%s: the instrument lock cannot be taken (see the log)\n", program.c_str());
+            const std::string& why = locks_->Refusal();
+            vesk::TermPrint(stderr, "%s: the instrument lock cannot be taken: %s\n", program.c_str(),
+                            why.empty() ? "see the log" : why.c_str());
+            refused_ = true;
             return false;
         }
         const std::string what = locks_->HolderText(kInstrumentLock) + " to finish";

@@ -19,6 +19,9 @@ public:
     // Takes lock 1 for the command (waiting, unless no_wait); false when it
     // was not taken: the reason has been printed.
     bool TakeForCommand(const std::string& command, bool no_wait);
+    // The last TakeForCommand failed on the lock's folder or file, not on
+    // another holder.
+    bool Refused() const { return refused_; }
 
     int StoBloccando(int number) override;
     bool Blocca(int number) override;
@@ -29,6 +32,7 @@ private:
     std::unique_ptr<CVeskSemafori> locks_;
     bool command_holds_ = false;  // lock 1, for the whole command
     bool lent_ = false;           // and the run has taken it from the command
+    bool refused_ = false;
 };
 
 // The process's locks.

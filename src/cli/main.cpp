@@ -174,7 +174,10 @@ int main(int argc, char** argv) {
             if (!taken) {
                 const int stopped = vesk::cli::StoppedRunStatus();
                 const int status = stopped >= 0 ? stopped : vesk::cli::kExitFailed;
-                vesk::cli::PrintJsonStop(command->name, args, status, stopped >= 0 ? "interrupted" : "busy");
+                const char* why = stopped >= 0                               ? "interrupted"
+                                  : vesk::cli::ProcessLocks().Refused() ? "failed"
+                                                                        : "busy";
+                vesk::cli::PrintJsonStop(command->name, args, status, why);
                 CEvtLogUtils::ReleaseLogFile();
                 return status;
             }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,36 +109,43 @@ std::string CVeskSemafori::LockPath(int number) const {
     return place_.folder + "/" + vesk::to_utf8(name);
 }
 
+// Logs why a take is refused and keeps it for the caller to show.
+void CVeskSemafori::Refuse(const char* format, ...) const {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    VLOG_ERROR("CVeskSemafori::Blocca", "%s", text);
+    refusal_ = text;
+}
+
 // Another user who could write in the folder could take our locks or replace
 // the lock files. A private folder of this user is safe. So is a shared folder
 // with the sticky bit, such as /tmp, where nobody but a file's owner can remove
 // or rename it, provided the folder belongs to root or this user (its owner
 // could). The lock file itself is checked when it is opened.
 bool CVeskSemafori::FolderIsSafe() const {
-    const char* method = "CVeskSemafori::Blocca";
     if (place_.folder.empty()) {
-        VLOG_ERROR(method, "Lock folder not set");
+        Refuse("Lock folder not set");
         return false;
     }
     if (place_.create_folder && ::mkdir(place_.folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        VLOG_ERROR(method, "Lock folder %s cannot be created: %s", place_.folder.c_str(),
-                   std::strerror(errno));
+        Refuse("Lock folder %s cannot be created: %s", place_.folder.c_str(), std::strerror(errno));
         return false;
     }
     struct stat st {};
     if (::lstat(place_.folder.c_str(), &st) != 0) {
-        VLOG_ERROR(method, "Lock folder %s unusable: %s", place_.folder.c_str(),
-                   std::strerror(errno));
+        Refuse("Lock folder %s unusable: %s", place_.folder.c_str(), std::strerror(errno));
         return false;
     }
     const bool ours = st.st_uid == ::geteuid();
     const bool private_folder = ours && (st.st_mode & 077) == 0;
     const bool sticky_shared = (st.st_mode & S_ISVTX) != 0 && (ours || st.st_uid == 0);
     if (!S_ISDIR(st.st_mode) || !(private_folder || sticky_shared)) {
-        VLOG_ERROR(method,
-                   "Lock folder %s refused: neither a private folder of this user nor a shared "
-                   "folder with the sticky bit (mode %o)",
-                   place_.folder.c_str(), static_cast<unsigned>(st.st_mode & 07777));
+        Refuse("Lock folder %s refused: neither a private folder of this user nor a shared "
+               "folder with the sticky bit (mode %o)",
+               place_.folder.c_str(), static_cast<unsigned>(st.st_mode & 07777));
         return false;
     }
     return true;
@@ -147,18 +155,17 @@ bool CVeskSemafori::FolderIsSafe() const {
 // regular file of this user is a lock file. A link is never followed, and a
 // FIFO cannot block the open.
 int CVeskSemafori::OpenLockFile(int number) const {
-    const char* method = "CVeskSemafori::Blocca";
     const std::string path = LockPath(number);
     const int fd =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     // A link (ELOOP with O_NOFOLLOW) or a folder under the name is refused below.
     if (fd < 0 && errno != ELOOP && errno != EISDIR) {
-        VLOG_ERROR(method, "Lock file %s cannot be opened: %s", path.c_str(), std::strerror(errno));
+        Refuse("Lock file %s cannot be opened: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        VLOG_ERROR(method, "Lock file %s refused: not a regular file of this user", path.c_str());
+        Refuse("Lock file %s refused: not a regular file of this user", path.c_str());
         if (fd >= 0) ::close(fd);
         return -1;
     }
@@ -210,6 +217,7 @@ bool CVeskSemafori::Blocca(int number) {
         return false;
     }
     Entry& e = *it->second;
+    refusal_.clear();
     if (!FolderIsSafe()) {
         e.held = e.fd >= 0;
         return false;

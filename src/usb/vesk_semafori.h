@@ -60,6 +60,9 @@ public:
     // True when the last failed take of this lock found it held by another
     // owner (not a refused folder or file).
     bool HeldByAnother(int number) const;
+    // Why the last take was refused for its folder or file (as the log says
+    // it); empty when it was not.
+    const std::string& Refusal() const { return refusal_; }
     // The holder the lock file names; none when it names nobody readable.
     std::optional<Holder> ReadHolder(int number) const;
     // The holder as a line names it: "vesk-firmup-cli update (pid 1234)", or
@@ -73,11 +76,13 @@ private:
         int fd = -1;  // open and locked while held
         bool busy = false;  // the last take failed on another owner's lock
     };
+    void Refuse(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     bool FolderIsSafe() const;
     // The lock file, opened and checked; -1 (and an ERROR line) when refused.
     int OpenLockFile(int number) const;
 
     Place place_;
     std::string holder_name_;
+    mutable std::string refusal_;
     std::map<int, std::unique_ptr<Entry>> entries_;
 };

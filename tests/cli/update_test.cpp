@@ -489,6 +489,48 @@ TEST_F(UpdateCommand, JsonEndsWhenTheLockIsAnotherProgramsOrTheWaitIsStopped) {
     }
 }
 
+// A lock that cannot be taken at all (a folder others may write in, a link
+// in the lock file's place) is not another program's: the command says why
+// and its JSON says "failed", not "busy".
+TEST_F(UpdateCommand, ALockThatCannotBeTakenSaysWhyAndIsNotBusy) {
+    const struct {
+        const char* name;
+        std::string prepare;  // shell lines that spoil the folder "bad locks"
+        const char* why;
+    } cases[] = {
+        {"a folder others may write in", "chmod 0777 " + Quote(dir_.file("bad locks")),
+         "refused: neither a private folder of this user nor a shared folder with the sticky bit (mode 777)"},
+        {"a link in the lock file's place",
+         "ln -s /etc/passwd " + Quote(dir_.file("bad locks")) +
+             "/\"$(ls " + Quote(dir_.file("locks")) + " | head -1)\"",
+         "refused: not a regular file of this user"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir_.mkdir("locks");
+        // A take in a good folder names the lock file a spoiled one holds.
+        ASSERT_EQ(RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("locks")) + " " + kCli + " list --no-wait --json" +
+                          " > /dev/null 2>&1; rm -rf " + Quote(dir_.file("bad locks")) + "; mkdir -m 700 " +
+                          Quote(dir_.file("bad locks")) + "\n" + c.prepare)
+                      .status,
+                  0);
+        for (const char* command : {"list", "update --yes"}) {
+            // Standard error comes first, the JSON object is the last line.
+            const auto r = RunTool("XDG_RUNTIME_DIR=" + Quote(dir_.file("bad locks")) + " XDG_STATE_HOME=" +
+                                   Quote(dir_.file("state")) + " " + kCli + " " + command + " --json --folder " +
+                                   Quote(dir_.file("upd")) + " < /dev/null");
+            EXPECT_EQ(r.status, 1) << command << r.output;
+            const size_t last = r.output.rfind('\n', r.output.size() - 2);
+            const json j = json::parse(r.output.substr(last == std::string::npos ? 0 : last + 1), nullptr, false);
+            EXPECT_TRUE(j == json({{"error", "failed"}, {"status", 1}}) ||
+                        j == json({{"event", "result"}, {"outcome", "failed"}, {"units", json::array()}}))
+                << command << r.output;
+            EXPECT_NE(r.output.find("the instrument lock cannot be taken: Lock "), std::string::npos) << r.output;
+            EXPECT_NE(r.output.find(c.why), std::string::npos) << r.output;
+        }
+    }
+}
+
 // Ctrl-C at "Proceed?" ends the question: nothing written, exit 130, and a
 // line that says so.
 TEST_F(UpdateCommand, CtrlCAtTheQuestionStopsBeforeAnyWrite) {

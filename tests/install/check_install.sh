@@ -27,6 +27,7 @@ done
 expected+=(
     lib/vesk-firmup/vesk-firmup.xmv
     lib/vesk-firmup/.installed
+    lib/vesk-firmup/libvesk-sim-preload.so
     lib/udev/rules.d/70-vesk-firmup.rules
     share/applications/com.vesk.firmup.desktop
     share/metainfo/com.vesk.firmup.metainfo.xml

@@ -25,8 +25,10 @@ const std::string kCli = VESK_CLI;
 
 // PellNet at a fiftieth of its time; each block of the master's writes takes
 // long enough (10 ms) for a signal to land inside the write.
-std::string Served() {
-    return R"({"time_scale": 0.02, )" + vesk::test::PellNet(R"(, "reenumerate_ms": 1500, "bulk_out_ms": 500)").substr(1);
+std::string Served(int bulk_out_ms = 500) {
+    return R"({"time_scale": 0.02, )" +
+           vesk::test::PellNet(R"(, "reenumerate_ms": 1500, "bulk_out_ms": )" + std::to_string(bulk_out_ms))
+               .substr(1);
 }
 
 // Moments of the run, as the first line of update --json that shows them.
@@ -39,8 +41,8 @@ protected:
     void SetUp() override { vesk::test::MakePellNetFolder(sim_.dir()); }
 
     // The tool with its test-only locks, state and update folder.
-    std::string Cli(const std::string& args) const {
-        return "XDG_RUNTIME_DIR=" + Quote(sim_.dir().file("locks")) + " XDG_STATE_HOME=" +
+    std::string Cli(const std::string& args, const std::string& locks = "locks") const {
+        return "XDG_RUNTIME_DIR=" + Quote(sim_.dir().file(locks)) + " XDG_STATE_HOME=" +
                Quote(sim_.dir().file("state")) + " " + Quote(kCli) + " " + args + " --folder " +
                Quote(sim_.dir().file("upd"));
     }
@@ -169,3 +171,24 @@ TEST_F(ServedDisturbance, CommandsBesideAnUpdateWaitOrNameItsHolder) {
 }
 
 }  // namespace
+
+// A program that does not share the update's lock (another session's folder)
+// meets the instrument held: it reports it busy and leaves the update whole,
+// as a real device's claim does.
+TEST_F(ServedDisturbance, AProgramOutsideTheLockMeetsTheInstrumentBusyAndTheUpdateGoesOn) {
+    // Blocks slow enough that both lists fall inside the master's write.
+    const auto r = sim_.Run(
+        Served(15000), "mkdir -m 700 " + File("other-locks") + "\n" + Cli("update --yes --json --no-backup") + " > " +
+                      File("update.json") + " 2> " + File("update.err") + " < /dev/null & p=$!\n" +
+                      WaitFor(kMasterWrite, "update.json") + "echo '--- list'\n" + Cli("list --json", "other-locks") +
+                      " 2>/dev/null; echo status=$?\necho '--- again'\n" + Cli("list --json", "other-locks") +
+                      " 2>/dev/null; echo status=$?\necho '--- first'\nwait $p; echo status=$?\n");
+    for (const char* section : {"list", "again"}) {
+        const std::string list = Section(r.output, section);
+        const json j = json::parse(list.substr(0, list.find("status=")), nullptr, false);
+        ASSERT_TRUE(j.is_array() && j.size() == 1) << r.output;
+        EXPECT_EQ(j[0]["access"], "busy") << list;
+    }
+    EXPECT_EQ(StatusIn(Section(r.output, "first")), 0) << r.output << Read("update.err");
+    vesk::test::ExpectEveryUnitVerified(JsonEvents(Read("update.json")));
+}
