@@ -128,9 +128,9 @@ void IConnectionStrumento::DeleteConnectionToStrumento(IConnectionStrumento*& co
 }
 
 bool IConnectionStrumento::GetListaDeviceCollegati(std::vector<CDeviceInfo>& list,
-                                                   bool fail_on_problem_slaves) {
+                                                   bool fail_on_problem_slaves, int* unanswered) {
     const char* m = "IConnectionStrumento::GetListaDeviceCollegati";
-    if (!IUSBConnection::GetListaDeviceCollegati(list)) {
+    if (!IUSBConnection::GetListaDeviceCollegati(list, unanswered)) {
         VLOG_ERROR(m, "Bad answer from IUSBConnection");
         return false;
     }

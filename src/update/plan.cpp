@@ -85,7 +85,15 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
     SvuotaListe();
 
     std::vector<CDeviceInfo> found;
-    const bool listed = IConnectionStrumento::GetListaDeviceCollegati(found, false);
+    int unanswered = 0;
+    const bool listed = IConnectionStrumento::GetListaDeviceCollegati(found, false, &unanswered);
+    if (found.empty() && unanswered > 0) {
+        last_refresh_ = RefreshOutcome::NotIdentified;
+        SetStatus(Translate(L"The instrument does not answer: unplug it and plug it in again"), StatusColour::Red);
+        Msg(nullptr, status_text_);
+        FineAggiornamento();
+        return;
+    }
     if (found.empty()) {
         last_refresh_ = listed ? RefreshOutcome::NoInstrument : RefreshOutcome::ListingFailed;
         SetStatus(Translate(restart_pending_ ? L"Please wait..." : L"No gauge is connected to any USB port"),

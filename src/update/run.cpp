@@ -129,13 +129,21 @@ bool CUpdateProcedure::ElencaStrumento() {
     c.cursore_attesa = true;
 
     std::vector<CDeviceInfo> list;
-    IConnectionStrumento::GetListaDeviceCollegati(list, true);
+    int unanswered = 0;
+    IConnectionStrumento::GetListaDeviceCollegati(list, true, &unanswered);
     if (list.size() != 1) {
         const bool none = list.empty();
-        const std::wstring text = Translate(none ? L"No device connected" : L"Please connect one only device");
+        // One that is there but does not answer is not missing: the run stops on it.
+        const bool silent = none && unanswered > 0;
+        const std::wstring text = Translate(silent ? L"The instrument does not answer: unplug it and plug it in again"
+                                            : none ? L"No device connected"
+                                                   : L"Please connect one only device");
         Msg(nullptr, text);
         Errore(text);
-        FineCorsa(none ? RunOutcome::NoInstrument : RunOutcome::SeveralInstruments, text);
+        FineCorsa(silent ? RunOutcome::Aborted
+                  : none ? RunOutcome::NoInstrument
+                         : RunOutcome::SeveralInstruments,
+                  text);
         return false;
     }
     EnableExecute(false);

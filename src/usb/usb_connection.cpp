@@ -107,8 +107,9 @@ void CUSBConnection::ChiudiUSB() {
     connection_type_ = USB_CONN_CLOSED;
 }
 
-bool IUSBConnection::GetListaDeviceCollegati(std::vector<CDeviceInfo>& out) {
+bool IUSBConnection::GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, int* unanswered) {
     out.clear();
+    if (unanswered) *unanswered = 0;
     std::vector<std::wstring> paths;
     {
         C_Vesk_USB_Commons commons;
@@ -125,6 +126,7 @@ bool IUSBConnection::GetListaDeviceCollegati(std::vector<CDeviceInfo>& out) {
         const bool ok = conn->GetINFOIDENT(found.Ident());
         conn->ChiudiUSB();
         if (ok) out.push_back(found);
+        else if (unanswered) ++*unanswered;
     }
     return true;
 }

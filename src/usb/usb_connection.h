@@ -77,8 +77,9 @@ public:
     virtual bool CtrlWrite_MemoryCmd51() = 0;
 
     // Lists the connected instruments with their identity records; every one
-    // is closed again before this returns.
-    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& out);
+    // is closed again before this returns. *unanswered (when given) counts
+    // those that were opened but whose identity could not be read.
+    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, int* unanswered = nullptr);
 };
 
 class CUSBConnection : public IUSBConnection {

@@ -489,6 +489,26 @@ TEST_F(UpdateCommand, JsonEndsWhenTheLockIsAnotherProgramsOrTheWaitIsStopped) {
     }
 }
 
+// An instrument that stops answering its memory reads after the plan is
+// there, not gone: the run stops on it (exit 1, not "no instrument"), and
+// the refresh after the run says it does not answer.
+TEST_F(UpdateCommand, AnInstrumentThatStopsAnsweringIsNotCalledMissing) {
+    for (int n : {3, 8}) {
+        SCOPED_TRACE(n);
+        const auto r = Update("--yes --json --simulate " +
+                              Scenario(Net(R"(, "faults": [{"kind": "stall", "request": "memory", "when": "from", "n": )" +
+                                           std::to_string(n) + "}]")));
+        EXPECT_EQ(r.status, 1) << r.output;
+        const auto events = Events(r.output);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back()["outcome"], "stopped") << r.output;
+        const auto statuses = Texts(events, "status");
+        EXPECT_TRUE(Has(statuses, "The instrument does not answer: unplug it and plug it in again")) << r.output;
+        EXPECT_FALSE(Has(statuses, "No device connected")) << r.output;
+        EXPECT_EQ(Trace().find("CTRL 0x0F"), std::string::npos) << "nothing may be written";
+    }
+}
+
 // A lock that cannot be taken at all (a folder others may write in, a link
 // in the lock file's place) is not another program's: the command says why
 // and its JSON says "failed", not "busy".
