@@ -140,7 +140,7 @@ bool CUpdateProcedure::ElencaStrumento() {
                                                    : L"Please connect one only device");
         Msg(nullptr, text);
         Errore(text);
-        FineCorsa(silent ? RunOutcome::Aborted
+        FineCorsa(silent ? RunOutcome::NotAnswering
                   : none ? RunOutcome::NoInstrument
                          : RunOutcome::SeveralInstruments,
                   text);

@@ -158,6 +158,7 @@ public:
         LockRefused,         // "Error in USB locks": the USB is in use
         NoInstrument,        // "No device connected"
         SeveralInstruments,  // "Please connect one only device"
+        NotAnswering,        // an instrument is on USB but its identity cannot be read: nothing was touched
         Refused,             // the check before writing refused the run: nothing was written
         Aborted,             // the run stopped on the way (text: why)
         SlavesRefused,       // the master was done; its net may not be updated as it is

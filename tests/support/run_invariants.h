@@ -120,7 +120,8 @@ private:
         // enables Execute only when something is still due; every other end
         // gives it back. The early stops leave them as the plan had them.
         const bool early = run.outcome == Outcome::MissingFolder || run.outcome == Outcome::LockRefused ||
-                           run.outcome == Outcome::NoInstrument || run.outcome == Outcome::SeveralInstruments;
+                           run.outcome == Outcome::NoInstrument || run.outcome == Outcome::SeveralInstruments ||
+                           run.outcome == Outcome::NotAnswering;
         const bool refreshed = run.outcome == Outcome::Finished || run.outcome == Outcome::Aborted;
         if (!refreshed && !State().execute_enabled && !(early && !execute_before))
             Violation(report, "Execute left disabled");
