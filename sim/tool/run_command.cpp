@@ -52,6 +52,9 @@ gboolean ForwardSignal(gpointer data, int signal) {
 }
 gboolean ForwardInt(gpointer data) { return ForwardSignal(data, SIGINT); }
 gboolean ForwardTerm(gpointer data) { return ForwardSignal(data, SIGTERM); }
+// A closed terminal: the command decides what it means; the devices stay
+// served until it ends (the instrument does not go away with the terminal).
+gboolean ForwardHup(gpointer data) { return ForwardSignal(data, SIGHUP); }
 
 gboolean SyncDevices(gpointer served) {
     static_cast<UmockdevBus*>(served)->Sync();
@@ -147,6 +150,7 @@ int Serve(SimBus& bus, double time_scale, std::vector<std::string> command) {
         g_timeout_add(kSyncIntervalMs, &SyncDevices, &served),
         g_unix_signal_add(SIGINT, &ForwardInt, &child),
         g_unix_signal_add(SIGTERM, &ForwardTerm, &child),
+        g_unix_signal_add(SIGHUP, &ForwardHup, &child),
     };
     g_main_loop_run(child.loop);
     for (guint s : sources) g_source_remove(s);

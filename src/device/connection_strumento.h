@@ -12,6 +12,7 @@
 #include "records/device_info.h"
 #include "records/model_names.h"
 #include "records/info_ident.h"
+#include "usb/usb_connection.h"
 
 class CFirmupFilesInfo;
 class IAggiornaFW;
@@ -35,9 +36,9 @@ public:
     static void DeleteConnectionToStrumento(IConnectionStrumento*& conn);
     static std::wstring GetNomeStrumento(uint32_t code) { return ::GetNomeStrumento(code); }
     // The masters on USB with their net tables and slave identities; false
-    // only when the USB listing fails. *unanswered: as IUSBConnection's.
-    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& list,
-                                        bool fail_on_problem_slaves, int* unanswered = nullptr);
+    // only when the USB listing fails. *misses: as IUSBConnection's.
+    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& list, bool fail_on_problem_slaves,
+                                        IUSBConnection::ListingMisses* misses = nullptr);
     // Fills the catalogue with the files available for the master, its slaves
     // and the other gauges it can store.
     static bool GetInfoFirmup(const std::wstring& acc_folder, const std::wstring& boot_folder,

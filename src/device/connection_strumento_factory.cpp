@@ -128,9 +128,10 @@ void IConnectionStrumento::DeleteConnectionToStrumento(IConnectionStrumento*& co
 }
 
 bool IConnectionStrumento::GetListaDeviceCollegati(std::vector<CDeviceInfo>& list,
-                                                   bool fail_on_problem_slaves, int* unanswered) {
+                                                   bool fail_on_problem_slaves,
+                                                   IUSBConnection::ListingMisses* misses) {
     const char* m = "IConnectionStrumento::GetListaDeviceCollegati";
-    if (!IUSBConnection::GetListaDeviceCollegati(list, unanswered)) {
+    if (!IUSBConnection::GetListaDeviceCollegati(list, misses)) {
         VLOG_ERROR(m, "Bad answer from IUSBConnection");
         return false;
     }

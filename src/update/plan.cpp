@@ -85,9 +85,9 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
     SvuotaListe();
 
     std::vector<CDeviceInfo> found;
-    int unanswered = 0;
-    const bool listed = IConnectionStrumento::GetListaDeviceCollegati(found, false, &unanswered);
-    if (found.empty() && unanswered > 0) {
+    IUSBConnection::ListingMisses misses;
+    const bool listed = IConnectionStrumento::GetListaDeviceCollegati(found, false, &misses);
+    if (found.empty() && misses.unanswered > 0) {
         last_refresh_ = RefreshOutcome::NotIdentified;
         SetStatus(Translate(L"The instrument does not answer: unplug it and plug it in again"), StatusColour::Red);
         Msg(nullptr, status_text_);
@@ -96,8 +96,12 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
     }
     if (found.empty()) {
         last_refresh_ = listed ? RefreshOutcome::NoInstrument : RefreshOutcome::ListingFailed;
-        SetStatus(Translate(restart_pending_ ? L"Please wait..." : L"No gauge is connected to any USB port"),
-                  StatusColour::Normal);
+        // One another program holds is there: not "no gauge".
+        const bool held = misses.busy > 0 && !restart_pending_;
+        SetStatus(Translate(restart_pending_ ? L"Please wait..."
+                            : held           ? L"The instrument is in use by another program: close it and refresh"
+                                             : L"No gauge is connected to any USB port"),
+                  held ? StatusColour::Red : StatusColour::Normal);
         Msg(nullptr, status_text_);
         FineAggiornamento();
         return;

@@ -129,15 +129,16 @@ bool CUpdateProcedure::ElencaStrumento() {
     c.cursore_attesa = true;
 
     std::vector<CDeviceInfo> list;
-    int unanswered = 0;
-    IConnectionStrumento::GetListaDeviceCollegati(list, true, &unanswered);
+    IUSBConnection::ListingMisses misses;
+    IConnectionStrumento::GetListaDeviceCollegati(list, true, &misses);
     if (list.size() != 1) {
         const bool none = list.empty();
         // One that is there but does not answer is not missing: the run stops on it.
-        const bool silent = none && unanswered > 0;
+        const bool silent = none && misses.unanswered > 0;
         const std::wstring text = Translate(silent ? L"The instrument does not answer: unplug it and plug it in again"
-                                            : none ? L"No device connected"
-                                                   : L"Please connect one only device");
+                                            : none && misses.busy > 0 ? L"The instrument is in use by another program: close it and refresh"
+                                            : none                    ? L"No device connected"
+                                                                      : L"Please connect one only device");
         Msg(nullptr, text);
         Errore(text);
         FineCorsa(silent ? RunOutcome::NotAnswering

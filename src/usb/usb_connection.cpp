@@ -107,9 +107,11 @@ void CUSBConnection::ChiudiUSB() {
     connection_type_ = USB_CONN_CLOSED;
 }
 
-bool IUSBConnection::GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, int* unanswered) {
+bool IUSBConnection::GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, ListingMisses* misses) {
     out.clear();
-    if (unanswered) *unanswered = 0;
+    ListingMisses none;
+    if (!misses) misses = &none;
+    *misses = {};
     std::vector<std::wstring> paths;
     {
         C_Vesk_USB_Commons commons;
@@ -121,12 +123,13 @@ bool IUSBConnection::GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, int*
         found.SetDevicePath(path);
         if (conn->Apri(found) <= 0) {
             VLOG_ERROR("IUSBConnection::GetListaDeviceCollegati", "Unable to open connection");
+            if (conn->LastOpenError() == vesk::usb::kUsbErrorBusy) ++misses->busy;
             continue;
         }
         const bool ok = conn->GetINFOIDENT(found.Ident());
         conn->ChiudiUSB();
         if (ok) out.push_back(found);
-        else if (unanswered) ++*unanswered;
+        else ++misses->unanswered;
     }
     return true;
 }

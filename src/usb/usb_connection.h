@@ -76,10 +76,15 @@ public:
     virtual bool GotoFirmwareSlave(uint8_t nslave) = 0;
     virtual bool CtrlWrite_MemoryCmd51() = 0;
 
+    // What kept instruments on USB out of a listing.
+    struct ListingMisses {
+        int busy = 0;        // held by another program
+        int unanswered = 0;  // opened, but their identity could not be read
+    };
     // Lists the connected instruments with their identity records; every one
-    // is closed again before this returns. *unanswered (when given) counts
-    // those that were opened but whose identity could not be read.
-    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, int* unanswered = nullptr);
+    // is closed again before this returns. *misses (when given) counts those
+    // left out.
+    static bool GetListaDeviceCollegati(std::vector<CDeviceInfo>& out, ListingMisses* misses = nullptr);
 };
 
 class CUSBConnection : public IUSBConnection {
@@ -94,6 +99,8 @@ public:
     CUSBConnection& operator=(const CUSBConnection&) = delete;
 
     int Apri(const CDeviceInfo& info) override;
+    // The carrier's result of the last open (vesk::usb::kUsbError...).
+    int LastOpenError() const { return commons_.LastError(); }
     bool ApriConnessione(const CDeviceInfo& info) override;
     void ChiudiUSB() override;
     bool GetINFOIDENT(INFOIDENT& info) override;

@@ -170,7 +170,6 @@ TEST_F(ServedDisturbance, CommandsBesideAnUpdateWaitOrNameItsHolder) {
     vesk::test::ExpectEveryUnitVerified(JsonEvents(Read("update.json")));
 }
 
-}  // namespace
 
 // A program that does not share the update's lock (another session's folder)
 // meets the instrument held: it reports it busy and leaves the update whole,
@@ -182,13 +181,32 @@ TEST_F(ServedDisturbance, AProgramOutsideTheLockMeetsTheInstrumentBusyAndTheUpda
                       File("update.json") + " 2> " + File("update.err") + " < /dev/null & p=$!\n" +
                       WaitFor(kMasterWrite, "update.json") + "echo '--- list'\n" + Cli("list --json", "other-locks") +
                       " 2>/dev/null; echo status=$?\necho '--- again'\n" + Cli("list --json", "other-locks") +
-                      " 2>/dev/null; echo status=$?\necho '--- first'\nwait $p; echo status=$?\n");
+                      " 2>/dev/null; echo status=$?\necho '--- plan'\n" + Cli("plan --json", "other-locks") +
+                      " 2>&1; echo status=$?\necho '--- first'\nwait $p; echo status=$?\n");
     for (const char* section : {"list", "again"}) {
         const std::string list = Section(r.output, section);
         const json j = json::parse(list.substr(0, list.find("status=")), nullptr, false);
         ASSERT_TRUE(j.is_array() && j.size() == 1) << r.output;
         EXPECT_EQ(j[0]["access"], "busy") << list;
     }
+    // The plan is not "no gauge" either.
+    const std::string plan = Section(r.output, "plan");
+    EXPECT_NE(plan.find("The instrument is in use by another program"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("No gauge"), std::string::npos) << plan;
     EXPECT_EQ(StatusIn(Section(r.output, "first")), 0) << r.output << Read("update.err");
     vesk::test::ExpectEveryUnitVerified(JsonEvents(Read("update.json")));
 }
+
+// A closed terminal hangs up vesk-sim run as well as the update: the
+// instrument does not go away with the terminal, so the update goes on to its
+// verified end (the shell, like a terminal's other jobs, ignores it).
+TEST_F(ServedDisturbance, AHangUpOfTheServingProcessLetsTheUpdateEnd) {
+    const auto r = sim_.Run(Served(), Cli("update --yes --json --no-backup") + " > " + File("update.json") + " 2> " +
+                                          File("update.err") + " < /dev/null & p=$!\n" +
+                                          WaitFor(kMasterWrite, "update.json") +
+                                          "trap '' HUP\nkill -HUP $p $PPID\nwait $p; echo status=$?\n");
+    EXPECT_EQ(StatusIn(r.output), 0) << r.output << Read("update.err");
+    vesk::test::ExpectEveryUnitVerified(JsonEvents(Read("update.json")));
+}
+
+}  // namespace
