@@ -49,6 +49,8 @@ std::wstring VersionText(const INFOIDENT& ident, bool in_booter) {
 
 void CUpdateProcedure::OnBnClickedButtonUpdate() {
     result_ = RunResult{};
+    // Until the backup step says otherwise: a run that ends before it took none.
+    if (backup_) result_.backup.skipped = "the run ended before it";
     result_.nothing_pending = !update_pending_;
     result_.units = UnitaDelPiano();
     errore_corsa_.clear();
@@ -238,6 +240,7 @@ void CUpdateProcedure::MappaVersioniPrima() {
 bool CUpdateProcedure::SalvaBackupMaster() {
     Corsa& c = *corsa_;
     if (!backup_) return true;
+    result_.backup.skipped.clear();
     // A booter answers none of the requests the backup makes.
     if (Master().IsInBooter()) {
         VLOG_INFO(kRun, "Backup skipped: the master is in its booter");

@@ -506,6 +506,8 @@ TEST_F(UpdateCommand, AnInstrumentThatStopsAnsweringIsNotCalledMissing) {
         EXPECT_TRUE(Has(statuses, "The instrument does not answer: unplug it and plug it in again")) << r.output;
         EXPECT_FALSE(Has(statuses, "No device connected")) << r.output;
         EXPECT_EQ(Trace().find("CTRL 0x0F"), std::string::npos) << "nothing may be written";
+        // Nor is the backup it never reached "nothing to back up".
+        EXPECT_EQ(events.back()["backup"]["skipped"], "the run ended before it") << r.output;
     }
 }
 
