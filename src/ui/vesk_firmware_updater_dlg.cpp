@@ -286,8 +286,12 @@ void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
         if (run_end_ == RunEnd::Going) run_end_ = RunEnd::None;
         ShowRunSummary();
         if (chiudi_dopo) {
-            exit_status_ = run_as_planned_ ? 0 : 1;
-            accept();
+            // Nobody is there to answer: a unit left in its booter is logged
+            // and makes the run one that did not end as planned.
+            const std::wstring question = ExitQuestion();
+            exit_status_ = run_as_planned_ && question.empty() ? 0 : 1;
+            LogUnaskedQuestion(question);
+            QDialog::accept();
         }
     };
     vesk::update::ClearStopRequest();
@@ -495,11 +499,14 @@ void CVESKFirmwareUpdaterDlg::ReleaseRunEnd() {
     if (auto held = std::move(held_status_)) {
         held_status_.reset();
         SetStatus(held->first, held->second);
+        if (messages_->count() > 0) last_message_->setText(messages_->item(messages_->count() - 1)->text());
     }
 }
 
 void CVESKFirmwareUpdaterDlg::AppendMessage(const std::wstring& line) {
-    if (last_message_->isVisibleTo(this)) last_message_->setText(Q(line));
+    // The closing refresh's status waits behind "Firmup finished": so does its line.
+    const bool held_back = run_end_ == RunEnd::Holding && held_status_ && held_status_->first == line;
+    if (last_message_->isVisibleTo(this) && !held_back) last_message_->setText(Q(line));
     const QSignalBlocker block(messages_);
     messages_->addItem(Q(line));
     messages_->setCurrentRow(messages_->count() - 1);

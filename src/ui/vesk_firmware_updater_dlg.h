@@ -181,6 +181,8 @@ private:
     void AfterRun();
     // Closes without the exit question (a signal asked for it).
     void CloseOnSignal();
+    // The window closes with nobody to answer: the log keeps what it would have asked.
+    void LogUnaskedQuestion(const std::wstring& question);
     // The folder label and its button (window_refresh.cpp).
     QWidget* BuildFolderRow();
     void ShowFolder();
