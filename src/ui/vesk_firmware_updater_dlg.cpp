@@ -281,7 +281,7 @@ void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
     if (worker_busy_) return;
     ReleaseRunEnd();
     run_end_ = RunEnd::Going;
-    // The summary first; Autostart then closes the window through the exit confirmation.
+    // The summary first; Autostart then closes the window.
     std::function<void()> after = [this, chiudi_dopo] {
         if (run_end_ == RunEnd::Going) run_end_ = RunEnd::None;
         ShowRunSummary();
@@ -467,8 +467,8 @@ void CVESKFirmwareUpdaterDlg::SetStatus(const std::wstring& text, StatusColour c
     status_->setText(StatusText(text));
     status_red_ = colour == StatusColour::Red;
     ApplyStatusColour();
-    // Shown at once, also in the middle of a blocking wait.
-    if (status_->isVisible()) status_->repaint();
+    // Painted with the next frame (no repaint()): nothing holds this thread,
+    // and a paint at once would only hold it the longer.
     if (run_end_ == RunEnd::Going && text == Translate(L"Firmup finished")) run_end_ = RunEnd::Holding;
 }
 
@@ -524,16 +524,16 @@ void CVESKFirmwareUpdaterDlg::SetBarRange(ProgressBar bar, int upper) {
 void CVESKFirmwareUpdaterDlg::SetBarStep(ProgressBar bar, int step) { StepOf(bar) = step; }
 
 void CVESKFirmwareUpdaterDlg::StepBar(ProgressBar bar) {
-    QProgressBar* b = Bar(bar);
-    b->setValue(std::clamp(b->value() + StepOf(bar), b->minimum(), b->maximum()));
+    CTextBar* b = Bar(bar);
+    b->SetValue(std::clamp(b->value() + StepOf(bar), b->minimum(), b->maximum()));
     if (bar == ProgressBar::Wait && wait_) ++wait_->steps;
     UpdateWaitBarText();
     UpdateOverallBarText();
 }
 
 void CVESKFirmwareUpdaterDlg::SetBarPos(ProgressBar bar, int pos) {
-    QProgressBar* b = Bar(bar);
-    b->setValue(std::clamp(pos, b->minimum(), b->maximum()));
+    CTextBar* b = Bar(bar);
+    b->SetValue(std::clamp(pos, b->minimum(), b->maximum()));
     // A wait ends by setting its bar's position.
     if (bar == ProgressBar::Wait) wait_.reset();
     UpdateWaitBarText();
@@ -600,7 +600,6 @@ void CVESKFirmwareUpdaterDlg::EndWaitCursor() {
 void CVESKFirmwareUpdaterDlg::EmptyDeviceList() {
     const QSignalBlocker block(devices_);
     devices_->clear();
-    if (devices_->isVisible()) devices_->repaint();
 }
 
 void CVESKFirmwareUpdaterDlg::FillRow(QTreeWidgetItem* item, const DeviceRowView& row) {
@@ -652,7 +651,6 @@ void CVESKFirmwareUpdaterDlg::SelectDeviceRow(int position) {
 void CVESKFirmwareUpdaterDlg::EmptyVersions() {
     const QSignalBlocker block(versions_);
     versions_->clear();
-    if (versions_->isVisible()) versions_->repaint();
 }
 
 void CVESKFirmwareUpdaterDlg::AddVersionAtTop(const std::wstring& text) {

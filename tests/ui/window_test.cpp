@@ -662,7 +662,9 @@ TEST_F(WindowTest, AutostartRefreshesRunsAndCloses) {
         EXPECT_FALSE(Win().isVisible());
         EXPECT_EQ(Win().ExitStatus(), c.exit_status);
         EXPECT_EQ(log_.contains("Closing without asking"), !c.logged.empty());
-        if (!c.logged.empty()) EXPECT_TRUE(log_.contains(c.logged)) << c.logged;
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(log_.contains(c.logged)) << c.logged;
+        }
         TearDown();
     }
 }
@@ -1277,7 +1279,15 @@ TEST_F(WindowTest, BarsSayWhatTheyCount) {
     }
     EXPECT_EQ(W(Win().WaitBar()->text()), L"") << "no wait and no write left on the bar";
     EXPECT_GT(last.size(), 10u) << "the line under the bars follows the messages";
-    EXPECT_EQ(W(Win().LastMessage()->text()), Messages().back());
+    // "Firmup finished" holds the closing refresh's statuses back, and the
+    // line their messages: it keeps the run's latest.
+    ASSERT_EQ(Status(), L"Firmup finished");
+    const std::vector<std::wstring> messages = Messages();
+    const auto run_last = std::find_if(messages.rbegin(), messages.rend(), [](const std::wstring& m) {
+        return m != L"Please wait..." && m != kUpToDate;
+    });
+    ASSERT_NE(run_last, messages.rend());
+    EXPECT_EQ(W(Win().LastMessage()->text()), *run_last);
     EXPECT_FALSE(Win().LastMessage()->text().isEmpty());
 }
 
@@ -1314,6 +1324,47 @@ TEST_F(WindowTest, RunSummaryListsEachUnitAndImage) {
     EXPECT_TRUE(slave2->isExpanded());
     // The procedure's own check says the same.
     for (const auto& u : Win().Procedure().LastRun().units) EXPECT_TRUE(u.verified) << u.serial;
+}
+
+// A worker steps the wait bar every 10 ms of a wait: a surface call only
+// marks its control for the next frame, so the window's thread never paints
+// inside one (a paint at once held it longer than a frame under load).
+TEST_F(WindowTest, SurfaceCallsPaintWithTheNextFrame) {
+    Open(kQuarv3);
+    FirstRefresh();
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++paints;
+            return false;
+        }
+    };
+    struct Case {
+        const char* name;
+        QWidget* control;
+        std::function<void()> call;
+    } cases[] = {
+        {"wait bar stepped", Win().WaitBar(), [&] { Win().StepBar(ProgressBar::Wait); }},
+        {"wait bar set", Win().WaitBar(), [&] { Win().SetBarPos(ProgressBar::Wait, 73); }},
+        {"overall bar set", Win().OverallBar(), [&] { Win().SetBarPos(ProgressBar::Overall, 41); }},
+        {"status", Win().StatusField(), [&] { Win().SetStatus(L"Start write firmware \x01 now", StatusColour::Red); }},
+    };
+    Win().SetBarRange(ProgressBar::Wait, 100);
+    Win().SetBarStep(ProgressBar::Wait, 7);
+    Win().SetBarRange(ProgressBar::Overall, 123);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessUntil([] { return false; }, 20);
+        PaintCounter counter;
+        c.control->installEventFilter(&counter);
+        c.call();
+        EXPECT_EQ(counter.paints, 0) << "painted inside the call";
+        ProcessUntil([&] { return counter.paints > 0; }, 2000);
+        EXPECT_GT(counter.paints, 0) << "never painted";
+        c.control->removeEventFilter(&counter);
+    }
+    EXPECT_EQ(Win().WaitBar()->value(), 73);
+    EXPECT_EQ(Win().OverallBar()->value(), 41);
 }
 
 // A run that writes nothing does not cover the plan with a summary.
