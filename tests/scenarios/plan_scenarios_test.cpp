@@ -315,7 +315,9 @@ TEST_F(PlanScenario, SlaveWithOnlyItsBooterDue) {
         EXPECT_EQ(Proc().QualcosaVaAggiornato(), c.due) << "the advanced-mode toggle's rule";
         const auto& writes = State().rows[0].writes;
         ASSERT_EQ(writes.size(), c.due ? 1u : 0u);
-        if (c.due) EXPECT_EQ(writes[0].image, L"booter");
+        if (c.due) {
+            EXPECT_EQ(writes[0].image, L"booter");
+        }
     }
 }
 
