@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -56,6 +57,31 @@ private:
 void Until(CVESKFirmwareUpdaterDlg& w, bool (*done)(CVESKFirmwareUpdaterDlg&)) {
     while (!done(w)) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
+
+// With VESK_BENCH_SLOW_MS=N every event that the window's thread took N ms
+// or more to deliver is printed on standard error (its type, its receiver),
+// so that a worst lateness can be traced to what held the thread.
+class TimedApplication : public QApplication {
+public:
+    TimedApplication(int& argc, char** argv) : QApplication(argc, argv) {
+        if (const char* slow = std::getenv("VESK_BENCH_SLOW_MS")) slow_ms_ = std::atoi(slow);
+    }
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (slow_ms_ <= 0) return QApplication::notify(receiver, event);
+        QElapsedTimer t;
+        t.start();
+        const int type = event->type();
+        const bool result = QApplication::notify(receiver, event);
+        const qint64 ms = t.elapsed();
+        if (ms >= slow_ms_)
+            std::fprintf(stderr, "slow event: %lld ms, type %d, to %s \"%s\"\n", static_cast<long long>(ms), type,
+                         receiver->metaObject()->className(), receiver->objectName().toUtf8().constData());
+        return result;
+    }
+
+private:
+    int slow_ms_ = 0;
+};
 
 // One window over a scenario's instruments, its first refresh measured.
 struct Window {
@@ -105,7 +131,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: window_latency REFRESH_SCENARIO RUN_SCENARIO FOLDER\n");
         return 2;
     }
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     LatenessProbe probe;
     qint64 worst = 0;
     auto phase = [&](const char* name) {

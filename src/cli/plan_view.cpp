@@ -287,7 +287,10 @@ int UnitsToUpdate(const SurfaceState& state) {
     int n = 0;
     for (const DeviceRowView& r : state.rows) {
         const std::wstring& action = r.columns[kColumnAction];
-        if (action.rfind(will_get, 0) == 0 || action.rfind(in_booter, 0) == 0) ++n;
+        // A unit whose booter alone is due says "will not be modified" of its firmware.
+        const bool writes = std::any_of(r.writes.begin(), r.writes.end(),
+                                        [](const PlannedImage& w) { return !w.conditional; });
+        if (action.rfind(will_get, 0) == 0 || action.rfind(in_booter, 0) == 0 || writes) ++n;
     }
     return n;
 }

@@ -12,6 +12,14 @@ void CTextBar::SetText(const QString& text) {
     update();
 }
 
+void CTextBar::SetValue(int value) {
+    if (value == this->value()) return;
+    // Updates back on schedule a paint (update()), never a repaint().
+    setUpdatesEnabled(false);
+    setValue(value);
+    setUpdatesEnabled(true);
+}
+
 namespace vesk::ui {
 
 QString OverallBarText(int value, int maximum) { return Tr(L"Step %1 of %2").arg(value).arg(maximum); }

@@ -14,6 +14,10 @@ class CTextBar : public QProgressBar {
 public:
     explicit CTextBar(QWidget* parent = nullptr) : QProgressBar(parent) { setTextVisible(false); }
     void SetText(const QString& text);
+    // setValue without its paint at once: a worker steps the wait bar every
+    // 10 ms of a wait, and each paint held the window's thread; the new value
+    // is painted with the next frame.
+    void SetValue(int value);
     QString text() const override { return text_; }
 
 private:

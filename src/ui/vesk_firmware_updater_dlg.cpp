@@ -281,13 +281,17 @@ void CVESKFirmwareUpdaterDlg::AvviaCorsa(bool chiudi_dopo) {
     if (worker_busy_) return;
     ReleaseRunEnd();
     run_end_ = RunEnd::Going;
-    // The summary first; Autostart then closes the window through the exit confirmation.
+    // The summary first; Autostart then closes the window.
     std::function<void()> after = [this, chiudi_dopo] {
         if (run_end_ == RunEnd::Going) run_end_ = RunEnd::None;
         ShowRunSummary();
         if (chiudi_dopo) {
-            exit_status_ = run_as_planned_ ? 0 : 1;
-            accept();
+            // Nobody is there to answer: a unit left in its booter is logged
+            // and makes the run one that did not end as planned.
+            const std::wstring question = ExitQuestion();
+            exit_status_ = run_as_planned_ && question.empty() ? 0 : 1;
+            LogUnaskedQuestion(question);
+            QDialog::accept();
         }
     };
     vesk::update::ClearStopRequest();
@@ -463,8 +467,8 @@ void CVESKFirmwareUpdaterDlg::SetStatus(const std::wstring& text, StatusColour c
     status_->setText(StatusText(text));
     status_red_ = colour == StatusColour::Red;
     ApplyStatusColour();
-    // Shown at once, also in the middle of a blocking wait.
-    if (status_->isVisible()) status_->repaint();
+    // Painted with the next frame (no repaint()): nothing holds this thread,
+    // and a paint at once would only hold it the longer.
     if (run_end_ == RunEnd::Going && text == Translate(L"Firmup finished")) run_end_ = RunEnd::Holding;
 }
 
@@ -495,11 +499,14 @@ void CVESKFirmwareUpdaterDlg::ReleaseRunEnd() {
     if (auto held = std::move(held_status_)) {
         held_status_.reset();
         SetStatus(held->first, held->second);
+        if (messages_->count() > 0) last_message_->setText(messages_->item(messages_->count() - 1)->text());
     }
 }
 
 void CVESKFirmwareUpdaterDlg::AppendMessage(const std::wstring& line) {
-    if (last_message_->isVisibleTo(this)) last_message_->setText(Q(line));
+    // The closing refresh's status waits behind "Firmup finished": so does its line.
+    const bool held_back = run_end_ == RunEnd::Holding && held_status_ && held_status_->first == line;
+    if (last_message_->isVisibleTo(this) && !held_back) last_message_->setText(Q(line));
     const QSignalBlocker block(messages_);
     messages_->addItem(Q(line));
     messages_->setCurrentRow(messages_->count() - 1);
@@ -517,16 +524,16 @@ void CVESKFirmwareUpdaterDlg::SetBarRange(ProgressBar bar, int upper) {
 void CVESKFirmwareUpdaterDlg::SetBarStep(ProgressBar bar, int step) { StepOf(bar) = step; }
 
 void CVESKFirmwareUpdaterDlg::StepBar(ProgressBar bar) {
-    QProgressBar* b = Bar(bar);
-    b->setValue(std::clamp(b->value() + StepOf(bar), b->minimum(), b->maximum()));
+    CTextBar* b = Bar(bar);
+    b->SetValue(std::clamp(b->value() + StepOf(bar), b->minimum(), b->maximum()));
     if (bar == ProgressBar::Wait && wait_) ++wait_->steps;
     UpdateWaitBarText();
     UpdateOverallBarText();
 }
 
 void CVESKFirmwareUpdaterDlg::SetBarPos(ProgressBar bar, int pos) {
-    QProgressBar* b = Bar(bar);
-    b->setValue(std::clamp(pos, b->minimum(), b->maximum()));
+    CTextBar* b = Bar(bar);
+    b->SetValue(std::clamp(pos, b->minimum(), b->maximum()));
     // A wait ends by setting its bar's position.
     if (bar == ProgressBar::Wait) wait_.reset();
     UpdateWaitBarText();
@@ -593,7 +600,6 @@ void CVESKFirmwareUpdaterDlg::EndWaitCursor() {
 void CVESKFirmwareUpdaterDlg::EmptyDeviceList() {
     const QSignalBlocker block(devices_);
     devices_->clear();
-    if (devices_->isVisible()) devices_->repaint();
 }
 
 void CVESKFirmwareUpdaterDlg::FillRow(QTreeWidgetItem* item, const DeviceRowView& row) {
@@ -645,7 +651,6 @@ void CVESKFirmwareUpdaterDlg::SelectDeviceRow(int position) {
 void CVESKFirmwareUpdaterDlg::EmptyVersions() {
     const QSignalBlocker block(versions_);
     versions_->clear();
-    if (versions_->isVisible()) versions_->repaint();
 }
 
 void CVESKFirmwareUpdaterDlg::AddVersionAtTop(const std::wstring& text) {

@@ -128,7 +128,8 @@ public:
     // The refresh waits for another program to release the instrument's lock.
     bool RefreshWaitsForLock() const { return timers_->Active(kTimerLockRetry); }
     // The process's exit status once the window has closed: 1 after an
-    // Autostart run that did not end as planned, 128 + the signal that closed it.
+    // Autostart run that did not end as planned or left a unit in its
+    // booter, 128 + the signal that closed it.
     int ExitStatus() const { return exit_status_; }
     // SIGINT or SIGTERM (the desktop's logout among them), on the window's thread.
     void OnSignal(int signal);
@@ -161,7 +162,7 @@ private:
     // Status "Please wait...", the 2200 ms wait, then a refresh.
     void SequenzaCambioDispositivo();
     // The update run on the worker thread; chiudi_dopo (Autostart) closes the
-    // window through the exit confirmation after it.
+    // window after it, without asking (nobody is there to answer).
     void AvviaCorsa(bool chiudi_dopo);
     // Runs task on the worker thread with every control disabled; after runs
     // on the window's thread once it is done.
@@ -181,10 +182,12 @@ private:
     void AfterRun();
     // Closes without the exit question (a signal asked for it).
     void CloseOnSignal();
+    // The window closes with nobody to answer: the log keeps what it would have asked.
+    void LogUnaskedQuestion(const std::wstring& question);
     // The folder label and its button (window_refresh.cpp).
     QWidget* BuildFolderRow();
     void ShowFolder();
-    QProgressBar* Bar(ProgressBar bar) const { return bar == ProgressBar::Wait ? wait_bar_ : overall_bar_; }
+    CTextBar* Bar(ProgressBar bar) const { return bar == ProgressBar::Wait ? wait_bar_ : overall_bar_; }
     int& StepOf(ProgressBar bar) { return bar == ProgressBar::Wait ? wait_step_ : overall_step_; }
     void FillRow(QTreeWidgetItem* item, const DeviceRowView& row);
     // The status field's colours from the palette (again after a theme change).

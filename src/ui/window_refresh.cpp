@@ -118,9 +118,7 @@ void CVESKFirmwareUpdaterDlg::OnSignal(int signal) {
     if (!worker_busy_) {
         // A logout or a kill: nobody may be there to answer the exit
         // question, so the window goes and the log keeps what it would have asked.
-        const std::wstring question = ExitQuestion();
-        if (!question.empty())
-            VLOG_INFO("CVESKFirmwareUpdaterDlg::OnSignal", "Closing without asking: %s", vesk::to_utf8(question).c_str());
+        LogUnaskedQuestion(ExitQuestion());
         CloseOnSignal();
         return;
     }
@@ -148,6 +146,11 @@ void CVESKFirmwareUpdaterDlg::OnSignal(int signal) {
             VLOG_INFO("CVESKFirmwareUpdaterDlg::OnSignal", "Ending at once");
         std::_Exit(exit_status_);
     }
+}
+
+void CVESKFirmwareUpdaterDlg::LogUnaskedQuestion(const std::wstring& question) {
+    if (!question.empty())
+        VLOG_INFO("CVESKFirmwareUpdaterDlg", "Closing without asking: %s", vesk::to_utf8(question).c_str());
 }
 
 void CVESKFirmwareUpdaterDlg::CloseOnSignal() {

@@ -144,6 +144,7 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
     LogUnit("Master", device_info_->Ident());
     if (device_info_->GetSlaveUpdate() != 0) RigheSlave();
     if (device_info_->GetOtherGaugeStorage()) RigheAltriStrumenti();
+    if (!update_pending_ && BooterSlaveDovuto()) update_pending_ = true;
     if (last_refresh_ == RefreshOutcome::Planned && NessunFile()) RigheSenzaFile();
     RedrawRows();
 
@@ -359,6 +360,16 @@ bool CUpdateProcedure::QualcosaVaAggiornato() {
                       Utf8(OtherGaugeName(kind)).c_str());
             if (Existing(catalogue_.GetOtherFw(kind, serial)) && catalogue_.GetOtherFwList(kind, serial)) return true;
         }
+    }
+    return BooterSlaveDovuto();
+}
+
+bool CUpdateProcedure::BooterSlaveDovuto() {
+    if (!device_info_ || device_info_->GetSlaveUpdate() == 0) return false;
+    for (size_t n = 0; n < kNetSlots; ++n) {
+        if (device_info_->NetTable().SlaveCode(n) == 0) continue;
+        for (const PlannedImage& image : ImmaginiPreviste(int(n) + 1))
+            if (image.image == L"booter" && !image.conditional) return true;
     }
     return false;
 }

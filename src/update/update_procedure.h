@@ -127,6 +127,9 @@ public:
     // Every image a run would write to the unit of row_index (0 the master,
     // else the slave number), with the rows' choices; the rules of the run.
     std::vector<PlannedImage> ImmaginiPreviste(int row_index);
+    // A slave's booter older than its file: a run writes it (the booter
+    // stage), so it is a reason to run even with every firmware current.
+    bool BooterSlaveDovuto();
     // Appends a row and returns its position in the list.
     int AddRow(const INFOIDENT* identity, int row_index, int kind, FirmupFileEntry* entry,
                const FirmupFileList* list, int other_kind = CDowngradeInfo::kOwnFirmware);

@@ -118,6 +118,27 @@ TEST_F(PlanCommand, TextShowsTheListAndTheStatus) {
     EXPECT_EQ(r.output, expected);
 }
 
+// Slave 4's firmware is current and only its booter is older than its file:
+// the run writes the booter, so the plan offers the update and says what it writes.
+TEST_F(PlanCommand, BooterAloneIsSomethingToUpdate) {
+    vesk::test::MakeFirmwareFile(dir_, "upd/_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, 0x100, "01.02");
+    const char* scenario = R"({"instruments": [{"code": 65, "serial": 10, "firmware": "46.05.00",
+      "net_rebuild_ms": 0, "slaves": [{"number": 4, "code": 2006, "serial": 0, "firmware": "01.05.10", "booter": "01.00"}]}]})";
+    const auto text = RunTool(kCli + " plan --simulate " + Scenario(scenario) + " --folder " + Folder() + " 2>/dev/null");
+    ASSERT_EQ(text.status, 0) << text.output;
+    EXPECT_NE(text.output.find("4  Display Unit    0   01.00   01.05.10  01.05.10   will not be modified\n"
+                               "    also: booter 01.00 -> 01.02\n"),
+              std::string::npos)
+        << text.output;
+    EXPECT_NE(text.output.find("\n1 unit to update: run `vesk-firmup-cli update`\n"), std::string::npos) << text.output;
+    const auto r = RunTool(kCli + " plan --json --simulate " + Scenario(scenario) + " --folder " + Folder() +
+                           " 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const json j = json::parse(r.output);
+    EXPECT_EQ(j["update_pending"], true);
+    EXPECT_EQ(j["status"], "Click 'Execute' button to proceed and firmup your system");
+}
+
 TEST_F(PlanCommand, AdvancedWithChoices) {
     const auto r = RunTool(kCli + " plan --json --advanced --choose 10=46.04.00 --choose 74=01.02.03 --simulate " +
                            Scenario(kNet) + " --folder " + Folder() + " 2>/dev/null");

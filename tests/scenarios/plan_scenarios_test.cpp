@@ -286,6 +286,41 @@ TEST_F(PlanScenario, AdvancedModeWithAnOlderVersionAndTheInstalledTable) {
     EXPECT_EQ(State().selected_version, 1);
 }
 
+// A slave whose firmware is current but whose booter is older than its file:
+// the run's booter stage writes it, so the plan says there is something to do.
+TEST_F(PlanScenario, SlaveWithOnlyItsBooterDue) {
+    struct Case {
+        const char* name;
+        const char* booter;  // the slave's; the file offers 01.02
+        bool advanced;
+        bool due;
+    } cases[] = {
+        {"older booter", "01.00", false, true},
+        {"older booter, advanced mode", "01.00", true, true},
+        {"same booter", "01.02", false, false},
+        {"newer booter", "02.07", false, false},
+    };
+    dir_.mkdir("_BOOTER");
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, "01.05.10");
+    File("_BOOTER/Booter_Slv_Lambda_0102.mhx", 0xFFC000, "01.02");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Serial 0 is a real serial.
+        Start(PellDL(Slave(1, 2006, 0, std::string(R"(, "firmware": "01.05.10", "booter": ")") + c.booter + "\"")), c.advanced);
+        Refresh();
+        ASSERT_EQ(State().rows.size(), 1u);
+        EXPECT_EQ(State().rows[0].columns[kColumnAction], L"will not be modified");
+        EXPECT_EQ(Proc().UpdatePending(), c.due);
+        ExpectStatus(c.due ? kClick : kUpToDate, StatusColour::Normal, c.due, false);
+        EXPECT_EQ(Proc().QualcosaVaAggiornato(), c.due) << "the advanced-mode toggle's rule";
+        const auto& writes = State().rows[0].writes;
+        ASSERT_EQ(writes.size(), c.due ? 1u : 0u);
+        if (c.due) {
+            EXPECT_EQ(writes[0].image, L"booter");
+        }
+    }
+}
+
 TEST_F(PlanScenario, AdvancedModeNothingDueWithoutAPick) {
     File("Quarv3_010400_fw.mhx", 0xFE0000, "01.04.00");
     File("Quarv3_010600_fw.mhx", 0xFE0000, "01.06.00");

@@ -519,11 +519,15 @@ TEST_F(WindowTest, ExecuteRunsTheUpdateToFirmupFinished) {
     EXPECT_TRUE(Win().Detection().UsbDetectionOn);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(timers_.Period(Dlg::kTimerRestart), 10000u);
-    // Until the user closes the summary: then the plan's own status.
+    // Until the user closes the summary: then the plan's own status. The
+    // line under the bars never says the plan's status before the field does.
     EXPECT_EQ(Status(), L"Firmup finished");
+    EXPECT_NE(W(Win().LastMessage()->text()), kUpToDate);
+    EXPECT_FALSE(Win().LastMessage()->text().isEmpty());
     QTest::mouseClick(Win().RunSummary()->CloseButton(), Qt::LeftButton);
     EXPECT_FALSE(Win().RunSummary()->isVisible());
     EXPECT_EQ(Status(), kUpToDate);
+    EXPECT_EQ(W(Win().LastMessage()->text()), kUpToDate);
     EXPECT_EQ(StatusColour(), NormalColour());
     EXPECT_EQ(qt_warnings_.Seen(), std::vector<std::string>{});
 }
@@ -623,19 +627,20 @@ TEST_F(WindowTest, AbortedRunReenablesTheButtonsAndShowsItsTextInRed) {
     }
 }
 
-// Autostart: the first refresh, the run 200 ms later, then the exit
-// confirmation: no question when nothing is left in its booter.
+// Autostart: the first refresh, the run 200 ms later, then the window
+// closes. Nobody is there to answer the exit question: a unit left in its
+// booter is logged and makes the exit status 1, never a wait for an answer.
 TEST_F(WindowTest, AutostartRefreshesRunsAndCloses) {
     struct Case {
         const char* name;
         std::string scenario;
-        std::vector<std::wstring> questions;  // answered No
-        bool closed;
+        std::string logged;  // the question the window did not ask; empty: none
+        int exit_status;
     } cases[] = {
-        {"nothing in booter", vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh), {}, true},
+        {"nothing in booter", vesk::test::ThreeSlavesDue(kBackBeforeTheClosingRefresh), "", 0},
         {"a slave left in its booter",
          PellDL(Slave(1, 2006, 71, R"(, "in_booter": true, "stays_in_booter": true)"), kBackBeforeTheClosingRefresh),
-         {L"slave n. 1 is in booter: are you sure you want to exit?"}, false},
+         "Closing without asking: slave n. 1 is in booter: are you sure you want to exit?", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -653,8 +658,13 @@ TEST_F(WindowTest, AutostartRefreshesRunsAndCloses) {
         EXPECT_FALSE(timers_.Active(Dlg::kTimerAutostart)) << "timer 2222 fires once";
         WaitUntil([&] { return !Win().WorkerBusy(); });
         EXPECT_EQ(Win().Procedure().LastRun().outcome, Outcome::Finished);
-        EXPECT_EQ(questions_.questions, c.questions);
-        EXPECT_EQ(Win().isVisible(), !c.closed);
+        EXPECT_EQ(questions_.questions, std::vector<std::wstring>{});
+        EXPECT_FALSE(Win().isVisible());
+        EXPECT_EQ(Win().ExitStatus(), c.exit_status);
+        EXPECT_EQ(log_.contains("Closing without asking"), !c.logged.empty());
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(log_.contains(c.logged)) << c.logged;
+        }
         TearDown();
     }
 }
@@ -908,21 +918,21 @@ TEST_F(WindowTest, AutostartExitStatusFollowsTheUnitsAfterTheRun) {
     struct Case {
         const char* name;
         std::string scenario;
-        std::vector<std::wstring> questions;  // answered Yes
+        bool booter_left;  // a unit is in its booter after the run
         int exit_status;
     } cases[] = {
         // Slave 4 runs its booter before the run; the master is still away at
         // the run's closing refresh (3 s of restart).
-        {"success, a slave in booter before", vesk::test::ThreeSlavesDue(), {}, 0},
-        // Nothing was written: slave 4 is still in its booter, and the question says so.
+        {"success, a slave in booter before", vesk::test::ThreeSlavesDue(), false, 0},
+        // Nothing was written: slave 4 is still in its booter; the window
+        // closes without waiting for an answer nobody gives.
         {"GotoBooter refused",
          vesk::test::ThreeSlavesDue(R"(, "faults": [{"kind": "stall", "request": "booter", "command": 4, "when": "always"}])"),
-         {L"slave n. 4 is in booter: are you sure you want to exit?"}, 1},
+         true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         questions_ = {};
-        questions_.yes_no = {true};
         UpdateFolders();
         vesk::test::ThreeSlavesDueFiles(dir_);
         File("Pell_460500_fw.mhx", 0xFC0000, "46.05.00");
@@ -932,15 +942,16 @@ TEST_F(WindowTest, AutostartExitStatusFollowsTheUnitsAfterTheRun) {
         timers_.Advance(200);
         ASSERT_TRUE(Win().WorkerBusy());
         WaitForTheWorker();
-        EXPECT_EQ(questions_.questions, c.questions);
+        EXPECT_EQ(questions_.questions, std::vector<std::wstring>{});
         EXPECT_FALSE(Win().isVisible()) << "Autostart closes after its run";
+        EXPECT_EQ(log_.contains("Closing without asking: slave n. 4 is in booter"), c.booter_left);
         EXPECT_EQ(Win().ExitStatus(), c.exit_status) << vesk::to_utf8(Win().Procedure().LastRun().text);
         // The list shows the units as the last refresh read them.
         const std::vector<std::wstring> devices = Column(Win().DeviceList(), kColumnDevice);
         const bool booter_shown = std::any_of(devices.begin(), devices.end(), [](const std::wstring& d) {
             return d.find(L"*BOOTER*") != std::wstring::npos;
         });
-        EXPECT_EQ(booter_shown, !c.questions.empty());
+        EXPECT_EQ(booter_shown, c.booter_left);
         EXPECT_EQ(Win().Procedure().LastRefresh(), CUpdateProcedure::RefreshOutcome::Planned);
         TearDown();
         std::filesystem::remove_all(dir_.file("_BOOTER"));
@@ -1268,7 +1279,15 @@ TEST_F(WindowTest, BarsSayWhatTheyCount) {
     }
     EXPECT_EQ(W(Win().WaitBar()->text()), L"") << "no wait and no write left on the bar";
     EXPECT_GT(last.size(), 10u) << "the line under the bars follows the messages";
-    EXPECT_EQ(W(Win().LastMessage()->text()), Messages().back());
+    // "Firmup finished" holds the closing refresh's statuses back, and the
+    // line their messages: it keeps the run's latest.
+    ASSERT_EQ(Status(), L"Firmup finished");
+    const std::vector<std::wstring> messages = Messages();
+    const auto run_last = std::find_if(messages.rbegin(), messages.rend(), [](const std::wstring& m) {
+        return m != L"Please wait..." && m != kUpToDate;
+    });
+    ASSERT_NE(run_last, messages.rend());
+    EXPECT_EQ(W(Win().LastMessage()->text()), *run_last);
     EXPECT_FALSE(Win().LastMessage()->text().isEmpty());
 }
 
@@ -1305,6 +1324,47 @@ TEST_F(WindowTest, RunSummaryListsEachUnitAndImage) {
     EXPECT_TRUE(slave2->isExpanded());
     // The procedure's own check says the same.
     for (const auto& u : Win().Procedure().LastRun().units) EXPECT_TRUE(u.verified) << u.serial;
+}
+
+// A worker steps the wait bar every 10 ms of a wait: a surface call only
+// marks its control for the next frame, so the window's thread never paints
+// inside one (a paint at once held it longer than a frame under load).
+TEST_F(WindowTest, SurfaceCallsPaintWithTheNextFrame) {
+    Open(kQuarv3);
+    FirstRefresh();
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++paints;
+            return false;
+        }
+    };
+    struct Case {
+        const char* name;
+        QWidget* control;
+        std::function<void()> call;
+    } cases[] = {
+        {"wait bar stepped", Win().WaitBar(), [&] { Win().StepBar(ProgressBar::Wait); }},
+        {"wait bar set", Win().WaitBar(), [&] { Win().SetBarPos(ProgressBar::Wait, 73); }},
+        {"overall bar set", Win().OverallBar(), [&] { Win().SetBarPos(ProgressBar::Overall, 41); }},
+        {"status", Win().StatusField(), [&] { Win().SetStatus(L"Start write firmware \x01 now", StatusColour::Red); }},
+    };
+    Win().SetBarRange(ProgressBar::Wait, 100);
+    Win().SetBarStep(ProgressBar::Wait, 7);
+    Win().SetBarRange(ProgressBar::Overall, 123);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessUntil([] { return false; }, 20);
+        PaintCounter counter;
+        c.control->installEventFilter(&counter);
+        c.call();
+        EXPECT_EQ(counter.paints, 0) << "painted inside the call";
+        ProcessUntil([&] { return counter.paints > 0; }, 2000);
+        EXPECT_GT(counter.paints, 0) << "never painted";
+        c.control->removeEventFilter(&counter);
+    }
+    EXPECT_EQ(Win().WaitBar()->value(), 73);
+    EXPECT_EQ(Win().OverallBar()->value(), 41);
 }
 
 // A run that writes nothing does not cover the plan with a summary.
