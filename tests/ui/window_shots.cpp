@@ -14,6 +14,7 @@
 #include <QStyleFactory>
 #include <QTreeWidget>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -127,7 +128,14 @@ int main(int argc, char** argv) {
     const QPalette light = QApplication::palette();
     vesk::VirtualClock clock;
     vesk::ScopedClock scoped_clock(clock);
-    const Shots s{argv[1], argv[2], argv[3], std::string(argv[3]) + "/.locks"};
+    // The locks in the runtime folder the script made, never in the output
+    // folder (the tree's docs/).
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) {
+        std::fprintf(stderr, "vesk_window_shots: XDG_RUNTIME_DIR must name a private folder for the locks\n");
+        return 2;
+    }
+    const Shots s{argv[1], argv[2], argv[3], runtime};
 
     const bool first = WithWindow(s, [&](Dlg& w) {
         if (!Save(w, s.out, "window.png")) return false;
