@@ -498,7 +498,7 @@ bool CXMLWrapper::SaveTree() {
     return SaveTree(url, true);
 }
 
-bool CXMLWrapper::SaveTree(const std::wstring& path, bool reload) {
+bool CXMLWrapper::SaveTree(const std::wstring& path, bool reload, vesk::FileTarget target) {
     if (!root_ || !root_->HasChildList()) return false;
     const std::string path8 = vesk::to_utf8(path);
     if (path8.empty()) return false;
@@ -519,7 +519,7 @@ bool CXMLWrapper::SaveTree(const std::wstring& path, bool reload) {
     xmlFreeDoc(doc);
     // Never truncated in place: a failed or interrupted save keeps the old file.
     const bool ok = buf && size > 0 &&
-                    vesk::write_file_atomically(path8, buf, static_cast<size_t>(size));
+                    vesk::write_file_atomically(path8, buf, static_cast<size_t>(size), target);
     xmlFree(buf);
 
     if (reload) {

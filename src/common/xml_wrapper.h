@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/atomic_file.h"
+
 class CElem;
 
 class IElem {
@@ -144,7 +146,10 @@ public:
     virtual bool SaveTree() = 0;
     // Writes the tree as a new document; with reload the written file
     // becomes the kept document. False without a root or a children list.
-    virtual bool SaveTree(const std::wstring& path, bool reload) = 0;
+    // A file of the program's own naming (its settings) is never written
+    // through a link.
+    virtual bool SaveTree(const std::wstring& path, bool reload,
+                          vesk::FileTarget target = vesk::FileTarget::UserNamed) = 0;
     // The kept document's address, empty when there is none.
     virtual std::wstring DocumentUrl() const = 0;
     // Null when opening failed.
@@ -187,7 +192,8 @@ public:
     void NewDocument();
 
     bool SaveTree() override;
-    bool SaveTree(const std::wstring& path, bool reload) override;
+    bool SaveTree(const std::wstring& path, bool reload,
+                  vesk::FileTarget target = vesk::FileTarget::UserNamed) override;
     std::wstring DocumentUrl() const override;
     CElem* Root() override { return root_.get(); }
     int32_t ErrorCode() const override { return m_eERROR_CODE; }

@@ -192,7 +192,8 @@ void CVESKFirmwareUpdaterDlg::OnBnClickedButtonFolder() {
     if (folder.empty()) return;
     procedure_->SetMainFolder(folder);
     ShowFolder();
-    if (!options_.args.folder_settings.empty()) vesk::RememberFolder(options_.args.folder_settings, folder);
+    if (!options_.args.folder_settings.empty() && !vesk::RememberFolder(options_.args.folder_settings, folder))
+        folder_label_->setText(folder_label_->text() + Tr(L" (not kept for the next start: see the log)"));
     timers_->Kill(kTimerLockRetry);
     RefreshOnWorker(false);
 }

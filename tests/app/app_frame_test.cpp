@@ -23,6 +23,7 @@
 #include "app/vesk_firmware_updater_app.h"
 #include "hwdetect/hw_poll_loop.h"
 #include "log/evt_log.h"
+#include "common/str_conv.h"
 
 namespace {
 
@@ -198,6 +199,25 @@ TEST_F(AppFrameTest, PickedFolderIsTheNextStartsMainFolder) {
         EXPECT_EQ(dialog_->args.folder_settings, settings);
         app.reset();
     }
+}
+
+// The settings file is the program's own: a link in its place is never
+// written through (the file it names is the user's), and a folder whose name
+// the file cannot hold is not kept, rather than kept as another folder.
+TEST(RememberedFolder, NeitherALinkedFileNorAnUnkeepableName) {
+    vesk::test::TempDir dir;
+    const std::string victim = dir.file("victim.ini");
+    const std::string precious = "<FILE_INI><KEEP>precious user data</KEEP></FILE_INI>\n";
+    dir.write("victim.ini", precious);
+    ASSERT_EQ(::symlink(victim.c_str(), dir.file("firmup.ini").c_str()), 0);
+    EXPECT_FALSE(vesk::RememberFolder(vesk::from_utf8(dir.file("firmup.ini")), L"/media/update files"));
+    EXPECT_EQ(vesk::test::read_file(victim), precious);
+
+    const std::wstring settings = vesk::from_utf8(dir.file("own.ini"));
+    EXPECT_FALSE(vesk::RememberFolder(settings, L"/media/ctl\x01x"));
+    EXPECT_FALSE(vesk::ReadRememberedFolder(settings).has_value());
+    ASSERT_TRUE(vesk::RememberFolder(settings, L"/media/update files \u00e8"));
+    EXPECT_EQ(vesk::ReadRememberedFolder(settings), std::optional<std::wstring>(L"/media/update files \u00e8"));
 }
 
 TEST_F(AppFrameTest, RehearseReachesTheWindow) {

@@ -19,7 +19,8 @@ CGestoreIni::~CGestoreIni() = default;
 
 bool CGestoreIni::Save() {
     if (!doc_) return false;
-    return doc_->SaveTree(file_name_, true);
+    // The settings file's name is the program's: a link in its place is refused.
+    return doc_->SaveTree(file_name_, true, vesk::FileTarget::OwnName);
 }
 
 void CGestoreIni::NewDocument() {

@@ -26,6 +26,12 @@ std::optional<std::wstring> ReadRememberedFolder(const std::wstring& settings_fi
 }
 
 bool RememberFolder(const std::wstring& settings_file, const std::wstring& folder) {
+    // The settings file cannot hold them: the next start would read another folder.
+    for (wchar_t ch : folder)
+        if (ch < 0x20 || ch == 0x7F) {
+            VLOG_ERROR("RememberFolder", "The folder picked is not kept: its name holds control characters");
+            return false;
+        }
     CGestoreIni ini;
     ini.SetFile(settings_file);
     ini.SetSection(kSection, kSectionId);
