@@ -63,6 +63,9 @@ void CUpdateProcedure::TuttiGliSlaveInBooter() {
     Msg(&Master(), Translate(L"Some slaves have to be updated"));
     std::map<uint32_t, uint32_t> passes;
     for (;;) {
+        // After a stop no other slave goes to its booter; the recovery wakes
+        // those already there.
+        if (vesk::update::StopRequested()) throw ErroreStadioSlave{Translate(L"Stopped on request")};
         const std::optional<uint32_t> id = CercaSlaveInFirmware(c.info, c.conn.get());
         ProgressStep();
         if (!id) {

@@ -357,4 +357,29 @@ TEST_F(RunTruth, StopBeforeAnyWriteEndsTheRunBeforeItsBackup) {
     ExpectReleased();
 }
 
+// A stop asked for while the first slave goes to its booter sends no other
+// slave there: the recovery wakes the one that went, and the run ends with
+// every slave in its firmware.
+TEST_F(RunTruth, StopWhileSlavesGoToTheirBootersSendsNoOtherThere) {
+    File("Slv_Lambda_010510_fw.mhx", 0xFF0000, 0x400, "01.05.10");
+    Start(PellDL(Slave(1, 2006, 0) + ", " + Slave(2, 2006, 72) + ", " + Slave(3, 2006, 73) + ", " +
+                 Slave(4, 2006, 74)));
+    Proc().AggiornaStrumentiCollegati();
+    ASSERT_TRUE(Proc().UpdatePending());
+    int sent = 0;
+    Surface().SetObserver([&](const SurfaceEvent& e) {
+        if (e.op == SurfaceOp::AppendMessage && e.text.find(L"Sending slave to booter") != std::wstring::npos &&
+            ++sent == 1)
+            vesk::update::RequestStop(15);
+    });
+    Run();
+    Surface().SetObserver(nullptr);
+    vesk::update::ClearStopRequest();
+    EXPECT_EQ(sent, 1);
+    EXPECT_NE(Proc().LastRun().outcome, Outcome::Finished) << Text(Proc().LastRun().text);
+    for (uint8_t n : {1, 2, 3, 4}) EXPECT_FALSE(SlaveNow(n).IsInBooterOrZero()) << "slave " << int(n);
+    EXPECT_FALSE(Inst().in_booter());
+    ExpectReleased();
+}
+
 }  // namespace
