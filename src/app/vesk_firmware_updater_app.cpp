@@ -17,7 +17,16 @@ CVESKFirmwareUpdaterApp::~CVESKFirmwareUpdaterApp() {
 }
 
 int CVESKFirmwareUpdaterApp::InitInstance(const std::wstring& command_line) {
-    if (!ControllaAltraIstanza()) return locks_ && GetAppLockId() > 0 ? 0 : 1;
+    if (!ControllaAltraIstanza()) {
+        if (!locks_ || GetAppLockId() <= 0) return 1;
+        // An unattended start that found the window open has run nothing: a
+        // script must not read it as an update done.
+        if (vesk::ParseStartOptions(command_line, main_folder_).autostart) {
+            VLOG_ERROR("CVESKFirmwareUpdaterApp::InitInstance", "Autostart not run: the program is already running");
+            return 1;
+        }
+        return 0;
+    }
     LoadLanguage();
     ParseOptions(command_line);
     IMainDialog* window = CreateMainDialog();

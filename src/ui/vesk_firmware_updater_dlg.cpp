@@ -265,6 +265,15 @@ void CVESKFirmwareUpdaterDlg::OnTimer(int id) {
         // A dump on the worker goes first; the timer comes back a period later.
         if (worker_busy_) break;
         timers_->Kill(id);
+        // A plan the window would not run (a net it refuses) is not run
+        // unattended either: nothing is written, and nobody waits on a question.
+        if (procedure_->UpdatePending() && !execute_->isEnabled()) {
+            VLOG_ERROR("CVESKFirmwareUpdaterDlg", "Autostart: the plan does not allow an update: %s",
+                       vesk::to_utf8(procedure_->StatusText()).c_str());
+            exit_status_ = 1;
+            QDialog::accept();
+            break;
+        }
         AvviaCorsa(true);
         break;
     case kTimerRestart:

@@ -333,6 +333,11 @@ TEST_F(AppFrameTest, SecondStartActivatesTheFirstAndEnds) {
         EXPECT_EQ(second->InitInstance(L"vesk-firmup"), 0);
         EXPECT_EQ(dialog_, nullptr) << "no window for the second start";
         EXPECT_TRUE(toolkit_.boxes.empty()) << "and no message";
+        // An unattended second start ran nothing: not a success for a script.
+        auto unattended = App();
+        EXPECT_EQ(unattended->InitInstance(L"vesk-firmup Autostart"), 1);
+        EXPECT_EQ(dialog_, nullptr);
+        EXPECT_TRUE(log_.contains("Autostart not run: the program is already running"));
         // The same question answered again: the instance's window id.
         EXPECT_TRUE(second->ActivateOtherInstance(333));
         const std::string chi =
@@ -341,7 +346,7 @@ TEST_F(AppFrameTest, SecondStartActivatesTheFirstAndEnds) {
         EXPECT_EQ(vesk::instance::Ask(chi, "CHI_BLOCCA 1"), 0L);
         EXPECT_EQ(vesk::instance::Ask(chi, "CHI_BLOCCA x"), std::nullopt) << "anything else is not answered";
     }
-    EXPECT_EQ(first_window->activations, 2);
+    EXPECT_EQ(first_window->activations, 3);
     EXPECT_TRUE(log_.contains("window brought forward"));
 }
 

@@ -958,6 +958,30 @@ TEST_F(WindowTest, AutostartExitStatusFollowsTheUnitsAfterTheRun) {
     }
 }
 
+// A plan the window refuses (more slaves than a run may take) is not run by
+// Autostart either: nothing reaches the instrument, no question waits for
+// nobody, and the exit status is 1.
+TEST_F(WindowTest, AutostartDoesNotRunAPlanTheWindowRefuses) {
+    UpdateFolders();
+    File("Pell_460500_fw.mhx", 0xFC0000, "46.05.00");
+    File("Pell_460500_lng.mhx", 0xFC0000, "46.05.00");
+    std::string slaves;
+    for (int n = 1; n <= 8; ++n)
+        slaves += (n > 1 ? ", " : "") + vesk::test::Slave(n, 2006, n == 1 ? 0 : 70 + n);
+    Open(vesk::test::PellDL(slaves), {.autostart = true, .debug_mode = true});
+    FirstRefresh();
+    ASSERT_TRUE(Win().Procedure().UpdatePending());
+    ASSERT_FALSE(Win().ExecuteButton()->isEnabled());
+    bus_->trace().Clear();
+    timers_.Advance(200);
+    EXPECT_FALSE(Win().WorkerBusy()) << "no run starts";
+    EXPECT_FALSE(Win().isVisible()) << "Autostart closes";
+    EXPECT_EQ(Win().ExitStatus(), 1);
+    EXPECT_EQ(questions_.questions, std::vector<std::wstring>{});
+    EXPECT_TRUE(log_.contains("Autostart: the plan does not allow an update"));
+    EXPECT_TRUE(bus_->trace().lines().empty()) << "a request reached the instrument";
+}
+
 // SIGTERM (a logout) during a run stops it at its next safe point: the
 // window shows the units as they are, then closes with 143 and no question.
 TEST_F(WindowTest, SigtermDuringARunStopsItAtItsNextSafePointAndCloses) {
