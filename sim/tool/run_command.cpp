@@ -14,6 +14,7 @@
 
 #include "common/terminal_text.h"
 #include "common/clock.h"
+#include "common/exe_path_name.h"
 #include "sim/sim_scenario.h"
 #include "sim/umockdev/umockdev_bus.h"
 
@@ -69,11 +70,9 @@ bool Preloaded() {
 // The library built beside vesk-sim that keeps each program's uevent socket
 // its own (event_socket_preload.c); empty when it is not there.
 std::string OwnPreload() {
-    char exe[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return {};
-    std::string path(exe, size_t(n));
-    path = path.substr(0, path.rfind('/') + 1) + "libvesk-sim-preload.so";
+    const std::string folder = CExePathName().FolderA();
+    if (folder.empty()) return {};
+    const std::string path = folder + "libvesk-sim-preload.so";
     return ::access(path.c_str(), R_OK) == 0 ? path : std::string();
 }
 

@@ -73,6 +73,12 @@ std::wstring ExecuteStatus() { return ClickStatus(); }
 
 }  // namespace vesk::update
 
+const wchar_t* CUpdateProcedure::NonElencato(const IUSBConnection::ListingMisses& misses) {
+    if (misses.unanswered > 0) return vesk::TextToTranslate(L"The instrument does not answer: unplug it and plug it in again");
+    if (misses.busy > 0) return vesk::TextToTranslate(L"The instrument is in use by another program: close it and refresh");
+    return nullptr;
+}
+
 void CUpdateProcedure::AggiornaStrumentiCollegati() {
     update_pending_ = false;
     versions_selectable_ = false;
@@ -87,21 +93,17 @@ void CUpdateProcedure::AggiornaStrumentiCollegati() {
     std::vector<CDeviceInfo> found;
     IUSBConnection::ListingMisses misses;
     const bool listed = IConnectionStrumento::GetListaDeviceCollegati(found, false, &misses);
-    if (found.empty() && misses.unanswered > 0) {
-        last_refresh_ = RefreshOutcome::NotIdentified;
-        SetStatus(Translate(L"The instrument does not answer: unplug it and plug it in again"), StatusColour::Red);
-        Msg(nullptr, status_text_);
-        FineAggiornamento();
-        return;
-    }
     if (found.empty()) {
-        last_refresh_ = listed ? RefreshOutcome::NoInstrument : RefreshOutcome::ListingFailed;
-        // One another program holds is there: not "no gauge".
-        const bool held = misses.busy > 0 && !restart_pending_;
-        SetStatus(Translate(restart_pending_ ? L"Please wait..."
-                            : held           ? L"The instrument is in use by another program: close it and refresh"
-                                             : L"No gauge is connected to any USB port"),
-                  held ? StatusColour::Red : StatusColour::Normal);
+        const bool silent = misses.unanswered > 0;
+        last_refresh_ = silent   ? RefreshOutcome::NotIdentified
+                        : listed ? RefreshOutcome::NoInstrument
+                                 : RefreshOutcome::ListingFailed;
+        // One that is there, silent or held by another program, is not "no gauge".
+        const wchar_t* there = silent || !restart_pending_ ? NonElencato(misses) : nullptr;
+        SetStatus(Translate(there              ? there
+                            : restart_pending_ ? L"Please wait..."
+                                               : L"No gauge is connected to any USB port"),
+                  there ? StatusColour::Red : StatusColour::Normal);
         Msg(nullptr, status_text_);
         FineAggiornamento();
         return;

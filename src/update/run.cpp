@@ -137,10 +137,10 @@ bool CUpdateProcedure::ElencaStrumento() {
         const bool none = list.empty();
         // One that is there but does not answer is not missing: the run stops on it.
         const bool silent = none && misses.unanswered > 0;
-        const std::wstring text = Translate(silent ? L"The instrument does not answer: unplug it and plug it in again"
-                                            : none && misses.busy > 0 ? L"The instrument is in use by another program: close it and refresh"
-                                            : none                    ? L"No device connected"
-                                                                      : L"Please connect one only device");
+        const wchar_t* there = none ? NonElencato(misses) : nullptr;
+        const std::wstring text = Translate(there  ? there
+                                            : none ? L"No device connected"
+                                                   : L"Please connect one only device");
         Msg(nullptr, text);
         Errore(text);
         FineCorsa(silent ? RunOutcome::NotAnswering

@@ -26,6 +26,7 @@
 #include "update/device_row.h"
 #include "update/downgrade_info.h"
 #include "update/update_surface.h"
+#include "usb/usb_connection.h"
 
 class IAggiornaFW;
 class IConnectionStrumento;
@@ -297,6 +298,9 @@ private:
     bool ScritturaConProgresso(IAggiornaFW& fw, uint32_t unit, const std::function<bool()>& write);
     // plan.cpp
     void SvuotaListe();
+    // The text for instruments on USB a listing left out (silent, or held by
+    // another program); null when it left none out.
+    static const wchar_t* NonElencato(const IUSBConnection::ListingMisses& misses);
     void ApplicaScelteRichieste();
     void RigaMaster();
     void RigheSlave();
